@@ -1,0 +1,35 @@
+// The catalogue of a run: the walk over the inputs, the reader chain, the listing writer and the
+// release of it all.
+#ifndef TALLYBOOK_CATALOGUE_H
+#define TALLYBOOK_CATALOGUE_H
+
+#include <stdio.h>
+
+#include "catalogue/members.h"
+
+// One recognised archive. Of the find record only what the listing shows is kept: the low 32
+// bits of the size and the last-write time. The path follows the record in its allocation.
+struct ArchiveRecord {
+    char *path;  // exactly as the walk built it
+    DWORD size_low;
+    FILETIME last_write;
+    OrderedList *members;  // owned; never empty
+};
+
+// Both record kinds begin with a pointer to their text; this is the program's one ordering:
+// byte-wise, 'A'-'Z' folded to lower case, no locale.
+int compare_names(const void *a, const void *b, void *user);
+
+OrderedList *build_catalogue(int32_t argc, char **argv);
+bool write_listing(FILE *stream, OrderedList *catalogue);
+bool destroy_catalogue(OrderedList *catalogue);
+
+// Exposed for the tests.
+OrderedList *read_members(const char *path);
+bool destroy_member_list(OrderedList *members);
+bool add_archive_record(OrderedList *catalogue, const char *path, const WIN32_FIND_DATAA *record,
+                        OrderedList *members);
+bool write_archive_lines(FILE *stream, const ArchiveRecord *archive);
+bool write_member_line(FILE *stream, const MemberRecord *member);
+
+#endif

@@ -1,0 +1,61 @@
+// The listing file: an archive line (path, size, UTC last-write time) followed by one line per
+// member (name, size with ratio, date), tab-separated, every line ending in CR LF.
+#include <string.h>
+
+#include "catalogue/catalogue.h"
+
+// Windows opens the listing in text mode, which turns each "\n" into CR LF; elsewhere text mode
+// changes nothing, so the pair is written out.
+#ifdef _WIN32
+static const char LINE_END[] = "\n";
+#else
+static const char LINE_END[] = "\r\n";
+#endif
+
+// Names and paths are written as their bytes, except that a byte below 0x20 (a tab, CR or LF in
+// a Linux file name or a member name) is written as '?', so that every line keeps its fields.
+static void write_text(FILE *stream, const char *text) {
+    const char *run = text;
+    for (const char *p = text;; p++) {
+        unsigned char byte = (unsigned char)*p;
+        if (byte >= 0x20) continue;
+        fwrite(run, 1, (size_t)(p - run), stream);
+        if (byte == 0) return;
+        fputc('?', stream);
+        run = p + 1;
+    }
+}
+
+static void write_time(FILE *stream, const SYSTEMTIME *t) {
+    fprintf(stream, "%04d-%02d-%02d %02d:%02d:%02d", t->wYear, t->wMonth, t->wDay, t->wHour,
+            t->wMinute, t->wSecond);
+}
+
+bool write_archive_lines(FILE *stream, const ArchiveRecord *archive) {
+    // A time beyond what the conversion accepts is shown as all zeros.
+    SYSTEMTIME written;
+    if (!FileTimeToSystemTime(&archive->last_write, &written)) memset(&written, 0, sizeof written);
+    write_text(stream, archive->path);
+    fprintf(stream, "\t%d\t", (int)(int32_t)archive->size_low);
+    write_time(stream, &written);
+    fputs(LINE_END, stream);
+    for (ListNode *node = list_start(archive->members, true); node; node = list_step(node, true))
+        write_member_line(stream, (const MemberRecord *)list_item(node));
+    return true;
+}
+
+bool write_member_line(FILE *stream, const MemberRecord *member) {
+    fputc('\t', stream);
+    write_text(stream, member->name);
+    fprintf(stream, "\t%d (%u.%u%%)\t", (int)member->size, member->ratio / 10u,
+            member->ratio % 10u);
+    write_time(stream, &member->time);
+    fputs(LINE_END, stream);
+    return true;
+}
+
+bool write_listing(FILE *stream, OrderedList *catalogue) {
+    for (ListNode *node = list_start(catalogue, true); node; node = list_step(node, true))
+        write_archive_lines(stream, (const ArchiveRecord *)list_item(node));
+    return true;
+}

@@ -1,0 +1,158 @@
+// Path helpers aware of code page 932. A byte's class depends only on the bytes before it, so
+// every scan runs forward from the first byte; the cuts find their point in one such pass.
+#include "paths/path_helpers.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+static bool is_lead(unsigned char byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+static bool is_trail(unsigned char byte) { return byte >= 0x40 && byte <= 0xFC && byte != 0x7F; }
+
+int sjis_byte_class(const char *text, int32_t index) {
+    if (index < 0) return SJIS_SINGLE;
+    int state = SJIS_SINGLE;
+    for (int32_t k = 0;; k++) {
+        unsigned char byte = (unsigned char)text[k];
+        if (byte == 0) return SJIS_SINGLE;
+        if (state == SJIS_LEAD)
+            state = is_trail(byte) ? SJIS_TRAIL : SJIS_SINGLE;
+        else
+            state = is_lead(byte) ? SJIS_LEAD : SJIS_SINGLE;
+        if (k == index) return state;
+    }
+}
+
+bool is_separator_at(const char *text, int32_t index) {
+    return index >= 0 && text[index] == PATH_SEPARATOR &&
+           sjis_byte_class(text, index) == SJIS_SINGLE;
+}
+
+// Position of the last separator among the first `length` bytes of the text, or -1.
+static int32_t last_separator(const char *text, int32_t length) {
+    int32_t found = -1;
+    int state = SJIS_SINGLE;
+    for (int32_t k = 0; k < length && text[k]; k++) {
+        unsigned char byte = (unsigned char)text[k];
+        if (state == SJIS_LEAD)
+            state = is_trail(byte) ? SJIS_TRAIL : SJIS_SINGLE;
+        else
+            state = is_lead(byte) ? SJIS_LEAD : SJIS_SINGLE;
+        if (state == SJIS_SINGLE && byte == (unsigned char)PATH_SEPARATOR) found = k;
+    }
+    return found;
+}
+
+char *copy_bounded(char *destination, const char *source, int32_t size) {
+    int32_t n = size;
+    if (sjis_byte_class(source, size - 1) == SJIS_TRAIL) n = size - 1;
+    if (n > 1) strncpy(destination, source, (size_t)(n - 1));
+    destination[n - 1] = '\0';
+    return destination;
+}
+
+bool join_path(char *destination, int32_t size, const char *folder, const char *name) {
+    size_t folder_length = strlen(folder);
+    size_t name_length = strlen(name);
+    destination[0] = '\0';
+    if (folder_length == 0) {
+        if (name_length >= (size_t)size) return false;
+        memcpy(destination, name, name_length + 1);
+        return true;
+    }
+    if (folder_length >= (size_t)size) return false;
+    memcpy(destination, folder, folder_length + 1);
+    int32_t last = (int32_t)folder_length - 1;
+    if (strcmp(name, ".") == 0) return true;
+    if (strcmp(name, "..") == 0) {
+        // Going up: cut at the last separator, but keep a lone root separator.
+        int32_t cut = last_separator(destination, last + 1);
+        if (cut < 0) {
+            destination[0] = '\0';
+            return true;
+        }
+        memset(destination + cut, 0, (size_t)(last - cut + 1));
+        if (!strchr(destination, PATH_SEPARATOR)) destination[cut] = PATH_SEPARATOR;
+        return true;
+    }
+    bool add_separator = !is_separator_at(destination, last);
+    if (folder_length + (add_separator ? 1 : 0) + name_length >= (size_t)size) {
+        destination[0] = '\0';
+        return false;
+    }
+    char *end = destination + folder_length;
+    if (add_separator) *end++ = PATH_SEPARATOR;
+    memcpy(end, name, name_length + 1);
+    return true;
+}
+
+char *strip_extension(char *path) {
+    int32_t length = (int32_t)strlen(path);
+    int32_t separator = last_separator(path, length);
+    for (int32_t k = length - 1; k > separator; k--) {
+        if (path[k] == '.') {
+            path[k] = '\0';
+            return path + k + 1;
+        }
+    }
+    return path + length;
+}
+
+char *strip_to_parent(char *path) {
+    int32_t separator = last_separator(path, (int32_t)strlen(path));
+    if (separator < 0) return path;
+    path[separator] = '\0';
+    return path + separator + 1;
+}
+
+bool path_exists(const char *path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool is_directory(const char *path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool is_file(const char *path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool find_single(const char *path, WIN32_FIND_DATAA *record) {
+    HANDLE search = FindFirstFileA(path, record);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return true;
+}
+
+// The two path buffers and the find record of a level live on the heap: with a path bound of
+// PATH_MAX they take over 8 KiB, and a walk 1,500 folders deep must not exhaust the stack.
+struct EnumerationBuffers {
+    char search[PATH_BUFFER_SIZE];
+    char entry[PATH_BUFFER_SIZE];
+    WIN32_FIND_DATAA record;
+};
+
+bool enumerate_directory(const char *folder, const char *pattern, EntryVisitor visitor,
+                         void *user) {
+    EnumerationBuffers *buffers = (EnumerationBuffers *)malloc(sizeof(EnumerationBuffers));
+    if (!buffers) return true;
+    if (!join_path(buffers->search, PATH_BUFFER_SIZE, folder, pattern)) {
+        free(buffers);
+        return true;
+    }
+    HANDLE search = FindFirstFileA(buffers->search, &buffers->record);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const char *name = buffers->record.cFileName;
+            if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+            // An entry whose joined path does not fit is not visited.
+            if (!join_path(buffers->entry, PATH_BUFFER_SIZE, folder, name)) continue;
+            if (!visitor(buffers->entry, &buffers->record, user)) break;
+        } while (FindNextFileA(search, &buffers->record));
+        FindClose(search);
+    }
+    free(buffers);
+    return true;
+}

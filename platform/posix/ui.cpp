@@ -1,0 +1,179 @@
+// The user feedback of the Windows program mapped onto the terminal: the tray tip becomes a
+// status line, message boxes become a prompt or a message on standard error, beeps ring BEL.
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "platform/win32.h"
+
+struct tb_window {
+    LPCSTR property_name;
+    HANDLE property;
+};
+
+static bool quit_posted = false;
+static bool status_shown = false;
+static char status_text[64];
+
+static bool terminal() { return isatty(STDERR_FILENO) != 0; }
+
+// The character set of the terminal, read from the environment without touching the program's
+// own locale (which must stay "C" for everything else).
+static const char *terminal_charset() {
+    static char charset[64];
+    if (!charset[0]) {
+        locale_t locale = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
+        const char *name = locale ? nl_langinfo_l(CODESET, locale) : "ANSI_X3.4-1968";
+        snprintf(charset, sizeof charset, "%s", name);
+        if (locale) freelocale(locale);
+    }
+    return charset;
+}
+
+// Writes a CP932 text in the terminal's character set; what cannot be converted shows as '?'.
+static void show_text(const char *text) {
+    char target[80];
+    snprintf(target, sizeof target, "%s//TRANSLIT", terminal_charset());
+    iconv_t converter = iconv_open(target, "CP932");
+    if (converter == (iconv_t)-1) {
+        fputs(text, stderr);
+        return;
+    }
+    char *in = (char *)text;
+    size_t in_left = strlen(text);
+    while (in_left > 0) {
+        char buffer[256];
+        char *out = buffer;
+        size_t out_left = sizeof buffer;
+        size_t result = iconv(converter, &in, &in_left, &out, &out_left);
+        fwrite(buffer, 1, (size_t)(out - buffer), stderr);
+        if (result == (size_t)-1 && out_left == sizeof buffer) {
+            fputc('?', stderr);
+            in++;
+            in_left--;
+        }
+    }
+    iconv_close(converter);
+}
+
+static void clear_status() {
+    if (status_shown) fputs("\r\033[K", stderr);
+}
+
+static void draw_status() {
+    if (!status_shown) return;
+    fputc('\r', stderr);
+    show_text(status_text);
+    fputs("\033[K", stderr);
+    fflush(stderr);
+}
+
+ATOM RegisterClassExA(const WNDCLASSEXA *) { return 1; }
+
+HWND CreateWindowExA(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE,
+                     LPVOID) {
+    return (HWND)calloc(1, sizeof(tb_window));
+}
+
+LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+// One property per window is all the program stores.
+BOOL SetPropA(HWND window, LPCSTR name, HANDLE data) {
+    if (!window || (window->property_name && strcmp(window->property_name, name) != 0))
+        return FALSE;
+    window->property_name = name;
+    window->property = data;
+    return TRUE;
+}
+
+HANDLE GetPropA(HWND window, LPCSTR name) {
+    if (!window || !window->property_name || strcmp(window->property_name, name) != 0)
+        return nullptr;
+    return window->property;
+}
+
+HANDLE RemovePropA(HWND window, LPCSTR name) {
+    HANDLE data = GetPropA(window, name);
+    if (data) {
+        window->property_name = nullptr;
+        window->property = nullptr;
+    }
+    return data;
+}
+
+BOOL DestroyWindow(HWND window) {
+    free(window);
+    return window != nullptr;
+}
+
+void PostQuitMessage(int) { quit_posted = true; }
+
+BOOL GetMessageA(MSG *message, HWND, UINT, UINT) {
+    memset(message, 0, sizeof *message);
+    message->message = WM_QUIT;
+    quit_posted = false;
+    return 0;
+}
+
+LRESULT DispatchMessageA(const MSG *) { return 0; }
+
+int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT style) {
+    clear_status();
+    int answer = IDNO;
+    if ((style & 0x0F) == MB_YESNO) {
+        // No terminal to ask: the answer is No, so nothing is replaced unasked.
+        if (isatty(STDIN_FILENO) && terminal()) {
+            show_text(caption);
+            fputs(": ", stderr);
+            show_text(text);
+            fputs(" [y/N] ", stderr);
+            fflush(stderr);
+            char line[16];
+            if (fgets(line, sizeof line, stdin) && (line[0] == 'y' || line[0] == 'Y'))
+                answer = IDYES;
+        }
+    } else {
+        show_text(caption);
+        fputs(": ", stderr);
+        show_text(text);
+        fputc('\n', stderr);
+        answer = 1;  // IDOK
+    }
+    draw_status();
+    return answer;
+}
+
+BOOL MessageBeep(UINT) {
+    if (terminal()) {
+        fputc('\a', stderr);
+        fflush(stderr);
+    }
+    return TRUE;
+}
+
+HANDLE LoadImageA(HINSTANCE, LPCSTR, UINT, int, int, UINT) { return nullptr; }
+
+HGDIOBJ GetStockObject(int) { return nullptr; }
+
+DWORD_PTR SHGetFileInfoA(LPCSTR, DWORD, SHFILEINFOA *info, UINT, UINT) {
+    if (info) info->hIcon = nullptr;
+    return 0;
+}
+
+BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA *record) {
+    if (message == NIM_ADD) {
+        if (!terminal()) return TRUE;
+        snprintf(status_text, sizeof status_text, "%s", record->szTip);
+        status_shown = true;
+        draw_status();
+    } else if (message == NIM_DELETE) {
+        clear_status();
+        fflush(stderr);
+        status_shown = false;
+    }
+    return TRUE;
+}

@@ -1,0 +1,280 @@
+// The one header that knows which platform it is on: the real Win32 headers on Windows, and on
+// Linux the subset of Win32 types, constants and calls that tallybook uses, under their Win32
+// names and with their Win32 results, implemented in platform/posix/.
+#ifndef TALLYBOOK_PLATFORM_WIN32_H
+#define TALLYBOOK_PLATFORM_WIN32_H
+
+#ifdef _WIN32
+
+#include <windows.h>
+#include <shellapi.h>
+#include <setupapi.h>
+
+// Path texts: the backslash separates, and a path holds at most MAX_PATH (260) bytes of text.
+#define PATH_SEPARATOR '\\'
+#define PATH_TEXT_MAX 260
+
+#else  // POSIX
+
+#include <stddef.h>
+#include <stdint.h>
+#include <limits.h>
+
+typedef uint32_t DWORD;
+typedef int32_t BOOL;
+typedef uint16_t WORD;
+typedef uint8_t BYTE;
+typedef uint32_t UINT;
+typedef int32_t LONG;
+typedef char CHAR;
+typedef const char *LPCSTR;
+typedef char *LPSTR;
+typedef void *LPVOID;
+typedef void *HANDLE;
+typedef uintptr_t UINT_PTR;
+typedef uintptr_t DWORD_PTR;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef intptr_t LRESULT;
+typedef WORD ATOM;
+typedef struct tb_window *HWND;
+typedef struct tb_module *HMODULE;
+typedef HMODULE HINSTANCE;
+typedef void *HICON;
+typedef void *HCURSOR;
+typedef void *HBRUSH;
+typedef void *HGDIOBJ;
+typedef void *HMENU;
+typedef intptr_t (*FARPROC)(void);
+typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+#define WINAPI
+#define CALLBACK
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+
+// Path texts: the slash separates, and a path holds at most PATH_MAX bytes of text.
+#define PATH_SEPARATOR '/'
+#define PATH_TEXT_MAX PATH_MAX
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_READONLY 0x01u
+#define FILE_ATTRIBUTE_HIDDEN 0x02u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_ARCHIVE 0x20u
+#define FILE_ATTRIBUTE_DEVICE 0x40u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME;
+
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA;
+
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION;
+
+// ---- files -------------------------------------------------------------------------------
+// Attribute bits of the path, following symbolic links as Windows does for their target; a
+// dangling link does not exist. Anything that is neither a folder nor a regular file (a pipe,
+// socket or device) carries FILE_ATTRIBUTE_DEVICE, which Windows never reports for a path.
+DWORD GetFileAttributesA(LPCSTR path);
+// "folder/*" lists every entry of the folder ("." and ".." included) in the file system's
+// order; any other text names one entry exactly. Wildcards elsewhere are not supported.
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record);
+BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA *record);
+BOOL FindClose(HANDLE search);
+
+#define GENERIC_READ 0x80000000u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define OPEN_EXISTING 3u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+// Opens an existing file or folder for reading only (enough to ask for its identity).
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD disposition,
+                   DWORD flags, HANDLE template_file);
+// Volume serial and file index are the device and inode numbers.
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
+BOOL CloseHandle(HANDLE object);
+
+// ---- time: no time zone anywhere -----------------------------------------------------------
+BOOL DosDateTimeToFileTime(WORD dos_date, WORD dos_time, FILETIME *out);
+BOOL FileTimeToSystemTime(const FILETIME *in, SYSTEMTIME *out);
+
+// ---- modules --------------------------------------------------------------------------------
+// The program's own file (/proc/self/exe); the instance is ignored.
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+// Looks in the program's own folder first, then through the system's library search; never in
+// the current folder, and a name with a separator is refused.
+HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE file, DWORD flags);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+// Non-zero for an address that lies in no loaded object.
+BOOL IsBadCodePtr(FARPROC address);
+BOOL FreeLibrary(HMODULE module);
+
+// ---- user interface (mapped onto the terminal) -------------------------------------------
+#define CW_USEDEFAULT ((int)0x80000000)
+#define WS_POPUP 0x80000000u
+#define WS_MINIMIZE 0x20000000u
+#define WM_QUIT 0x0012u
+#define WM_APP 0x8000u
+#define IMAGE_ICON 1u
+#define LR_DEFAULTCOLOR 0u
+#define NULL_BRUSH 5
+#define MB_OK 0x0u
+#define MB_YESNO 0x4u
+#define IDYES 6
+#define IDNO 7
+#define NIM_ADD 0u
+#define NIM_DELETE 2u
+#define NIF_MESSAGE 1u
+#define NIF_ICON 2u
+#define NIF_TIP 4u
+#define SHGFI_ICON 0x100u
+#define SHGFI_LARGEICON 0x0u
+#define SHGFI_SMALLICON 0x1u
+#define MAKEINTRESOURCEA(i) ((LPSTR)(uintptr_t)(WORD)(i))
+
+typedef struct tagWNDCLASSEXA {
+    UINT cbSize;
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
+    HICON hIconSm;
+} WNDCLASSEXA;
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG;
+
+// The first, 88-byte form of the record on 32-bit Windows. Here the handles are wider, so the
+// record is larger; the tip field keeps its 64 bytes.
+typedef struct _NOTIFYICONDATAA {
+    DWORD cbSize;
+    HWND hWnd;
+    UINT uID;
+    UINT uFlags;
+    UINT uCallbackMessage;
+    HICON hIcon;
+    CHAR szTip[64];
+} NOTIFYICONDATAA;
+
+typedef struct _SHFILEINFOA {
+    HICON hIcon;
+    int iIcon;
+    DWORD dwAttributes;
+    CHAR szDisplayName[MAX_PATH];
+    CHAR szTypeName[80];
+} SHFILEINFOA;
+
+ATOM RegisterClassExA(const WNDCLASSEXA *window_class);
+HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y,
+                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                     LPVOID param);
+LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+BOOL SetPropA(HWND window, LPCSTR name, HANDLE data);
+HANDLE GetPropA(HWND window, LPCSTR name);
+HANDLE RemovePropA(HWND window, LPCSTR name);
+BOOL DestroyWindow(HWND window);
+void PostQuitMessage(int exit_code);
+// Returns 0 once the quit message was posted; no other message ever exists here.
+BOOL GetMessageA(MSG *message, HWND window, UINT first, UINT last);
+LRESULT DispatchMessageA(const MSG *message);
+// MB_YESNO asks on the terminal; with no terminal to ask, the answer is IDNO. MB_OK prints the
+// text on standard error. Texts are CP932 and shown in the terminal's character set.
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
+// Rings the terminal bell when standard error is a terminal.
+BOOL MessageBeep(UINT type);
+HANDLE LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, int height, UINT flags);
+HGDIOBJ GetStockObject(int index);
+// NIM_ADD shows the tip as a status line on standard error while it is a terminal;
+// NIM_DELETE clears it.
+BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA *record);
+// There are no file icons here: hIcon is null and the result 0.
+DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD attributes, SHFILEINFOA *info, UINT size, UINT flags);
+
+// ---- cabinets ---------------------------------------------------------------------------
+#define NO_ERROR 0u
+#define FILEOP_ABORT 0u
+#define FILEOP_DOIT 1u
+#define FILEOP_SKIP 2u
+#define SPFILENOTIFY_COPYERROR 0x0000000Du
+#define SPFILENOTIFY_CABINETINFO 0x00000010u
+#define SPFILENOTIFY_FILEINCABINET 0x00000011u
+#define SPFILENOTIFY_NEEDNEWCABINET 0x00000012u
+#define SPFILENOTIFY_FILEEXTRACTED 0x00000013u
+
+typedef struct _FILE_IN_CABINET_INFO_A {
+    LPCSTR NameInCabinet;
+    DWORD FileSize;
+    DWORD Win32Error;
+    WORD DosDate;
+    WORD DosTime;
+    WORD DosAttribs;
+    CHAR FullTargetName[MAX_PATH];
+} FILE_IN_CABINET_INFO_A;
+
+typedef UINT (*PSP_FILE_CALLBACK_A)(void *context, UINT notification, UINT_PTR param1,
+                                    UINT_PTR param2);
+// Iterates the members of a cabinet file, calling back synchronously in the order Windows
+// does; nothing is ever extracted. Zero when the file is not a cabinet or is damaged.
+BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD reserved, PSP_FILE_CALLBACK_A callback,
+                          void *context);
+
+#endif  // _WIN32
+
+#endif

@@ -1,0 +1,135 @@
+// The catalogue: the one name ordering, member records, listing lines and the walk.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+#include "catalogue/catalogue.h"
+#include "tests/unit/temp_tree.h"
+
+namespace {
+
+int compare_texts(const char *a, const char *b) {
+    return compare_names(&a, &b, nullptr);
+}
+
+TEST(CompareNames, ByteWiseWithAsciiLettersFolded) {
+    EXPECT_EQ(compare_texts("abc", "abc"), 0);
+    EXPECT_EQ(compare_texts("ABC", "abc"), 0);
+    EXPECT_EQ(compare_texts("ab", "abc"), -1);
+    EXPECT_EQ(compare_texts("abc", "ab"), 1);
+    // '-' 0x2D < '.' 0x2E < '\' 0x5C, and B folds to b, which follows a.
+    std::vector<const char *> sorted = {"d:\\w\\a-1.lzh", "d:\\w\\a.lzh", "d:\\w\\a\\c.lzh",
+                                        "d:\\w\\B.lzh"};
+    for (size_t i = 0; i + 1 < sorted.size(); i++)
+        EXPECT_LT(compare_texts(sorted[i], sorted[i + 1]), 0) << sorted[i];
+    // Only 'A'-'Z' fold, wherever they stand: ア (83 41) and ヂ (83 61) compare equal.
+    EXPECT_EQ(compare_texts("\x83\x41", "\x83\x61"), 0);
+    EXPECT_LT(compare_texts("_x", "a"), 0);
+    EXPECT_LT(compare_texts("_x", "A"), 0);
+    // Bytes from 0x80 up compare unsigned and unfolded.
+    EXPECT_LT(compare_texts("z", "\x81"), 0);
+    EXPECT_LT(compare_texts("[", "a"), 0);  // 0x5B is not folded, 'a' is 0x61
+}
+
+TEST(Members, NamesAreCopiedToFitAndCutAtACharacter) {
+    OrderedList *members = list_new();
+    SYSTEMTIME time = {2001, 1, 1, 1, 12, 0, 0, 0};
+    add_member(members, "short", 1000, 523, &time);
+    std::string long_name(RECORD_TEXT_MAX - 1, 'a');
+    long_name += "\x82\xA0tail";  // the double-byte character straddles the bound
+    add_member(members, long_name.c_str(), 1, 2, &time);
+    add_name_only_member(members, "plain");
+    ASSERT_EQ(members->count, 3);
+    const MemberRecord *first = (const MemberRecord *)list_item(list_start(members, true));
+    EXPECT_STREQ(first->name, "short");
+    EXPECT_EQ(first->size, 1000);
+    EXPECT_EQ(first->ratio, 523u);
+    EXPECT_EQ(first->time.wHour, 12);
+    const MemberRecord *cut =
+        (const MemberRecord *)list_item(list_step(list_start(members, true), true));
+    EXPECT_EQ(std::string(cut->name), std::string(RECORD_TEXT_MAX - 1, 'a'));
+    const MemberRecord *plain = (const MemberRecord *)list_item(list_start(members, false));
+    EXPECT_EQ(plain->size, 0);
+    EXPECT_EQ(plain->ratio, 0u);
+    EXPECT_EQ(plain->time.wYear, 0);
+    EXPECT_EQ(plain->time.wMonth, 0);
+    destroy_member_list(members);
+}
+
+std::string read_back(FILE *stream) {
+    fflush(stream);
+    rewind(stream);
+    std::string out;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, stream)) > 0) out.append(buffer, got);
+    return out;
+}
+
+// The listing is opened in text mode; a binary read shows what reached the file.
+std::string listing_of(OrderedList *catalogue) {
+    TempTree tree;
+    std::string path = tree.path("listing.txt");
+    FILE *out = fopen(path.c_str(), "w");
+    write_listing(out, catalogue);
+    fclose(out);
+    FILE *in = fopen(path.c_str(), "rb");
+    std::string text = read_back(in);
+    fclose(in);
+    return text;
+}
+
+TEST(Listing, LinesCarryEveryFieldAndEndInCrLf) {
+    OrderedList *catalogue = list_new();
+    OrderedList *members = list_new();
+    SYSTEMTIME when = {2001, 1, 1, 1, 12, 0, 0, 0};
+    add_member(members, "big", 3000000000u, 1000, &when);
+    add_member(members, "tab\there", 7, 5, &when);
+    add_name_only_member(members, "empty");
+    WIN32_FIND_DATAA record;
+    memset(&record, 0, sizeof record);
+    record.nFileSizeLow = 3000000000u;
+    // 2003-05-17 14:30:58 UTC
+    uint64_t ticks = (1053181858ull + 11644473600ull) * 10000000ull;
+    record.ftLastWriteTime = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    add_archive_record(catalogue, "dir/a\nb.lzh", &record, members);
+
+    OrderedList *unconvertible = list_new();
+    add_name_only_member(unconvertible, "x");
+    record.nFileSizeLow = 10;
+    record.ftLastWriteTime = {0, 0x80000000u};
+    add_archive_record(catalogue, "z.lzh", &record, unconvertible);
+
+    EXPECT_EQ(listing_of(catalogue),
+              "dir/a?b.lzh\t-1294967296\t2003-05-17 14:30:58\r\n"
+              "\tbig\t-1294967296 (100.0%)\t2001-01-01 12:00:00\r\n"
+              "\ttab?here\t7 (0.5%)\t2001-01-01 12:00:00\r\n"
+              "\tempty\t0 (0.0%)\t0000-00-00 00:00:00\r\n"
+              "z.lzh\t10\t0000-00-00 00:00:00\r\n"
+              "\tx\t0 (0.0%)\t0000-00-00 00:00:00\r\n");
+    destroy_catalogue(catalogue);
+}
+
+TEST(Listing, EmptyCatalogueWritesNothing) {
+    OrderedList *catalogue = list_new();
+    EXPECT_EQ(listing_of(catalogue), "");
+    destroy_catalogue(catalogue);
+}
+
+TEST(Walk, PlainFilesGiveNoArchiveAndMissingArgumentsAreSkipped) {
+    TempTree tree;
+    tree.file("d/plain.txt", "just text");
+    tree.file("d/sub/deeper/empty", "");
+    std::string folder = tree.path("d");
+    std::string missing = tree.path("missing");
+    char *argv[] = {(char *)"tallybook", missing.data(), folder.data()};
+    OrderedList *catalogue = build_catalogue(3, argv);
+    ASSERT_NE(catalogue, nullptr);
+    EXPECT_TRUE(list_is_empty(catalogue));
+    destroy_catalogue(catalogue);
+    EXPECT_EQ(read_members(tree.path("d/plain.txt").c_str()), nullptr);
+}
+
+}  // namespace

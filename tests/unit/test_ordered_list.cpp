@@ -1,0 +1,180 @@
+// The ordered list: relinking invariants, visit-and-prune indices, poisoning and the stable sort.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string.h>
+#include <vector>
+
+#include "catalogue/ordered_list.h"
+
+namespace {
+
+struct Keyed {
+    int key;
+    int order;
+};
+
+struct CompareLog {
+    int calls = 0;
+    bool front_first = true;
+    std::vector<const Keyed *> positions;
+};
+
+int compare_keys(const void *a, const void *b, void *user) {
+    const Keyed *x = (const Keyed *)a, *y = (const Keyed *)b;
+    if (user) ((CompareLog *)user)->calls++;
+    return x->key > y->key ? 1 : (x->key < y->key ? -1 : 0);
+}
+
+std::vector<int> orders(const OrderedList *list) {
+    std::vector<int> out;
+    for (ListNode *n = list_start(list, true); n; n = list_step(n, true))
+        out.push_back(((Keyed *)list_item(n))->order);
+    return out;
+}
+
+// Every invariant of the header and the links, walked both ways.
+void expect_consistent(const OrderedList *list) {
+    int32_t forward = 0;
+    const ListNode *prev = nullptr;
+    for (ListNode *n = list->first; n; n = n->next) {
+        EXPECT_EQ(n->prev, prev);
+        prev = n;
+        forward++;
+    }
+    EXPECT_EQ(prev, list->last);
+    EXPECT_EQ(forward, list->count);
+    int32_t backward = 0;
+    for (ListNode *n = list->last; n; n = n->prev) backward++;
+    EXPECT_EQ(backward, list->count);
+}
+
+void empty_list(OrderedList *list) {
+    list_visit_prune(list, true, [](void *, int32_t, void *) { return 0; }, nullptr);
+}
+
+TEST(OrderedList, AppendInsertDetachKeepLinksConsistent) {
+    OrderedList *list = list_new();
+    ASSERT_NE(list, nullptr);
+    EXPECT_TRUE(list_is_empty(list));
+    Keyed a{1, 0}, b{2, 1}, c{3, 2};
+    EXPECT_EQ(list_append(list, &a), 1);
+    EXPECT_EQ(list_append(list, &c), 2);
+    ListNode *node_b = node_create(&b);
+    list_insert_before(list, list->last, node_b);
+    EXPECT_EQ(orders(list), (std::vector<int>{0, 1, 2}));
+    expect_consistent(list);
+    ListNode *node_a = list->first;
+    list_detach(list, node_a);
+    EXPECT_EQ(node_a->prev, nullptr);
+    EXPECT_EQ(node_a->next, nullptr);
+    EXPECT_EQ(node_b->prev, nullptr);
+    expect_consistent(list);
+    list_insert_after(list, list->last, node_a);
+    EXPECT_EQ(orders(list), (std::vector<int>{1, 2, 0}));
+    expect_consistent(list);
+    empty_list(list);
+    EXPECT_EQ(list->count, 0);
+    EXPECT_EQ(list->first, nullptr);
+    EXPECT_EQ(list->last, nullptr);
+    list_release(list);
+}
+
+TEST(OrderedList, VisitPruneHandsCurrentPositions) {
+    Keyed x{0, 0}, y{0, 1}, z{0, 2};
+    for (bool forward : {true, false}) {
+        OrderedList *list = list_new();
+        list_append(list, &x);
+        list_append(list, &y);
+        list_append(list, &z);
+        struct Seen {
+            std::vector<int32_t> indices;
+            const void *remove;
+        } seen{{}, &y};
+        int32_t left = list_visit_prune(
+            list, forward,
+            [](void *item, int32_t index, void *user) {
+                Seen *s = (Seen *)user;
+                s->indices.push_back(index);
+                return item == s->remove ? 0 : 1;
+            },
+            &seen);
+        EXPECT_EQ(left, 2);
+        EXPECT_EQ(seen.indices, forward ? (std::vector<int32_t>{0, 1, 1})
+                                        : (std::vector<int32_t>{2, 1, 0}));
+        expect_consistent(list);
+        empty_list(list);
+        list_release(list);
+    }
+}
+
+TEST(OrderedList, PoisonText) {
+    EXPECT_EQ(strlen(POISON_TEXT), 32u);
+    EXPECT_EQ((unsigned char)POISON_TEXT[0], 0x82);
+    EXPECT_EQ((unsigned char)POISON_TEXT[31], 0x60);
+}
+
+TEST(OrderedListSort, EmptyAndSingleNeverCompare) {
+    CompareLog log;
+    OrderedList *list = list_new();
+    list_sort(list, compare_keys, &log);
+    Keyed a{1, 0};
+    list_append(list, &a);
+    list_sort(list, compare_keys, &log);
+    EXPECT_EQ(log.calls, 0);
+    empty_list(list);
+    list_release(list);
+}
+
+TEST(OrderedListSort, OrderedInputCostsOnePass) {
+    std::vector<Keyed> items;
+    for (int i = 0; i < 1000; i++) items.push_back({i / 3, i});
+    OrderedList *list = list_new();
+    for (Keyed &k : items) list_append(list, &k);
+    CompareLog log;
+    list_sort(list, compare_keys, &log);
+    EXPECT_EQ(log.calls, 999);
+    empty_list(list);
+    list_release(list);
+}
+
+TEST(OrderedListSort, StableAscendingOnRandomReversedAndSmallInputs) {
+    std::mt19937 random(7);
+    for (int n : {2, 3, 5, 17, 64, 1000, 4097}) {
+        for (int shape = 0; shape < 3; shape++) {
+            std::vector<Keyed> items;
+            for (int i = 0; i < n; i++) {
+                int key = shape == 0 ? (int)(random() % 10) : (shape == 1 ? n - i : (int)(random() % 100000));
+                items.push_back({key, i});
+            }
+            OrderedList *list = list_new();
+            for (Keyed &k : items) list_append(list, &k);
+            list_sort(list, compare_keys, nullptr);
+            expect_consistent(list);
+            std::vector<Keyed> expected = items;
+            std::stable_sort(expected.begin(), expected.end(),
+                             [](const Keyed &a, const Keyed &b) { return a.key < b.key; });
+            std::vector<int> want;
+            for (const Keyed &k : expected) want.push_back(k.order);
+            EXPECT_EQ(orders(list), want) << "n=" << n << " shape=" << shape;
+            empty_list(list);
+            list_release(list);
+        }
+    }
+}
+
+TEST(OrderedListSort, EqualKeysKeepAppendOrder) {
+    // [b1, a, b2] with b1 == b2 sorts to [a, b1, b2].
+    Keyed b1{2, 0}, a{1, 1}, b2{2, 2};
+    OrderedList *list = list_new();
+    list_append(list, &b1);
+    list_append(list, &a);
+    list_append(list, &b2);
+    list_sort(list, compare_keys, nullptr);
+    EXPECT_EQ(orders(list), (std::vector<int>{1, 0, 2}));
+    empty_list(list);
+    list_release(list);
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+// Path helpers: code page 932 byte classes, bounded copies, joins and cuts with the platform's
+// separator, and folder enumeration.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "paths/path_helpers.h"
+#include "tests/unit/temp_tree.h"
+
+namespace {
+
+// Writes '|' as the platform's separator, so one table serves both builds.
+std::string P(const char *text) {
+    std::string out = text;
+    for (char &c : out)
+        if (c == '|') c = PATH_SEPARATOR;
+    return out;
+}
+
+TEST(SjisByteClass, ClassesFollowLeadAndTrailRules) {
+    const char text[] = "\x95\x5C\x5C\x61";
+    EXPECT_EQ(sjis_byte_class(text, 0), 1);
+    EXPECT_EQ(sjis_byte_class(text, 1), 2);
+    EXPECT_EQ(sjis_byte_class(text, 2), 0);
+    EXPECT_EQ(sjis_byte_class(text, 3), 0);
+    // A byte after a lead byte that is no valid trail byte is a character of its own.
+    EXPECT_EQ(sjis_byte_class("\x81\x7F", 1), 0);
+    EXPECT_EQ(sjis_byte_class("\x81\x3F", 1), 0);
+    EXPECT_EQ(sjis_byte_class("\x81\xFD", 1), 0);
+    EXPECT_EQ(sjis_byte_class("\xE0\x40", 1), 2);
+    // Lead at the end, empty text, beyond the terminator, negative index.
+    EXPECT_EQ(sjis_byte_class("a\x88", 1), 1);
+    EXPECT_EQ(sjis_byte_class("", 0), 0);
+    EXPECT_EQ(sjis_byte_class("ab", 2), 0);
+    EXPECT_EQ(sjis_byte_class("ab", 7), 0);
+    EXPECT_EQ(sjis_byte_class("\x88\x88", -1), 0);
+    // A trail byte is never itself a lead byte: 88 88 88 is lead, trail, lead.
+    EXPECT_EQ(sjis_byte_class("\x88\x88\x88", 2), 1);
+}
+
+TEST(CopyBounded, NeverSplitsACharacterAndAlwaysTerminates) {
+    const char source[] = "abc\x82\xA0" "d";
+    char out[16];
+    memset(out, 'X', sizeof out);
+    copy_bounded(out, source, 5);
+    EXPECT_STREQ(out, "abc");
+    copy_bounded(out, source, 6);
+    EXPECT_STREQ(out, "abc\x82\xA0");
+    copy_bounded(out, source, 1);
+    EXPECT_STREQ(out, "");
+    memset(out, 'X', sizeof out);
+    copy_bounded(out, "ab", 8);
+    for (int i = 2; i < 8; i++) EXPECT_EQ(out[i], '\0') << i;
+    EXPECT_EQ(out[8], 'X');  // nothing written past the size
+}
+
+TEST(JoinPath, JoinsWithOneSeparator) {
+    char out[PATH_BUFFER_SIZE];
+    join_path(out, sizeof out, P("D:|").c_str(), "x");
+    EXPECT_EQ(std::string(out), P("D:|x"));
+    join_path(out, sizeof out, P("D:|work").c_str(), "x");
+    EXPECT_EQ(std::string(out), P("D:|work|x"));
+    join_path(out, sizeof out, "", "name");
+    EXPECT_STREQ(out, "name");
+    join_path(out, sizeof out, P("D:|work").c_str(), ".");
+    EXPECT_EQ(std::string(out), P("D:|work"));
+    join_path(out, sizeof out, P("D:|work|sub").c_str(), "..");
+    EXPECT_EQ(std::string(out), P("D:|work"));
+    join_path(out, sizeof out, P("D:|work|").c_str(), "..");
+    EXPECT_EQ(std::string(out), P("D:|work"));
+    join_path(out, sizeof out, P("|work").c_str(), "..");
+    EXPECT_EQ(std::string(out), P("|"));
+}
+
+TEST(JoinPath, RefusesWhatDoesNotFit) {
+    char out[12];
+    memset(out, 'X', sizeof out);
+    EXPECT_TRUE(join_path(out, 10, P("abcd").c_str(), "efgh"));  // 9 bytes of text
+    memset(out, 'X', sizeof out);
+    EXPECT_FALSE(join_path(out, 9, P("abcd").c_str(), "efgh"));
+    EXPECT_STREQ(out, "");
+    EXPECT_FALSE(join_path(out, 4, P("abcd").c_str(), "e"));
+    EXPECT_EQ(out[9], 'X');
+}
+
+TEST(StripExtension, CutsOnlyTheLastDotOfTheFinalComponent) {
+    std::string path = P("D:|work|a.tar.gz");
+    char *rest = strip_extension(path.data());
+    EXPECT_STREQ(path.c_str(), P("D:|work|a.tar").c_str());
+    EXPECT_STREQ(rest, "gz");
+    path = P("D:|work.d|file");
+    strip_extension(path.data());
+    EXPECT_STREQ(path.c_str(), P("D:|work.d|file").c_str());
+    path = P("D:|work|.profile");
+    strip_extension(path.data());
+    EXPECT_STREQ(path.c_str(), P("D:|work|").c_str());
+    path = "name..";
+    strip_extension(path.data());
+    EXPECT_STREQ(path.c_str(), "name.");
+}
+
+TEST(StripToParent, CutsAtTheLastSeparator) {
+    std::string path = P("D:|work|a.txt");
+    char *name = strip_to_parent(path.data());
+    EXPECT_STREQ(path.c_str(), P("D:|work").c_str());
+    EXPECT_STREQ(name, "a.txt");
+    path = P("D:|a.txt");
+    strip_to_parent(path.data());
+    EXPECT_STREQ(path.c_str(), "D:");
+    path = "a.txt";
+    EXPECT_EQ(strip_to_parent(path.data()), path.data());
+    EXPECT_STREQ(path.c_str(), "a.txt");
+}
+
+#ifdef _WIN32
+// With the backslash as separator, the trail byte 0x5C of a double-byte character (表 is
+// 95 5C) is never a separator.
+TEST(ShiftJisBackslash, TrailByteIsNeverASeparator) {
+    EXPECT_FALSE(is_separator_at("\x95\x5C", 1));
+    EXPECT_TRUE(is_separator_at("\x95\x5C\x5C", 2));
+    std::string path = "D:\\data\\\x95\x5C.lzh";
+    strip_extension(path.data());
+    EXPECT_EQ(path, "D:\\data\\\x95\x5C");
+    char *name = strip_to_parent(path.data());
+    EXPECT_EQ(path, std::string("D:\\data"));
+    EXPECT_STREQ(name, "\x95\x5C");
+    path = "D:\\\x95\x5C\\x.lzh";  // the folder's own name ends in 0x5C
+    strip_to_parent(path.data());
+    EXPECT_EQ(path, std::string("D:\\\x95\x5C"));
+    char out[64];
+    join_path(out, sizeof out, "D:\\\x95\x5C", "x");
+    EXPECT_STREQ(out, "D:\\\x95\x5C\\x");
+    path = "D:\\a\\\x95\x5C";
+    EXPECT_EQ(std::string(strip_extension(path.data())), "");
+    join_path(out, sizeof out, "D:\\work", "..");
+    EXPECT_STREQ(out, "D:\\");
+}
+#endif
+
+TEST(Attributes, FoldersFilesAndMissingPaths) {
+    TempTree tree;
+    tree.file("f", "x");
+    tree.folder("d");
+    EXPECT_TRUE(path_exists(tree.path("d").c_str()));
+    EXPECT_TRUE(is_directory(tree.path("d").c_str()));
+    EXPECT_FALSE(is_file(tree.path("d").c_str()));
+    EXPECT_TRUE(is_file(tree.path("f").c_str()));
+    EXPECT_FALSE(is_directory(tree.path("f").c_str()));
+    for (const char *missing : {"nothing", "f/below"}) {
+        std::string path = tree.path(missing);
+        EXPECT_FALSE(path_exists(path.c_str()));
+        EXPECT_FALSE(is_directory(path.c_str()));
+        EXPECT_FALSE(is_file(path.c_str()));
+    }
+    WIN32_FIND_DATAA record;
+    EXPECT_TRUE(find_single(tree.path("f").c_str(), &record));
+    EXPECT_STREQ(record.cFileName, "f");
+    EXPECT_EQ(record.nFileSizeLow, 1u);
+    EXPECT_FALSE(find_single(tree.path("nothing").c_str(), &record));
+}
+
+TEST(EnumerateDirectory, VisitsEveryEntryButDotsAndStopsOnFalse) {
+    TempTree tree;
+    tree.file("a", "");
+    tree.file("b", "");
+    struct Seen {
+        std::vector<std::string> paths;
+        bool stop;
+    } seen{{}, false};
+    auto visitor = [](const char *path, const WIN32_FIND_DATAA *, void *user) {
+        Seen *s = (Seen *)user;
+        s->paths.push_back(path);
+        return !s->stop;
+    };
+    enumerate_directory(tree.root().c_str(), "*", visitor, &seen);
+    std::sort(seen.paths.begin(), seen.paths.end());
+    EXPECT_EQ(seen.paths, (std::vector<std::string>{tree.path("a"), tree.path("b")}));
+    seen = {{}, true};
+    enumerate_directory(tree.root().c_str(), "*", visitor, &seen);
+    EXPECT_EQ(seen.paths.size(), 1u);
+    seen = {{}, false};
+    EXPECT_TRUE(enumerate_directory(tree.path("missing").c_str(), "*", visitor, &seen));
+    EXPECT_TRUE(seen.paths.empty());
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+// DOS date/time and FILETIME conversions. The table holds results read off the Windows
+// platform; both builds run it, so both give the same dates.
+#include <gtest/gtest.h>
+
+#include "platform/win32.h"
+
+namespace {
+
+struct DosCase {
+    WORD date, time;
+    bool valid;
+    int year, month, day, hour, minute, second, weekday;
+};
+
+const DosCase DOS_CASES[] = {
+    {0x2A21, 0x6000, true, 2001, 1, 1, 12, 0, 0, 1},
+    {0x2A21, 0xBF7D, true, 2001, 1, 1, 23, 59, 58, 1},
+    {0x0021, 0x0000, true, 1980, 1, 1, 0, 0, 0, 2},
+    {0x285D, 0x0000, true, 2000, 2, 29, 0, 0, 0, 2},
+    {0x2A5D, 0x0000, true, 2001, 3, 1, 0, 0, 0, 4},  // 29 February 2001 rolls over
+    {0x2EB1, 0x7577, true, 2003, 5, 17, 14, 43, 46, 6},
+    {0xFF9F, 0xBF7D, true, 2107, 12, 31, 23, 59, 58, 6},
+    {0x0000, 0x0000, false, 0, 0, 0, 0, 0, 0, 0},     // month 0, day 0
+    {0x2A20, 0x0000, false, 0, 0, 0, 0, 0, 0, 0},     // day 0
+    {0x2A01, 0x0000, false, 0, 0, 0, 0, 0, 0, 0},     // month 0
+    {0x2BA1, 0x0000, false, 0, 0, 0, 0, 0, 0, 0},     // month 13
+    {0x2A21, 0x001E, false, 0, 0, 0, 0, 0, 0, 0},     // seconds field 30
+    {0x2A21, 0x001F, false, 0, 0, 0, 0, 0, 0, 0},     // seconds field 31
+    {0x2A21, 0xC000, false, 0, 0, 0, 0, 0, 0, 0},     // hour 24
+    {0x2A21, 0x0780, false, 0, 0, 0, 0, 0, 0, 0},     // minute 60
+};
+
+TEST(DosDateTime, TableGivesWindowsResults) {
+    for (const DosCase &c : DOS_CASES) {
+        FILETIME ft = {0x12345678u, 0x9ABCDEFu};
+        BOOL ok = DosDateTimeToFileTime(c.date, c.time, &ft);
+        EXPECT_EQ(ok != 0, c.valid) << std::hex << c.date << " " << c.time;
+        if (!ok || !c.valid) continue;
+        SYSTEMTIME st;
+        ASSERT_TRUE(FileTimeToSystemTime(&ft, &st));
+        EXPECT_EQ(st.wYear, c.year) << std::hex << c.date;
+        EXPECT_EQ(st.wMonth, c.month) << std::hex << c.date;
+        EXPECT_EQ(st.wDay, c.day) << std::hex << c.date;
+        EXPECT_EQ(st.wHour, c.hour);
+        EXPECT_EQ(st.wMinute, c.minute);
+        EXPECT_EQ(st.wSecond, c.second);
+        EXPECT_EQ(st.wDayOfWeek, c.weekday) << std::hex << c.date;
+        EXPECT_EQ(st.wMilliseconds, 0);
+    }
+}
+
+TEST(FileTime, ConvertsWithoutTimeZone) {
+    // 2003-05-17 14:30:58 UTC is 1053181858 seconds after 1970.
+    uint64_t ticks = (1053181858ull + 11644473600ull) * 10000000ull + 1234567;
+    FILETIME ft = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    SYSTEMTIME st;
+    ASSERT_TRUE(FileTimeToSystemTime(&ft, &st));
+    EXPECT_EQ(st.wYear, 2003);
+    EXPECT_EQ(st.wMonth, 5);
+    EXPECT_EQ(st.wDay, 17);
+    EXPECT_EQ(st.wHour, 14);
+    EXPECT_EQ(st.wMinute, 30);
+    EXPECT_EQ(st.wSecond, 58);
+    EXPECT_EQ(st.wMilliseconds, 123);
+    EXPECT_EQ(st.wDayOfWeek, 6);
+
+    FILETIME zero = {0, 0};
+    ASSERT_TRUE(FileTimeToSystemTime(&zero, &st));
+    EXPECT_EQ(st.wYear, 1601);
+    EXPECT_EQ(st.wMonth, 1);
+    EXPECT_EQ(st.wDay, 1);
+    EXPECT_EQ(st.wDayOfWeek, 1);
+
+    FILETIME too_far = {0, 0x80000000u};
+    EXPECT_FALSE(FileTimeToSystemTime(&too_far, &st));
+}
+
+bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+TEST(FileTime, EveryDosDateConvertsToItself) {
+    // Every valid DOS date, 1980 to 2107 (2100 is no leap year).
+    for (int year = 0; year < 128; year++) {
+        for (int month = 1; month <= 12; month++) {
+            static const int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+            int days = lengths[month - 1] + (month == 2 && leap(1980 + year) ? 1 : 0);
+            for (int day = 1; day <= days; day++) {
+                FILETIME ft;
+                ASSERT_TRUE(DosDateTimeToFileTime((WORD)(year << 9 | month << 5 | day), 0, &ft));
+                SYSTEMTIME st;
+                ASSERT_TRUE(FileTimeToSystemTime(&ft, &st));
+                ASSERT_EQ(st.wYear, 1980 + year);
+                ASSERT_EQ(st.wMonth, month);
+                ASSERT_EQ(st.wDay, day);
+            }
+        }
+    }
+}
+
+}  // namespace
