@@ -27,7 +27,7 @@ def run_on_terminal(args, answer=None, cwd=None, env=None, timeout=60):
     and Enter once it asks. Returns (exit code, everything it showed on the terminal)."""
     master, slave = pty.openpty()
     proc = subprocess.Popen([PROGRAM] + list(args), cwd=cwd, env=env, stdin=slave,
-                            stdout=subprocess.PIPE, stderr=slave, close_fds=True)
+                            stdout=subprocess.DEVNULL, stderr=slave, close_fds=True)
     os.close(slave)
     shown = b""
     answered = False
