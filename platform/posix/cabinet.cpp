@@ -103,7 +103,8 @@ size_t text_size(const char *text) { return text ? strlen(text) + 1 : 0; }
 // The DOS words that libmspack split into fields, put back together: each field holds all
 // the bits of its part of the word, so nothing is lost.
 WORD dos_date_of(const mscabd_file *member) {
-    return (WORD)(((member->date_y - 1980) & 0x7F) << 9 | ((unsigned char)member->date_m & 0x0F) << 5 |
+    return (WORD)(((member->date_y - 1980) & 0x7F) << 9 |
+                  ((unsigned char)member->date_m & 0x0F) << 5 |
                   ((unsigned char)member->date_d & 0x1F));
 }
 
@@ -168,7 +169,6 @@ bool announce_members(FILE *file, const char *path, const mscabd_cabinet *cabine
         memset(&info, 0, sizeof info);
         info.NameInCabinet = member->filename;
         info.FileSize = member->length;
-        info.Win32Error = NO_ERROR;
         info.DosDate = dos_date_of(member);
         info.DosTime = dos_time_of(member);
         info.DosAttribs = (WORD)member->attribs;
@@ -232,6 +232,7 @@ BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callba
         info.SetId = word_at(header + HEADER_SET_ID);
         info.CabinetNumber = word_at(header + HEADER_CABINET_INDEX);
 
+        // A file table that libmspack read only in part is refused, as a damaged one.
         listed = members == word_at(header + HEADER_FILE_COUNT) &&
                  callback(context, SPFILENOTIFY_CABINETINFO, (UINT_PTR)&info, 0) == NO_ERROR &&
                  announce_members(file, cabinet_file, cabinet, table, callback, context);
