@@ -142,6 +142,36 @@ class CorpusCabinets(IsolatedProgram):
               "by both)" % (len(agreeing), len(cabinets), len(agreeing) - refused, refused))
         self.assertEqual(sorted(set(disagreeing) - set(EXCEPTIONS)), [], "new disagreement")
         self.assertEqual(sorted(set(EXCEPTIONS) & set(agreeing)), [], "exception now agrees")
+        # A stored date with month 0 names no day: the member gets the all-zero time.
+        self.assertEqual(listed["libarchive/cab/test_read_format_cab_lzx_invalid_history.cab"],
+                         [(b"x", 2, ZERO_TIME)])
+
+    # The files of each set, first file first; cabextract's listing of the first file is the
+    # whole set (where it could not find the later files, they add no member of their own).
+    SETS = [
+        ["libmspack/cab/cabextract/split-%d.cab" % n for n in range(1, 6)],
+        ["libmspack/cab/multi_basic_pt%d.cab" % n for n in range(1, 6)],
+        ["libarchive/cab/test_read_format_cab_multi.p%d.cab" % n for n in (1, 2)],
+    ]
+
+    def test_each_member_of_a_set_is_listed_once_with_the_file_it_begins_in(self):
+        for files in self.SETS:
+            folder = self.path("sets/%s" % os.path.basename(files[0]).split(".")[0])
+            os.makedirs(folder)
+            for name in files:
+                shutil.copyfile(os.path.join(tallytest.CORPUS, name),
+                                os.path.join(folder, os.path.basename(name)))
+        code, _, err = self.run_program(["sets"])
+        self.assertEqual((code, err), (0, b""))
+        listed = read_listing(self.read("sets.txt"), "sets")
+        for files in self.SETS:
+            folder = os.path.basename(files[0]).split(".")[0]
+            whole = []
+            for name in files:
+                whole += listed.get(folder + "/" + os.path.basename(name), [])
+            expected = cabextract_members(os.path.join(tallytest.CORPUS, "expected",
+                                                       files[0] + ".cabextract.txt"))
+            self.assertEqual(sorted(whole), expected, files[0])
 
 
 def gcab_available():
