@@ -1,10 +1,18 @@
 // The busy indicator: a hidden window that owns the tray icon with its tip, and the icons of the
 // program. The tray record is stored in a window property from show to removal.
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "app/app.h"
 #include "paths/path_helpers.h"
+
+#ifdef _WIN32
+// The records as a 32-bit program hands them to the system.
+static_assert(offsetof(NOTIFYICONDATAA, szTip) + 64 == TRAY_RECORD_SIZE);
+static_assert(sizeof(WNDCLASSEXA) == 48);
+static_assert(sizeof(SHFILEINFOA) == 352);
+#endif
 
 HICON get_file_icon(const char *path, bool small) {
     SHFILEINFOA info;

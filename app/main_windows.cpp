@@ -3,6 +3,10 @@
 
 #include "app/app.h"
 
+// Arguments reach the program as typed: the runtime expands no wildcards in them.
+extern "C" int _dowildcard;
+int _dowildcard = 0;
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     return run(instance, __argc, __argv);
 }

@@ -1,5 +1,9 @@
 """Shared helpers of the end-to-end tests: run the real program on real folders, with or
-without a terminal, and read the listing back as bytes."""
+without a terminal, and read the listing back as bytes.
+
+Handed a Windows build (a .exe), the helpers run it under Wine (tests/windows/wine-run) on a
+display of its own (tests/windows/with-display): paths go to it through Wine's drive Z:, it
+sees names in code page 932, and its message boxes are answered with xdotool."""
 import os
 import pty
 import select
@@ -9,16 +13,95 @@ import tempfile
 import time
 import unittest
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
-CORPUS = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared",
-                                       "corpus"))
+CORPUS = os.path.normpath(os.path.join(HERE, "..", "..", "..", "shared", "corpus"))
+WINDOWS = PROGRAM is not None and PROGRAM.lower().endswith(".exe")
+WINE_RUN = os.path.join(HERE, "..", "windows", "wine-run")
+# Starting a program under Wine, emulated where the machine runs no 32-bit code, takes seconds.
+SLOW = 10 if WINDOWS else 1
+
+linux_only = unittest.skipIf(WINDOWS, "the Linux program's terminal behaviour")
+windows_only = unittest.skipUnless(WINDOWS, "the Windows program's message boxes")
+
+
+def as_argument(path):
+    """`path` as the program is given it: on Windows through Wine's drive Z:, with
+    backslashes."""
+    if not WINDOWS:
+        return path
+    if os.path.isabs(path):
+        path = "Z:" + path
+    return path.replace("/", "\\")
+
+
+def listed(path):
+    """The bytes by which the listing and the program's texts name `path`."""
+    if not WINDOWS:
+        return os.fsencode(path)
+    return as_argument(path).encode("cp932")
+
+
+def command(args):
+    args = [as_argument(a) for a in args]
+    return ([WINE_RUN, PROGRAM] if WINDOWS else [PROGRAM]) + args
 
 
 def run(args, cwd=None, env=None, timeout=60):
     """Runs the program with no terminal; returns (exit code, stdout, stderr)."""
-    proc = subprocess.run([PROGRAM] + list(args), cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    proc = subprocess.run(command(args), cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=timeout * SLOW)
     return proc.returncode, proc.stdout, proc.stderr
+
+
+def visible_windows():
+    """{X window id: its title} of every window shown on the display."""
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ""],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    windows = {}
+    for ident in found.stdout.split():
+        name = subprocess.run(["xdotool", "getwindowname", ident], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+        if name.returncode == 0:
+            windows[ident.decode()] = name.stdout.decode("utf-8", "replace").rstrip("\n")
+    return windows
+
+
+def run_with_dialogs(args, replies, cwd=None, timeout=60):
+    """Windows: runs the program and answers its message boxes as a person would: each reply
+    (caption, key) waits for a box with that caption and presses the key in it ("y", "n",
+    "Return"). Returns (exit code, captions of the boxes answered, in order); a box that no
+    reply expects is left open, so the run fails by its timeout."""
+    proc = subprocess.Popen(command(args), cwd=cwd, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    pending = list(replies)
+    answered = []
+    done = set()
+    deadline = time.time() + timeout * SLOW
+    try:
+        while proc.poll() is None and time.time() < deadline:
+            if pending:
+                caption, key = pending[0]
+                for ident, title in visible_windows().items():
+                    if title == caption and ident not in done:
+                        subprocess.run(["xdotool", "key", "--window", ident, key], check=True)
+                        done.add(ident)
+                        answered.append(caption)
+                        pending.pop(0)
+                        break
+            time.sleep(0.2)
+        if proc.poll() is None:
+            left = visible_windows()
+            proc.kill()
+            proc.wait()
+            raise AssertionError("the program did not end; answered %r, shown %r"
+                                 % (answered, sorted(left.values())))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return proc.returncode, answered
 
 
 def run_on_terminal(args, answer=None, cwd=None, env=None, timeout=60):

@@ -35,8 +35,8 @@ class BuiltinFormats(TreeTest):
         self.assertEqual((code, out, err), (0, b"", b""))
 
         def archive(name):
-            return b"%s\t%d\t2001-02-03 04:05:06\r\n" % (self.path("data/" + name).encode(),
-                                                         len(files[name]))
+            path = tallytest.listed(self.path("data/" + name))
+            return b"%s\t%d\t2001-02-03 04:05:06\r\n" % (path, len(files[name]))
 
         expected = [
             archive("one.pak"),

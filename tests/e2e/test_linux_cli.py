@@ -12,6 +12,11 @@ from tallytest import TreeTest, run, run_on_terminal
 BUILD = os.path.dirname(os.path.dirname(tallytest.PROGRAM or "."))
 
 
+def setUpModule():
+    if tallytest.WINDOWS:
+        raise unittest.SkipTest("the Linux program's command line, terminal and installation")
+
+
 class Options(TreeTest):
     def test_help_and_version_when_no_such_path_exists(self):
         for option in ("--help", "-h"):

@@ -3,7 +3,7 @@ message, and the exit code."""
 import os
 
 import tallytest
-from tallytest import TreeTest, run, run_on_terminal
+from tallytest import TreeTest, linux_only, run, run_on_terminal, run_with_dialogs, windows_only
 
 
 class RunSequence(TreeTest):
@@ -27,6 +27,12 @@ class RunSequence(TreeTest):
         self.assertTrue(os.path.exists(self.path("b/y.txt")))
         self.assertFalse(os.path.exists(self.path("a/x.txt")))
 
+    def test_wildcards_are_not_expanded(self):
+        self.write("w/a.lzh", b"x")
+        code, _, _ = run([self.path("w/*"), self.path("w/?.lzh")])
+        self.assertEqual(code, 0)
+        self.assertEqual(os.listdir(self.path("w")), ["a.lzh"])
+
     def test_relative_arguments(self):
         self.write("x.lzh", b"x")
         self.write("sub/f", b"f")
@@ -36,6 +42,7 @@ class RunSequence(TreeTest):
         run(["sub"], cwd=self.root)
         self.assertTrue(os.path.exists(self.path("sub.txt")))
 
+    @linux_only
     def test_existing_listing_without_terminal_is_kept(self):
         self.write("data/f", b"f")
         self.write("data.txt", b"keep me")
@@ -43,6 +50,7 @@ class RunSequence(TreeTest):
         self.assertEqual((code, out, err), (0, b"", b""))
         self.assertEqual(self.read("data.txt"), b"keep me")
 
+    @linux_only
     def test_question_answered_no_keeps_and_yes_replaces(self):
         self.write("data/f", b"f")
         self.write("data.txt", b"keep me")
@@ -55,6 +63,7 @@ class RunSequence(TreeTest):
         self.assertEqual(code, 0)
         self.assertEqual(self.read("data.txt"), b"")
 
+    @linux_only
     def test_question_shown_in_terminal_charset(self):
         self.write("data/f", b"f")
         self.write("data.txt", b"")
@@ -62,6 +71,7 @@ class RunSequence(TreeTest):
         _, shown = run_on_terminal([self.path("data")], answer="n", env=env)
         self.assertIn("上書きしてもよろしいですか？".encode("utf-8"), shown)
 
+    @linux_only
     def test_listing_path_that_is_a_folder_brings_the_failure_message(self):
         self.write("data/f", b"f")
         os.makedirs(self.path("data.txt"))
@@ -70,6 +80,44 @@ class RunSequence(TreeTest):
         self.assertEqual(code, 0)
         self.assertIn("ファイルの作成に失敗しました。".encode("utf-8"), shown)
         self.assertTrue(os.path.isdir(self.path("data.txt")))
+
+
+    # The Windows program asks in a message box whose caption is the listing path.
+    @windows_only
+    def test_message_box_answered_no_keeps_and_yes_replaces(self):
+        self.write("data/f", b"f")
+        self.write("data.txt", b"keep me")
+        caption = tallytest.as_argument(self.path("data.txt"))
+        code, answered = run_with_dialogs([self.path("data")], [(caption, "n")])
+        self.assertEqual((code, answered), (0, [caption]))
+        self.assertEqual(self.read("data.txt"), b"keep me")
+        code, answered = run_with_dialogs([self.path("data")], [(caption, "y")])
+        self.assertEqual((code, answered), (0, [caption]))
+        self.assertEqual(self.read("data.txt"), b"")
+
+    @windows_only
+    def test_folder_named_like_the_listing_brings_the_failure_message(self):
+        self.write("data/f", b"f")
+        os.makedirs(self.path("data.txt"))
+        caption = tallytest.as_argument(self.path("data.txt"))
+        code, answered = run_with_dialogs([self.path("data")],
+                                          [(caption, "y"), ("tallybook", "Return")])
+        self.assertEqual((code, answered), (0, [caption, "tallybook"]))
+        self.assertTrue(os.path.isdir(self.path("data.txt")))
+
+    # Names whose second byte is the backslash's: the Windows program sees them in code page
+    # 932 and must cut neither the folder nor the file name there.
+    def test_double_byte_names_with_backslash_trail_byte(self):
+        so, hyou = "\u30bd", "\u8868"  # 0x83 0x5C and 0x95 0x5C in code page 932
+        self.write("d/%s/x.cpk" % so, b"not an archive")
+        code, _, _ = run([self.path("d/" + so)])
+        self.assertEqual(code, 0)
+        self.assertEqual(sorted(os.listdir(self.path("d"))), sorted([so, so + ".txt"]))
+        self.write("e/%s.lzh" % hyou, b"x")
+        code, _, _ = run([self.path("e/%s.lzh" % hyou)])
+        self.assertEqual(code, 0)
+        self.assertEqual(sorted(os.listdir(self.path("e"))), sorted([hyou + ".lzh",
+                                                                     hyou + ".txt"]))
 
 
 if __name__ == "__main__":

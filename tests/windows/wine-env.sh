@@ -5,7 +5,8 @@
 # minutes where 32-bit programs run under emulation; scripts/install-deps makes it once per
 # machine and Wine version. TALLYBOOK_WINEPREFIX overrides where it lives.
 
-wine_version="$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' '_' || echo unknown)"
+wine_version="$(wine --version 2>/dev/null | cut -d' ' -f1 | tr -c 'A-Za-z0-9.\n-' '_')"
+[ -n "$wine_version" ] || wine_version=unknown
 export WINEPREFIX="${TALLYBOOK_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/tallybook/wineprefix-$wine_version}"
 export WINEARCH=win32
 export WINEDEBUG=-all
