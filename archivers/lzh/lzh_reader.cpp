@@ -273,6 +273,16 @@ bool is_archive_start(SourceReader *source, uint64_t offset, ArchiveEntry *scrat
     return read_header(source, next, scratch, &after) != HEADER_BAD;
 }
 
+// The first bytes of the programs that self-extracting archives are built on: MS-DOS,
+// Windows and OS/2 (MZ), MS-DOS .com files that open with a jump, Human68k (HU), Atari TOS
+// (0x601A) and AmigaOS (hunk header 0x3F3).
+bool is_program(const uint8_t *head) {
+    return (head[0] == 'M' && head[1] == 'Z') || (head[0] == 'Z' && head[1] == 'M') ||
+           head[0] == 0xEB || head[0] == 0xE9 || (head[0] == 'H' && head[1] == 'U') ||
+           (head[0] == 0x60 && head[1] == 0x1A) ||
+           (head[0] == 0 && head[1] == 0 && head[2] == 3 && head[3] == 0xF3);
+}
+
 // Looks for the first header that starts in [from, to - 21) and checks out.
 bool scan_for_start(SourceReader *source, uint64_t from, uint64_t to, uint64_t *start) {
     if (to - from < 21) return false;
@@ -336,7 +346,16 @@ bool lzh_open(LzhReader *reader, SourceReader *source) {
     reader->source = source;
     reader->first = reader->next = 0;
     if (source->size < 22) return false;
+    ArchiveEntry scratch;
     uint64_t scan = source->size < LZH_SCAN_LIMIT ? source->size : LZH_SCAN_LIMIT;
+    // One read serves both the header at the start and the search behind a program.
+    const uint8_t *head = source_view(source, 0, (size_t)scan);
+    if (!head) return false;
+    if (!is_program(head)) {
+        // Anything else is an archive only from its first byte: an LZH archive stored
+        // inside a ZIP or tar file must not make that file an LZH archive.
+        return is_archive_start(source, 0, &scratch);
+    }
     uint64_t start = 0;
     if (!scan_for_start(source, 0, scan, &start)) {
         // A Windows program keeps its archive after its sections, which may end beyond the

@@ -19,11 +19,12 @@ struct LzhReader {
     uint64_t next;   // offset of the next header to read
 };
 
-// Finds the first header: at the start of the source, or behind a self-extracting program
-// within the first LZH_SCAN_LIMIT bytes or at the start of the data appended to a Windows
-// program, where the header after it must check out as well. For a source with no header
-// the only read is that of its first LZH_SCAN_LIMIT bytes (a Windows program with data
-// appended beyond them costs one more read of a few KiB).
+// Finds the first header: at the start of the source or, in a file that starts as a program
+// does, behind that self-extracting program within the first LZH_SCAN_LIMIT bytes or at the
+// start of the data appended to a Windows program; a header found behind a program counts
+// only when the one after it checks out as well. Turning a source away costs one read of its
+// first LZH_SCAN_LIMIT bytes (a Windows program with data appended beyond them: one more read
+// of a few KiB).
 bool lzh_open(LzhReader *reader, SourceReader *source);
 void lzh_rewind(LzhReader *reader);
 // The next entry. A folder entry (method -lhd-) gets a name that ends in a separator. Level 0

@@ -24,8 +24,8 @@ struct EndRecord {
 };
 
 // The end record nearest the end of the tail whose comment ends exactly at the end of the
-// file; failing that, the nearest one whose comment fits in the file.
-bool find_end_record(const uint8_t *tail, size_t length, size_t *found) {
+// file; failing that, the nearest one whose comment fits in the file (`exact` false).
+bool find_end_record(const uint8_t *tail, size_t length, size_t *found, bool *exact) {
     bool have_fitting = false;
     size_t fitting = 0;
     for (size_t i = length - END_FIXED + 1; i-- > 0;) {
@@ -33,6 +33,7 @@ bool find_end_record(const uint8_t *tail, size_t length, size_t *found) {
         size_t end = i + END_FIXED + read_le16(tail + i + 20);
         if (end == length) {
             *found = i;
+            *exact = true;
             return true;
         }
         if (end < length && !have_fitting) {
@@ -41,6 +42,7 @@ bool find_end_record(const uint8_t *tail, size_t length, size_t *found) {
         }
     }
     *found = fitting;
+    *exact = false;
     return have_fitting;
 }
 
@@ -134,7 +136,8 @@ bool zip_open(ZipReader *reader, SourceReader *source) {
     uint64_t tail_offset = source->size - length;
     const uint8_t *tail = source_view(source, tail_offset, length);
     size_t found = 0;
-    if (!tail || !find_end_record(tail, length, &found)) return false;
+    bool exact = false;
+    if (!tail || !find_end_record(tail, length, &found, &exact)) return false;
 
     const uint8_t *e = tail + found;
     EndRecord end;
@@ -160,8 +163,12 @@ bool zip_open(ZipReader *reader, SourceReader *source) {
         return true;
     }
     // As stored, or shifted by whatever precedes the archive (a self-extracting program).
+    // Bytes after the end record mean the archive may be a member stored inside another
+    // file (a ZIP archive at the end of a tar file is followed by the tar's zero blocks):
+    // then only the stored offset counts, which such an inner archive does not match.
     uint64_t candidates[2] = {end.directory_offset, end.at - end.directory_size};
     for (uint64_t start : candidates) {
+        if (!exact && start != end.directory_offset) break;
         if (start < end.at && starts_with(source, start, CENTRAL_SIGNATURE)) {
             reader->first = reader->next = start;
             return true;

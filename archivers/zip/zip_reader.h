@@ -21,9 +21,10 @@ struct ZipReader {
 };
 
 // Finds the end record in the last ZIP_TAIL_MAX bytes and the central directory it points
-// to, also where a self-extracting program before the archive shifts every offset. For a
-// source with no end record the only read is that of its tail. An archive with no central
-// directory (cut short or damaged there) is not taken.
+// to, also where a self-extracting program before the archive shifts every offset (unless
+// other bytes follow the archive too). For a source with no end record the only read is
+// that of its tail. An archive with no central directory (cut short or damaged there) is
+// not taken.
 bool zip_open(ZipReader *reader, SourceReader *source);
 void zip_rewind(ZipReader *reader);
 // The next central record: stored name bytes, stored DOS words, sizes from the ZIP64 extra
