@@ -245,5 +245,41 @@ class CorpusAgreement(unittest.TestCase):
         self.check("zip", ("zip",))
 
 
+@unittest.skipUnless(os.path.isdir(tallytest.CORPUS),
+                     "the shared test archives (../shared/corpus) are absent")
+class StoredValues(unittest.TestCase):
+    def list_corpus(self, kind, formats, env):
+        files = archivers.manifest(formats)
+        cwd = os.getcwd()
+        os.chdir(tallytest.CORPUS)
+        try:
+            return archivers.list_archives(kind, files, env=env)
+        finally:
+            os.chdir(cwd)
+
+    def test_same_listing_under_every_time_zone_and_locale(self):
+        for kind, formats in (("lzh", ("lzh", "lzs", "sfx-lzh")), ("zip", ("zip",))):
+            seen = []
+            for zone in ("UTC", "Asia/Tokyo"):
+                for locale in ("C", "C.UTF-8"):
+                    env = dict(os.environ, TZ=zone, LC_ALL=locale)
+                    seen.append(self.list_corpus(kind, formats, env))
+            self.assertTrue(any(entries for entries in seen[0].values()))
+            for other in seen[1:]:
+                self.assertEqual(other, seen[0])
+
+    def test_japanese_names_keep_their_stored_bytes(self):
+        lzh = self.list_corpus("lzh", ("lzh",), None)
+        names = [e.name for e in lzh["libarchive/lzh/test_read_format_lha_filename_cp932.lzh"]]
+        # 漢字.txt and 表.txt in Shift-JIS; the trail byte of 表 is 0x5C.
+        self.assertEqual(names, [b"\x8a\xbf\x8e\x9a.txt", b"\x95\x5c.txt"])
+        zips = self.list_corpus("zip", ("zip",), None)
+        names = [e.name for e in zips["libarchive/zip/test_read_format_zip_filename_cp932.zip"]]
+        # 表だよ/一覧表.txt and 表だよ/漢字.txt, stored without the UTF-8 flag.
+        self.assertEqual(names, [
+            b"\x95\x5c\x82\xbe\x82\xe6/\x88\xea\x97\x97\x95\x5c.txt",
+            b"\x95\x5c\x82\xbe\x82\xe6/\x8a\xbf\x8e\x9a.txt"])
+
+
 if __name__ == "__main__":
     tallytest.main()
