@@ -257,8 +257,11 @@ HeaderResult read_header(SourceReader *source, uint64_t offset, ArchiveEntry *en
     entry->original_size = header.original;
     if (header.level >= 2) unix_time_to_dos(header.unix_time, &entry->dos_date, &entry->dos_time);
     build_name(&header);
-    uint64_t room = source->size - header.data_offset;
-    *next = header.packed > room ? UINT64_MAX : header.data_offset + header.packed;
+    // A stored total or packed size may point past the end (or, added up, wrap around):
+    // such an entry is the last one.
+    bool fits = header.data_offset <= source->size &&
+                header.packed <= source->size - header.data_offset;
+    *next = fits ? header.data_offset + header.packed : UINT64_MAX;
     return HEADER_OK;
 }
 
@@ -378,8 +381,10 @@ EntryStep lzh_next(LzhReader *reader, ArchiveEntry *entry) {
     uint64_t next = 0;
     switch (read_header(reader->source, reader->next, entry, &next)) {
     case HEADER_OK:
-        // An entry whose data is cut short is still listed; the walk ends after it.
-        reader->next = next > reader->source->size ? reader->source->size : next;
+        // An entry whose data is cut short is still listed; the walk ends after it. Every
+        // header lies after the one before it, so the walk ends.
+        if (next <= reader->next || next > reader->source->size) next = reader->source->size;
+        reader->next = next;
         return ENTRY_FOUND;
     case HEADER_END: return ENTRY_END;
     default: return ENTRY_BROKEN;

@@ -171,6 +171,30 @@ TEST(LzhReader, HeadersThatDoNotCheckOut) {
     EXPECT_FALSE(list(level9).opened);
 }
 
+TEST(LzhReader, TheWalkOnlyMovesForward) {
+    // A level-2 header whose stored total runs past the end of the file and whose 64-bit
+    // packed size, added to that total, wraps around to the archive's first byte.
+    LzhMember m = member(2, "wrap", 0);
+    m.extensions.push_back({0x42, Bytes(16, 0)});
+    uint16_t total = (uint16_t)(lzh_member(m).size() + 100);
+    Bytes sizes;
+    put64(sizes, 0 - (uint64_t)total);
+    put64(sizes, 10);
+    m.extensions.back().second = sizes;
+    Bytes archive = lzh_member(m);
+    set16(archive, 0, total);
+
+    SourceReader source;
+    ASSERT_TRUE(source_open_memory(&source, archive.data(), archive.size()));
+    LzhReader reader;
+    ASSERT_TRUE(lzh_open(&reader, &source));
+    ArchiveEntry entry;
+    int found = 0;
+    while (found < 5 && lzh_next(&reader, &entry) == ENTRY_FOUND) found++;
+    EXPECT_EQ(found, 1);
+    source_close(&source);
+}
+
 Bytes program_prefix(size_t length) {
     Bytes prefix(length, 0x90);
     prefix[0] = 'M';
