@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "paths/path_helpers.h"
 #include "readers/readers.h"
 
 struct ArchiverLibrary {
@@ -114,11 +115,15 @@ bool load_archiver(ArchiverBinding *binding, int key) {
 }
 
 bool add_archiver_entry(OrderedList *members, const INDIVIDUALINFO *info) {
-    // A name that fills its field has no terminator there: it ends with the field.
+    // A name that fills its field has no terminator there: it ends with the field, and a
+    // double-byte character that the field's end splits is left out whole.
     char name[sizeof info->szFileName + 1];
     size_t length = strnlen(info->szFileName, sizeof info->szFileName);
     memcpy(name, info->szFileName, length);
     name[length] = '\0';
+    if (length == sizeof info->szFileName &&
+        sjis_byte_class(name, (int32_t)length - 1) == SJIS_LEAD)
+        name[--length] = '\0';
     if (length == 0) return false;
     if (name[length - 1] == '/' || name[length - 1] == '\\') return false;
 

@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <filesystem>
 #include <fstream>
@@ -305,6 +306,20 @@ TEST_F(Bridge, NameIsReadOnlyWithinItsField) {
                       ? sizeof(INDIVIDUALINFO{}.szFileName)
                       : (size_t)RECORD_TEXT_MAX;
     EXPECT_EQ(names(), std::vector<std::string>{std::string(kept, 'a')});
+}
+
+TEST_F(Bridge, LongDoubleByteNameIsCutBetweenCharacters) {
+    install("unlha32.dll");
+    std::string wide;
+    for (int i = 0; i < 300; i++) wide += "%83A";
+    EXPECT_TRUE(read_with_archivers(members_, archive(entry("*", wide)).c_str()));
+    size_t field = sizeof(INDIVIDUALINFO{}.szFileName);
+    size_t bound = field < (size_t)RECORD_TEXT_MAX ? field : (size_t)RECORD_TEXT_MAX;
+    std::string expected;
+    while (expected.size() + 2 <= bound) expected += "\x83" "A";
+    ASSERT_EQ(names().size(), 1u);
+    EXPECT_EQ(names()[0].size(), expected.size());
+    EXPECT_EQ(names()[0], expected);
 }
 
 TEST_F(Bridge, MembersAlreadyInTheListCountForTheFirstLibraryThatOpens) {
