@@ -90,23 +90,9 @@ class DebianMadeArchives(TreeTest):
             b"d/a.txt": (12, 12, UTC_WORDS)})
 
     def test_zip_with_shift_jis_names_and_no_utf8_flag(self):
-        import zipfile
         archive = self.path("sjis.zip")
         stored = [SJIS_FOLDER + b"/" + SJIS_FILE, SJIS_FILE]
-        # zipfile writes non-ASCII names as UTF-8 with the flag; ASCII stand-ins of the same
-        # length are written and then replaced by the Shift-JIS bytes.
-        stand_ins = [("n%0" + str(len(name) - 1) + "d") % i for i, name in enumerate(stored)]
-        with zipfile.ZipFile(archive, "w") as z:
-            for stand_in in stand_ins:
-                info = zipfile.ZipInfo(stand_in, date_time=(2001, 1, 1, 12, 0, 0))
-                z.writestr(info, b"abc")
-        with open(archive, "rb") as f:
-            data = f.read()
-        for stand_in, name in zip(stand_ins, stored):
-            self.assertEqual(data.count(stand_in.encode()), 2)
-            data = data.replace(stand_in.encode(), name)
-        with open(archive, "wb") as f:
-            f.write(data)
+        self.zip_with_shift_jis_names(archive, stored)
         self.check("zip", archive, {name: (3, 3, (0x2A21, 0x6000)) for name in stored})
 
     def jlha(self, archive, names, env):
@@ -141,41 +127,123 @@ class DebianMadeArchives(TreeTest):
         packed = self.lha_packed(archive)
         self.check("lzh", archive, {b"d\\" + SJIS_FILE: (100, packed[0], UTC_WORDS)})
 
+    def zip_with_shift_jis_names(self, archive, stored):
+        """A ZIP whose names are the Shift-JIS bytes `stored`, without the UTF-8 flag."""
+        import zipfile
+        # zipfile writes non-ASCII names as UTF-8 with the flag; ASCII stand-ins of the same
+        # length are written and then replaced by the Shift-JIS bytes.
+        stand_ins = [("n%0" + str(len(name) - 1) + "d") % i for i, name in enumerate(stored)]
+        with zipfile.ZipFile(archive, "w") as z:
+            for stand_in in stand_ins:
+                info = zipfile.ZipInfo(stand_in, date_time=(2001, 1, 1, 12, 0, 0))
+                z.writestr(info, b"abc")
+        with open(archive, "rb") as f:
+            data = f.read()
+        for stand_in, name in zip(stand_ins, stored):
+            self.assertEqual(data.count(stand_in.encode()), 2)
+            data = data.replace(stand_in.encode(), name)
+        with open(archive, "wb") as f:
+            f.write(data)
+
     @unittest.skipUnless(bridge_is_built(), "the program's archiver bridge is not built yet")
-    def test_program_lists_the_folder_line_by_line(self):
-        os.makedirs(self.path("arc"))
-        self.make(["zip", "-q", "-r", self.path("arc/x.zip"), "d"], self.path("src"),
-                  dict(os.environ, TZ="UTC"))
-        self.jlha(self.path("arc/y.lzh"), ["d/a.txt", "d/sub/b.txt"], dict(os.environ))
-        zip_packed = self.packed_sizes(self.path("arc/x.zip"))[b"d/sub/b.txt"]
-        lzh_packed = self.lha_packed(self.path("arc/y.lzh"))[1]
-        when = b"2021-06-15 12:34:56"
+    def test_program_lists_a_folder_of_mixed_archives_line_by_line(self):
+        if shutil.which("jlha") is None:
+            self.skipTest("jlha (jlha-utils) is not installed")
+        tokyo = dict(os.environ, TZ="Asia/Tokyo")
+        utc = dict(os.environ, TZ="UTC")
+        accented = os.path.join(os.fsencode(self.path("src/u")), b"\xc3\xa9.txt")
+        os.makedirs(os.path.dirname(accented))
+        with open(accented, "wb") as f:
+            f.write(b"x" * 40)
+        os.utime(accented, (MTIME, MTIME))
+        self.write("arc/notes.txt", b"not an archive\n")
+        os.makedirs(self.path("arc/zip"))
+        os.makedirs(self.path("arc/lzh"))
+        self.make(["zip", "-q", "-r", self.path("arc/zip/deflated.zip"), "d"], self.path("src"),
+                  tokyo)
+        self.make(["zip", "-q", "-0", "-r", self.path("arc/zip/Stored.zip"), "d", "u"],
+                  self.path("src"), dict(utc, LC_ALL="C.UTF-8"))
+        self.zip_with_shift_jis_names(self.path("arc/zip/sjis.zip"),
+                                      [SJIS_FOLDER + b"/" + SJIS_FILE, SJIS_FILE])
+        files = ["d/a.txt", "d/sub/b.txt"]
+        for name, options, env in (("h0.lzh", "0", tokyo), ("h1.lzh", "1", tokyo),
+                                   ("h2-lh7.lzh", "o72", tokyo), ("stored.lzh", "z2", utc)):
+            self.make(["jlha", "a" + options, self.path("arc/lzh/" + name)] + files,
+                      self.path("src"), env)
+        # Archives made here carry the time of this run; give each a fixed one.
+        stamp = 1646370368  # 2022-03-04 05:06:08 UTC
+        for folder, _, names in os.walk(self.path("arc")):
+            for name in names:
+                os.utime(os.path.join(folder, name), (stamp, stamp))
 
-        def line(name, size, packed):
-            ratio = packed * 1000 // size
-            return b"\t%s\t%d (%d.%d%%)\t%s\r\n" % (name, size, ratio // 10, ratio % 10, when)
+        zip_packed = self.packed_sizes(self.path("arc/zip/deflated.zip"))[b"d/sub/b.txt"]
+        lzh_packed = {name: self.lha_packed(self.path("arc/lzh/" + name))[1]
+                      for name in ("h0.lzh", "h1.lzh", "h2-lh7.lzh")}
+        local = b"2021-06-15 21:34:56"  # the stored DOS words of an archiver in Tokyo
+        universal = b"2021-06-15 12:34:56"
+        sjis_date = b"2001-01-01 12:00:00"
 
-        expected = {
-            b"x.zip": {line(b"d/a.txt", 12, 12), line(b"d/sub/b.txt", 5000, zip_packed)},
-            b"y.lzh": {line(b"d\\a.txt", 12, 12), line(b"d\\sub\\b.txt", 5000, lzh_packed)},
-        }
-        for zone in ("UTC", "Asia/Tokyo"):
-            if os.path.exists(self.path("arc.txt")):
-                os.remove(self.path("arc.txt"))
-            code, _, _ = tallytest.run([self.path("arc")], env=dict(os.environ, TZ=zone))
-            self.assertEqual(code, 0)
-            listing = self.read("arc.txt").split(b"\r\n")
-            members = {}
-            current = None
-            for text in listing:
-                if not text:
-                    continue
-                if text.startswith(b"\t"):
-                    members[current].add(text + b"\r\n")
-                else:
-                    current = os.path.basename(text.split(b"\t")[0])
-                    members[current] = set()
-            self.assertEqual(members, expected, zone)
+        def member(name, size, packed, when):
+            ratio = packed * 1000 // size if size else 0
+            return b"\t%s\t%d (%d.%d%%)\t%s" % (name, size, ratio // 10, ratio % 10, when)
+
+        def lzh(name, packed, when):
+            return (name, [member(b"d\\a.txt", 12, 12, when),
+                           member(b"d\\sub\\b.txt", 5000, packed, when)])
+
+        archives = [
+            lzh(b"lzh/h0.lzh", lzh_packed["h0.lzh"], local),
+            lzh(b"lzh/h1.lzh", lzh_packed["h1.lzh"], local),
+            lzh(b"lzh/h2-lh7.lzh", lzh_packed["h2-lh7.lzh"], universal),
+            lzh(b"lzh/stored.lzh", 5000, universal),
+            (b"zip/deflated.zip", [member(b"d/a.txt", 12, 12, local),
+                                   member(b"d/sub/b.txt", 5000, zip_packed, local)]),
+            (b"zip/sjis.zip", [member(SJIS_FILE, 3, 3, sjis_date),
+                               member(SJIS_FOLDER + b"/" + SJIS_FILE, 3, 3, sjis_date)]),
+            (b"zip/Stored.zip", [member(b"d/a.txt", 12, 12, universal),
+                                 member(b"d/sub/b.txt", 5000, 5000, universal),
+                                 member(b"u/\xc3\xa9.txt", 40, 40, universal)]),
+        ]
+        if has_locale("ja_JP.utf8"):
+            japanese = os.path.join(os.fsdecode(self.path("src")), "d",
+                                    SJIS_FILE.decode("cp932"))
+            with open(japanese, "wb") as f:
+                f.write(b"y" * 100)
+            os.utime(japanese, (MTIME, MTIME))
+            self.make(["jlha", "a", self.path("arc/lzh/sjis.lzh"),
+                       "d/" + SJIS_FILE.decode("cp932")],
+                      self.path("src"), dict(utc, LC_ALL="ja_JP.UTF-8"))
+            os.utime(self.path("arc/lzh/sjis.lzh"), (stamp, stamp))
+            packed = self.lha_packed(self.path("arc/lzh/sjis.lzh"))[0]
+            archives.append((b"lzh/sjis.lzh",
+                             [member(b"d\\" + SJIS_FILE, 100, packed, universal)]))
+
+        root = os.fsencode(self.path("arc"))
+        fold = bytes.maketrans(b"ABCDEFGHIJKLMNOPQRSTUVWXYZ", b"abcdefghijklmnopqrstuvwxyz")
+        expected = []
+        for relative, members in sorted(archives, key=lambda a: a[0].translate(fold)):
+            path = root + b"/" + relative
+            expected.append(b"%s\t%d\t2022-03-04 05:06:08" % (path, os.path.getsize(path)))
+            expected += sorted(members, key=lambda line: line.split(b"\t")[1].translate(fold))
+
+        prefix = self.path("prefix")
+        subprocess.run(["cmake", "--install", archivers.build_dir(), "--prefix", prefix],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        installed = os.path.join(prefix, "bin", "tallybook")
+        for program in (tallytest.PROGRAM, installed):
+            for zone in ("UTC", "Asia/Tokyo"):
+                for locale in ("C", "C.UTF-8"):
+                    if os.path.exists(self.path("arc.txt")):
+                        os.remove(self.path("arc.txt"))
+                    proc = subprocess.run([program, self.path("arc")], stdin=subprocess.DEVNULL,
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                          env=dict(os.environ, TZ=zone, LC_ALL=locale),
+                                          timeout=60)
+                    self.assertEqual(proc.returncode, 0, proc.stderr)
+                    listing = self.read("arc.txt")
+                    self.assertTrue(listing.endswith(b"\r\n"))
+                    self.assertEqual(listing[:-2].split(b"\r\n"), expected,
+                                     (program, zone, locale))
 
 
 if __name__ == "__main__":
