@@ -213,11 +213,15 @@ class CorpusAgreement(unittest.TestCase):
         unexplained = []
         used = set()
         per_format = {}
+        per_peer = {}
         for relative in files:
             fmt = relative.split("/")[1] if kind == "lzh" else "zip"
             counts = per_format.setdefault(fmt, [0, 0, 0])
             counts[0] += 1
             found = differences(kind, relative, listed[relative], codes)
+            for peer in PEERS[kind]:
+                agreeing = per_peer.setdefault((fmt, peer), [0])
+                agreeing[0] += not any(difference[0] == peer for difference in found)
             if not found:
                 counts[1] += 1
                 continue
@@ -231,6 +235,8 @@ class CorpusAgreement(unittest.TestCase):
         for fmt, (total, agree, excepted) in sorted(per_format.items()):
             line = "%s: %d archives, %d agree with every peer, %d differ only as the " \
                    "exceptions table says" % (fmt, total, agree, excepted)
+            line += "; agreeing with " + ", ".join(
+                "%s %d" % (peer, per_peer[(fmt, peer)][0]) for peer in PEERS[kind])
             CorpusAgreement.summary[fmt] = line
             print(line, file=sys.stderr)
         self.assertEqual(unexplained, [])
