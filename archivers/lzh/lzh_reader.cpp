@@ -330,18 +330,30 @@ bool windows_program_end(SourceReader *source, uint64_t scan, uint64_t *end) {
 
 }  // namespace
 
-uint16_t lzh_crc16(uint16_t crc, const uint8_t *bytes, size_t length) {
-    static uint16_t table[256];
-    static bool ready = false;
-    if (!ready) {
-        for (unsigned i = 0; i < 256; i++) {
-            uint16_t c = (uint16_t)i;
-            for (int k = 0; k < 8; k++) c = (c & 1) ? (uint16_t)((c >> 1) ^ 0xA001) : (uint16_t)(c >> 1);
-            table[i] = c;
-        }
-        ready = true;
+namespace {
+
+struct Crc16Table {
+    uint16_t entries[256];
+};
+
+// Built at compile time, so that no library state is written at run time.
+constexpr Crc16Table make_crc16_table() {
+    Crc16Table table{};
+    for (unsigned i = 0; i < 256; i++) {
+        uint16_t c = (uint16_t)i;
+        for (int k = 0; k < 8; k++) c = (c & 1) ? (uint16_t)((c >> 1) ^ 0xA001) : (uint16_t)(c >> 1);
+        table.entries[i] = c;
     }
-    for (size_t i = 0; i < length; i++) crc = (uint16_t)((crc >> 8) ^ table[(crc ^ bytes[i]) & 0xFF]);
+    return table;
+}
+
+constexpr Crc16Table CRC16_TABLE = make_crc16_table();
+
+}  // namespace
+
+uint16_t lzh_crc16(uint16_t crc, const uint8_t *bytes, size_t length) {
+    for (size_t i = 0; i < length; i++)
+        crc = (uint16_t)((crc >> 8) ^ CRC16_TABLE.entries[(crc ^ bytes[i]) & 0xFF]);
     return crc;
 }
 
