@@ -1,7 +1,6 @@
 """Archives listed through archiver libraries: the program, copied into a folder of its own
 together with the stand-in library under a table file name, lists what the library delivers
 with sizes, ratios and dates; a library where the user stands is never loaded."""
-import glob
 import os
 import shutil
 import subprocess
@@ -16,8 +15,11 @@ SCRIPT = b"tallybook archiver double\n"
 def stand_in_library():
     """The stand-in archiver library that the build puts beside the test programs."""
     build = os.path.dirname(os.path.dirname(tallytest.PROGRAM))
-    found = glob.glob(os.path.join(build, "tests", "doubles", "archiver_double.*"))
-    return found[0] if found else None
+    for suffix in (".dll", ".so"):
+        found = os.path.join(build, "tests", "doubles", "archiver_double" + suffix)
+        if os.path.exists(found):
+            return found
+    return None
 
 
 def entry(size, ratio, date, time, name):
