@@ -92,6 +92,18 @@ class Bridge(TreeTest):
         self.assertEqual(self.calls(), [])
 
     @unittest.skipIf(os.name != "posix" or (tallytest.PROGRAM or "").endswith(".exe"),
+                     "a program started through a link is a Linux matter")
+    def test_libraries_beside_the_program_behind_a_link_are_found(self):
+        # As installed: the command is a link to the program in its own folder.
+        program = self.program_in("lib", ["unzip32.dll"])
+        os.makedirs(self.path("bin"))
+        os.symlink(program, self.path("bin/tallybook"))
+        self.write("data/a.arc", SCRIPT + entry(3, 500, 0x2A21, 0x6000, b"x"))
+        code, _, _ = self.run_program(self.path("bin/tallybook"), [self.path("data")])
+        self.assertEqual(code, 0)
+        self.assertIn(b"\tx\t3 (50.0%)\t2001-01-01 12:00:00\r\n", self.read("data.txt"))
+
+    @unittest.skipIf(os.name != "posix" or (tallytest.PROGRAM or "").endswith(".exe"),
                      "the dynamic loader's search path is a Linux matter")
     def test_search_path_is_used_but_never_its_relative_folders(self):
         program = self.program_in("prog")
