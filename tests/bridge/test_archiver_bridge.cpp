@@ -382,7 +382,17 @@ TEST_F(Bridge, FreedLibraryIsGoneAndAReplacedFileIsReadAnew) {
     EXPECT_EQ(second, first);
     EXPECT_TRUE(FreeLibrary(second));
     EXPECT_EQ(GetModuleHandleA("unlha32.dll"), first);
-    EXPECT_NE(GetProcAddress(first, "UnlhaOpenArchive"), nullptr);
+    FARPROC open = GetProcAddress(first, "UnlhaOpenArchive");
+    ASSERT_NE(open, nullptr);
+    EXPECT_EQ(IsBadCodePtr(open), 0);
+    EXPECT_NE(IsBadCodePtr(nullptr), 0);
+#ifndef _WIN32
+    // Here an address counts as code only inside a loaded object; Windows asks for read access.
+    std::vector<char> heap(64);
+    EXPECT_NE(IsBadCodePtr(reinterpret_cast<FARPROC>(heap.data())), 0);
+    // Entries of the libraries it links against are not its own.
+    EXPECT_EQ(GetProcAddress(first, "fopen"), nullptr);
+#endif
     EXPECT_EQ(GetProcAddress(first, "NoSuchEntry"), nullptr);
     EXPECT_TRUE(FreeLibrary(first));
     EXPECT_EQ(GetModuleHandleA("unlha32.dll"), nullptr);
