@@ -2,7 +2,7 @@
 # target and runs every test. Both install what the machine lacks first.
 JOBS ?= $(shell nproc)
 
-.PHONY: run test deps linux linux-asan fuzz-build test-linux test-linux-asan test-fuzz fuzz clean
+.PHONY: run test deps linux linux-asan fuzz-build test-linux test-linux-asan test-fuzz fuzz package clean
 
 FUZZ_SECONDS ?= 15
 
@@ -41,6 +41,10 @@ fuzz: fuzz-build
 	tests/fuzz/run-fuzzers build/fuzz 300
 
 test: test-linux test-linux-asan test-fuzz
+
+# A Debian package of the Linux program and its archiver libraries, in build/linux.
+package: linux
+	cd build/linux && cpack -G DEB >/dev/null && ls -1 $$PWD/*.deb
 
 clean:
 	rm -rf build examples.txt

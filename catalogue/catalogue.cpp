@@ -81,6 +81,9 @@ struct WalkState {
     const FolderIdentity *ancestors;
 };
 
+WalkProgress walk_progress = nullptr;
+static uint32_t files_examined = 0;
+
 static bool identify_folder(const char *path, FolderIdentity *identity) {
     HANDLE folder = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -127,6 +130,8 @@ static bool visit_entry(const char *path, const WIN32_FIND_DATAA *record, void *
     }
     OrderedList *members = read_members(path);
     if (members) add_archive_record(state->catalogue, path, record, members);
+    files_examined++;
+    if (walk_progress) walk_progress(files_examined, (uint32_t)state->catalogue->count);
     return true;
 }
 
@@ -146,6 +151,7 @@ static bool walk_argument(OrderedList *catalogue, const char *path) {
 OrderedList *build_catalogue(int32_t argc, char **argv) {
     OrderedList *catalogue = list_new();
     if (!catalogue) return nullptr;
+    files_examined = 0;
     for (int32_t i = 1; i < argc; i++) {
         if (path_exists(argv[i])) walk_argument(catalogue, argv[i]);
     }

@@ -8,7 +8,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "platform/posix/terminal.h"
 #include "platform/win32.h"
+#include <time.h>
 
 struct tb_window {
     LPCSTR property_name;
@@ -18,6 +20,7 @@ struct tb_window {
 static bool quit_posted = false;
 static bool status_shown = false;
 static char status_text[64];
+static char status_counts[64];
 
 static bool terminal() { return isatty(STDERR_FILENO) != 0; }
 
@@ -68,6 +71,7 @@ static void draw_status() {
     if (!status_shown) return;
     fputc('\r', stderr);
     show_text(status_text);
+    fputs(status_counts, stderr);
     fputs("\033[K", stderr);
     fflush(stderr);
 }
@@ -168,6 +172,7 @@ BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA *record) {
     if (message == NIM_ADD) {
         if (!terminal()) return TRUE;
         snprintf(status_text, sizeof status_text, "%s", record->szTip);
+        status_counts[0] = '\0';
         status_shown = true;
         draw_status();
     } else if (message == NIM_DELETE) {
@@ -176,4 +181,17 @@ BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA *record) {
         status_shown = false;
     }
     return TRUE;
+}
+
+void show_walk_progress(uint32_t files_examined, uint32_t archives_found) {
+    if (!status_shown) return;
+    static int64_t next_draw = 0;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    int64_t milliseconds = (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    if (milliseconds < next_draw) return;
+    next_draw = milliseconds + 100;
+    snprintf(status_counts, sizeof status_counts, "  %u files, %u archives", files_examined,
+             archives_found);
+    draw_status();
 }

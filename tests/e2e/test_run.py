@@ -71,14 +71,6 @@ class RunSequence(TreeTest):
         self.assertIn("ファイルの作成に失敗しました。".encode("utf-8"), shown)
         self.assertTrue(os.path.isdir(self.path("data.txt")))
 
-    def test_status_line_only_on_a_terminal(self):
-        self.write("data/f", b"f")
-        env = dict(os.environ, LC_ALL="C.UTF-8")
-        _, shown = run_on_terminal([self.path("data")], env=env)
-        self.assertIn("tallybook が作業中です".encode("utf-8"), shown)
-        _, _, err = run([self.path("data")], env=env)
-        self.assertEqual(err, b"")
-
 
 if __name__ == "__main__":
     tallytest.main()

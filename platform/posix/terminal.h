@@ -1,0 +1,11 @@
+// What the Linux program shows on the terminal beyond the Win32 calls it maps: the walk's
+// progress behind the status line, and the usage and version texts.
+#ifndef TALLYBOOK_PLATFORM_POSIX_TERMINAL_H
+#define TALLYBOOK_PLATFORM_POSIX_TERMINAL_H
+
+#include <stdint.h>
+
+// Redraws the status line with the counts, at most ten times a second, while it is shown.
+void show_walk_progress(uint32_t files_examined, uint32_t archives_found);
+
+#endif
