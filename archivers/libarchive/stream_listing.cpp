@@ -181,6 +181,9 @@ void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
     const char *name = archive_entry_pathname(item);
     if (!name) name = archive_entry_pathname_utf8(item);
     if (!name) return;
+    // The end mark of a cpio archive, met as an entry when it carries a type other than a
+    // plain file's (so libarchive reads on past it).
+    if (format == STREAM_CPIO && strcmp(name, "TRAILER!!!") == 0) return;
     bool folder = archive_entry_filetype(item) == AE_IFDIR;
     ListedEntry *entry = entry_list_add(list, name, strlen(name), folder);
     if (!entry) return;
@@ -188,7 +191,15 @@ void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
         entry->size = (uint64_t)archive_entry_size(item);
         entry->size_known = true;
         if (stores_plainly(format, compression)) {
+            // A sparse file keeps only its data runs.
             entry->packed = entry->size;
+            if (archive_entry_sparse_reset(item) > 0) {
+                uint64_t stored = 0;
+                la_int64_t offset, length;
+                while (archive_entry_sparse_next(item, &offset, &length) == ARCHIVE_OK)
+                    if (length > 0) stored += (uint64_t)length;
+                if (stored < entry->packed) entry->packed = stored;
+            }
             entry->packed_known = true;
         }
     }
