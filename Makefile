@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 
 .PHONY: run test deps linux linux-asan fuzz-build test-linux test-linux-asan test-fuzz fuzz package clean
 
-FUZZ_SECONDS ?= 15
+FUZZ_SECONDS ?= 20
 
 deps:
 	@bash scripts/install-deps

@@ -139,9 +139,13 @@ static ListNode *merge_chains(ListNode *a, ListNode *b, ListComparator comparato
     return head.next;
 }
 
-// A bottom-up merge sort over the next links, with the prev links rebuilt at the end. A folder
-// in hash order or an archive of 100,000 members costs n log n comparisons rather than n².
-// The first pass only checks the order, so an ordered list costs count - 1 comparisons.
+// A merge sort over the next links, with the prev links rebuilt at the end. A folder in hash
+// order or an archive of 100,000 members costs n log n comparisons rather than n². Nodes are
+// taken in list order and merged into bins as in a binary counter: bins[i] is empty or a sorted
+// chain of 2^i nodes, every node of a higher bin stood nearer the front than those of a lower
+// one, so merging a bin (as a) with what came later (as b) keeps the sort stable. Merges stay
+// on recently touched nodes, which matters for a million members. The first pass only checks
+// the order, so an ordered list costs count - 1 comparisons.
 bool list_sort(OrderedList *list, ListComparator comparator, void *user) {
     bool ordered = true;
     for (ListNode *node = list->first; node && node->next; node = node->next) {
@@ -152,25 +156,22 @@ bool list_sort(OrderedList *list, ListComparator comparator, void *user) {
     }
     if (ordered) return true;
 
-    ListNode *chain = list->first;
-    for (int32_t width = 1; width < list->count; width *= 2) {
-        ListNode head;
-        ListNode *tail = &head;
-        ListNode *rest = chain;
-        while (rest) {
-            ListNode *a = rest;
-            ListNode *a_end = a;
-            for (int32_t i = 1; i < width && a_end->next; i++) a_end = a_end->next;
-            ListNode *b = a_end->next;
-            a_end->next = nullptr;
-            ListNode *b_end = b;
-            for (int32_t i = 1; b_end && i < width && b_end->next; i++) b_end = b_end->next;
-            rest = b_end ? b_end->next : nullptr;
-            if (b_end) b_end->next = nullptr;
-            tail->next = merge_chains(a, b, comparator, user);
-            while (tail->next) tail = tail->next;
+    ListNode *bins[32] = {};  // count < 2^31, so bin 31 is never needed to carry
+    for (ListNode *node = list->first; node;) {
+        ListNode *following = node->next;
+        node->next = nullptr;
+        ListNode *carry = node;
+        int bin = 0;
+        for (; bins[bin]; bin++) {
+            carry = merge_chains(bins[bin], carry, comparator, user);
+            bins[bin] = nullptr;
         }
-        chain = head.next;
+        bins[bin] = carry;
+        node = following;
+    }
+    ListNode *chain = nullptr;
+    for (ListNode *bin : bins) {
+        if (bin) chain = chain ? merge_chains(bin, chain, comparator, user) : bin;
     }
 
     ListNode *prev = nullptr;
