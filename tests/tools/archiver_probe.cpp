@@ -27,7 +27,8 @@ void *entry(void *module, const char *prefix, const char *name) {
 
 bool load(Library *library, const char *path, const char *prefix) {
     memset(library, 0, sizeof *library);
-    library->module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    // Kept mapped after dlclose, as the program's loader does.
+    library->module = dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!library->module) return false;
     library->query = (QueryFunctionListFn)entry(library->module, prefix, "QueryFunctionList");
     if (!library->query || !library->query(ISARC_OPEN_ARCHIVE) ||
