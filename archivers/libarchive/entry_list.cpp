@@ -36,6 +36,19 @@ static bool is_utf8(const unsigned char *text, size_t length) {
     return true;
 }
 
+static bool is_sjis_lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// The longest prefix of at most `room` bytes that ends on a Shift-JIS character boundary.
+static size_t sjis_cut(const unsigned char *text, size_t length, size_t room) {
+    size_t at = 0;
+    while (at < length) {
+        size_t step = is_sjis_lead(text[at]) && at + 1 < length ? 2 : 1;
+        if (at + step > room) break;
+        at += step;
+    }
+    return at;
+}
+
 ListedEntry *entry_list_add(EntryList *list, const char *name, size_t length, bool folder) {
     if (list->count == list->capacity) {
         size_t capacity = list->capacity ? list->capacity * 2 : 64;
@@ -49,12 +62,24 @@ ListedEntry *entry_list_add(EntryList *list, const char *name, size_t length, bo
     size_t kept = length;
     bool cut = kept + (add_slash ? 1 : 0) > limit;
     if (cut) {
-        kept = limit - (add_slash ? 1 : 0);
-        if (is_utf8((const unsigned char *)name, length))
+        size_t room = limit - (add_slash ? 1 : 0);
+        if (is_utf8((const unsigned char *)name, length)) {
+            kept = room;
             while (kept > 0 && ((unsigned char)name[kept] & 0xC0) == 0x80) kept--;
-        // A file's name must not come to look like a folder's by the cut.
-        if (!folder)
-            while (kept > 0 && is_separator(name[kept - 1])) kept--;
+            // A file's name must not come to look like a folder's by the cut.
+            if (!folder)
+                while (kept > 0 && is_separator(name[kept - 1])) kept--;
+        } else {
+            // Other stored bytes are most likely Shift-JIS: the cut keeps its double-byte
+            // characters whole, and a cut name never ends in a separator byte, not even a
+            // trail byte 0x5C, which the program would take for a folder's mark.
+            kept = sjis_cut((const unsigned char *)name, length, room);
+            size_t cleaned = kept;
+            while (cleaned > 0 && is_separator(name[cleaned - 1]))
+                cleaned = sjis_cut((const unsigned char *)name, length, cleaned - 1);
+            // A name of nothing but such characters keeps them rather than vanish.
+            if (cleaned > 0) kept = cleaned;
+        }
     }
     char *copy = (char *)malloc(kept + 2);
     if (!copy) return nullptr;
