@@ -305,8 +305,9 @@ bool list_rar4(const ByteSource *source, uint64_t base, EntryList *list) {
 bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
     uint64_t at = base + 8;
     bool readable = false;
-    uint8_t *header = (uint8_t *)malloc(RAR5_MAX_HEADER + 16);
-    if (!header) return false;
+    // Grown to the largest header met, which the file must be able to hold.
+    uint8_t *header = nullptr;
+    size_t header_room = 0;
     for (uint64_t blocks = 0; blocks < MAX_BLOCKS; blocks++) {
         // CRC32, then the header size as a vint of at most three bytes.
         uint8_t start[7];
@@ -317,6 +318,13 @@ bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
         size_t size_bytes = (size_t)(size_field.at - (start + 4));
         if (!size_field.ok || header_size == 0 || header_size > RAR5_MAX_HEADER) break;
         size_t total = 4 + size_bytes + (size_t)header_size;
+        if (at > source->size || total > source->size - at) break;
+        if (total > header_room) {
+            uint8_t *grown = (uint8_t *)realloc(header, total);
+            if (!grown) break;
+            header = grown;
+            header_room = total;
+        }
         if (!source_read_exact(source, at, header, total)) break;
         if (crc32(0, header + 4, (uInt)(total - 4)) != le32(header)) break;
         Span h = {header + 4 + size_bytes, header_size, true};
