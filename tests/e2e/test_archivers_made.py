@@ -139,6 +139,19 @@ class MadeArchives(TreeTest):
                 listings.add(self.read("data.txt"))
         self.assertEqual(len(listings), 1)
 
+    def test_installed_program_lists_through_the_installed_libraries(self):
+        prefix = self.path("prefix")
+        proc = subprocess.run(["cmake", "--install", os.path.dirname(BIN), "--prefix", prefix],
+                              capture_output=True)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        for name in ("tar32.dll", "7-zip32.dll"):
+            self.assertTrue(os.path.isfile(os.path.join(prefix, "lib", "tallybook", name)))
+        self.make_archives()
+        proc = subprocess.run([os.path.join(prefix, "bin", "tallybook"), self.path("data")],
+                              capture_output=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(self.read("data.txt").splitlines(keepends=True), self.expected())
+
 
 if __name__ == "__main__":
     tallytest.main()
