@@ -176,8 +176,51 @@ bool stores_plainly(StreamFormat format, Compression compression) {
            format == STREAM_ISO9660 || format == STREAM_WARC;
 }
 
+// The sizes of an ISO 9660 image's files by name. A second name for the same data comes as a
+// hard link of size 0, yet the image gives both names the data: the link takes the size of the
+// name it links to.
+struct KnownSizes {
+    char **names;
+    uint64_t *sizes;
+    size_t count;
+    size_t capacity;
+};
+
+void remember_size(KnownSizes *known, const char *name, uint64_t size) {
+    if (known->count == known->capacity) {
+        size_t capacity = known->capacity ? known->capacity * 2 : 256;
+        char **names = (char **)realloc(known->names, capacity * sizeof(char *));
+        if (!names) return;
+        known->names = names;
+        uint64_t *sizes = (uint64_t *)realloc(known->sizes, capacity * sizeof(uint64_t));
+        if (!sizes) return;
+        known->sizes = sizes;
+        known->capacity = capacity;
+    }
+    char *copy = strdup(name);
+    if (!copy) return;
+    known->names[known->count] = copy;
+    known->sizes[known->count] = size;
+    known->count++;
+}
+
+bool size_of(const KnownSizes *known, const char *name, uint64_t *size) {
+    for (size_t i = known->count; i > 0; i--)
+        if (strcmp(known->names[i - 1], name) == 0) {
+            *size = known->sizes[i - 1];
+            return true;
+        }
+    return false;
+}
+
+void forget_sizes(KnownSizes *known) {
+    for (size_t i = 0; i < known->count; i++) free(known->names[i]);
+    free(known->names);
+    free(known->sizes);
+}
+
 void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
-               Compression compression) {
+               Compression compression, KnownSizes *known) {
     const char *name = archive_entry_pathname(item);
     if (!name) name = archive_entry_pathname_utf8(item);
     if (!name) return;
@@ -190,6 +233,7 @@ void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
     if (archive_entry_size_is_set(item) && archive_entry_size(item) >= 0) {
         entry->size = (uint64_t)archive_entry_size(item);
         entry->size_known = true;
+        if (known && !folder) remember_size(known, name, entry->size);
         if (stores_plainly(format, compression)) {
             // A sparse file keeps only its data runs.
             entry->packed = entry->size;
@@ -202,6 +246,12 @@ void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
             }
             entry->packed_known = true;
         }
+    }
+    const char *target = known ? archive_entry_hardlink(item) : nullptr;
+    if (target && entry->size == 0 && size_of(known, target, &entry->size)) {
+        entry->size_known = true;
+        entry->packed = entry->size;
+        entry->packed_known = true;
     }
     if (archive_entry_mtime_is_set(item))
         dos_words_from_utc((int64_t)archive_entry_mtime(item), &entry->dos_date,
@@ -228,6 +278,7 @@ bool list_stream(const ByteSource *source, StreamFormat format, Compression comp
     enter_utf8(&charset);
     bool readable = false;
     struct archive *archive = open_reader(reader, compression, false, format);
+    KnownSizes known = {nullptr, nullptr, 0, 0};
     if (archive) {
         int retries = 0;
         for (;;) {
@@ -244,11 +295,13 @@ bool list_stream(const ByteSource *source, StreamFormat format, Compression comp
             if (result == ARCHIVE_FATAL || !item) break;
             retries = 0;
             readable = true;
-            add_entry(list, item, format, compression);
+            add_entry(list, item, format, compression,
+                      format == STREAM_ISO9660 ? &known : nullptr);
             if (entry_list_total(list) >= MAX_ENTRIES) break;
         }
         archive_read_free(archive);
     }
+    forget_sizes(&known);
     leave_utf8(&charset);
     free(reader);
     return readable;

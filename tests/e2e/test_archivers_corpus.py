@@ -62,10 +62,9 @@ DIFFERENCES = [
      "a pax 0.0 sparse file: the libraries give its full size, 7-Zip the stored runs"),
     ("libarchive/tar/test_read_format_gtar_sparse_length.tar.Z", "size",
      "sparse map inconsistent on purpose; the libraries take the recorded full size"),
-    ("libarchive/iso/test_read_format_iso_joliet*.iso", "size",
-     "a hard link of ISO 9660 lists with size 0 (its data belongs to the first name); lsar "
-     "gives the data length to both names"),
-    ("libarchive/iso/test_read_format_iso_zisofs.iso", "size", "hard link: as above"),
+    ("libarchive/iso/test_read_format_iso_zisofs.iso", "size",
+     "a zisofs-compressed file: the libraries give its uncompressed size, lsar the stored "
+     "length for one of its two names"),
     # Names.
     ("libarchive/rar*/*.part*.rar", "names",
      "each volume lists the files that begin or continue in it; lsar lists the whole set"),
@@ -217,12 +216,15 @@ class CorpusAgreement(unittest.TestCase):
         unexplained = []
         used = set()
         agree = collections.Counter()
+        agree_but_packed = collections.Counter()
         total = collections.Counter()
         for relative, kind in archives:
             found = differences(relative, listings[relative], peers.peer_items(expected, relative))
             total[kind] += 1
             if not found:
                 agree[kind] += 1
+            if not found - {"packed"}:
+                agree_but_packed[kind] += 1
             for what in found:
                 rows = rows_for(relative, what)
                 if rows:
@@ -230,9 +232,10 @@ class CorpusAgreement(unittest.TestCase):
                 else:
                     unexplained.append("%s: %s" % (relative, what))
             used.update(rows_for(relative, "separator"))
-        print("agreement with the peers: " + ", ".join(
-            "%s %d/%d" % (kind, agree[kind], total[kind]) for kind in FORMATS if total[kind]),
-            file=sys.stderr)
+        print("agreement with the peers in every field, and in names, sizes and times: " +
+              ", ".join("%s %d, %d of %d" % (kind, agree[kind], agree_but_packed[kind],
+                                             total[kind]) for kind in FORMATS if total[kind]),
+              file=sys.stderr)
         self.maxDiff = None
         self.assertEqual(unexplained, [], "differences from the peers without a reason")
         stale = [row[:2] for row in DIFFERENCES if row not in used]
