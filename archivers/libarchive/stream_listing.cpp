@@ -227,6 +227,11 @@ void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
     // The end mark of a cpio archive, met as an entry when it carries a type other than a
     // plain file's (so libarchive reads on past it).
     if (format == STREAM_CPIO && strcmp(name, "TRAILER!!!") == 0) return;
+    // The symbol and name tables of a library archive are the format's own, not members.
+    if (format == STREAM_AR &&
+        (strcmp(name, "/") == 0 || strcmp(name, "//") == 0 || strcmp(name, "/SYM64/") == 0 ||
+         strncmp(name, "__.SYMDEF", 9) == 0))
+        return;
     bool folder = archive_entry_filetype(item) == AE_IFDIR;
     ListedEntry *entry = entry_list_add(list, name, strlen(name), folder);
     if (!entry) return;

@@ -68,7 +68,11 @@ class MadeArchives(TreeTest):
                          stdin=b"a.txt\nsub\nsub/b.bin\n")
         with open(os.path.join(data, "list.cpio"), "wb") as f:
             f.write(cpio)
-        self.tool(["ar", "rcU", os.path.join(data, "lib.a"), "a.txt", "sub/b.bin"], self.src)
+        # A name longer than 15 bytes makes ar write its table of long names.
+        shutil.copy(os.path.join(self.src, "a.txt"), os.path.join(self.src, "long_member_name.txt"))
+        os.utime(os.path.join(self.src, "long_member_name.txt"), (WHEN, WHEN))
+        self.tool(["ar", "rcU", os.path.join(data, "lib.a"), "a.txt", "sub/b.bin",
+                   "long_member_name.txt"], self.src)
         self.tool(["7zz", "a", "-bd", "-ms=off", os.path.join(data, "one.7z"), "a.txt", "sub"],
                   self.src)
         # Single compressed files: gzip keeps the file's time in its header, bzip2 keeps none.
@@ -109,6 +113,7 @@ class MadeArchives(TreeTest):
                  member(b"blob.bin", b, ratio(os.path.getsize(os.path.join(data, "blob.bin.bz2")),
                                               b)),
                  archive("lib.a"), member(b"a.txt", a, 1000), member(b"b.bin", b, 1000),
+                 member(b"long_member_name.txt", a, 1000),
                  archive("list.cpio"), member(b"a.txt", a, 1000), member(b"sub/b.bin", b, 1000),
                  archive("note.txt.gz"),
                  member(b"note.txt", a, ratio(os.path.getsize(os.path.join(data, "note.txt.gz")),
