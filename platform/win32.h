@@ -274,10 +274,26 @@ typedef struct _FILE_IN_CABINET_INFO_A {
     CHAR FullTargetName[MAX_PATH];
 } FILE_IN_CABINET_INFO_A;
 
+// What SPFILENOTIFY_CABINETINFO carries: the cabinet's folder, and the file and disk names
+// of the next cabinet of its set (empty texts when there is none).
+typedef struct _CABINET_INFO_A {
+    LPCSTR CabinetPath;
+    LPCSTR CabinetFile;
+    LPCSTR DiskName;
+    WORD SetId;
+    WORD CabinetNumber;
+} CABINET_INFO_A;
+
 typedef UINT (*PSP_FILE_CALLBACK_A)(void *context, UINT notification, UINT_PTR param1,
                                     UINT_PTR param2);
-// Iterates the members of a cabinet file, calling back synchronously in the order Windows
-// does; nothing is ever extracted. Zero when the file is not a cabinet or is damaged.
+// Announces the members of one cabinet file to the callback, synchronously and in the order
+// Windows does when nothing is extracted: SPFILENOTIFY_CABINETINFO (CABINET_INFO_A, 0), then
+// SPFILENOTIFY_FILEINCABINET (FILE_IN_CABINET_INFO_A, the cabinet path) for each member that
+// begins in this file, in the order of its file table. An answer other than NO_ERROR to the
+// first, or other than FILEOP_SKIP to the second, ends the iteration with zero; unlike Windows
+// this layer never extracts, so FILEOP_DOIT ends it too. Zero as well when the file is not a
+// cabinet or its headers are damaged or cut short; that is found before the first call back.
+// No other file of a cabinet set is opened (see posix/cabinet.cpp).
 BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD reserved, PSP_FILE_CALLBACK_A callback,
                           void *context);
 

@@ -1,4 +1,40 @@
-// Placeholder until this reader is built: it takes no file.
+// The cabinet reader: lists a cabinet's members through the platform's cabinet iteration
+// service, recording each member and extracting none.
+#include "readers/cabinet_reader.h"
+
+#include <string.h>
+
 #include "readers/readers.h"
 
-bool read_cabinet(OrderedList *, const char *) { return false; }
+// A member whose DOS date or time names no valid moment is recorded with an all-zero time,
+// never with whatever the failed conversion left behind.
+static void record_member(OrderedList *members, const FILE_IN_CABINET_INFO_A *info) {
+    FILETIME file_time;
+    SYSTEMTIME time;
+    if (!DosDateTimeToFileTime(info->DosDate, info->DosTime, &file_time) ||
+        !FileTimeToSystemTime(&file_time, &time))
+        memset(&time, 0, sizeof time);
+    add_member(members, info->NameInCabinet, info->FileSize, 0, &time);
+}
+
+UINT CALLBACK on_cabinet_notification(void *context, UINT notification, UINT_PTR param1,
+                                      UINT_PTR) {
+    switch (notification) {
+    case SPFILENOTIFY_COPYERROR:
+        return FILEOP_SKIP;
+    case SPFILENOTIFY_FILEINCABINET:
+        record_member((OrderedList *)context, (const FILE_IN_CABINET_INFO_A *)param1);
+        return FILEOP_SKIP;
+    case SPFILENOTIFY_CABINETINFO:
+    case SPFILENOTIFY_NEEDNEWCABINET:  // the buffer for a next cabinet's path stays untouched
+    case SPFILENOTIFY_FILEEXTRACTED:
+    default:
+        return NO_ERROR;
+    }
+}
+
+// Members announced before a failure stay in the list for the next reader.
+bool read_cabinet(OrderedList *members, const char *path) {
+    if (!SetupIterateCabinetA(path, 0, on_cabinet_notification, members)) return false;
+    return !list_is_empty(members);
+}

@@ -1,0 +1,225 @@
+"""Cabinets end to end: every cabinet of the shared corpus listed by the program and held
+against what cabextract lists, and cabinets made by gcab listed alike in any time zone.
+
+The program runs from a folder of its own, so that no archiver library beside it can take a
+file that the cabinet reader refuses: what is listed is the cabinet reader's work alone. Any
+build of the program can be handed in, the Windows one included."""
+import calendar
+import datetime
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+import tallytest
+from tallytest import TreeTest
+
+# Where tallybook and cabextract differ on a corpus cabinet, and why. The test fails when one
+# of these starts to agree, so that the table stays true.
+EXCEPTIONS = {
+    # Each file of a set lists the members that begin in it; cabextract joins the set's files
+    # that lie beside it, or lists a member continued from an earlier file in each later one.
+    "libarchive/cab/test_read_format_cab_multi.p2.cab": "set: its one member begins in p1",
+    "libmspack/cab/cabextract/split-1.cab": "set: cabextract lists all five files' members",
+    "libmspack/cab/cabextract/split-2.cab": "set: cabextract lists all five files' members",
+    "libmspack/cab/cabextract/split-3.cab": "set: nothing begins here; cabextract lists all",
+    "libmspack/cab/cabextract/split-4.cab": "set: cabextract lists all five files' members",
+    "libmspack/cab/cabextract/split-5.cab": "set: nothing begins here; cabextract lists all",
+    "libmspack/cab/multi_basic_pt2.cab": "set: its members begin in pt1",
+    "libmspack/cab/multi_basic_pt3.cab": "set: its members begin in pt1",
+    "libmspack/cab/multi_basic_pt4.cab": "set: its members begin in pt1",
+    "libmspack/cab/multi_basic_pt5.cab": "set: its members begin in pt1",
+    # cabextract searches a file for cabinets anywhere in it; the cabinet service reads the
+    # cabinet that the file is.
+    "libmspack/cab/cabextract/search.cab": "cabinets embedded after other data",
+    "libmspack/cab/search_basic.cab": "cabinets embedded after other data",
+    "libmspack/cab/search_tricky1.cab": "a damaged cabinet at the start, a good one later",
+    # cabextract drops a cabinet whose stated length runs well past the end of the file; its
+    # headers are whole, and listing reads nothing else.
+    "libmspack/cab/hidden-file-bad-folderid.cab": "stated length past the end of the file",
+    "libmspack/cab/hidden-file-beyond-eof.cab": "stated length past the end of the file",
+    "libmspack/cab/partial_nodata.cab": "stated length past the end; the data is missing",
+    "libmspack/cab/cve-2015-4471-lzx-under-read.cab": "stated length past the end of the file",
+    # cabextract rewrites names flagged as UTF-8 (invalid sequences become U+FFFD, leading
+    # '/' and '..' parts go); tallybook lists the stored bytes.
+    "libmspack/cab/cabextract/dirwalk-vulns.cab": "UTF-8 names rewritten by cabextract",
+    "libmspack/cab/cabextract/utf8-stresstest.cab": "UTF-8 names rewritten by cabextract",
+    "libmspack/cab/filename-read-violation-2.cab": "UTF-8 name rewritten; control bytes",
+    "libmspack/cab/filename-read-violation-3.cab": "UTF-8 name rewritten by cabextract",
+    "libmspack/cab/filename-read-violation-4.cab": "UTF-8 name rewritten by cabextract",
+}
+
+CABEXTRACT_LINE = re.compile(rb"^ *(\d+) \| (\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d) \| (.*)$")
+ZERO_TIME = "0000-00-00 00:00:00"
+
+
+def listed_time(year, month, day, hour, minute, second):
+    """How the listing shows stored date fields: an impossible date or time as all zeros, a
+    day past the end of its month rolled over into the next, as the platform converts it."""
+    if not (1 <= month <= 12 and day >= 1 and hour <= 23 and minute <= 59 and second <= 59):
+        return ZERO_TIME
+    moment = datetime.datetime(year, month, 1, hour, minute, second)
+    moment += datetime.timedelta(days=day - 1)
+    return moment.strftime("%Y-%m-%d %H:%M:%S")
+
+
+def cabextract_members(expected_file):
+    """(name, size, time) of each member cabextract listed, as the listing would show them."""
+    members = []
+    with open(expected_file, "rb") as f:
+        for line in f.read().split(b"\n"):
+            m = CABEXTRACT_LINE.match(line)
+            if m:
+                day, month, year, hour, minute, second = (int(g) for g in m.groups()[1:7])
+                members.append((m.group(8), int(m.group(1)) % 2**32,
+                                listed_time(year, month, day, hour, minute, second)))
+    return sorted(members)
+
+
+def read_listing(data, root_name):
+    """{path below the listed folder: sorted [(name, size, time)]}, with each cabinet's '\\'
+    shown as '/' as cabextract shows it, and sizes as unsigned 32-bit values."""
+    archives = {}
+    current = None
+    for line in data.split(b"\r\n"):
+        if not line:
+            continue
+        if line.startswith(b"\t"):
+            _, name, size, when = line.split(b"\t")
+            archives[current].append((name.replace(b"\\", b"/"),
+                                      int(size.split(b" ")[0]) % 2**32, when.decode()))
+        else:
+            path = line.split(b"\t")[0].replace(b"\\", b"/").decode("latin-1")
+            current = path[path.index(root_name + "/") + len(root_name) + 1:]
+            archives[current] = []
+    return {path: sorted(members) for path, members in archives.items()}
+
+
+class IsolatedProgram(TreeTest):
+    """Runs a copy of the program that has no archiver libraries beside it."""
+
+    def setUp(self):
+        super().setUp()
+        alone = self.path("program")
+        os.makedirs(alone)
+        self.program = shutil.copy2(tallytest.PROGRAM, alone)
+
+    def run_program(self, args, **kwargs):
+        original = tallytest.PROGRAM
+        tallytest.PROGRAM = self.program
+        try:
+            return tallytest.run(args, cwd=self.root, **kwargs)
+        finally:
+            tallytest.PROGRAM = original
+
+
+@unittest.skipUnless(os.path.isdir(tallytest.CORPUS), "no shared corpus beside the source tree")
+class CorpusCabinets(IsolatedProgram):
+    def test_members_agree_with_cabextract(self):
+        cabinets = []
+        with open(os.path.join(tallytest.CORPUS, "MANIFEST.tsv")) as manifest:
+            for row in manifest:
+                fields = row.rstrip("\n").split("\t")
+                if len(fields) > 1 and fields[1] == "cab":
+                    cabinets.append(fields[0])
+        for cabinet in cabinets:
+            target = self.path(os.path.join("cabs", cabinet))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copyfile(os.path.join(tallytest.CORPUS, cabinet), target)
+        code, _, err = self.run_program(["cabs"], timeout=600)
+        self.assertEqual((code, err), (0, b""))
+        listed = read_listing(self.read("cabs.txt"), "cabs")
+
+        agreeing, disagreeing, refused = [], [], 0
+        for cabinet in cabinets:
+            expected = cabextract_members(os.path.join(tallytest.CORPUS, "expected",
+                                                       cabinet + ".cabextract.txt"))
+            same = listed.get(cabinet, []) == expected
+            (agreeing if same else disagreeing).append(cabinet)
+            refused += same and not expected
+        print("\ncorpus cabinets agreeing with cabextract: %d / %d (%d listed alike, %d refused "
+              "by both)" % (len(agreeing), len(cabinets), len(agreeing) - refused, refused))
+        self.assertEqual(sorted(set(disagreeing) - set(EXCEPTIONS)), [], "new disagreement")
+        self.assertEqual(sorted(set(EXCEPTIONS) & set(agreeing)), [], "exception now agrees")
+        # Where only the names were rewritten, every size and date still agrees.
+        for cabinet in (c for c, why in EXCEPTIONS.items() if "rewritten" in why):
+            expected = cabextract_members(os.path.join(tallytest.CORPUS, "expected",
+                                                       cabinet + ".cabextract.txt"))
+            self.assertEqual(sorted(m[1:] for m in listed.get(cabinet, [])),
+                             sorted(m[1:] for m in expected), cabinet)
+        # A stored date with month 0 names no day: the member gets the all-zero time.
+        self.assertEqual(listed["libarchive/cab/test_read_format_cab_lzx_invalid_history.cab"],
+                         [(b"x", 2, ZERO_TIME)])
+
+    # The files of each set, first file first; cabextract's listing of the first file is the
+    # whole set (where it could not find the later files, they add no member of their own).
+    SETS = [
+        ["libmspack/cab/cabextract/split-%d.cab" % n for n in range(1, 6)],
+        ["libmspack/cab/multi_basic_pt%d.cab" % n for n in range(1, 6)],
+        ["libarchive/cab/test_read_format_cab_multi.p%d.cab" % n for n in (1, 2)],
+    ]
+
+    def test_each_member_of_a_set_is_listed_once_with_the_file_it_begins_in(self):
+        for files in self.SETS:
+            folder = self.path("sets/%s" % os.path.basename(files[0]).split(".")[0])
+            os.makedirs(folder)
+            for name in files:
+                shutil.copyfile(os.path.join(tallytest.CORPUS, name),
+                                os.path.join(folder, os.path.basename(name)))
+        code, _, err = self.run_program(["sets"])
+        self.assertEqual((code, err), (0, b""))
+        listed = read_listing(self.read("sets.txt"), "sets")
+        for files in self.SETS:
+            folder = os.path.basename(files[0]).split(".")[0]
+            whole = []
+            for name in files:
+                whole += listed.get(folder + "/" + os.path.basename(name), [])
+            expected = cabextract_members(os.path.join(tallytest.CORPUS, "expected",
+                                                       files[0] + ".cabextract.txt"))
+            self.assertEqual(sorted(whole), expected, files[0])
+
+
+def gcab_available():
+    return shutil.which("gcab") is not None
+
+
+class MadeCabinets(IsolatedProgram):
+    # 2003-05-17 14:30:58 UTC; gcab stores the file time in UTC.
+    STAMP = calendar.timegm((2003, 5, 17, 14, 30, 58))
+
+    @unittest.skipUnless(gcab_available(), "gcab is not installed")
+    def test_listing_is_the_same_in_every_time_zone(self):
+        names = [b"a.txt", b"sub/b.txt", b"\x95\x5c.txt"]
+        for name in names:
+            path = os.path.join(self.root.encode(), b"in", name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(b"x" * len(name))
+            os.utime(path, (self.STAMP, self.STAMP))
+        made = self.path("cabs/made.cab")
+        os.makedirs(os.path.dirname(made))
+        subprocess.run([b"gcab", b"-c", made.encode()] + names, cwd=self.path("in"), check=True)
+        self.write("cabs/plain.txt", b"MSCF but not a cabinet")
+        os.utime(made, (self.STAMP, self.STAMP))
+
+        listings = []
+        for zone in ("UTC", "Asia/Tokyo"):
+            code, _, _ = self.run_program(["cabs"], env=dict(os.environ, TZ=zone))
+            self.assertEqual(code, 0)
+            listings.append(self.read("cabs.txt"))
+            os.remove(self.path("cabs.txt"))
+        self.assertEqual(listings[0], listings[1])
+        lines = listings[0].split(b"\r\n")
+        self.assertTrue(lines[0].startswith(b"cabs"), lines[0])
+        self.assertTrue(lines[0].endswith(b"made.cab\t%d\t2003-05-17 14:30:58" %
+                                          os.path.getsize(made)), lines[0])
+        self.assertEqual(lines[1:], [
+            b"\ta.txt\t5 (0.0%)\t2003-05-17 14:30:58",
+            b"\tsub\\b.txt\t9 (0.0%)\t2003-05-17 14:30:58",
+            b"\t\x95\x5c.txt\t6 (0.0%)\t2003-05-17 14:30:58",
+            b""])
+
+
+if __name__ == "__main__":
+    tallytest.main()
