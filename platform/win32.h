@@ -153,6 +153,7 @@ HMODULE GetModuleHandleA(LPCSTR file_name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 // Non-zero for an address that lies in no loaded object.
 BOOL IsBadCodePtr(FARPROC address);
+// Counts the caller's reference down; the object itself stays mapped (see LoadLibraryExA).
 BOOL FreeLibrary(HMODULE module);
 
 // ---- user interface (mapped onto the terminal) -------------------------------------------

@@ -97,8 +97,16 @@ static HMODULE open_file(char *path, size_t folder_length, const struct stat *id
     return nullptr;
 }
 
+// The dynamic loader's cache of system libraries indexes only files named "lib*.so*"; asking
+// it for any other name reads the cache and the system folders again for nothing, which costs
+// more than the rest of an attempt on a library that is not installed.
+static bool could_be_cached(const char *file_name) {
+    return strncmp(file_name, "lib", 3) == 0 && strstr(file_name + 3, ".so");
+}
+
 // A name the dynamic loader's cache of system libraries knows.
 static HMODULE open_cached(const char *file_name) {
+    if (!could_be_cached(file_name)) return nullptr;
     void *handle = dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
     if (!handle) return nullptr;
     ResidentModule *entry = entry_of_handle(handle);

@@ -11,7 +11,8 @@
 //                                              without a terminator)
 // Any other file makes open answer null. The query function list answers 0 for the function
 // numbers listed in a file named like the library plus ".query" beside it. Each call appends one
-// line "LIBRARY ENTRY ARGUMENTS" to the file named by TALLYBOOK_DOUBLE_LOG, when it is set.
+// line "LIBRARY ENTRY ARGUMENTS" to the file named by TALLYBOOK_DOUBLE_LOG, when it is set, and
+// so does the library's loading, as "LIBRARY attach".
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -254,6 +255,17 @@ int close_archive(const char *entry, HARC handle) {
 }
 
 }  // namespace
+
+// Mapping the library into the process logs "LIBRARY attach", so that a test can tell a library
+// that was never loaded from one that was loaded and declined before any call.
+#ifdef _WIN32
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) log_call("attach", "");
+    return TRUE;
+}
+#else
+__attribute__((constructor)) static void attached() { log_call("attach", ""); }
+#endif
 
 #define QUERY_ENTRY(prefix)                                                                  \
     DOUBLE_EXPORT BOOL WINAPI prefix##QueryFunctionList(const int function) {                \

@@ -1,7 +1,6 @@
 """Archives listed through archiver libraries: the program, copied into a folder of its own
 together with the stand-in library under a table file name, lists what the library delivers
 with sizes, ratios and dates; a library where the user stands is never loaded."""
-import glob
 import os
 import shutil
 import subprocess
@@ -16,8 +15,11 @@ SCRIPT = b"tallybook archiver double\n"
 def stand_in_library():
     """The stand-in archiver library that the build puts beside the test programs."""
     build = os.path.dirname(os.path.dirname(tallytest.PROGRAM))
-    found = glob.glob(os.path.join(build, "tests", "doubles", "archiver_double.*"))
-    return found[0] if found else None
+    for suffix in (".dll", ".so"):
+        found = os.path.join(build, "tests", "doubles", "archiver_double" + suffix)
+        if os.path.exists(found):
+            return found
+    return None
 
 
 def entry(size, ratio, date, time, name):
@@ -88,6 +90,18 @@ class Bridge(TreeTest):
         self.assertEqual(code, 0)
         self.assertEqual(self.read("data.txt"), b"")
         self.assertEqual(self.calls(), [])
+
+    @unittest.skipIf(os.name != "posix" or (tallytest.PROGRAM or "").endswith(".exe"),
+                     "a program started through a link is a Linux matter")
+    def test_libraries_beside_the_program_behind_a_link_are_found(self):
+        # As installed: the command is a link to the program in its own folder.
+        program = self.program_in("lib", ["unzip32.dll"])
+        os.makedirs(self.path("bin"))
+        os.symlink(program, self.path("bin/tallybook"))
+        self.write("data/a.arc", SCRIPT + entry(3, 500, 0x2A21, 0x6000, b"x"))
+        code, _, _ = self.run_program(self.path("bin/tallybook"), [self.path("data")])
+        self.assertEqual(code, 0)
+        self.assertIn(b"\tx\t3 (50.0%)\t2001-01-01 12:00:00\r\n", self.read("data.txt"))
 
     @unittest.skipIf(os.name != "posix" or (tallytest.PROGRAM or "").endswith(".exe"),
                      "the dynamic loader's search path is a Linux matter")
