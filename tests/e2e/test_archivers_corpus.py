@@ -6,6 +6,7 @@ import collections
 import fnmatch
 import os
 import sys
+import tempfile
 import unittest
 
 import archiver_peers as peers
@@ -240,6 +241,30 @@ class CorpusAgreement(unittest.TestCase):
         self.assertEqual(unexplained, [], "differences from the peers without a reason")
         stale = [row[:2] for row in DIFFERENCES if row not in used]
         self.assertEqual(stale, [], "explanations no archive needs any more")
+
+    def test_program_lists_alike_in_every_time_zone_and_character_set(self):
+        # RAR 4's stored DOS words, 7z and RAR 5 UTC times, ISO 9660 times with their offset, and
+        # names stored as bytes or as Unicode: none may depend on the zone or the locale.
+        chosen = [r for r, kind in corpus_archives() if kind in ("rar", "rar5", "7z", "iso9660")
+                  and "loop" not in r and ".part" not in r]
+        with tempfile.TemporaryDirectory(prefix="tallybook-zones-") as root:
+            data = os.path.join(root, "data")
+            os.makedirs(data)
+            for i, relative in enumerate(chosen):
+                os.symlink(os.path.join(tallytest.CORPUS, relative),
+                           os.path.join(data, "%03d-%s" % (i, os.path.basename(relative))))
+            listings = set()
+            for tz in ("UTC", "Asia/Tokyo"):
+                for lc in ("C", "C.UTF-8"):
+                    listing = os.path.join(root, "data.txt")
+                    if os.path.exists(listing):
+                        os.remove(listing)
+                    env = dict(os.environ, TZ=tz, LC_ALL=lc)
+                    self.assertEqual(tallytest.run([data], env=env, timeout=120)[0], 0)
+                    with open(listing, "rb") as f:
+                        listings.add(f.read())
+            self.assertEqual(len(listings), 1)
+            self.assertGreater(next(iter(listings)).count(b"\r\n\t"), 200)
 
 
 if __name__ == "__main__":
