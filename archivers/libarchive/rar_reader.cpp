@@ -39,6 +39,7 @@ enum {
     RAR4_LONG_BLOCK = 0x8000,
     RAR4_MAIN_PASSWORD = 0x0080,
     RAR4_FILE_LARGE = 0x0100,
+    RAR4_FILE_SPLIT_BEFORE = 0x0001,
     RAR4_FILE_UNICODE = 0x0200,
     RAR4_FILE_FOLDER = 0x00E0,
 };
@@ -164,6 +165,7 @@ enum {
     RAR5_END = 5,
     RAR5_HAS_EXTRA = 0x0001,
     RAR5_HAS_DATA = 0x0002,
+    RAR5_SPLIT_BEFORE = 0x0008,
     RAR5_FILE_FOLDER = 0x0001,
     RAR5_FILE_MTIME = 0x0002,
     RAR5_FILE_CRC = 0x0004,
@@ -290,7 +292,8 @@ bool list_rar4(const ByteSource *source, uint64_t base, EntryList *list) {
         } else if (type == RAR4_FILE) {
             if (!intact) break;
             readable = true;
-            add_rar4_file(header, head_size, flags, list);
+            // A file that began in an earlier volume was listed with that volume.
+            if (!(flags & RAR4_FILE_SPLIT_BEFORE)) add_rar4_file(header, head_size, flags, list);
         } else if (type == RAR4_END) {
             break;
         }
@@ -339,7 +342,7 @@ bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
             readable = true;
         } else if (type == RAR5_FILE) {
             readable = true;
-            add_rar5_file(body, extra, data_size, list);
+            if (!(flags & RAR5_SPLIT_BEFORE)) add_rar5_file(body, extra, data_size, list);
         } else if (type == RAR5_ENCRYPTION || type == RAR5_END) {
             break;
         }

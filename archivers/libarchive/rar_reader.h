@@ -16,6 +16,8 @@
 bool list_rar4(const ByteSource *source, uint64_t base, EntryList *list);
 
 // RAR 5: names as stored (UTF-8), modification times as the stored UTC time.
+// In both, a volume of a set lists the files that begin in it, with the packed size of their
+// part in this volume; a file continued from an earlier volume is left to that volume.
 bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list);
 
 #endif

@@ -615,6 +615,24 @@ TEST(RarHeaders, Rar4UnicodeNamesLargeSizesAndEncryptedHeaders) {
     EXPECT_FALSE(list_bytes(list_rar4, rar4_archive({unicode}, 0x0080)).ok);
 }
 
+TEST(RarHeaders, AVolumeListsTheFilesThatBeginInIt) {
+    // RAR 4: the first file ends here, continued from the volume before; the second begins here
+    // and runs on into the next.
+    Bytes rar4 = rar4_archive({rar4_file({'o', 'l', 'd'}, 0x0001, 4, 100, 0, 2, 0),
+                               rar4_file({'n', 'e', 'w'}, 0x0002, 6, 100, 0, 2, 0)});
+    Listed got = list_bytes(list_rar4, rar4);
+    ASSERT_EQ(got.entries.size(), 1u);
+    EXPECT_STREQ(got.entries[0].szFileName, "new");
+    EXPECT_EQ(got.entries[0].dwCompressedSize, 6u);
+
+    Bytes old_part = rar5_file("old", 100, 4, 0, false, 0, 0);
+    old_part[1] |= 0x08;  // header flags: data continued from the volume before
+    Bytes rar5 = rar5_archive({old_part, rar5_file("new", 100, 6, 0, false, 0, 0)}, {4, 6});
+    got = list_bytes(list_rar5, rar5);
+    ASSERT_EQ(got.entries.size(), 1u);
+    EXPECT_STREQ(got.entries[0].szFileName, "new");
+}
+
 // ---- 7z headers ------------------------------------------------------------------------------
 
 namespace {
