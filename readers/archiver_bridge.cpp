@@ -125,7 +125,11 @@ bool add_archiver_entry(OrderedList *members, const INDIVIDUALINFO *info) {
         sjis_byte_class(name, (int32_t)length - 1) == SJIS_LEAD)
         name[--length] = '\0';
     if (length == 0) return false;
-    if (name[length - 1] == '/' || name[length - 1] == '\\') return false;
+    // A folder entry ends in a separator byte that stands alone: 0x5C may also be the second
+    // byte of a double-byte character, and a file named with such a character is a file.
+    char last = name[length - 1];
+    if (last == '/' || (last == '\\' && sjis_byte_class(name, (int32_t)length - 1) == SJIS_SINGLE))
+        return false;
 
     // A date or time that names no instant leaves the member's time all zero, as a member
     // without a time has it; no earlier member's time carries over.
