@@ -116,7 +116,7 @@ void dos_words_from_utc(int64_t seconds, WORD *date, WORD *time) {
     *time = (WORD)((fields.tm_hour << 11) | (fields.tm_min << 5) | (fields.tm_sec / 2));
 }
 
-WORD ratio_tenths(uint64_t packed, uint64_t original) {
+WORD share_in_tenths(uint64_t packed, uint64_t original) {
     if (original == 0 || packed == 0) return 0;
     // packed * 1000 may not fit 64 bits for huge sizes: scale both down first.
     while (packed > (UINT64_MAX - original / 2) / 1000) {
@@ -192,7 +192,7 @@ void fill_individual_info(const ListedEntry *entry, INDIVIDUALINFO *info) {
     info->dwCRC = entry->crc;
     info->wRatio = entry->ratio_fixed ? entry->ratio
                    : entry->size_known && entry->packed_known
-                       ? ratio_tenths(entry->packed, entry->size) : 0;
+                       ? share_in_tenths(entry->packed, entry->size) : 0;
     info->wDate = entry->dos_date;
     info->wTime = entry->dos_time;
     size_t length = strnlen(entry->name, (size_t)FNAME_MAX32);

@@ -61,7 +61,7 @@ void dos_words_from_utc(int64_t seconds, WORD *date, WORD *time);
 
 // Packed size to original size in tenths of a percent, rounded to the nearest tenth; 0 when
 // either size is unknown or the original is 0; at most 0xFFFF.
-WORD ratio_tenths(uint64_t packed, uint64_t original);
+WORD share_in_tenths(uint64_t packed, uint64_t original);
 
 // Attribute texts: "RHSDA" letters (read-only, hidden, system, folder, archive) or '-' for
 // DOS/Windows attribute bits; six octal digits for a POSIX mode.

@@ -762,7 +762,7 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
             } else if (whole > 0) {
                 entry->packed = (uint64_t)((unsigned __int128)size * packed / whole);
                 entry->ratio_fixed = true;
-                entry->ratio = ratio_tenths(packed, whole);
+                entry->ratio = share_in_tenths(packed, whole);
             }
             entry->packed_known = true;
             set_method(entry, method_of(f));

@@ -110,16 +110,16 @@ TEST(ArchiverEntryRecord, UtcTimesBecomeDosWordsOfThatUtcTimeWhateverTheZone) {
 }
 
 TEST(ArchiverEntryRecord, RatioIsPackedToOriginalInTenthsRoundedAndBounded) {
-    EXPECT_EQ(ratio_tenths(523, 1000), 523);
-    EXPECT_EQ(ratio_tenths(1, 3), 333);
-    EXPECT_EQ(ratio_tenths(2, 3), 667);     // rounds to nearest
-    EXPECT_EQ(ratio_tenths(1200, 1200), 1000);
-    EXPECT_EQ(ratio_tenths(0, 1000), 0);
-    EXPECT_EQ(ratio_tenths(1000, 0), 0);
-    EXPECT_EQ(ratio_tenths(1000000, 1), 0xFFFF);  // stored larger than it was: saturated
+    EXPECT_EQ(share_in_tenths(523, 1000), 523);
+    EXPECT_EQ(share_in_tenths(1, 3), 333);
+    EXPECT_EQ(share_in_tenths(2, 3), 667);     // rounds to nearest
+    EXPECT_EQ(share_in_tenths(1200, 1200), 1000);
+    EXPECT_EQ(share_in_tenths(0, 1000), 0);
+    EXPECT_EQ(share_in_tenths(1000, 0), 0);
+    EXPECT_EQ(share_in_tenths(1000000, 1), 0xFFFF);  // stored larger than it was: saturated
     // Sizes whose product with 1000 overflows 64 bits still give the right share.
-    EXPECT_EQ(ratio_tenths(UINT64_MAX / 2, UINT64_MAX), 500);
-    EXPECT_EQ(ratio_tenths(UINT64_MAX, UINT64_MAX), 1000);
+    EXPECT_EQ(share_in_tenths(UINT64_MAX / 2, UINT64_MAX), 500);
+    EXPECT_EQ(share_in_tenths(UINT64_MAX, UINT64_MAX), 1000);
 }
 
 TEST(ArchiverEntryRecord, RecordCarriesSizesNameAndTextsWithinItsFields) {
