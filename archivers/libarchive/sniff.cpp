@@ -119,7 +119,7 @@ static bool is_cpio_header(const uint8_t *d, size_t n) {
     if (starts_with(d, n, "070727", 6)) return n >= 76 && all_in(d + 6, 8, hex);
     // Binary headers: the magic 070707 in either byte order, then a name of `namesize`
     // bytes (its terminator included) after the 26-byte header.
-    if (n >= 26 && (le16(d) == 070707 || be16(d) == 070707)) {
+    if (n > 26 && (le16(d) == 070707 || be16(d) == 070707)) {
         bool little = le16(d) == 070707;
         uint16_t name_size = little ? le16(d + 20) : be16(d + 20);
         if (name_size < 2 || name_size > 4096) return false;

@@ -314,6 +314,9 @@ TEST(ArchiverFormats, ContainersNeedAValidHeaderNotJustAMagic) {
     EXPECT_EQ(sniff_container(binary.data(), binary.size()), CONTAINER_CPIO);
     binary[27] = 'b';  // the name's terminator missing
     EXPECT_EQ(sniff_container(binary.data(), binary.size()), CONTAINER_NONE);
+    // A header that ends where the name would begin: nothing past it is looked at.
+    Bytes bare(binary.begin(), binary.begin() + 26);
+    EXPECT_EQ(sniff_container(bare.data(), bare.size()), CONTAINER_NONE);
 
     Bytes ar;
     put(ar, "!<arch>\n");
