@@ -142,11 +142,18 @@ BOOL FileTimeToSystemTime(const FILETIME *in, SYSTEMTIME *out);
 // The program's own file (/proc/self/exe); the instance is ignored.
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 // Looks in the program's own folder first, then through the system's library search; never in
-// the current folder, and a name with a separator is refused.
+// the current folder (nor in a relative folder of LD_LIBRARY_PATH), and a name with a separator
+// is refused. A freed library stays mapped so that loading it again is cheap; to the caller it
+// behaves as unloaded (GetModuleHandleA no longer finds it, a file replaced on disk is read
+// anew), but its static data is not reset.
 HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE file, DWORD flags);
+// A library loaded through LoadLibraryExA and not yet freed as often, by its file name.
+HMODULE GetModuleHandleA(LPCSTR file_name);
+// Only the library's own exports, as on Windows (dlsym would also search its dependencies).
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 // Non-zero for an address that lies in no loaded object.
 BOOL IsBadCodePtr(FARPROC address);
+// Counts the caller's reference down; the object itself stays mapped (see LoadLibraryExA).
 BOOL FreeLibrary(HMODULE module);
 
 // ---- user interface (mapped onto the terminal) -------------------------------------------

@@ -2,7 +2,9 @@
 // program's own folder first, then the system's library search, never the current folder.
 #include <dlfcn.h>
 #include <link.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/win32.h"
@@ -15,26 +17,195 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
     return (DWORD)length;
 }
 
+// Every object loaded here stays mapped while the run goes on, holding one reference of the
+// dynamic loader, and a module handle points to its entry; FreeLibrary only counts the caller's
+// reference down. The archiver bridge loads and frees up to seven libraries for every file that
+// is not an archive; with real unloading each attempt would map, relocate and unmap the library
+// and everything it links against again, which costs far more than the attempt itself.
+// Entries are found by the identity of their file, so that, as on Windows, a library freed as
+// often as it was loaded and since replaced on disk is read anew; the dynamic loader itself
+// would hand back the old object by its name. The program is single-threaded: no lock.
+struct ResidentModule {
+    void *handle;
+    struct link_map *map;
+    long opens;  // LoadLibraryExA calls not yet answered by FreeLibrary
+    struct stat identity;
+    ResidentModule *next;
+};
+
+static ResidentModule *resident_modules = nullptr;
+
+static bool same_file(const struct stat *a, const struct stat *b) {
+    return a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_size == b->st_size &&
+           a->st_mtim.tv_sec == b->st_mtim.tv_sec && a->st_mtim.tv_nsec == b->st_mtim.tv_nsec;
+}
+
+static ResidentModule *entry_of_module(HMODULE module) {
+    for (ResidentModule *entry = resident_modules; entry; entry = entry->next)
+        if ((HMODULE)entry == module) return entry;
+    return nullptr;
+}
+
+static ResidentModule *entry_of_handle(const void *handle) {
+    for (ResidentModule *entry = resident_modules; entry; entry = entry->next)
+        if (entry->handle == handle) return entry;
+    return nullptr;
+}
+
+static ResidentModule *entry_of_file(const struct stat *identity) {
+    for (ResidentModule *entry = resident_modules; entry; entry = entry->next)
+        if (same_file(&entry->identity, identity)) return entry;
+    return nullptr;
+}
+
+static HMODULE count_open(ResidentModule *entry) {
+    entry->opens++;
+    return (HMODULE)entry;
+}
+
+static HMODULE add_resident(void *handle) {
+    ResidentModule *entry = (ResidentModule *)calloc(1, sizeof *entry);
+    if (!entry || dlinfo(handle, RTLD_DI_LINKMAP, &entry->map) != 0 ||
+        stat(entry->map->l_name, &entry->identity) != 0) {
+        free(entry);
+        dlclose(handle);
+        return nullptr;
+    }
+    entry->handle = handle;
+    entry->next = resident_modules;
+    resident_modules = entry;
+    return count_open(entry);
+}
+
+// Room behind a path for the other spellings open_file may need.
+static const int SPELLINGS = 64;
+
+// `path` is "folder/name" of an existing file, with room for 2 * SPELLINGS bytes more.
+static HMODULE open_file(char *path, size_t folder_length, const struct stat *identity) {
+    ResidentModule *entry = entry_of_file(identity);
+    if (entry) return count_open(entry);
+    // A handle of an entry means the dynamic loader matched the name to an object whose file
+    // has since been replaced; "folder/./name" is another name for the file that it opens.
+    for (int spelling = 0; spelling < SPELLINGS; spelling++) {
+        void *handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) return nullptr;
+        if (!entry_of_handle(handle)) return add_resident(handle);
+        dlclose(handle);
+        memmove(path + folder_length + 2, path + folder_length, strlen(path + folder_length) + 1);
+        memcpy(path + folder_length, "/.", 2);
+    }
+    return nullptr;
+}
+
+// The dynamic loader's cache of system libraries indexes only files named "lib*.so*"; asking
+// it for any other name reads the cache and the system folders again for nothing, which costs
+// more than the rest of an attempt on a library that is not installed.
+static bool could_be_cached(const char *file_name) {
+    return strncmp(file_name, "lib", 3) == 0 && strstr(file_name + 3, ".so");
+}
+
+// A name the dynamic loader's cache of system libraries knows.
+static HMODULE open_cached(const char *file_name) {
+    if (!could_be_cached(file_name)) return nullptr;
+    void *handle = dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return nullptr;
+    ResidentModule *entry = entry_of_handle(handle);
+    if (!entry) return add_resident(handle);
+    dlclose(handle);
+    return count_open(entry);
+}
+
+// Makes `path` "folder/name" within PATH_MAX bytes; true when that file exists.
+static bool file_in_folder(char *path, const char *folder, size_t folder_length,
+                           const char *file_name, struct stat *identity) {
+    size_t name_length = strlen(file_name);
+    if (folder_length + 1 + name_length > PATH_MAX) return false;
+    memmove(path, folder, folder_length);
+    path[folder_length] = '/';
+    memcpy(path + folder_length + 1, file_name, name_length + 1);
+    return stat(path, identity) == 0;
+}
+
+// The dynamic loader's search folders for the program (LD_LIBRARY_PATH, run paths, system
+// folders) as it resolved them at start-up; they cannot change during the run.
+static Dl_serinfo *search_folders() {
+    static Dl_serinfo *folders = nullptr;
+    static bool asked = false;
+    if (asked) return folders;
+    asked = true;
+    void *program = dlopen(nullptr, RTLD_NOW);
+    if (!program) return nullptr;
+    Dl_serinfo size;
+    if (dlinfo(program, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof size) {
+        folders = (Dl_serinfo *)malloc(size.dls_size);
+        if (folders) {
+            memcpy(folders, &size, sizeof size);
+            if (dlinfo(program, RTLD_DI_SERINFO, folders) != 0) {
+                free(folders);
+                folders = nullptr;
+            }
+        }
+    }
+    dlclose(program);
+    return folders;
+}
+
 HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE, DWORD) {
     // A name with a separator would let dlopen take it relative to the current folder.
     if (!file_name || !*file_name || strchr(file_name, '/')) return nullptr;
-    char path[PATH_MAX + 1];
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    char path[PATH_MAX + 1 + 2 * SPELLINGS];
+    DWORD length = GetModuleFileNameA(nullptr, path, PATH_MAX + 1);
     char *slash = length ? strrchr(path, '/') : nullptr;
-    if (slash && (size_t)(slash + 1 - path) + strlen(file_name) < sizeof path) {
-        strcpy(slash + 1, file_name);
-        if (access(path, F_OK) == 0) {
-            void *module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-            if (module) return (HMODULE)module;
-        }
+    size_t folder_length = slash ? (size_t)(slash - path) : 0;
+    struct stat identity;
+    if (slash && file_in_folder(path, path, folder_length, file_name, &identity)) {
+        HMODULE module = open_file(path, folder_length, &identity);
+        if (module) return module;
     }
-    // A bare name makes dlopen search LD_LIBRARY_PATH, the cache and the system folders only.
-    return (HMODULE)dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+    // A bare name would make dlopen search every folder of the list, and an empty or relative
+    // entry there (LD_LIBRARY_PATH=":/opt/lib" is enough) means the current folder. So the
+    // folders are searched here, absolute ones only; the bare name is handed over only for the
+    // loader's cache of system libraries, and not when a relative folder holds the name.
+    Dl_serinfo *folders = search_folders();
+    if (!folders) return nullptr;
+    bool relative_holds_name = false;
+    for (unsigned i = 0; i < folders->dls_cnt; i++) {
+        const char *folder = folders->dls_serpath[i].dls_name;
+        folder_length = strlen(folder);
+        if (!file_in_folder(path, folder, folder_length, file_name, &identity)) continue;
+        if (folder[0] != '/') {
+            relative_holds_name = true;
+            continue;
+        }
+        HMODULE module = open_file(path, folder_length, &identity);
+        if (module) return module;
+    }
+    if (relative_holds_name) return nullptr;
+    return open_cached(file_name);
+}
+
+HMODULE GetModuleHandleA(LPCSTR file_name) {
+    if (!file_name) return nullptr;
+    for (ResidentModule *entry = resident_modules; entry; entry = entry->next) {
+        if (entry->opens <= 0 || !entry->map->l_name) continue;
+        const char *slash = strrchr(entry->map->l_name, '/');
+        if (strcmp(slash ? slash + 1 : entry->map->l_name, file_name) == 0) return (HMODULE)entry;
+    }
+    return nullptr;
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    if (!module) return nullptr;
-    return (FARPROC)dlsym((void *)module, name);
+    ResidentModule *entry = entry_of_module(module);
+    if (!entry || entry->opens <= 0 || !name) return nullptr;
+    void *address = dlsym(entry->handle, name);
+    if (!address) return nullptr;
+    // dlsym also searches the libraries this one links against; Windows answers only with the
+    // module's own exports.
+    Dl_info info;
+    struct link_map *owner = nullptr;
+    if (dladdr1(address, &info, (void **)&owner, RTLD_DL_LINKMAP) == 0 || owner != entry->map)
+        return nullptr;
+    return (FARPROC)address;
 }
 
 BOOL IsBadCodePtr(FARPROC address) {
@@ -42,4 +213,9 @@ BOOL IsBadCodePtr(FARPROC address) {
     return !(address && dladdr((void *)address, &info) != 0 && info.dli_fbase != nullptr);
 }
 
-BOOL FreeLibrary(HMODULE module) { return module && dlclose((void *)module) == 0; }
+BOOL FreeLibrary(HMODULE module) {
+    ResidentModule *entry = entry_of_module(module);
+    if (!entry || entry->opens <= 0) return FALSE;
+    entry->opens--;
+    return TRUE;
+}

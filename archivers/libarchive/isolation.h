@@ -1,0 +1,29 @@
+// Running libarchive's part of a listing in a child process. libarchive 3.6 can loop forever
+// or end the whole process ("Fatal Internal Error ... Out of memory" and exit) on hostile
+// ISO 9660 and xar files; a child that stops making progress is killed, and the entries it
+// delivered until then stay listed. The program itself never sees its output or its end.
+#ifndef TALLYBOOK_ARCHIVERS_ISOLATION_H
+#define TALLYBOOK_ARCHIVERS_ISOLATION_H
+
+#include <stdint.h>
+
+#include "archivers/libarchive/byte_source.h"
+#include "archivers/libarchive/entry_list.h"
+
+// How long a child may go without reading further into the file or delivering an entry.
+const int ISOLATION_SILENCE_MILLISECONDS = 3000;
+// The address space a child may use (not set under AddressSanitizer, which needs far more).
+const uint64_t ISOLATION_MEMORY_LIMIT = 2ull << 30;
+
+// The work done in the child: fills `list` (whose entries go back to the parent one by one as
+// they are committed) and answers whether the file was readable as the format.
+typedef bool (*IsolatedWork)(const ByteSource *source, EntryList *list, void *context);
+
+// Runs `work` in a child process and adds the entries it delivers to `list`. True when the
+// child answered true, or delivered at least one entry before it failed or was stopped.
+bool run_isolated(const ByteSource *source, IsolatedWork work, void *context, EntryList *list);
+
+// Called by the reading side with the furthest offset reached; keeps the child alive.
+void isolation_progress(uint64_t offset);
+
+#endif

@@ -1,0 +1,29 @@
+// The archiver library bridge in its parts: one attempt with one library, its loading and
+// unloading, and the delivery of one entry record, for the tests and the fuzz target.
+#ifndef TALLYBOOK_ARCHIVER_BRIDGE_H
+#define TALLYBOOK_ARCHIVER_BRIDGE_H
+
+#include "catalogue/members.h"
+#include "readers/archiver_interface.h"
+
+// One loaded library with its entries; all null when empty. Lives on one attempt's stack.
+struct ArchiverBinding {
+    HMODULE module;
+    QueryFunctionListFn query_function_list;
+    OpenArchiveFn open_archive;
+    CloseArchiveFn close_archive;
+    FindFirstFn find_first;
+    FindNextFn find_next;
+};
+
+bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mode);
+// On failure no library is left loaded.
+bool load_archiver(ArchiverBinding *binding, int key);
+FARPROC resolve_archiver_entry(const ArchiverBinding *binding, const char *name, int function);
+bool unload_archiver(ArchiverBinding *binding);
+
+// Adds the member an entry record describes, unless it names a folder or nothing. Reads the
+// record's name only within its field.
+bool add_archiver_entry(OrderedList *members, const INDIVIDUALINFO *info);
+
+#endif

@@ -1,0 +1,189 @@
+"""Helpers of the archiver library tests: list files through a library's five entries (the
+archiver_list harness beside the unit tests) and read what the peer tools listed for the shared
+test archives (7zz -slt, lsar -j, lha -v, zipinfo)."""
+import collections
+import csv
+import datetime
+import json
+import os
+import re
+import subprocess
+
+import tallytest
+
+Entry = collections.namedtuple("Entry", "name size packed ratio date time crc attributes mode")
+PeerEntry = collections.namedtuple("PeerEntry", "name size packed when folder")
+
+LIBRARIES = {"lzh": ("unlha32.dll", "Unlha"), "zip": ("unzip32.dll", "UnZip")}
+
+
+def build_dir():
+    """build/<preset>, from the program's path build/<preset>/bin/tallybook."""
+    return os.path.dirname(os.path.dirname(tallytest.PROGRAM))
+
+
+def library_path(kind):
+    return os.path.join(build_dir(), "bin", LIBRARIES[kind][0])
+
+
+def list_archives(kind, files, env=None):
+    """{file: [Entry...]} for the files the library opens, {file: None} for the others."""
+    lister = os.path.join(build_dir(), "tests", "archiver_list")
+    result = {}
+    for start in range(0, len(files), 200):
+        chunk = files[start:start + 200]
+        out = subprocess.run([lister, library_path(kind), LIBRARIES[kind][1]] + chunk,
+                             stdout=subprocess.PIPE, check=True, env=env, timeout=120).stdout
+        current = None
+        for line in out.split(b"\n"):
+            fields = line.split(b"\t")
+            if fields[0] == b"file":
+                current = os.fsdecode(fields[1])
+                result[current] = [] if fields[2] == b"open" else None
+            elif fields[0] == b"entry":
+                result[current].append(Entry(
+                    bytes.fromhex(fields[1].decode()), int(fields[2]), int(fields[3]),
+                    int(fields[4]), int(fields[5], 16), int(fields[6], 16), int(fields[7], 16),
+                    fields[8], fields[9]))
+    return result
+
+
+def dos_fields(date, time):
+    """(year, month, day, hour, minute, second) of DOS words."""
+    return (1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63,
+            (time & 31) * 2)
+
+
+def floor_even(when):
+    return None if when is None else when[:5] + (when[5] - when[5] % 2,)
+
+
+# --- the shared test archives ---------------------------------------------------------------
+
+def manifest(formats):
+    """Corpus files whose format column starts with one of `formats`, relative to the corpus."""
+    with open(os.path.join(tallytest.CORPUS, "MANIFEST.tsv"), newline="") as f:
+        rows = list(csv.reader(f, delimiter="\t"))
+    return [r[0] for r in rows[1:] if r[1].split(" ")[0] in formats]
+
+
+def peer_exit_codes():
+    codes = {}
+    with open(os.path.join(tallytest.CORPUS, "expected", "EXITCODES.tsv"), newline="") as f:
+        for row in list(csv.reader(f, delimiter="\t"))[1:]:
+            codes[(row[0], row[1])] = int(row[2])
+    return codes
+
+
+def _expected(relative, tool):
+    path = os.path.join(tallytest.CORPUS, "expected", relative + "." + tool + ".txt")
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _when(text):
+    m = re.match(r"(\d{4,5})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)", text)
+    return tuple(int(g) for g in m.groups()) if m else None
+
+
+def read_7zz(relative):
+    data = _expected(relative, "7zz")
+    if data is None or b"\n----------\n" not in data:
+        return []
+    entries = []
+    for block in data.split(b"\n----------\n", 1)[1].split(b"\n\n"):
+        fields = {}
+        for line in block.split(b"\n"):
+            key, sep, value = line.partition(b" = ")
+            if sep:
+                fields[key] = value
+        if b"Path" not in fields:
+            continue
+        size = fields.get(b"Size", b"")
+        packed = fields.get(b"Packed Size", b"")
+        entries.append(PeerEntry(fields[b"Path"], int(size) if size else None,
+                                 int(packed) if packed else None,
+                                 _when(fields.get(b"Modified", b"").decode()),
+                                 fields.get(b"Folder") == b"+"))
+    return entries
+
+
+def read_lsar(relative):
+    """Entries with the raw name bytes where lsar gives them (LZH), else its decoded name as
+    text, and the raw DOS words where it gives them (ZIP)."""
+    data = _expected(relative, "lsar")
+    if not data:
+        return [], None
+    try:
+        listing = json.loads(data.decode("utf-8", "surrogateescape"))
+    except ValueError:
+        return [], None
+    entries = []
+    for item in listing.get("lsarContents", []):
+        if "LHAExtFileNameData" in item or "LHAHeaderFileNameData" in item:
+            raw = item.get("LHAExtDirectoryData", "").encode("latin-1")
+            raw = raw.replace(b"\xff", b"/")
+            if raw and not raw.endswith(b"/"):
+                raw += b"/"
+            raw += item.get("LHAExtFileNameData", item.get("LHAHeaderFileNameData", "")
+                            ).encode("latin-1")
+            name = raw
+        else:
+            name = item.get("XADFileName", "")
+        if "ZipLocalDate" in item:
+            stamp = item["ZipLocalDate"]
+            when = dos_fields(stamp >> 16, stamp & 0xFFFF)
+        else:
+            when = _when(item.get("XADLastModificationDate", ""))
+        entries.append(PeerEntry(name, item.get("XADFileSize"), item.get("XADCompressedSize"),
+                                 when, bool(item.get("XADIsDirectory"))))
+    return entries, listing.get("lsarEncoding")
+
+
+LHA_LINE = re.compile(rb"^\[[^\]]*\]\s+(\d+)\s+(\d+)\s+\S+\s+-\S{3}-\s+[0-9a-f]{4}\s+"
+                      rb"(\w{3}) (\d\d) (?: (\d{4})|(\d\d):(\d\d)) (.*)$")
+MONTHS = [b"Jan", b"Feb", b"Mar", b"Apr", b"May", b"Jun", b"Jul", b"Aug", b"Sep", b"Oct",
+          b"Nov", b"Dec"]
+
+
+def read_lha(relative):
+    """Entries of `lha -v`: names with '?' for every byte from 0x80, dates only."""
+    data = _expected(relative, "lha")
+    if data is None:
+        return []
+    entries = []
+    for line in data.split(b"\n")[2:]:
+        m = LHA_LINE.match(line)
+        if not m:
+            continue
+        year = int(m.group(5)) if m.group(5) else None
+        when = (year, MONTHS.index(m.group(3)) + 1, int(m.group(4)))
+        name = m.group(8)
+        entries.append(PeerEntry(name, int(m.group(2)), int(m.group(1)), when,
+                                 name.endswith(b"/")))
+    return entries
+
+
+ZIPINFO_LINE = re.compile(rb"^\S{7,10}\s+\S+\s+\S+\s+(\d+)\s+\S\S\s+(\d+)\s+\S{4}\s+"
+                          rb"(\d{8})\.(\d{6}) (.*)$")
+
+
+def read_zipinfo(relative):
+    """Entries of `zipinfo -l -T`: raw names; its time is the extra field's time where there is
+    one, so it is not read."""
+    data = _expected(relative, "zipinfo")
+    if data is None:
+        return []
+    entries = []
+    for line in data.split(b"\n"):
+        m = ZIPINFO_LINE.match(line)
+        if m:
+            # Under LC_ALL=C it writes the characters of UTF-8 names as #Uxxxx or #Lxxxxxx.
+            name = re.sub(rb"#U([0-9a-f]{4})|#L([0-9a-f]{6})",
+                          lambda c: chr(int(c.group(1) or c.group(2), 16)).encode("utf-8"),
+                          m.group(5))
+            entries.append(PeerEntry(name, int(m.group(1)), int(m.group(2)), None,
+                                     name.endswith(b"/")))
+    return entries

@@ -1,0 +1,56 @@
+// The header readers of tar32.dll and 7-zip32.dll on arbitrary bytes: the format decisions,
+// the search for an archive behind a self-extracting program, and the 7z, RAR 4 and RAR 5
+// header readers. No read outside the input, no allocation beyond what it can describe, and
+// every entry they deliver fits the interface's record.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "archivers/libarchive/byte_source.h"
+#include "archivers/libarchive/entry_list.h"
+#include "archivers/libarchive/rar_reader.h"
+#include "archivers/libarchive/sevenzip_reader.h"
+#include "archivers/libarchive/sniff.h"
+
+namespace {
+
+void drain(EntryList *list) {
+    INDIVIDUALINFO info;
+    for (int r = entry_list_find_first(list, "*", &info); r == 0;
+         r = entry_list_find_next(list, &info)) {
+        if (strnlen(info.szFileName, sizeof info.szFileName) > (size_t)FNAME_MAX32) abort();
+    }
+}
+
+void run(bool (*reader)(const ByteSource *, uint64_t, EntryList *), const ByteSource *source,
+         uint64_t base) {
+    EntryList *list = entry_list_new();
+    if (!list) return;
+    bool listed = reader(source, base, list);
+    if (!listed && list->count != 0 && reader != list_rar4 && reader != list_rar5) abort();
+    drain(list);
+    entry_list_free(list);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    ByteSource source;
+    source_open_memory(&source, data, size, "input.tar.gz");
+    size_t prefix = size < SNIFF_PREFIX ? size : SNIFF_PREFIX;
+    sniff_compression(data, prefix);
+    sniff_container(data, prefix);
+    OtherFormat format = sniff_other(&source, data, prefix);
+    uint64_t base = 0;
+    if (format == OTHER_NONE) find_appended_archive(&source, data, prefix, &format, &base);
+    // Every reader sees every input: each must turn away what is not its own.
+    run(list_sevenzip, &source, base);
+    run(list_rar4, &source, base);
+    run(list_rar5, &source, base);
+    if (base != 0) {
+        run(list_sevenzip, &source, 0);
+        run(list_rar4, &source, 0);
+        run(list_rar5, &source, 0);
+    }
+    return 0;
+}

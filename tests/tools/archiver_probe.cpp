@@ -1,0 +1,86 @@
+// Test tool: loads an archiver library the way the program does (by path, the five entries
+// resolved after asking the query function list) and prints every entry it delivers for each
+// file, one tab-separated line per entry, so that tests can read the interface's raw values.
+// Usage: archiver_probe LIBRARY PREFIX FILE...
+#include <dlfcn.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "readers/archiver_interface.h"
+
+namespace {
+
+struct Library {
+    void *module;
+    QueryFunctionListFn query;
+    OpenArchiveFn open;
+    CloseArchiveFn close;
+    FindFirstFn find_first;
+    FindNextFn find_next;
+};
+
+void *entry(void *module, const char *prefix, const char *name) {
+    char full[128];
+    snprintf(full, sizeof full, "%s%s", prefix, name);
+    return dlsym(module, full);
+}
+
+bool load(Library *library, const char *path, const char *prefix) {
+    memset(library, 0, sizeof *library);
+    // Kept mapped after dlclose, as the program's loader does.
+    library->module = dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (!library->module) return false;
+    library->query = (QueryFunctionListFn)entry(library->module, prefix, "QueryFunctionList");
+    if (!library->query || !library->query(ISARC_OPEN_ARCHIVE) ||
+        !library->query(ISARC_CLOSE_ARCHIVE) || !library->query(ISARC_FIND_FIRST) ||
+        !library->query(ISARC_FIND_NEXT))
+        return false;
+    library->open = (OpenArchiveFn)entry(library->module, prefix, "OpenArchive");
+    library->close = (CloseArchiveFn)entry(library->module, prefix, "CloseArchive");
+    library->find_first = (FindFirstFn)entry(library->module, prefix, "FindFirst");
+    library->find_next = (FindNextFn)entry(library->module, prefix, "FindNext");
+    return library->open && library->close && library->find_first && library->find_next;
+}
+
+void print_hex(const char *text, size_t length) {
+    for (size_t i = 0; i < length; i++) printf("%02x", (unsigned char)text[i]);
+}
+
+void print_entry(const INDIVIDUALINFO *info) {
+    size_t length = strnlen(info->szFileName, sizeof info->szFileName);
+    printf("E\t");
+    print_hex(info->szFileName, length);
+    printf("\t%u\t%u\t%u\t%u\t%u\t%08x\t%.8s\t%.8s\n", info->dwOriginalSize,
+           info->dwCompressedSize, info->wRatio, info->wDate, info->wTime, info->dwCRC,
+           info->szAttribute, info->szMode);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 4) {
+        fprintf(stderr, "usage: archiver_probe LIBRARY PREFIX FILE...\n");
+        return 2;
+    }
+    for (int i = 3; i < argc; i++) {
+        // Loaded afresh for every file, as the program does.
+        Library library;
+        if (!load(&library, argv[1], argv[2])) {
+            fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
+            return 2;
+        }
+        HARC archive = library.open(nullptr, argv[i], ARCHIVER_OPEN_MODE);
+        printf("F\t%s\t%d\n", argv[i], archive ? 1 : 0);
+        if (archive) {
+            INDIVIDUALINFO info;
+            int result = library.find_first(archive, "*", &info);
+            while (result == 0) {
+                print_entry(&info);
+                result = library.find_next(archive, &info);
+            }
+            library.close(archive);
+        }
+        dlclose(library.module);
+    }
+    return 0;
+}
