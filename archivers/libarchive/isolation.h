@@ -5,6 +5,7 @@
 #ifndef TALLYBOOK_ARCHIVERS_ISOLATION_H
 #define TALLYBOOK_ARCHIVERS_ISOLATION_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "archivers/libarchive/byte_source.h"
@@ -21,7 +22,9 @@ typedef bool (*IsolatedWork)(const ByteSource *source, EntryList *list, void *co
 
 // Runs `work` in a child process and adds the entries it delivers to `list`. True when the
 // child answered true, or delivered at least one entry before it failed or was stopped.
-bool run_isolated(const ByteSource *source, IsolatedWork work, void *context, EntryList *list);
+// The context's bytes are copied for the child: it must hold no pointers.
+bool run_isolated(const ByteSource *source, IsolatedWork work, const void *context,
+                  size_t context_size, EntryList *list);
 
 // Called by the reading side with the furthest offset reached; keeps the child alive.
 void isolation_progress(uint64_t offset);

@@ -14,7 +14,8 @@ static bool list_in_child(const ByteSource *source, EntryList *list, void *conte
 }
 
 static bool list_isolated(const ByteSource *source, StreamFormat format, EntryList *list) {
-    return run_isolated(source, list_in_child, &format, list);
+    prepare_stream_listing();
+    return run_isolated(source, list_in_child, &format, sizeof format, list);
 }
 
 bool list_other_formats(const ByteSource *source, EntryList *list) {

@@ -8,6 +8,7 @@
 #include <archive_entry.h>
 #include <errno.h>
 #include <locale.h>
+#include <wchar.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,20 +23,26 @@ const int MAX_RETRIES = 64;
 const size_t READ_BLOCK = 64 * 1024;
 
 struct ThreadCharset {
-    locale_t utf8;
     locale_t previous;
+    bool switched;
 };
+
+// Made once and kept for the run: loading a locale costs more than listing a small archive,
+// and every child process forked after the first listing inherits it ready.
+locale_t utf8_locale() {
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    return utf8;
+}
 
 // Only the calling thread's locale changes, and only for the duration of one call.
 void enter_utf8(ThreadCharset *scope) {
-    scope->utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
-    scope->previous = scope->utf8 ? uselocale(scope->utf8) : (locale_t)0;
+    locale_t utf8 = utf8_locale();
+    scope->switched = utf8 != (locale_t)0;
+    scope->previous = scope->switched ? uselocale(utf8) : (locale_t)0;
 }
 
 void leave_utf8(ThreadCharset *scope) {
-    if (!scope->utf8) return;
-    uselocale(scope->previous);
-    freelocale(scope->utf8);
+    if (scope->switched) uselocale(scope->previous);
 }
 
 struct Reader {
@@ -273,6 +280,20 @@ int64_t elapsed_milliseconds(const struct timespec *start) {
 }
 
 }  // namespace
+
+void prepare_stream_listing() {
+    // The first conversion under a locale loads its converter; done here, it is done once.
+    static bool prepared = false;
+    if (prepared) return;
+    prepared = true;
+    ThreadCharset charset;
+    enter_utf8(&charset);
+    wchar_t wide;
+    mbstate_t state;
+    memset(&state, 0, sizeof state);
+    mbrtowc(&wide, "a", 1, &state);
+    leave_utf8(&charset);
+}
 
 bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
                  EntryList *list) {

@@ -20,6 +20,10 @@ enum StreamFormat {
     STREAM_RPM,
 };
 
+// Readies in this process what every listing needs, so that child processes forked for the
+// listings find it made.
+void prepare_stream_listing();
+
 // True when the archive could be read up to its first entry or its proper end; the entries
 // read until the first fatal error stay in the list.
 bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,

@@ -45,5 +45,6 @@ bool list_tar_family(const ByteSource *source, EntryList *list) {
         work.compression = sniff_compression(prefix, (size_t)got);
         if (work.compression == COMPRESSION_NONE) return false;
     }
-    return run_isolated(source, list_in_child, &work, list);
+    prepare_stream_listing();
+    return run_isolated(source, list_in_child, &work, sizeof work, list);
 }

@@ -1,6 +1,7 @@
 // Run-time library loading on POSIX with the Windows search order that matters here: the
 // program's own folder first, then the system's library search, never the current folder.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,12 +10,19 @@
 
 #include "platform/win32.h"
 
+// The program's own path, read once: it is asked for every library of every attempt, and the
+// program file cannot move under a running program as far as the run is concerned.
 DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
-    if (size == 0) return 0;
-    ssize_t length = readlink("/proc/self/exe", buffer, size - 1);
-    if (length <= 0) return 0;
-    buffer[length] = '\0';
-    return (DWORD)length;
+    static char own[PATH_MAX + 1];
+    static ssize_t own_length = -1;
+    if (own_length < 0) {
+        own_length = readlink("/proc/self/exe", own, PATH_MAX);
+        if (own_length < 0) own_length = 0;
+        own[own_length] = '\0';
+    }
+    if (size == 0 || own_length == 0 || (DWORD)own_length > size - 1) return 0;
+    memcpy(buffer, own, (size_t)own_length + 1);
+    return (DWORD)own_length;
 }
 
 // Every object loaded here stays mapped while the run goes on, holding one reference of the
@@ -115,14 +123,46 @@ static HMODULE open_cached(const char *file_name) {
     return count_open(entry);
 }
 
+// Folders searched for libraries, each opened once as a handle: a library is looked for in
+// every folder on every attempt, and a look through a handle walks one name, not the path.
+struct SearchFolder {
+    char *path;
+    int handle;  // -1 when the folder could not be opened: its files are looked up by path
+    SearchFolder *next;
+};
+
+static SearchFolder *search_folder_handles = nullptr;
+
+static int folder_handle(const char *folder, size_t folder_length) {
+    for (SearchFolder *known = search_folder_handles; known; known = known->next)
+        if (strlen(known->path) == folder_length && memcmp(known->path, folder, folder_length) == 0)
+            return known->handle;
+    SearchFolder *added = (SearchFolder *)calloc(1, sizeof *added);
+    char *copy = (char *)malloc(folder_length + 1);
+    if (!added || !copy) {
+        free(added);
+        free(copy);
+        return -1;
+    }
+    memcpy(copy, folder, folder_length);
+    copy[folder_length] = '\0';
+    added->path = copy;
+    added->handle = open(copy, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    added->next = search_folder_handles;
+    search_folder_handles = added;
+    return added->handle;
+}
+
 // Makes `path` "folder/name" within PATH_MAX bytes; true when that file exists.
 static bool file_in_folder(char *path, const char *folder, size_t folder_length,
                            const char *file_name, struct stat *identity) {
     size_t name_length = strlen(file_name);
     if (folder_length + 1 + name_length > PATH_MAX) return false;
+    int handle = folder[0] == '/' ? folder_handle(folder, folder_length) : -1;
     memmove(path, folder, folder_length);
     path[folder_length] = '/';
     memcpy(path + folder_length + 1, file_name, name_length + 1);
+    if (handle >= 0) return fstatat(handle, file_name, identity, 0) == 0;
     return stat(path, identity) == 0;
 }
 

@@ -785,12 +785,49 @@ bool readable_but_empty(const ByteSource *, EntryList *, void *) { return true; 
 
 }  // namespace
 
-TEST(ArchiverIsolation, EntriesDeliveredBeforeACrashStayAndTheProgramLivesOn) {
-    uint8_t nothing = 0;
-    ByteSource source;
-    source_open_memory(&source, &nothing, 1, "x");
+// A file travels to the long-lived worker; memory, as the fuzz targets hand it over, to a child
+// of its own. Both must behave alike.
+class ArchiverIsolation : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (GetParam()) {
+            char path[] = "/tmp/tallybook-isolation-XXXXXX";
+            int fd = mkstemp(path);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, "x", 1), 1);
+            close(fd);
+            path_ = path;
+            ASSERT_TRUE(source_open_file(&source_, path_.c_str()));
+        } else {
+            source_open_memory(&source_, &nothing_, 1, "x");
+        }
+    }
+    void TearDown() override {
+        source_close(&source_);
+        if (!path_.empty()) unlink(path_.c_str());
+    }
+    bool run(IsolatedWork work, EntryList *list, const void *context = nullptr,
+             size_t context_size = 0) {
+        return run_isolated(&source_, work, context, context_size, list);
+    }
+    ByteSource source_;
+    uint8_t nothing_ = 0;
+    std::string path_;
+};
+
+bool lists_its_context(const ByteSource *source, EntryList *list, void *context) {
+    // The context arrives as bytes, and the source with its size and name.
+    const uint32_t *number = (const uint32_t *)context;
+    std::string name = std::to_string(*number) + "-" + source->name + "-" +
+                       std::to_string(source->size);
+    entry_list_add(list, name.c_str(), name.size(), false);
+    entry_list_commit(list);
+    return true;
+}
+
+TEST_P(ArchiverIsolation, EntriesDeliveredBeforeACrashStayAndTheProgramLivesOn) {
     EntryList *list = entry_list_new();
-    EXPECT_TRUE(run_isolated(&source, deliver_two_then_crash, nullptr, list));
+    EXPECT_TRUE(run(deliver_two_then_crash, list));
     std::vector<INDIVIDUALINFO> got = entries_of(list);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_STREQ(got[0].szFileName, "first");
@@ -800,26 +837,46 @@ TEST(ArchiverIsolation, EntriesDeliveredBeforeACrashStayAndTheProgramLivesOn) {
     entry_list_free(list);
 
     list = entry_list_new();
-    EXPECT_FALSE(run_isolated(&source, crash_at_once, nullptr, list));
+    EXPECT_FALSE(run(crash_at_once, list));
     EXPECT_EQ(list->count, 0u);
-    EXPECT_TRUE(run_isolated(&source, readable_but_empty, nullptr, list));
+    EXPECT_TRUE(run(readable_but_empty, list));
     EXPECT_EQ(list->count, 0u);
     entry_list_free(list);
 }
 
-TEST(ArchiverIsolation, AChildThatFallsSilentIsStoppedAndKeepsItsEntries) {
-    uint8_t nothing = 0;
-    ByteSource source;
-    source_open_memory(&source, &nothing, 1, "x");
+TEST_P(ArchiverIsolation, ListingsInARowEachGetTheirOwnContextAndSource) {
+    std::string base = GetParam() ? path_.substr(path_.rfind('/') + 1) : "x";
+    for (uint32_t number : {7u, 8u, 9u}) {
+        EntryList *list = entry_list_new();
+        EXPECT_TRUE(run(lists_its_context, list, &number, sizeof number));
+        std::vector<INDIVIDUALINFO> got = entries_of(list);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(std::string(got[0].szFileName), std::to_string(number) + "-" + base + "-1");
+        entry_list_free(list);
+    }
+}
+
+TEST_P(ArchiverIsolation, AChildThatFallsSilentIsStoppedAndKeepsItsEntries) {
     EntryList *list = entry_list_new();
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    EXPECT_TRUE(run_isolated(&source, deliver_one_then_hang, nullptr, list));
+    EXPECT_TRUE(run(deliver_one_then_hang, list));
     clock_gettime(CLOCK_MONOTONIC, &end);
     EXPECT_EQ(list->count, 1u);
     double seconds = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
     EXPECT_LT(seconds, ISOLATION_SILENCE_MILLISECONDS / 1000.0 + 2.0);
     entry_list_free(list);
+    // The next listing is served as before.
+    uint32_t number = 1;
+    list = entry_list_new();
+    EXPECT_TRUE(run(lists_its_context, list, &number, sizeof number));
+    EXPECT_EQ(list->count, 1u);
+    entry_list_free(list);
 }
+
+INSTANTIATE_TEST_SUITE_P(FileAndMemory, ArchiverIsolation, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "File" : "Memory");
+                         });
 
 #endif
