@@ -2,6 +2,8 @@
 // time, the ratio and the attribute texts, and the copy into the interface's entry record.
 #include "archivers/libarchive/entry_list.h"
 
+#include "archivers/common/archive_entry.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -202,32 +204,10 @@ void fill_individual_info(const ListedEntry *entry, INDIVIDUALINFO *info) {
     memcpy(info->szMode, entry->method, sizeof info->szMode);
 }
 
-static bool matches(const char *pattern, const char *name) {
-    // Iterative glob with one backtrack point: linear in practice, never recursive.
-    const char *star = nullptr;
-    const char *resume = nullptr;
-    while (*name) {
-        if (*pattern == '?' || (*pattern && *pattern != '*' && *pattern == *name)) {
-            pattern++;
-            name++;
-        } else if (*pattern == '*') {
-            star = pattern++;
-            resume = name;
-        } else if (star) {
-            pattern = star + 1;
-            name = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (*pattern == '*') pattern++;
-    return *pattern == '\0';
-}
-
 static int deliver_from_cursor(EntryList *list, INDIVIDUALINFO *info) {
     while (list->cursor < list->count) {
         const ListedEntry *entry = &list->entries[list->cursor++];
-        if (list->pattern && !matches(list->pattern, entry->name)) continue;
+        if (list->pattern && !wildcard_match(list->pattern, entry->name)) continue;
         fill_individual_info(entry, info);
         return 0;
     }
