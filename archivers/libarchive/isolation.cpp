@@ -5,10 +5,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -135,7 +137,10 @@ void send_entry(const ListedEntry *entry, void *context) {
 
 // Set once in every child: nothing of libarchive's may reach the program's terminal or files,
 // and a child's memory is bounded.
-void prepare_child_process() {
+void prepare_child_process(pid_t parent) {
+    // A child left behind by a program that was killed would list on, or hang, for ever.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(0);
     int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null_fd >= 0) {
         dup2(null_fd, 0);
@@ -180,8 +185,8 @@ void list_and_answer(const ByteSource *source, IsolatedWork work, void *context,
 }
 
 [[noreturn]] void run_child(const ByteSource *source, IsolatedWork work, void *context,
-                            int fd) {
-    prepare_child_process();
+                            int fd, pid_t parent) {
+    prepare_child_process(parent);
     list_and_answer(source, work, context, fd);
     _exit(0);
 }
@@ -237,8 +242,8 @@ bool receive_request(int socket, WorkerRequest *request, int *fd) {
     return true;
 }
 
-[[noreturn]] void serve(int socket) {
-    prepare_child_process();
+[[noreturn]] void serve(int socket, pid_t parent) {
+    prepare_child_process(parent);
     for (;;) {
         WorkerRequest request;
         int fd;
@@ -398,10 +403,21 @@ void end_worker() {
     worker.socket = -1;
 }
 
+// A process forked from the program starts without a worker: sharing the program's would
+// mix their requests and answers on one socket.
+void forget_worker_in_child() {
+    if (worker.socket >= 0) close(worker.socket);
+    worker.pid = -1;
+    worker.socket = -1;
+}
+
 bool start_worker() {
     if (!progress_page()) return false;
+    static bool fork_handler = pthread_atfork(nullptr, nullptr, forget_worker_in_child) == 0;
+    (void)fork_handler;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0) {
         close(ends[0]);
@@ -411,7 +427,7 @@ bool start_worker() {
     if (child == 0) {
         close(ends[0]);
         shared_progress = progress_page();
-        serve(ends[1]);
+        serve(ends[1], parent);
     }
     close(ends[1]);
     worker.pid = child;
@@ -496,6 +512,7 @@ bool run_isolated(const ByteSource *source, IsolatedWork work, const void *conte
     if (!progress) return false;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0) {
         close(fds[0]);
@@ -505,7 +522,7 @@ bool run_isolated(const ByteSource *source, IsolatedWork work, const void *conte
     if (child == 0) {
         close(fds[0]);
         shared_progress = progress;
-        run_child(source, work, (void *)context, fds[1]);
+        run_child(source, work, (void *)context, fds[1], parent);
     }
     close(fds[1]);
     bool readable = false;

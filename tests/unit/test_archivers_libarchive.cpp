@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -872,6 +874,50 @@ TEST_P(ArchiverIsolation, AChildThatFallsSilentIsStoppedAndKeepsItsEntries) {
     EXPECT_TRUE(run(lists_its_context, list, &number, sizeof number));
     EXPECT_EQ(list->count, 1u);
     entry_list_free(list);
+}
+
+bool tell_pid_then_hang(const ByteSource *, EntryList *, void *context) {
+    int fd = *(const int *)context;
+    pid_t self = getpid();
+    if (write(fd, &self, sizeof self) != (ssize_t)sizeof self) return false;
+    for (;;) pause();
+}
+
+// Gone, or a zombie nobody has reaped yet: either way it runs no more.
+bool process_has_ended(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE *stat = fopen(path.c_str(), "r");
+    if (!stat) return true;
+    char state = '?';
+    int matched = fscanf(stat, "%*d (%*[^)]) %c", &state);
+    fclose(stat);
+    return matched == 1 && (state == 'Z' || state == 'X');
+}
+
+TEST_P(ArchiverIsolation, AChildEndsWithAProgramThatIsKilled) {
+    int told[2];
+    ASSERT_EQ(pipe(told), 0);
+    pid_t program = fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        close(told[0]);
+        EntryList *list = entry_list_new();
+        run(tell_pid_then_hang, list, &told[1], sizeof told[1]);
+        _exit(0);
+    }
+    close(told[1]);
+    pid_t child = 0;
+    ASSERT_EQ(read(told[0], &child, sizeof child), (ssize_t)sizeof child);
+    kill(program, SIGKILL);
+    waitpid(program, nullptr, 0);
+    bool ended = false;
+    for (int i = 0; i < 100 && !ended; i++) {
+        ended = process_has_ended(child);
+        if (!ended) usleep(20000);
+    }
+    EXPECT_TRUE(ended);
+    if (!ended) kill(child, SIGKILL);
+    close(told[0]);
 }
 
 INSTANTIATE_TEST_SUITE_P(FileAndMemory, ArchiverIsolation, ::testing::Bool(),
