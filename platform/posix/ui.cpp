@@ -191,7 +191,8 @@ void show_walk_progress(uint32_t files_examined, uint32_t archives_found) {
     int64_t milliseconds = (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
     if (milliseconds < next_draw) return;
     next_draw = milliseconds + 100;
-    snprintf(status_counts, sizeof status_counts, "  %u files, %u archives", files_examined,
-             archives_found);
+    snprintf(status_counts, sizeof status_counts, "  %u %s, %u %s", files_examined,
+             files_examined == 1 ? "file" : "files", archives_found,
+             archives_found == 1 ? "archive" : "archives");
     draw_status();
 }
