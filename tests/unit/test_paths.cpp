@@ -121,13 +121,13 @@ TEST(ShiftJisBackslash, TrailByteIsNeverASeparator) {
     EXPECT_TRUE(is_separator_at("\x95\x5C\x5C", 2));
     std::string path = "D:\\data\\\x95\x5C.lzh";
     strip_extension(path.data());
-    EXPECT_EQ(path, "D:\\data\\\x95\x5C");
+    EXPECT_STREQ(path.c_str(), "D:\\data\\\x95\x5C");
     char *name = strip_to_parent(path.data());
-    EXPECT_EQ(path, std::string("D:\\data"));
+    EXPECT_STREQ(path.c_str(), "D:\\data");
     EXPECT_STREQ(name, "\x95\x5C");
     path = "D:\\\x95\x5C\\x.lzh";  // the folder's own name ends in 0x5C
     strip_to_parent(path.data());
-    EXPECT_EQ(path, std::string("D:\\\x95\x5C"));
+    EXPECT_STREQ(path.c_str(), "D:\\\x95\x5C");
     char out[64];
     join_path(out, sizeof out, "D:\\\x95\x5C", "x");
     EXPECT_STREQ(out, "D:\\\x95\x5C\\x");
