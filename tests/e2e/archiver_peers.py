@@ -103,25 +103,28 @@ def peer_items(expected_dir, relative):
     return None
 
 
-def probe(probe_path, library, prefix, files, timeout=120):
+def probe(probe_path, library, prefix, files, timeout=120, env=None):
     """Every file through the library's entry calls: {file: [records]} where each record is
     (name bytes, size, packed, ratio, date word, time word, crc, attribute, method); files the
     library refused map to None."""
-    out = subprocess.run([probe_path, library, prefix] + list(files), stdin=subprocess.DEVNULL,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
-                         check=True).stdout
     result = {}
-    current = None
-    for line in out.split(b"\n"):
-        fields = line.split(b"\t")
-        if fields[0] == b"F":
-            current = fields[1].decode("utf-8", "surrogateescape")
-            result[current] = [] if fields[2] == b"1" else None
-        elif fields[0] == b"E":
-            name = bytes.fromhex(fields[1].decode())
-            size, packed, ratio, date, time = (int(x) for x in fields[2:7])
-            result[current].append((name, size, packed, ratio, date, time, fields[7].decode(),
-                                    fields[8].decode(), fields[9].decode()))
+    # In chunks, so that no command line grows past the system's bound.
+    for start in range(0, len(files), 200):
+        out = subprocess.run([probe_path, library, prefix] + list(files[start:start + 200]),
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, timeout=timeout, check=True, env=env).stdout
+        current = None
+        for line in out.split(b"\n"):
+            fields = line.split(b"\t")
+            if fields[0] == b"F":
+                current = fields[1].decode("utf-8", "surrogateescape")
+                result[current] = [] if fields[2] == b"1" else None
+            elif fields[0] == b"E":
+                name = bytes.fromhex(fields[1].decode())
+                size, packed, ratio, date, time = (int(x) for x in fields[2:7])
+                result[current].append((name, size, packed, ratio, date, time,
+                                        fields[7].decode(), fields[8].decode(),
+                                        fields[9].decode()))
     return result
 
 

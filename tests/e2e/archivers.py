@@ -1,14 +1,13 @@
 """Helpers of the archiver library tests: list files through a library's five entries (the
-archiver_list harness beside the unit tests) and read what the peer tools listed for the shared
+archiver_probe test tool) and read what the peer tools listed for the shared
 test archives (7zz -slt, lsar -j, lha -v, zipinfo)."""
 import collections
 import csv
-import datetime
 import json
 import os
 import re
-import subprocess
 
+import archiver_peers
 import tallytest
 
 Entry = collections.namedtuple("Entry", "name size packed ratio date time crc attributes mode")
@@ -28,24 +27,10 @@ def library_path(kind):
 
 def list_archives(kind, files, env=None):
     """{file: [Entry...]} for the files the library opens, {file: None} for the others."""
-    lister = os.path.join(build_dir(), "tests", "archiver_list")
-    result = {}
-    for start in range(0, len(files), 200):
-        chunk = files[start:start + 200]
-        out = subprocess.run([lister, library_path(kind), LIBRARIES[kind][1]] + chunk,
-                             stdout=subprocess.PIPE, check=True, env=env, timeout=120).stdout
-        current = None
-        for line in out.split(b"\n"):
-            fields = line.split(b"\t")
-            if fields[0] == b"file":
-                current = os.fsdecode(fields[1])
-                result[current] = [] if fields[2] == b"open" else None
-            elif fields[0] == b"entry":
-                result[current].append(Entry(
-                    bytes.fromhex(fields[1].decode()), int(fields[2]), int(fields[3]),
-                    int(fields[4]), int(fields[5], 16), int(fields[6], 16), int(fields[7], 16),
-                    fields[8], fields[9]))
-    return result
+    probe = os.path.join(build_dir(), "tests", "archiver_probe")
+    listed = archiver_peers.probe(probe, library_path(kind), LIBRARIES[kind][1], files, env=env)
+    return {path: None if records is None else [Entry(*record) for record in records]
+            for path, records in listed.items()}
 
 
 def dos_fields(date, time):
