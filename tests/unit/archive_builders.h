@@ -3,11 +3,16 @@
 #ifndef TALLYBOOK_TESTS_ARCHIVE_BUILDERS_H
 #define TALLYBOOK_TESTS_ARCHIVE_BUILDERS_H
 
+#include <gtest/gtest.h>
 #include <stdint.h>
 
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "archivers/common/archive_entry.h"
+#include "archivers/common/archive_handle.h"
+#include "archivers/common/archive_source.h"
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -171,6 +176,19 @@ struct ZipLayout {
     bool shift_offsets = false;  // offsets as if the prefix were not there
 };
 
+// The fields that the local and the central header share, from the version needed on.
+inline void put_zip_common(Bytes &out, const ZipMember &m) {
+    put16(out, 20);
+    put16(out, m.flags);
+    put16(out, m.method);
+    put16(out, m.dos_time);
+    put16(out, m.dos_date);
+    put32(out, m.crc);
+    put32(out, m.zip64 ? 0xFFFFFFFFu : (uint32_t)m.packed);
+    put32(out, m.zip64 ? 0xFFFFFFFFu : (uint32_t)m.original);
+    put16(out, (uint32_t)m.name.size());
+}
+
 inline Bytes zip_archive(const std::vector<ZipMember> &members, const ZipLayout &layout = {}) {
     Bytes out = layout.prefix;
     uint64_t base = layout.shift_offsets ? layout.prefix.size() : 0;
@@ -178,15 +196,7 @@ inline Bytes zip_archive(const std::vector<ZipMember> &members, const ZipLayout 
     for (const auto &m : members) {
         offsets.push_back(out.size() - base);
         put32(out, 0x04034B50);
-        put16(out, 20);
-        put16(out, m.flags);
-        put16(out, m.method);
-        put16(out, m.dos_time);
-        put16(out, m.dos_date);
-        put32(out, m.crc);
-        put32(out, m.zip64 ? 0xFFFFFFFFu : (uint32_t)m.packed);
-        put32(out, m.zip64 ? 0xFFFFFFFFu : (uint32_t)m.original);
-        put16(out, (uint32_t)m.name.size());
+        put_zip_common(out, m);
         put16(out, 0);
         put(out, m.name);
         out.insert(out.end(), (size_t)m.packed, (uint8_t)'z');
@@ -204,15 +214,7 @@ inline Bytes zip_archive(const std::vector<ZipMember> &members, const ZipLayout 
         put(extra, m.extra);
         put32(out, 0x02014B50);
         put16(out, 0x031E);
-        put16(out, 20);
-        put16(out, m.flags);
-        put16(out, m.method);
-        put16(out, m.dos_time);
-        put16(out, m.dos_date);
-        put32(out, m.crc);
-        put32(out, m.zip64 ? 0xFFFFFFFFu : (uint32_t)m.packed);
-        put32(out, m.zip64 ? 0xFFFFFFFFu : (uint32_t)m.original);
-        put16(out, (uint32_t)m.name.size());
+        put_zip_common(out, m);
         put16(out, (uint32_t)extra.size());
         put16(out, 0);
         put16(out, 0);
@@ -251,6 +253,31 @@ inline Bytes zip_archive(const std::vector<ZipMember> &members, const ZipLayout 
     put(out, layout.comment);
     put(out, layout.trailer);
     return out;
+}
+
+// What a header reader walks out of an archive held in memory.
+struct Listing {
+    std::vector<ArchiveEntry> entries;
+    EntryStep last = ENTRY_END;
+    bool opened = false;
+    unsigned reads_to_open = 0;
+};
+
+template <typename Reader>
+Listing walk_reader(const Bytes &archive, bool (*open)(Reader *, SourceReader *),
+                    EntryStep (*next)(Reader *, ArchiveEntry *)) {
+    Listing result;
+    SourceReader source;
+    EXPECT_TRUE(source_open_memory(&source, archive.data(), archive.size()));
+    Reader reader;
+    result.opened = open(&reader, &source);
+    result.reads_to_open = source.reads;
+    if (result.opened) {
+        ArchiveEntry entry;
+        while ((result.last = next(&reader, &entry)) == ENTRY_FOUND) result.entries.push_back(entry);
+    }
+    source_close(&source);
+    return result;
 }
 
 #endif

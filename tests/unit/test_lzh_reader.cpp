@@ -19,29 +19,7 @@ const uint32_t UNIX_TIME = 0x60C89E71;
 const uint16_t DOS_DATE = 0x52CF;
 const uint16_t DOS_TIME = 0x645C;
 
-struct Listing {
-    std::vector<ArchiveEntry> entries;
-    EntryStep last = ENTRY_END;
-    bool opened = false;
-    unsigned reads_to_open = 0;
-};
-
-Listing list(const Bytes &archive) {
-    Listing result;
-    SourceReader source;
-    EXPECT_TRUE(source_open_memory(&source, archive.data(), archive.size()));
-    LzhReader reader;
-    result.opened = lzh_open(&reader, &source);
-    result.reads_to_open = source.reads;
-    if (result.opened) {
-        ArchiveEntry entry;
-        while ((result.last = lzh_next(&reader, &entry)) == ENTRY_FOUND) {
-            result.entries.push_back(entry);
-        }
-    }
-    source_close(&source);
-    return result;
-}
+Listing list(const Bytes &archive) { return walk_reader<LzhReader>(archive, lzh_open, lzh_next); }
 
 LzhMember member(int level, const std::string &name, uint32_t packed = 4) {
     LzhMember m;

@@ -14,29 +14,7 @@ namespace {
 const Bytes SJIS_NAME = {0x95, 0x5C, 0x82, 0xBE, 0x82, 0xE6, '/', 0x88, 0xEA, 0x97, 0x97,
                          0x95, 0x5C, '.', 't', 'x', 't'};
 
-struct Listing {
-    std::vector<ArchiveEntry> entries;
-    EntryStep last = ENTRY_END;
-    bool opened = false;
-    unsigned reads_to_open = 0;
-};
-
-Listing list(const Bytes &archive) {
-    Listing result;
-    SourceReader source;
-    EXPECT_TRUE(source_open_memory(&source, archive.data(), archive.size()));
-    ZipReader reader;
-    result.opened = zip_open(&reader, &source);
-    result.reads_to_open = source.reads;
-    if (result.opened) {
-        ArchiveEntry entry;
-        while ((result.last = zip_next(&reader, &entry)) == ENTRY_FOUND) {
-            result.entries.push_back(entry);
-        }
-    }
-    source_close(&source);
-    return result;
-}
+Listing list(const Bytes &archive) { return walk_reader<ZipReader>(archive, zip_open, zip_next); }
 
 ZipMember member(const Bytes &name, uint64_t packed = 3, uint64_t original = 7) {
     ZipMember m;
