@@ -163,18 +163,22 @@ HeaderResult read_level01(SourceReader *source, uint64_t offset, Header *header)
     return HEADER_OK;
 }
 
+// Levels 2 and 3 keep these fields at the same offsets, with a UTC time.
+void read_fields_of_levels_2_and_3(const uint8_t *h, Header *header) {
+    header->packed = read_le32(h + 7);
+    header->original = read_le32(h + 11);
+    header->unix_time = read_le32(h + 15);
+    header->has_unix_time = true;
+    header->entry->attributes = h[19];
+    header->entry->crc = read_le16(h + 21);
+}
+
 HeaderResult read_level2(SourceReader *source, uint64_t offset, Header *header) {
     const uint8_t *h = source_view(source, offset, 26);
     if (!h) return HEADER_BAD;
     size_t total = read_le16(h);
     if (total < 26) return HEADER_BAD;
-    ArchiveEntry *entry = header->entry;
-    header->packed = read_le32(h + 7);
-    header->original = read_le32(h + 11);
-    header->unix_time = read_le32(h + 15);
-    header->has_unix_time = true;
-    entry->attributes = h[19];
-    entry->crc = read_le16(h + 21);
+    read_fields_of_levels_2_and_3(h, header);
     uint64_t first_size = read_le16(h + 24);
     // Some archivers (OS-9/68k) store a total two bytes short of where the chain of extended
     // headers ends; the data then starts after the chain.
@@ -191,13 +195,7 @@ HeaderResult read_level3(SourceReader *source, uint64_t offset, Header *header) 
     if (!h || read_le16(h) != 4) return HEADER_BAD;
     uint64_t total = read_le32(h + 24);
     if (total < 32) return HEADER_BAD;
-    ArchiveEntry *entry = header->entry;
-    header->packed = read_le32(h + 7);
-    header->original = read_le32(h + 11);
-    header->unix_time = read_le32(h + 15);
-    header->has_unix_time = true;
-    entry->attributes = h[19];
-    entry->crc = read_le16(h + 21);
+    read_fields_of_levels_2_and_3(h, header);
     uint64_t first_size = read_le32(h + 28);
     if (walk_extensions(source, header, offset + 32, first_size, 4, offset + total) == 0 ||
         !header_crc_matches(source, header, offset, total)) {
