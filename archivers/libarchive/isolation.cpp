@@ -184,13 +184,6 @@ void list_and_answer(const ByteSource *source, IsolatedWork work, void *context,
     flush_output(&out);
 }
 
-[[noreturn]] void run_child(const ByteSource *source, IsolatedWork work, void *context,
-                            int fd, pid_t parent) {
-    prepare_child_process(parent);
-    list_and_answer(source, work, context, fd);
-    _exit(0);
-}
-
 // What the worker needs to list one file; the file itself travels beside it as a descriptor.
 struct WorkerRequest {
     IsolatedWork work;  // valid in the worker: the libraries stay mapped where they were loaded
@@ -468,12 +461,13 @@ bool send_request(const WorkerRequest *request, int fd) {
     return true;
 }
 
-// False when no worker could take the request; the caller then forks a child of its own.
-bool list_in_worker(const ByteSource *source, IsolatedWork work, const void *context,
-                    size_t context_size, EntryList *list, bool *result) {
+// True when the worker answered that the file was readable, or delivered entries before it
+// failed or was stopped.
+bool list_in_worker(const ByteSource *source, int fd, IsolatedWork work, const void *context,
+                    size_t context_size, EntryList *list) {
     WorkerRequest request;
     memset(&request, 0, sizeof request);
-    if (source->fd < 0 || context_size > sizeof request.context) return false;
+    if (context_size > sizeof request.context) return false;
     request.work = work;
     request.size = source->size;
     request.modified = source->modified;
@@ -488,7 +482,7 @@ bool list_in_worker(const ByteSource *source, IsolatedWork work, const void *con
     bool sent = false;
     for (int attempt = 0; attempt < 2 && !sent; attempt++) {
         if (worker.pid < 0 && !start_worker()) return false;
-        sent = send_request(&request, source->fd);
+        sent = send_request(&request, fd);
         if (!sent) end_worker();
     }
     if (!sent) return false;
@@ -497,40 +491,27 @@ bool list_in_worker(const ByteSource *source, IsolatedWork work, const void *con
     size_t received = 0;
     Outcome outcome = collect(worker.socket, worker.pid, progress, list, &readable, &received);
     if (outcome != ANSWERED || !readable) end_worker();
-    *result = readable || received > 0;
-    return true;
+    return readable || received > 0;
+}
+
+// Bytes held in memory (the fuzz targets hand archives over so) travel as a memory file.
+int memory_file(const ByteSource *source) {
+    int fd = memfd_create("archive", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    if (!write_all(fd, source->memory, (size_t)source->size)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
 
 bool run_isolated(const ByteSource *source, IsolatedWork work, const void *context,
                   size_t context_size, EntryList *list) {
-    bool result = false;
-    if (list_in_worker(source, work, context, context_size, list, &result)) return result;
-
-    volatile uint64_t *progress = progress_page();
-    if (!progress) return false;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    pid_t parent = getpid();
-    pid_t child = fork();
-    if (child < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return false;
-    }
-    if (child == 0) {
-        close(fds[0]);
-        shared_progress = progress;
-        run_child(source, work, (void *)context, fds[1], parent);
-    }
-    close(fds[1]);
-    bool readable = false;
-    size_t received = 0;
-    collect(fds[0], child, progress, list, &readable, &received);
-    kill(child, SIGKILL);
-    close(fds[0]);
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return readable || received > 0;
+    int fd = source->fd >= 0 ? source->fd : memory_file(source);
+    if (fd < 0) return false;
+    bool result = list_in_worker(source, fd, work, context, context_size, list);
+    if (fd != source->fd) close(fd);
+    return result;
 }

@@ -16,13 +16,14 @@ const int ISOLATION_SILENCE_MILLISECONDS = 3000;
 // The address space a child may use (not set under AddressSanitizer, which needs far more).
 const uint64_t ISOLATION_MEMORY_LIMIT = 2ull << 30;
 
-// The work done in the child: fills `list` (whose entries go back to the parent one by one as
-// they are committed) and answers whether the file was readable as the format.
+// The work done in the child: fills `list` (whose committed entries go back to the parent) and
+// answers whether the file was readable as the format.
 typedef bool (*IsolatedWork)(const ByteSource *source, EntryList *list, void *context);
 
-// Runs `work` in a child process and adds the entries it delivers to `list`. True when the
-// child answered true, or delivered at least one entry before it failed or was stopped.
-// The context's bytes are copied for the child: it must hold no pointers.
+// Runs `work` in the worker process (see isolation.cpp) and adds the entries it delivers to
+// `list`. True when the work answered true, or delivered at least one entry before it failed
+// or was stopped. The context's bytes (at most 64) are copied for the worker: they must hold
+// no pointers. The source's file, or a memory file holding its bytes, goes to the worker.
 bool run_isolated(const ByteSource *source, IsolatedWork work, const void *context,
                   size_t context_size, EntryList *list);
 
