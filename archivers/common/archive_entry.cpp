@@ -94,9 +94,13 @@ void name_finish(NameBuilder *builder, NameCoding coding, bool is_folder, char s
         if (is_folder) {
             name[length++] = separator;
         } else {
+            // A file's name must not come to look like a folder's by the cut. A 0x5C that ends
+            // a double-byte character is no separator, and the character stays.
             while (length > 0 && is_separator(name[length - 1])) {
-                length = boundary_at_or_below(name, length, length - 1, coding, true,
-                                              (uint8_t)name[length - 1]);
+                size_t before = boundary_at_or_below(name, length, length - 1, coding, true,
+                                                     (uint8_t)name[length - 1]);
+                if (before != length - 1) break;
+                length = before;
             }
         }
     }

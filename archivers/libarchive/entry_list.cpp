@@ -73,14 +73,13 @@ ListedEntry *entry_list_add(EntryList *list, const char *name, size_t length, bo
                 while (kept > 0 && is_separator(name[kept - 1])) kept--;
         } else {
             // Other stored bytes are most likely Shift-JIS: the cut keeps its double-byte
-            // characters whole, and a cut name never ends in a separator byte, not even a
-            // trail byte 0x5C, which the program would take for a folder's mark.
+            // characters whole, and a file's cut name does not end in a separator. A 0x5C
+            // that ends a double-byte character is no separator, and the character stays.
             kept = sjis_cut((const unsigned char *)name, length, room);
-            size_t cleaned = kept;
-            while (cleaned > 0 && is_separator(name[cleaned - 1]))
-                cleaned = sjis_cut((const unsigned char *)name, length, cleaned - 1);
-            // A name of nothing but such characters keeps them rather than vanish.
-            if (cleaned > 0) kept = cleaned;
+            if (!folder)
+                while (kept > 0 && is_separator(name[kept - 1]) &&
+                       sjis_cut((const unsigned char *)name, length, kept - 1) == kept - 1)
+                    kept--;
         }
     }
     char *copy = (char *)malloc(kept + 2);

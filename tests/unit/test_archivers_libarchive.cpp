@@ -181,9 +181,9 @@ TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTu
     std::string sjis = "x";
     while (sjis.size() < 600) sjis += "\x95\x5c\x82\xa0";
     entry_list_add(list, sjis.data(), sjis.size(), false);
-    std::string only_trails;
-    while (only_trails.size() < 600) only_trails += "\x95\x5c";
-    entry_list_add(list, only_trails.data(), only_trails.size(), false);
+    // Cut right after a separator that follows a character ending in 0x5C.
+    std::string sjis_slash = std::string(FNAME_MAX32 - 3, 'a') + "\x95\x5c/bbb";
+    entry_list_add(list, sjis_slash.data(), sjis_slash.size(), false);
     // A folder keeps its mark even when cut.
     std::string folder(700, 'd');
     entry_list_add(list, folder.data(), folder.size(), true);
@@ -197,12 +197,11 @@ TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTu
     EXPECT_EQ(std::string(all[0].szFileName), utf8.substr(0, n0));
     std::string cut(all[1].szFileName);
     EXPECT_NE(cut.back(), '/');
-    // Whole characters only, and not ending in the trail byte 0x5C the program would take for
-    // a folder's mark.
-    EXPECT_EQ(strlen(all[2].szFileName), (size_t)FNAME_MAX32 - 3);
-    EXPECT_EQ(memcmp(all[2].szFileName, sjis.data(), FNAME_MAX32 - 3), 0);
-    // ... unless nothing else would be left.
-    EXPECT_EQ(strlen(all[3].szFileName), (size_t)FNAME_MAX32);
+    // Whole characters only; one whose second byte is 0x5C is a character, not a separator.
+    EXPECT_EQ(strlen(all[2].szFileName), (size_t)FNAME_MAX32 - 1);
+    EXPECT_EQ(memcmp(all[2].szFileName, sjis.data(), FNAME_MAX32 - 1), 0);
+    // The separator goes, the character before it stays.
+    EXPECT_EQ(std::string(all[3].szFileName), sjis_slash.substr(0, FNAME_MAX32 - 1));
     EXPECT_EQ(strlen(all[4].szFileName), (size_t)FNAME_MAX32);
     EXPECT_EQ(all[4].szFileName[FNAME_MAX32 - 1], '/');
     EXPECT_STREQ(all[5].szFileName, "plain/");

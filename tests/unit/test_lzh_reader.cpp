@@ -230,11 +230,14 @@ TEST(LzhReader, LongNamesAreCutBetweenCharacters) {
     folder.method = "-lhd-";
     folder.packed = 0;
     folder.extensions = {{0x02, Bytes(600, 'f')}};
-    Listing l = list(lzh_archive({file, folder}));
-    ASSERT_EQ(l.entries.size(), 2u);
+    // A character whose second byte is 0x5C ends the cut name: it is no separator.
+    std::string trail = std::string(510, 'n') + "\x95\x5C" + std::string(80, 'm');
+    Listing l = list(lzh_archive({file, folder, member(2, trail)}));
+    ASSERT_EQ(l.entries.size(), 3u);
     EXPECT_EQ(std::string(l.entries[0].name), std::string(511, 'n'));
     EXPECT_EQ(strlen(l.entries[1].name), ENTRY_NAME_MAX);
     EXPECT_EQ(l.entries[1].name[ENTRY_NAME_MAX - 1], '\\');
+    EXPECT_EQ(std::string(l.entries[2].name), trail.substr(0, ENTRY_NAME_MAX));
 }
 
 TEST(ArchiveEntry, UnixTimeAsDosWordsInUtc) {
