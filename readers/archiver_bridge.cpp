@@ -80,6 +80,19 @@ static const ArchiverLibrary *find_library(int key) {
     return nullptr;
 }
 
+#ifdef _WIN32
+// Windows takes the current folder out of the search for an empty DLL directory; Wine keeps it
+// there, so the default search is also narrowed to the program's own folder and the system
+// folder where the system offers that (Windows 8 on, Windows 7 with its loader update).
+void keep_libraries_out_of_current_folder(void) {
+    SetDllDirectoryA("");
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FARPROC narrow = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
+    if (narrow)
+        entry_as<BOOL(WINAPI *)(DWORD)>(narrow)(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+}
+#endif
+
 bool load_archiver(ArchiverBinding *binding, int key) {
     memset(binding, 0, sizeof *binding);
     const ArchiverLibrary *row = find_library(key);

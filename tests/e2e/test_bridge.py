@@ -46,9 +46,11 @@ class Bridge(TreeTest):
     def run_program(self, program, args, cwd=None, extra_env=None):
         env = dict(os.environ, TALLYBOOK_DOUBLE_LOG=self.log)
         env.update(extra_env or {})
-        command = ["wine", program] if program.endswith(".exe") else [program]
-        proc = subprocess.run(command + list(args), cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        command = [tallytest.WINE_RUN, program] if tallytest.WINDOWS else [program]
+        args = [tallytest.as_argument(a) for a in args]
+        proc = subprocess.run(command + args, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=60 * tallytest.SLOW)
         return proc.returncode, proc.stdout, proc.stderr
 
     def calls(self):
@@ -68,7 +70,7 @@ class Bridge(TreeTest):
         code, out, err = self.run_program(program, [self.path("data")])
         self.assertEqual((code, out, err), (0, b"", b""))
         lines = self.read("data.txt").split(b"\r\n")
-        archive = self.path("data/a.arc").encode()
+        archive = tallytest.listed(self.path("data/a.arc"))
         self.assertTrue(lines[0].startswith(archive + b"\t"), lines[0])
         self.assertEqual(lines[1:], [
             b"\tdir/file.txt\t1000 (52.3%)\t2001-01-01 12:00:00",
