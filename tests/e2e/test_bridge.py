@@ -123,6 +123,22 @@ class Bridge(TreeTest):
                          extra_env={"LD_LIBRARY_PATH": ":" + self.path("here")})
         self.assertIn(b"\tx\t1 (0.0%)\t2001-01-01 12:00:00\r\n", self.read("data.txt"))
 
+    @unittest.skipUnless(tallytest.WINDOWS and os.environ.get("WINEPREFIX"),
+                         "the system folder of the Wine prefix the Windows program runs in")
+    def test_library_in_the_system_folder_is_loaded(self):
+        program = self.program_in("prog")
+        system = os.path.join(os.environ["WINEPREFIX"], "drive_c", "windows", "system32")
+        installed = os.path.join(system, "7-zip32.dll")
+        self.assertFalse(os.path.exists(installed), "a 7-zip32.dll is already in " + system)
+        shutil.copy2(self.library, installed)
+        try:
+            self.write("data/a.arc", SCRIPT + entry(2, 0, 0x2A21, 0x6000, b"sys"))
+            code, _, _ = self.run_program(program, [self.path("data")], cwd=self.path("data"))
+        finally:
+            os.remove(installed)
+        self.assertEqual(code, 0)
+        self.assertIn(b"\tsys\t2 (0.0%)\t2001-01-01 12:00:00\r\n", self.read("data.txt"))
+
 
 if __name__ == "__main__":
     tallytest.main()
