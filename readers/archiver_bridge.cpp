@@ -81,15 +81,19 @@ static const ArchiverLibrary *find_library(int key) {
 }
 
 #ifdef _WIN32
-// Windows takes the current folder out of the search for an empty DLL directory; Wine keeps it
-// there, so the default search is also narrowed to the program's own folder and the system
-// folder where the system offers that (Windows 8 on, Windows 7 with its loader update).
+// The DLL directory takes the current folder's place in the search, which otherwise stays as it
+// is: the program's own folder first, then the system folders and the PATH. Naming the
+// program's own folder adds no new folder. An empty name would do on Windows, but Wine keeps the
+// current folder for it, so that is only the fallback for a path too long to name.
 void keep_libraries_out_of_current_folder(void) {
-    SetDllDirectoryA("");
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    FARPROC narrow = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
-    if (narrow)
-        entry_as<BOOL(WINAPI *)(DWORD)>(narrow)(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    char own[PATH_BUFFER_SIZE];
+    DWORD length = GetModuleFileNameA(nullptr, own, sizeof own);
+    if (length == 0 || length >= sizeof own) {
+        SetDllDirectoryA("");
+        return;
+    }
+    strip_to_parent(own);
+    SetDllDirectoryA(own);
 }
 #endif
 
