@@ -51,7 +51,7 @@ class Bridge(TreeTest):
         proc = subprocess.run(command + args, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=60 * tallytest.SLOW)
-        return proc.returncode, proc.stdout, proc.stderr
+        return proc.returncode, proc.stdout, tallytest.without_emulator_reports(proc.stderr)
 
     def calls(self):
         if not os.path.exists(self.log):

@@ -6,6 +6,10 @@
 set(WINDOWS_TESTS ${CMAKE_CURRENT_LIST_DIR})
 set(WINE_TIMEOUT 3600)
 
+add_executable(keep_desktop WIN32 ${WINDOWS_TESTS}/keep_desktop.c)
+target_link_options(keep_desktop PRIVATE -static)
+set_target_properties(keep_desktop PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+
 add_test(NAME windows_resources
   COMMAND ${Python3_EXECUTABLE} ${WINDOWS_TESTS}/test_resources.py $<TARGET_FILE:tallybook>)
 set_tests_properties(windows_resources PROPERTIES LABELS exe)
