@@ -42,9 +42,11 @@ def listed(path):
     return as_argument(path).encode("cp932")
 
 
-def command(args):
+def command(args, program=None):
+    """The command line that runs `program` (the program under test unless given)."""
+    program = program or PROGRAM
     args = [as_argument(a) for a in args]
-    return ([WINE_RUN, PROGRAM] if WINDOWS else [PROGRAM]) + args
+    return ([WINE_RUN, program] if WINDOWS else [program]) + args
 
 
 def without_emulator_reports(err):
@@ -57,9 +59,10 @@ def without_emulator_reports(err):
                     if not line.startswith(b"qemu: uncaught target signal"))
 
 
-def run(args, cwd=None, env=None, timeout=60):
-    """Runs the program with no terminal; returns (exit code, stdout, stderr)."""
-    proc = subprocess.run(command(args), cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+def run(args, cwd=None, env=None, timeout=60, program=None):
+    """Runs the program (or a copy of it at `program`) with no terminal; returns (exit code,
+    stdout, stderr)."""
+    proc = subprocess.run(command(args, program), cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=timeout * SLOW)
     return proc.returncode, proc.stdout, without_emulator_reports(proc.stderr)

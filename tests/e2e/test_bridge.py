@@ -3,7 +3,6 @@ together with the stand-in library under a table file name, lists what the libra
 with sizes, ratios and dates; a library where the user stands is never loaded."""
 import os
 import shutil
-import subprocess
 import unittest
 
 import tallytest
@@ -46,12 +45,7 @@ class Bridge(TreeTest):
     def run_program(self, program, args, cwd=None, extra_env=None):
         env = dict(os.environ, TALLYBOOK_DOUBLE_LOG=self.log)
         env.update(extra_env or {})
-        command = [tallytest.WINE_RUN, program] if tallytest.WINDOWS else [program]
-        args = [tallytest.as_argument(a) for a in args]
-        proc = subprocess.run(command + args, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=60 * tallytest.SLOW)
-        return proc.returncode, proc.stdout, tallytest.without_emulator_reports(proc.stderr)
+        return tallytest.run(args, cwd=cwd, env=env, program=program)
 
     def calls(self):
         if not os.path.exists(self.log):

@@ -120,12 +120,7 @@ class IsolatedProgram(TreeTest):
         self.program = shutil.copy2(tallytest.PROGRAM, alone)
 
     def run_program(self, args, **kwargs):
-        original = tallytest.PROGRAM
-        tallytest.PROGRAM = self.program
-        try:
-            return tallytest.run(args, cwd=self.root, **kwargs)
-        finally:
-            tallytest.PROGRAM = original
+        return tallytest.run(args, cwd=self.root, program=self.program, **kwargs)
 
 
 @unittest.skipUnless(os.path.isdir(tallytest.CORPUS), "no shared corpus beside the source tree")
