@@ -4,7 +4,7 @@
 #define TALLYBOOK_ARCHIVER_BRIDGE_H
 
 #include "catalogue/members.h"
-#include "readers/archiver_interface.h"
+#include "archiver_interface.h"
 
 // One loaded library with its entries; all null when empty. Lives on one attempt's stack.
 struct ArchiverBinding {

@@ -6,7 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "readers/archiver_interface.h"
+#include "archiver_interface.h"
 
 // Bytes of name text an entry keeps: what INDIVIDUALINFO's name field holds.
 const size_t ENTRY_NAME_MAX = FNAME_MAX32;

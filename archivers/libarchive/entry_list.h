@@ -7,7 +7,7 @@
 #include <stdint.h>
 #include <time.h>
 
-#include "readers/archiver_interface.h"
+#include "archiver_interface.h"
 
 // A name longer than the record's field is cut to FNAME_MAX32 bytes.
 struct ListedEntry {

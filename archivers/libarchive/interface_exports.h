@@ -5,7 +5,7 @@
 
 #include "archivers/libarchive/byte_source.h"
 #include "archivers/libarchive/entry_list.h"
-#include "readers/archiver_interface.h"
+#include "archiver_interface.h"
 
 // Lists the archive of `source` into `list`; false when the file is not one of the library's
 // formats or cannot be read as one.

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "readers/archiver_interface.h"
+#include "archiver_interface.h"
 
 #ifdef _WIN32
 #define DOUBLE_EXPORT extern "C" __declspec(dllexport)

@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "readers/archiver_interface.h"
+#include "archiver_interface.h"
 
 namespace {
 

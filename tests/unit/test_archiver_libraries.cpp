@@ -13,7 +13,7 @@
 #include <iterator>
 #include <string>
 
-#include "readers/archiver_interface.h"
+#include "archiver_interface.h"
 #include "tests/unit/archive_builders.h"
 #include "tests/unit/temp_tree.h"
 

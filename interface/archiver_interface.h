@@ -1,10 +1,11 @@
 // The common archiver interface as the archiver libraries publish it: the entry record their
 // find-first and find-next calls fill, and the five entry points every library exports under
-// its own prefix. The bridge calls it; the Linux libraries of archivers/ implement it.
+// its own prefix. The bridge calls it; the libraries of archivers/ implement it. It stands
+// apart from both, so that neither side sees the other through it.
 #ifndef TALLYBOOK_ARCHIVER_INTERFACE_H
 #define TALLYBOOK_ARCHIVER_INTERFACE_H
 
-#include "platform/win32.h"
+#include "win32.h"
 
 typedef void *HARC;
 
