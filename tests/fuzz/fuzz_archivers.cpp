@@ -6,11 +6,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "archivers/libarchive/byte_source.h"
-#include "archivers/libarchive/entry_list.h"
-#include "archivers/libarchive/rar_reader.h"
-#include "archivers/libarchive/sevenzip_reader.h"
-#include "archivers/libarchive/sniff.h"
+#include "byte_source.h"
+#include "entry_list.h"
+#include "rar_reader.h"
+#include "sevenzip_reader.h"
+#include "sniff.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The ZIP header reader on arbitrary bytes: finding the end record and the central directory
 // (ZIP64 and shifted ones included), walking every record and filling the interface record
 // never read outside the input or write outside an entry, and the walk always ends.
-#include "archivers/zip/zip_reader.h"
+#include "zip_reader.h"
 #include "tests/fuzz/header_walk.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -6,9 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "archivers/common/archive_entry.h"
-#include "archivers/common/archive_handle.h"
-#include "archivers/common/archive_source.h"
+#include "entry_record.h"
+#include "archive_handle.h"
+#include "archive_source.h"
 
 template <typename Reader>
 int fuzz_header_walk(const uint8_t *data, size_t size, bool (*open)(Reader *, SourceReader *),

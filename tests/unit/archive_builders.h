@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "archivers/common/archive_entry.h"
-#include "archivers/common/archive_handle.h"
-#include "archivers/common/archive_source.h"
+#include "entry_record.h"
+#include "archive_handle.h"
+#include "archive_source.h"
 
 typedef std::vector<uint8_t> Bytes;
 

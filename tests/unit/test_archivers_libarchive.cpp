@@ -18,15 +18,16 @@
 #include <string>
 #include <vector>
 
-#include "archivers/libarchive/byte_source.h"
-#include "archivers/libarchive/entry_list.h"
-#include "archivers/libarchive/interface_exports.h"
-#include "archivers/libarchive/isolation.h"
-#include "archivers/libarchive/library_formats.h"
-#include "archivers/libarchive/rar_reader.h"
-#include "archivers/libarchive/sevenzip_reader.h"
-#include "archivers/libarchive/sniff.h"
-#include "archivers/libarchive/stream_listing.h"
+#include "byte_source.h"
+#include "entry_list.h"
+#include "interface_exports.h"
+#include "isolation.h"
+#include "sevenzip32_formats.h"
+#include "tar32_formats.h"
+#include "rar_reader.h"
+#include "sevenzip_reader.h"
+#include "sniff.h"
+#include "stream_listing.h"
 
 namespace {
 
@@ -373,7 +374,7 @@ TEST(ArchiverFormats, OpenTurnsAwayFoldersPipesAndForeignFilesWithoutWaiting) {
     FILE *f = fopen(text.c_str(), "wb");
     fputs("just some text, no archive at all\n", f);
     fclose(f);
-    for (ListArchiveFn lister : {list_tar_family, list_other_formats}) {
+    for (ListArchiveFn lister : {list_tar_family, list_sevenzip32_formats}) {
         EXPECT_EQ(open_listed_archive(folder, lister), nullptr);
         EXPECT_EQ(open_listed_archive(fifo.c_str(), lister), nullptr);  // would block if read
         EXPECT_EQ(open_listed_archive(text.c_str(), lister), nullptr);

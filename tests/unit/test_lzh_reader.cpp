@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "archivers/lzh/lzh_reader.h"
+#include "lzh_reader.h"
 #include "tests/unit/archive_builders.h"
 
 namespace {

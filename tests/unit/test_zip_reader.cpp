@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "archivers/zip/zip_reader.h"
+#include "zip_reader.h"
 #include "tests/unit/archive_builders.h"
 
 namespace {

@@ -1,0 +1,231 @@
+// The entries an opened archive hands out: the list, the name cut, the DOS words of a UTC
+// time, the ratio and the attribute texts, and the copy into the interface's entry record.
+#include "entry_list.h"
+
+#include "entry_record.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+EntryList *entry_list_new() { return (EntryList *)calloc(1, sizeof(EntryList)); }
+
+void entry_list_free(EntryList *list) {
+    if (!list) return;
+    for (size_t i = 0; i < list->count; i++) free(list->entries[i].name);
+    free(list->entries);
+    free(list->pattern);
+    free(list);
+}
+
+static bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// True when the text is well-formed UTF-8; only then may a cut step back to a character start.
+static bool is_utf8(const unsigned char *text, size_t length) {
+    size_t i = 0;
+    while (i < length) {
+        unsigned char c = text[i];
+        size_t follow;
+        if (c < 0x80) follow = 0;
+        else if ((c & 0xE0) == 0xC0) follow = 1;
+        else if ((c & 0xF0) == 0xE0) follow = 2;
+        else if ((c & 0xF8) == 0xF0) follow = 3;
+        else return false;
+        if (follow > length - i - 1) return false;
+        for (size_t k = 1; k <= follow; k++)
+            if ((text[i + k] & 0xC0) != 0x80) return false;
+        i += follow + 1;
+    }
+    return true;
+}
+
+static bool is_sjis_lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// The longest prefix of at most `room` bytes that ends on a Shift-JIS character boundary.
+static size_t sjis_cut(const unsigned char *text, size_t length, size_t room) {
+    size_t at = 0;
+    while (at < length) {
+        size_t step = is_sjis_lead(text[at]) && at + 1 < length ? 2 : 1;
+        if (at + step > room) break;
+        at += step;
+    }
+    return at;
+}
+
+ListedEntry *entry_list_add(EntryList *list, const char *name, size_t length, bool folder) {
+    if (list->count == list->capacity) {
+        size_t capacity = list->capacity ? list->capacity * 2 : 64;
+        ListedEntry *grown = (ListedEntry *)realloc(list->entries, capacity * sizeof(ListedEntry));
+        if (!grown) return nullptr;
+        list->entries = grown;
+        list->capacity = capacity;
+    }
+    const size_t limit = (size_t)FNAME_MAX32;
+    bool add_slash = folder && (length == 0 || !is_separator(name[length - 1]));
+    size_t kept = length;
+    bool cut = kept + (add_slash ? 1 : 0) > limit;
+    if (cut) {
+        size_t room = limit - (add_slash ? 1 : 0);
+        if (is_utf8((const unsigned char *)name, length)) {
+            kept = room;
+            while (kept > 0 && ((unsigned char)name[kept] & 0xC0) == 0x80) kept--;
+            // A file's name must not come to look like a folder's by the cut.
+            if (!folder)
+                while (kept > 0 && is_separator(name[kept - 1])) kept--;
+        } else {
+            // Other stored bytes are most likely Shift-JIS: the cut keeps its double-byte
+            // characters whole, and a file's cut name does not end in a separator. A 0x5C
+            // that ends a double-byte character is no separator, and the character stays.
+            kept = sjis_cut((const unsigned char *)name, length, room);
+            if (!folder)
+                while (kept > 0 && is_separator(name[kept - 1]) &&
+                       sjis_cut((const unsigned char *)name, length, kept - 1) == kept - 1)
+                    kept--;
+        }
+    }
+    char *copy = (char *)malloc(kept + 2);
+    if (!copy) return nullptr;
+    memcpy(copy, name, kept);
+    if (add_slash) copy[kept++] = '/';
+    copy[kept] = '\0';
+    ListedEntry *entry = &list->entries[list->count++];
+    memset(entry, 0, sizeof *entry);
+    entry->name = copy;
+    return entry;
+}
+
+void entry_list_commit(EntryList *list) {
+    if (!list->sink || list->count == 0) return;
+    ListedEntry *entry = &list->entries[list->count - 1];
+    list->sink(entry, list->sink_context);
+    free(entry->name);
+    list->count--;
+    list->delivered++;
+}
+
+size_t entry_list_total(const EntryList *list) { return list->count + list->delivered; }
+
+void dos_words_from_utc(int64_t seconds, WORD *date, WORD *time) {
+    *date = 0;
+    *time = 0;
+    // 1980-01-01 00:00:00 and 2107-12-31 23:59:59 UTC.
+    if (seconds < 315532800LL || seconds > 4354819199LL) return;
+    time_t moment = (time_t)seconds;
+    struct tm fields;
+    if (!gmtime_r(&moment, &fields)) return;
+    *date = (WORD)(((fields.tm_year + 1900 - 1980) << 9) | ((fields.tm_mon + 1) << 5) |
+                   fields.tm_mday);
+    *time = (WORD)((fields.tm_hour << 11) | (fields.tm_min << 5) | (fields.tm_sec / 2));
+}
+
+WORD share_in_tenths(uint64_t packed, uint64_t original) {
+    if (original == 0 || packed == 0) return 0;
+    // packed * 1000 may not fit 64 bits for huge sizes: scale both down first.
+    while (packed > (UINT64_MAX - original / 2) / 1000) {
+        packed >>= 1;
+        original >>= 1;
+        if (original == 0) return 0xFFFF;
+    }
+    uint64_t ratio = (packed * 1000 + original / 2) / original;
+    return ratio > 0xFFFF ? (WORD)0xFFFF : (WORD)ratio;
+}
+
+void attribute_from_windows(uint32_t bits, char out[8]) {
+    static const char letters[] = "RHSDA";
+    static const uint32_t masks[] = {0x01, 0x02, 0x04, 0x10, 0x20};
+    for (int i = 0; i < 5; i++) out[i] = (bits & masks[i]) ? letters[i] : '-';
+    out[5] = '\0';
+}
+
+void attribute_from_mode(uint32_t mode, char out[8]) {
+    for (int i = 5; i >= 0; i--) {
+        out[i] = (char)('0' + (mode & 7));
+        mode >>= 3;
+    }
+    out[6] = '\0';
+}
+
+void set_method(ListedEntry *entry, const char *method) {
+    size_t length = strnlen(method, sizeof entry->method - 1);
+    memcpy(entry->method, method, length);
+    entry->method[length] = '\0';
+}
+
+char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length) {
+    char *out = (char *)malloc(count * 3 + 1);
+    if (!out) return nullptr;
+    size_t n = 0;
+    for (size_t i = 0; i < count; i++) {
+        uint32_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            i++;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out[n++] = (char)c;
+        } else if (c < 0x800) {
+            out[n++] = (char)(0xC0 | c >> 6);
+            out[n++] = (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out[n++] = (char)(0xE0 | c >> 12);
+            out[n++] = (char)(0x80 | ((c >> 6) & 0x3F));
+            out[n++] = (char)(0x80 | (c & 0x3F));
+        } else {
+            out[n++] = (char)(0xF0 | c >> 18);
+            out[n++] = (char)(0x80 | ((c >> 12) & 0x3F));
+            out[n++] = (char)(0x80 | ((c >> 6) & 0x3F));
+            out[n++] = (char)(0x80 | (c & 0x3F));
+        }
+    }
+    out[n] = '\0';
+    *length = n;
+    return out;
+}
+
+static DWORD saturate(uint64_t value) { return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : (DWORD)value; }
+
+void fill_individual_info(const ListedEntry *entry, INDIVIDUALINFO *info) {
+    memset(info, 0, sizeof *info);
+    info->dwOriginalSize = entry->size_known ? saturate(entry->size) : 0;
+    info->dwCompressedSize = entry->packed_known ? saturate(entry->packed) : 0;
+    info->dwCRC = entry->crc;
+    info->wRatio = entry->ratio_fixed ? entry->ratio
+                   : entry->size_known && entry->packed_known
+                       ? share_in_tenths(entry->packed, entry->size) : 0;
+    info->wDate = entry->dos_date;
+    info->wTime = entry->dos_time;
+    size_t length = strnlen(entry->name, (size_t)FNAME_MAX32);
+    memcpy(info->szFileName, entry->name, length);
+    info->szFileName[length] = '\0';
+    memcpy(info->szAttribute, entry->attribute, sizeof info->szAttribute);
+    memcpy(info->szMode, entry->method, sizeof info->szMode);
+}
+
+static int deliver_from_cursor(EntryList *list, INDIVIDUALINFO *info) {
+    while (list->cursor < list->count) {
+        const ListedEntry *entry = &list->entries[list->cursor++];
+        if (list->pattern && !wildcard_match(list->pattern, entry->name)) continue;
+        fill_individual_info(entry, info);
+        return 0;
+    }
+    return -1;
+}
+
+int entry_list_find_first(EntryList *list, const char *pattern, INDIVIDUALINFO *info) {
+    if (!list || !info) return -1;
+    free(list->pattern);
+    list->pattern = nullptr;
+    if (pattern && *pattern && strcmp(pattern, "*") != 0 && strcmp(pattern, "*.*") != 0) {
+        list->pattern = strdup(pattern);
+        if (!list->pattern) return -1;
+    }
+    list->cursor = 0;
+    return deliver_from_cursor(list, info);
+}
+
+int entry_list_find_next(EntryList *list, INDIVIDUALINFO *info) {
+    if (!list || !info) return -1;
+    return deliver_from_cursor(list, info);
+}

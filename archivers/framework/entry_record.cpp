@@ -1,0 +1,176 @@
+// One archive member as the LZH and ZIP header readers find it, and its translation into the
+// common archiver interface's INDIVIDUALINFO record: sizes, ratio, DOS date words, name bytes.
+#include "entry_record.h"
+
+#include <string.h>
+
+namespace {
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+bool is_sjis_lead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+
+bool is_utf8_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// The largest character boundary of the stored bytes at or below `limit`. `next` is the byte
+// that follows the stored ones (the first dropped byte) when `have_next` is set.
+size_t boundary_at_or_below(const char *name, size_t length, size_t limit, NameCoding coding,
+                            bool have_next, uint8_t next) {
+    if (limit > length) limit = length;
+    if (coding == NAME_SHIFT_JIS) {
+        size_t i = 0;
+        while (i < limit) {
+            size_t width = is_sjis_lead((uint8_t)name[i]) ? 2 : 1;
+            if (i + width > limit) break;
+            i += width;
+        }
+        return i;
+    }
+    size_t i = limit;
+    for (;;) {
+        uint8_t at = i < length ? (uint8_t)name[i] : next;
+        bool known = i < length || have_next;
+        if (i == 0 || !known || !is_utf8_continuation(at)) break;
+        i--;
+    }
+    // `i` now starts a character (or is 0); the bytes before it are whole characters.
+    return i;
+}
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void civil_from_days(int64_t days, int64_t *year, unsigned *month, unsigned *day) {
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    unsigned doe = (unsigned)(days - era * 146097);
+    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t y = (int64_t)yoe + era * 400;
+    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    unsigned mp = (5 * doy + 2) / 153;
+    *day = doy - (153 * mp + 2) / 5 + 1;
+    *month = mp < 10 ? mp + 3 : mp - 9;
+    *year = y + (*month <= 2 ? 1 : 0);
+}
+
+}  // namespace
+
+void name_begin(NameBuilder *builder, char *out) {
+    builder->out = out;
+    builder->length = 0;
+    builder->cut = false;
+    builder->first_dropped = 0;
+    out[0] = '\0';
+}
+
+void name_append_byte(NameBuilder *builder, char byte) {
+    if (builder->length < ENTRY_NAME_MAX) {
+        builder->out[builder->length++] = byte;
+    } else if (!builder->cut) {
+        builder->cut = true;
+        builder->first_dropped = (uint8_t)byte;
+    }
+}
+
+void name_append(NameBuilder *builder, const uint8_t *bytes, size_t length, bool map_ff,
+                 char separator) {
+    for (size_t i = 0; i < length && bytes[i] != 0; i++) {
+        char c = (map_ff && bytes[i] == 0xFF) ? separator : (char)bytes[i];
+        name_append_byte(builder, c);
+        if (builder->cut) return;
+    }
+}
+
+bool name_ends_with_separator(const NameBuilder *builder) {
+    return builder->length > 0 && is_separator(builder->out[builder->length - 1]);
+}
+
+void name_finish(NameBuilder *builder, NameCoding coding, bool is_folder, char separator) {
+    char *name = builder->out;
+    size_t length = builder->length;
+    if (builder->cut) {
+        size_t limit = is_folder ? ENTRY_NAME_MAX - 1 : ENTRY_NAME_MAX;
+        bool have_next = limit == length;
+        length = boundary_at_or_below(name, length, limit, coding, have_next,
+                                      builder->first_dropped);
+        if (is_folder) {
+            name[length++] = separator;
+        } else {
+            // A file's name must not come to look like a folder's by the cut. A 0x5C that ends
+            // a double-byte character is no separator, and the character stays.
+            while (length > 0 && is_separator(name[length - 1])) {
+                size_t before = boundary_at_or_below(name, length, length - 1, coding, true,
+                                                     (uint8_t)name[length - 1]);
+                if (before != length - 1) break;
+                length = before;
+            }
+        }
+    }
+    name[length] = '\0';
+    builder->length = length;
+}
+
+void unix_time_to_dos(uint64_t seconds, uint16_t *date, uint16_t *time) {
+    int64_t year;
+    unsigned month, day;
+    civil_from_days((int64_t)(seconds / 86400u), &year, &month, &day);
+    unsigned of_day = (unsigned)(seconds % 86400u);
+    if (year < 1980) {
+        *date = (1 << 5) | 1;
+        *time = 0;
+        return;
+    }
+    if (year > 2107) {
+        *date = (uint16_t)((127 << 9) | (12 << 5) | 31);
+        *time = (uint16_t)((23 << 11) | (59 << 5) | 29);
+        return;
+    }
+    *date = (uint16_t)(((year - 1980) << 9) | (month << 5) | day);
+    *time = (uint16_t)(((of_day / 3600) << 11) | ((of_day / 60 % 60) << 5) | (of_day % 60 / 2));
+}
+
+uint16_t ratio_tenths(uint64_t packed, uint64_t original) {
+    if (original == 0) return 0;
+    unsigned __int128 ratio = (unsigned __int128)packed * 1000u / original;
+    return ratio > 0xFFFFu ? (uint16_t)0xFFFFu : (uint16_t)ratio;
+}
+
+bool wildcard_match(const char *pattern, const char *name) {
+    if (!pattern || !*pattern || strcmp(pattern, "*.*") == 0) return true;
+    const char *star = nullptr;
+    const char *resume = nullptr;
+    while (*name) {
+        if (*pattern == '*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern == '?' || *pattern == *name) {
+            pattern++;
+            name++;
+        } else if (star) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*') pattern++;
+    return *pattern == '\0';
+}
+
+void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info) {
+    memset(info, 0, sizeof(*info));
+    info->dwOriginalSize =
+        entry->original_size > 0xFFFFFFFFu ? 0xFFFFFFFFu : (DWORD)entry->original_size;
+    info->dwCompressedSize =
+        entry->packed_size > 0xFFFFFFFFu ? 0xFFFFFFFFu : (DWORD)entry->packed_size;
+    info->dwCRC = entry->crc;
+    info->wRatio = ratio_tenths(entry->packed_size, entry->original_size);
+    info->wDate = entry->dos_date;
+    info->wTime = entry->dos_time;
+    size_t length = strnlen(entry->name, ENTRY_NAME_MAX);
+    memcpy(info->szFileName, entry->name, length);
+    info->szFileName[length] = '\0';
+    static const char LETTERS[] = "rhsda";
+    static const uint32_t BITS[] = {0x01, 0x02, 0x04, 0x10, 0x20};
+    for (int i = 0; i < 5; i++) info->szAttribute[i] = (entry->attributes & BITS[i]) ? LETTERS[i] : '-';
+    size_t method = strnlen(entry->method, sizeof(info->szMode) - 1);
+    memcpy(info->szMode, entry->method, method);
+}

@@ -1,0 +1,69 @@
+// One archive member as the LZH and ZIP header readers find it, and its translation into the
+// common archiver interface's INDIVIDUALINFO record: sizes, ratio, DOS date words, name bytes.
+#ifndef TALLYBOOK_ENTRY_RECORD_H
+#define TALLYBOOK_ENTRY_RECORD_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "archiver_interface.h"
+
+// Bytes of name text an entry keeps: what INDIVIDUALINFO's name field holds.
+const size_t ENTRY_NAME_MAX = FNAME_MAX32;
+
+// How a name's bytes form characters, for cutting an over-long name between characters.
+enum NameCoding { NAME_SHIFT_JIS, NAME_UTF8 };
+
+struct ArchiveEntry {
+    char name[ENTRY_NAME_MAX + 1];  // stored bytes, NUL-terminated; folders end in a separator
+    uint64_t original_size;
+    uint64_t packed_size;
+    uint32_t crc;
+    uint16_t dos_date;
+    uint16_t dos_time;
+    uint32_t attributes;  // MS-DOS attribute bits
+    bool is_folder;
+    char method[8];       // method text, NUL-terminated, at most 7 bytes
+};
+
+// Builds an entry's name from pieces, keeping at most ENTRY_NAME_MAX bytes; a piece stops at
+// its first NUL byte (older archivers store a comment after one).
+struct NameBuilder {
+    char *out;
+    size_t length;
+    bool cut;          // bytes were dropped
+    uint8_t first_dropped;
+};
+
+void name_begin(NameBuilder *builder, char *out);
+// Appends `length` bytes (or fewer, up to a NUL); when `from_ff` is set the byte 0xFF, which
+// some archivers store as the folder separator and which is no character of Shift-JIS or
+// UTF-8, becomes `separator`.
+void name_append(NameBuilder *builder, const uint8_t *bytes, size_t length, bool map_ff,
+                 char separator);
+void name_append_byte(NameBuilder *builder, char byte);
+bool name_ends_with_separator(const NameBuilder *builder);
+// Terminates the name. A cut name ends between characters of `coding`; a folder's name still
+// ends in `separator`, and a file's name never does (the caller reads a trailing separator as
+// a folder).
+void name_finish(NameBuilder *builder, NameCoding coding, bool is_folder, char separator);
+
+// A time in seconds since 1970-01-01 UTC as DOS date and time words of that same UTC instant:
+// seconds rounded down to even; times before 1980 give 1980-01-01 00:00:00 and times after
+// 2107 give 2107-12-31 23:59:58, the ends of the DOS range.
+void unix_time_to_dos(uint64_t seconds, uint16_t *date, uint16_t *time);
+
+// Packed size per original size in tenths of a percent, rounded down: 0 when the original
+// size is 0, at most 65535.
+uint16_t ratio_tenths(uint64_t packed, uint64_t original);
+
+// '*' matches any run of bytes and '?' any one byte; a null or empty pattern and "*.*" match
+// every name.
+bool wildcard_match(const char *pattern, const char *name);
+
+// Fills the record from the entry. Sizes beyond 32 bits are given as 0xFFFFFFFF. szAttribute
+// spells the DOS attribute bits read-only, hidden, system, folder, archive as "rhsda", with
+// '-' for a clear bit; szMode holds the method text.
+void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info);
+
+#endif

@@ -1,0 +1,449 @@
+// Listing through libarchive with the calling thread switched to UTF-8, reading from a
+// ByteSource; and the single file behind a stream compressor with its bounded size count.
+#include "stream_listing.h"
+
+#include "isolation.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <errno.h>
+#include <locale.h>
+#include <wchar.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+namespace {
+
+// Bounds against hostile input: entries kept per archive, and retries of a damaged header in
+// a row before the listing gives up.
+const size_t MAX_ENTRIES = 1000000;
+const int MAX_RETRIES = 64;
+const size_t READ_BLOCK = 64 * 1024;
+
+struct ThreadCharset {
+    locale_t previous;
+    bool switched;
+};
+
+// Made once and kept for the run: loading a locale costs more than listing a small archive,
+// and every child process forked after the first listing inherits it ready.
+locale_t utf8_locale() {
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    return utf8;
+}
+
+// Only the calling thread's locale changes, and only for the duration of one call.
+void enter_utf8(ThreadCharset *scope) {
+    locale_t utf8 = utf8_locale();
+    scope->switched = utf8 != (locale_t)0;
+    scope->previous = scope->switched ? uselocale(utf8) : (locale_t)0;
+}
+
+void leave_utf8(ThreadCharset *scope) {
+    if (scope->switched) uselocale(scope->previous);
+}
+
+struct Reader {
+    const ByteSource *source;
+    uint64_t position;
+    uint8_t block[READ_BLOCK];
+};
+
+la_ssize_t read_callback(struct archive *archive, void *data, const void **buffer) {
+    Reader *reader = (Reader *)data;
+    const ByteSource *source = reader->source;
+    if (source->fd < 0) {
+        // Memory is handed over in place.
+        uint64_t left = reader->position < source->size ? source->size - reader->position : 0;
+        size_t length = left < READ_BLOCK ? (size_t)left : READ_BLOCK;
+        *buffer = source->memory + reader->position;
+        reader->position += length;
+        isolation_progress(reader->position);
+        return (la_ssize_t)length;
+    }
+    int64_t got = source_read(source, reader->position, reader->block, READ_BLOCK);
+    if (got < 0) {
+        archive_set_error(archive, EIO, "read error");
+        return ARCHIVE_FATAL;
+    }
+    reader->position += (uint64_t)got;
+    isolation_progress(reader->position);
+    *buffer = reader->block;
+    return (la_ssize_t)got;
+}
+
+la_int64_t skip_callback(struct archive *, void *data, la_int64_t request) {
+    Reader *reader = (Reader *)data;
+    if (request <= 0) return 0;
+    uint64_t left = reader->position < reader->source->size
+                        ? reader->source->size - reader->position : 0;
+    uint64_t step = (uint64_t)request < left ? (uint64_t)request : left;
+    reader->position += step;
+    isolation_progress(reader->position);
+    return (la_int64_t)step;
+}
+
+la_int64_t seek_callback(struct archive *, void *data, la_int64_t offset, int whence) {
+    Reader *reader = (Reader *)data;
+    int64_t base = whence == SEEK_SET ? 0
+                 : whence == SEEK_CUR ? (int64_t)reader->position
+                                      : (int64_t)reader->source->size;
+    int64_t target = base + offset;
+    if (target < 0) return ARCHIVE_FATAL;
+    if ((uint64_t)target > reader->source->size) target = (int64_t)reader->source->size;
+    reader->position = (uint64_t)target;
+    return target;
+}
+
+int enable_filter(struct archive *archive, Compression compression) {
+    switch (compression) {
+    case COMPRESSION_GZIP: return archive_read_support_filter_gzip(archive);
+    case COMPRESSION_BZIP2: return archive_read_support_filter_bzip2(archive);
+    case COMPRESSION_XZ: return archive_read_support_filter_xz(archive);
+    case COMPRESSION_ZSTD: return archive_read_support_filter_zstd(archive);
+    case COMPRESSION_LZMA: return archive_read_support_filter_lzma(archive);
+    case COMPRESSION_COMPRESS: return archive_read_support_filter_compress(archive);
+    case COMPRESSION_LZIP: return archive_read_support_filter_lzip(archive);
+    case COMPRESSION_LZ4: return archive_read_support_filter_lz4(archive);
+    case COMPRESSION_NONE: break;
+    }
+    return ARCHIVE_OK;
+}
+
+// A compressor that this libarchive would run as an outside program answers ARCHIVE_WARN: such
+// compressors are never enabled, so that no program is ever started.
+bool is_native(Compression compression) {
+    struct archive *probe = archive_read_new();
+    if (!probe) return false;
+    bool native = enable_filter(probe, compression) == ARCHIVE_OK;
+    archive_read_free(probe);
+    return native;
+}
+
+int enable_format(struct archive *archive, StreamFormat format) {
+    switch (format) {
+    case STREAM_TAR: return archive_read_support_format_tar(archive);
+    case STREAM_CPIO: return archive_read_support_format_cpio(archive);
+    case STREAM_AR: return archive_read_support_format_ar(archive);
+    case STREAM_ISO9660: return archive_read_support_format_iso9660(archive);
+    case STREAM_XAR: return archive_read_support_format_xar(archive);
+    case STREAM_WARC: return archive_read_support_format_warc(archive);
+    case STREAM_RPM: {
+        // An RPM is a cpio payload behind the package header and one of the compressors.
+        if (archive_read_support_filter_rpm(archive) != ARCHIVE_OK) return ARCHIVE_FATAL;
+        static const Compression payloads[] = {COMPRESSION_GZIP, COMPRESSION_BZIP2,
+                                               COMPRESSION_XZ, COMPRESSION_ZSTD,
+                                               COMPRESSION_LZMA};
+        for (Compression payload : payloads)
+            if (is_native(payload) && enable_filter(archive, payload) != ARCHIVE_OK)
+                return ARCHIVE_FATAL;
+        return archive_read_support_format_cpio(archive);
+    }
+    }
+    return ARCHIVE_FATAL;
+}
+
+// A reader over the source with exactly one compressor (or none) and the given formats.
+struct archive *open_reader(Reader *reader, Compression compression, bool raw,
+                            StreamFormat format) {
+    struct archive *archive = archive_read_new();
+    if (!archive) return nullptr;
+    bool ready = enable_filter(archive, compression) == ARCHIVE_OK &&
+                 (raw ? archive_read_support_format_raw(archive) == ARCHIVE_OK
+                      : enable_format(archive, format) == ARCHIVE_OK);
+    if (ready) {
+        archive_read_set_read_callback(archive, read_callback);
+        archive_read_set_skip_callback(archive, skip_callback);
+        archive_read_set_seek_callback(archive, seek_callback);
+        archive_read_set_callback_data(archive, reader);
+        ready = archive_read_open1(archive) == ARCHIVE_OK;
+    }
+    if (!ready) {
+        archive_read_free(archive);
+        return nullptr;
+    }
+    return archive;
+}
+
+Reader *new_reader(const ByteSource *source) {
+    Reader *reader = (Reader *)malloc(sizeof(Reader));
+    if (reader) {
+        reader->source = source;
+        reader->position = 0;
+    }
+    return reader;
+}
+
+// Formats that keep the data as it is have a packed size equal to the size.
+bool stores_plainly(StreamFormat format, Compression compression) {
+    if (compression != COMPRESSION_NONE) return false;
+    return format == STREAM_TAR || format == STREAM_CPIO || format == STREAM_AR ||
+           format == STREAM_ISO9660 || format == STREAM_WARC;
+}
+
+// The sizes of an ISO 9660 image's files by name. A second name for the same data comes as a
+// hard link of size 0, yet the image gives both names the data: the link takes the size of the
+// name it links to.
+struct KnownSizes {
+    char **names;
+    uint64_t *sizes;
+    size_t count;
+    size_t capacity;
+};
+
+void remember_size(KnownSizes *known, const char *name, uint64_t size) {
+    if (known->count == known->capacity) {
+        size_t capacity = known->capacity ? known->capacity * 2 : 256;
+        char **names = (char **)realloc(known->names, capacity * sizeof(char *));
+        if (!names) return;
+        known->names = names;
+        uint64_t *sizes = (uint64_t *)realloc(known->sizes, capacity * sizeof(uint64_t));
+        if (!sizes) return;
+        known->sizes = sizes;
+        known->capacity = capacity;
+    }
+    char *copy = strdup(name);
+    if (!copy) return;
+    known->names[known->count] = copy;
+    known->sizes[known->count] = size;
+    known->count++;
+}
+
+bool size_of(const KnownSizes *known, const char *name, uint64_t *size) {
+    for (size_t i = known->count; i > 0; i--)
+        if (strcmp(known->names[i - 1], name) == 0) {
+            *size = known->sizes[i - 1];
+            return true;
+        }
+    return false;
+}
+
+void forget_sizes(KnownSizes *known) {
+    for (size_t i = 0; i < known->count; i++) free(known->names[i]);
+    free(known->names);
+    free(known->sizes);
+}
+
+void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
+               Compression compression, KnownSizes *known) {
+    const char *name = archive_entry_pathname(item);
+    if (!name) name = archive_entry_pathname_utf8(item);
+    if (!name) return;
+    // The end mark of a cpio archive, met as an entry when it carries a type other than a
+    // plain file's (so libarchive reads on past it).
+    if (format == STREAM_CPIO && strcmp(name, "TRAILER!!!") == 0) return;
+    // The symbol and name tables of a library archive are the format's own, not members.
+    if (format == STREAM_AR &&
+        (strcmp(name, "/") == 0 || strcmp(name, "//") == 0 || strcmp(name, "/SYM64/") == 0 ||
+         strncmp(name, "__.SYMDEF", 9) == 0))
+        return;
+    bool folder = archive_entry_filetype(item) == AE_IFDIR;
+    ListedEntry *entry = entry_list_add(list, name, strlen(name), folder);
+    if (!entry) return;
+    if (archive_entry_size_is_set(item) && archive_entry_size(item) >= 0) {
+        entry->size = (uint64_t)archive_entry_size(item);
+        entry->size_known = true;
+        if (known && !folder) remember_size(known, name, entry->size);
+        if (stores_plainly(format, compression)) {
+            // A sparse file keeps only its data runs.
+            entry->packed = entry->size;
+            if (archive_entry_sparse_reset(item) > 0) {
+                uint64_t stored = 0;
+                la_int64_t offset, length;
+                while (archive_entry_sparse_next(item, &offset, &length) == ARCHIVE_OK)
+                    if (length > 0) stored += (uint64_t)length;
+                if (stored < entry->packed) entry->packed = stored;
+            }
+            entry->packed_known = true;
+        }
+    }
+    const char *target = known ? archive_entry_hardlink(item) : nullptr;
+    if (target && entry->size == 0 && size_of(known, target, &entry->size)) {
+        entry->size_known = true;
+        entry->packed = entry->size;
+        entry->packed_known = true;
+    }
+    if (archive_entry_mtime_is_set(item))
+        dos_words_from_utc((int64_t)archive_entry_mtime(item), &entry->dos_date,
+                           &entry->dos_time);
+    attribute_from_mode((uint32_t)archive_entry_mode(item), entry->attribute);
+    if (format != STREAM_XAR && format != STREAM_RPM) set_method(entry, compression_name(compression));
+    entry_list_commit(list);
+}
+
+int64_t elapsed_milliseconds(const struct timespec *start) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)(now.tv_sec - start->tv_sec) * 1000 + (now.tv_nsec - start->tv_nsec) / 1000000;
+}
+
+}  // namespace
+
+void prepare_stream_listing() {
+    // The first conversion under a locale loads its converter; done here, it is done once.
+    static bool prepared = false;
+    if (prepared) return;
+    prepared = true;
+    ThreadCharset charset;
+    enter_utf8(&charset);
+    wchar_t wide;
+    mbstate_t state;
+    memset(&state, 0, sizeof state);
+    mbrtowc(&wide, "a", 1, &state);
+    leave_utf8(&charset);
+}
+
+bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
+                 EntryList *list) {
+    if (compression != COMPRESSION_NONE && !is_native(compression)) return false;
+    Reader *reader = new_reader(source);
+    if (!reader) return false;
+    ThreadCharset charset;
+    enter_utf8(&charset);
+    bool readable = false;
+    struct archive *archive = open_reader(reader, compression, false, format);
+    KnownSizes known = {nullptr, nullptr, 0, 0};
+    if (archive) {
+        int retries = 0;
+        for (;;) {
+            struct archive_entry *item = nullptr;
+            int result = archive_read_next_header(archive, &item);
+            if (result == ARCHIVE_EOF) {
+                readable = true;
+                break;
+            }
+            if (result == ARCHIVE_RETRY) {
+                if (++retries > MAX_RETRIES) break;
+                continue;
+            }
+            if (result == ARCHIVE_FATAL || !item) break;
+            retries = 0;
+            readable = true;
+            add_entry(list, item, format, compression,
+                      format == STREAM_ISO9660 ? &known : nullptr);
+            if (entry_list_total(list) >= MAX_ENTRIES) break;
+        }
+        archive_read_free(archive);
+    }
+    forget_sizes(&known);
+    leave_utf8(&charset);
+    free(reader);
+    return readable;
+}
+
+int64_t peek_decompressed(const ByteSource *source, Compression compression, uint8_t *buffer,
+                          size_t length) {
+    if (!is_native(compression)) return -1;
+    Reader *reader = new_reader(source);
+    if (!reader) return -1;
+    int64_t filled = -1;
+    struct archive *archive = open_reader(reader, compression, true, STREAM_TAR);
+    struct archive_entry *item = nullptr;
+    if (archive && archive_read_next_header(archive, &item) == ARCHIVE_OK) {
+        filled = 0;
+        while ((size_t)filled < length) {
+            la_ssize_t got = archive_read_data(archive, buffer + filled, length - (size_t)filled);
+            if (got <= 0) {
+                if (got < 0 && filled == 0) filled = -1;
+                break;
+            }
+            filled += got;
+        }
+    }
+    if (archive) archive_read_free(archive);
+    free(reader);
+    return filled;
+}
+
+void single_file_member_name(const char *file_name, char *out, size_t room) {
+    static const struct {
+        const char *suffix;
+        const char *replacement;
+    } suffixes[] = {
+        {".gz", ""},    {".tgz", ".tar"},  {".taz", ".tar"}, {".z", ""},
+        {".bz2", ""},   {".bz", ""},       {".tbz2", ".tar"}, {".tbz", ".tar"},
+        {".tb2", ".tar"}, {".xz", ""},     {".txz", ".tar"}, {".lzma", ""},
+        {".tlz", ".tar"}, {".lz", ""},     {".zst", ""},     {".tzst", ".tar"},
+        {".lz4", ""},
+    };
+    if (room == 0) return;
+    size_t length = strlen(file_name);
+    size_t keep = length;
+    const char *replacement = "";
+    for (const auto &s : suffixes) {
+        size_t n = strlen(s.suffix);
+        if (length > n && strncasecmp(file_name + length - n, s.suffix, n) == 0) {
+            keep = length - n;
+            replacement = s.replacement;
+            break;
+        }
+    }
+    snprintf(out, room, "%.*s%s", (int)keep, file_name, replacement);
+}
+
+bool list_single_file(const ByteSource *source, Compression compression, EntryList *list) {
+    if (!is_native(compression)) return false;
+    char name[FNAME_MAX32 + 1];
+    single_file_member_name(source->name ? source->name : "", name, sizeof name);
+    Reader *reader = new_reader(source);
+    uint8_t *scratch = (uint8_t *)malloc(READ_BLOCK);
+    if (!reader || !scratch) {
+        free(reader);
+        free(scratch);
+        return false;
+    }
+    struct archive *archive = open_reader(reader, compression, true, STREAM_TAR);
+    struct archive_entry *item = nullptr;
+    bool opened = archive && archive_read_next_header(archive, &item) == ARCHIVE_OK;
+    uint64_t counted = 0;
+    bool complete = false;
+    if (opened) {
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            la_ssize_t got = archive_read_data(archive, scratch, READ_BLOCK);
+            if (got == 0) {
+                complete = true;
+                break;
+            }
+            if (got < 0) break;
+            counted += (uint64_t)got;
+            if (counted >= SINGLE_FILE_MAX_OUTPUT ||
+                elapsed_milliseconds(&start) >= SINGLE_FILE_MAX_MILLISECONDS)
+                break;
+        }
+    }
+    if (archive) archive_read_free(archive);
+    free(reader);
+    free(scratch);
+    if (!opened) return false;
+
+    ListedEntry *entry = entry_list_add(list, name, strlen(name), false);
+    if (!entry) return true;
+    uint8_t header[10], trailer[4];
+    bool gzip = compression == COMPRESSION_GZIP && source_read_exact(source, 0, header, 10);
+    if (complete) {
+        entry->size = counted;
+        entry->size_known = true;
+    } else if (gzip && source->size >= 18 &&
+               source_read_exact(source, source->size - 4, trailer, 4)) {
+        // Beyond the bounds, gzip's own record of the size (modulo 2^32) stands in.
+        entry->size = (uint32_t)(trailer[0] | trailer[1] << 8 | trailer[2] << 16 |
+                                 (uint32_t)trailer[3] << 24);
+        entry->size_known = true;
+    }
+    entry->packed = source->size;
+    entry->packed_known = true;
+    uint32_t stamp = gzip ? (uint32_t)(header[4] | header[5] << 8 | header[6] << 16 |
+                                       (uint32_t)header[7] << 24)
+                          : 0;
+    if (stamp != 0)
+        dos_words_from_utc(stamp, &entry->dos_date, &entry->dos_time);
+    else if (source->modified_known)
+        dos_words_from_utc(source->modified, &entry->dos_date, &entry->dos_time);
+    set_method(entry, compression_name(compression));
+    entry_list_commit(list);
+    return true;
+}

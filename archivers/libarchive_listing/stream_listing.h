@@ -1,0 +1,50 @@
+// Listing through libarchive: the tar family, cpio and ar (plain or behind a stream
+// compressor), ISO 9660, xar, WARC and RPM payloads; and the single file behind a compressor.
+// libarchive converts names to the calling thread's character set, so every call runs with
+// the thread switched to UTF-8: names stored as bytes (tar, cpio, ar, ISO 9660 and Rock Ridge)
+// come through unchanged, and names stored as Unicode (Joliet, xar, pax) come as UTF-8.
+#ifndef TALLYBOOK_ARCHIVERS_STREAM_LISTING_H
+#define TALLYBOOK_ARCHIVERS_STREAM_LISTING_H
+
+#include "byte_source.h"
+#include "entry_list.h"
+#include "sniff.h"
+
+enum StreamFormat {
+    STREAM_TAR,
+    STREAM_CPIO,
+    STREAM_AR,
+    STREAM_ISO9660,
+    STREAM_XAR,
+    STREAM_WARC,
+    STREAM_RPM,
+};
+
+// Readies in this process what every listing needs, so that child processes forked for the
+// listings find it made.
+void prepare_stream_listing();
+
+// True when the archive could be read up to its first entry or its proper end; the entries
+// read until the first fatal error stay in the list.
+bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
+                 EntryList *list);
+
+// The first decompressed bytes of a compressed stream: the count, or -1 when the stream does
+// not decompress (or libarchive reads this compressor only through an outside program).
+int64_t peek_decompressed(const ByteSource *source, Compression compression, uint8_t *buffer,
+                          size_t length);
+
+// Bounds on learning a single compressed file's size by decompressing it.
+const uint64_t SINGLE_FILE_MAX_OUTPUT = 1ull << 30;
+const int SINGLE_FILE_MAX_MILLISECONDS = 2000;
+
+// The one member of a single compressed file: named after the file without its compression
+// suffix, its size counted by decompressing within the bounds above.
+bool list_single_file(const ByteSource *source, Compression compression, EntryList *list);
+
+// The member name for a compressed file's name: the suffix of its compressor removed
+// (".tgz" and the like become ".tar"); the whole name when no suffix matches or nothing would
+// be left. Writes at most `room` bytes with the terminator.
+void single_file_member_name(const char *file_name, char *out, size_t room);
+
+#endif

@@ -1,0 +1,219 @@
+// Header reader of ZIP archives: finds the end record (and the ZIP64 one) and walks the
+// central directory; the reasons for an own reader are in the header.
+#include "zip_reader.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+const uint8_t CENTRAL_SIGNATURE[4] = {'P', 'K', 1, 2};
+const uint8_t END_SIGNATURE[4] = {'P', 'K', 5, 6};
+const uint8_t ZIP64_END_SIGNATURE[4] = {'P', 'K', 6, 6};
+const uint8_t ZIP64_LOCATOR_SIGNATURE[4] = {'P', 'K', 6, 7};
+const size_t CENTRAL_FIXED = 46;
+const size_t END_FIXED = 22;
+const size_t ZIP64_END_FIXED = 56;
+const size_t ZIP64_LOCATOR_SIZE = 20;
+
+struct EndRecord {
+    uint64_t at;          // offset of the end record (the ZIP64 one when present)
+    uint64_t entries;
+    uint64_t directory_size;
+    uint64_t directory_offset;
+};
+
+// The end record nearest the end of the tail whose comment ends exactly at the end of the
+// file; failing that, the nearest one whose comment fits in the file (`exact` false).
+bool find_end_record(const uint8_t *tail, size_t length, size_t *found, bool *exact) {
+    bool have_fitting = false;
+    size_t fitting = 0;
+    for (size_t i = length - END_FIXED + 1; i-- > 0;) {
+        if (tail[i] != 'P' || memcmp(tail + i, END_SIGNATURE, 4) != 0) continue;
+        size_t end = i + END_FIXED + read_le16(tail + i + 20);
+        if (end == length) {
+            *found = i;
+            *exact = true;
+            return true;
+        }
+        if (end < length && !have_fitting) {
+            have_fitting = true;
+            fitting = i;
+        }
+    }
+    *found = fitting;
+    *exact = false;
+    return have_fitting;
+}
+
+bool starts_with(SourceReader *source, uint64_t offset, const uint8_t signature[4]) {
+    const uint8_t *bytes = source_view(source, offset, 4);
+    return bytes && memcmp(bytes, signature, 4) == 0;
+}
+
+// Reads the ZIP64 end record that the locator names; `locator_end` is where the locator
+// ends (the classic end record's offset).
+bool read_zip64_end(SourceReader *source, uint64_t record_offset, uint64_t locator_end,
+                    EndRecord *end) {
+    uint64_t candidates[2] = {record_offset, 0};
+    int count = 1;
+    // Behind a self-extracting program the stored offset is short by the program's length;
+    // the record then sits right before the locator, and its own size says where it starts.
+    if (locator_end >= ZIP64_LOCATOR_SIZE + ZIP64_END_FIXED) {
+        uint64_t before = locator_end - ZIP64_LOCATOR_SIZE;
+        for (uint64_t back = ZIP64_END_FIXED; back <= before && back <= 4096; back++) {
+            const uint8_t *r = source_view(source, before - back, 12);
+            if (r && memcmp(r, ZIP64_END_SIGNATURE, 4) == 0 && read_le64(r + 4) + 12 == back) {
+                candidates[count++] = before - back;
+                break;
+            }
+        }
+    }
+    for (int i = 0; i < count; i++) {
+        uint64_t at = candidates[i];
+        if (at > locator_end) continue;
+        const uint8_t *r = source_view(source, at, ZIP64_END_FIXED);
+        if (!r || memcmp(r, ZIP64_END_SIGNATURE, 4) != 0) continue;
+        end->at = at;
+        end->entries = read_le64(r + 32);
+        end->directory_size = read_le64(r + 40);
+        end->directory_offset = read_le64(r + 48);
+        return true;
+    }
+    return false;
+}
+
+void method_text(uint16_t method, char out[8]) {
+    static const struct {
+        uint16_t method;
+        const char *text;
+    } NAMES[] = {{0, "Store"},   {1, "Shrink"},  {2, "Reduce1"}, {3, "Reduce2"}, {4, "Reduce3"},
+                 {5, "Reduce4"}, {6, "Implode"}, {8, "Deflate"}, {9, "Defl64"},  {10, "PKDCL"},
+                 {12, "BZip2"},  {14, "LZMA"},   {18, "Terse"},  {19, "LZ77"},   {93, "Zstd"},
+                 {95, "XZ"},     {96, "Jpeg"},   {97, "WavPack"}, {98, "PPMd"},  {99, "AES"}};
+    for (const auto &name : NAMES) {
+        if (name.method == method) {
+            snprintf(out, 8, "%s", name.text);
+            return;
+        }
+    }
+    snprintf(out, 8, "M%u", (unsigned)method);
+}
+
+// Applies the extra fields of a central record: ZIP64 sizes (present only for the fields
+// the record sets to 0xFFFFFFFF, in this order) and the AES field's real method.
+void apply_extra(const uint8_t *extra, size_t length, uint64_t *original, uint64_t *packed,
+                 uint16_t *method) {
+    bool original_deferred = *original == 0xFFFFFFFFu;
+    bool packed_deferred = *packed == 0xFFFFFFFFu;
+    size_t at = 0;
+    while (at + 4 <= length) {
+        uint16_t id = read_le16(extra + at);
+        size_t size = read_le16(extra + at + 2);
+        const uint8_t *data = extra + at + 4;
+        if (size > length - at - 4) break;
+        if (id == 0x0001) {
+            size_t used = 0;
+            if (original_deferred && used + 8 <= size) {
+                *original = read_le64(data + used);
+                used += 8;
+            }
+            if (packed_deferred && used + 8 <= size) *packed = read_le64(data + used);
+        } else if (id == 0x9901 && *method == 99 && size >= 7) {
+            *method = read_le16(data + 5);
+        }
+        at += 4 + size;
+    }
+}
+
+}  // namespace
+
+bool zip_open(ZipReader *reader, SourceReader *source) {
+    reader->source = source;
+    reader->first = reader->end = reader->next = 0;
+    if (source->size < END_FIXED) return false;
+    size_t length = source->size < ZIP_TAIL_MAX ? (size_t)source->size : (size_t)ZIP_TAIL_MAX;
+    uint64_t tail_offset = source->size - length;
+    const uint8_t *tail = source_view(source, tail_offset, length);
+    size_t found = 0;
+    bool exact = false;
+    if (!tail || !find_end_record(tail, length, &found, &exact)) return false;
+
+    const uint8_t *e = tail + found;
+    EndRecord end;
+    end.at = tail_offset + found;
+    end.entries = read_le16(e + 10);
+    end.directory_size = read_le32(e + 12);
+    end.directory_offset = read_le32(e + 16);
+    bool has_locator = found >= ZIP64_LOCATOR_SIZE &&
+                       memcmp(e - ZIP64_LOCATOR_SIZE, ZIP64_LOCATOR_SIGNATURE, 4) == 0;
+    if (has_locator) {
+        uint64_t record_offset = read_le64(e - ZIP64_LOCATOR_SIZE + 8);
+        EndRecord zip64;
+        if (read_zip64_end(source, record_offset, end.at, &zip64)) end = zip64;
+    }
+
+    // Central records cannot outnumber the bytes they take.
+    if (end.directory_size > end.at || end.entries > end.directory_size / CENTRAL_FIXED) {
+        if (!(end.entries == 0 && end.directory_size == 0)) return false;
+    }
+    reader->end = end.at;
+    if (end.entries == 0 && end.directory_size == 0) {
+        reader->first = reader->next = end.at;
+        return true;
+    }
+    // As stored, or shifted by whatever precedes the archive (a self-extracting program).
+    // Bytes after the end record mean the archive may be a member stored inside another
+    // file (a ZIP archive at the end of a tar file is followed by the tar's zero blocks):
+    // then only the stored offset counts, which such an inner archive does not match.
+    uint64_t candidates[2] = {end.directory_offset, end.at - end.directory_size};
+    for (uint64_t start : candidates) {
+        if (!exact && start != end.directory_offset) break;
+        if (start < end.at && starts_with(source, start, CENTRAL_SIGNATURE)) {
+            reader->first = reader->next = start;
+            return true;
+        }
+    }
+    return false;
+}
+
+void zip_rewind(ZipReader *reader) { reader->next = reader->first; }
+
+EntryStep zip_next(ZipReader *reader, ArchiveEntry *entry) {
+    SourceReader *source = reader->source;
+    uint64_t at = reader->next;
+    if (at >= reader->end || reader->end - at < CENTRAL_FIXED) return ENTRY_END;
+    const uint8_t *r = source_view(source, at, CENTRAL_FIXED);
+    if (!r || memcmp(r, CENTRAL_SIGNATURE, 4) != 0) return ENTRY_END;
+    size_t name_length = read_le16(r + 28);
+    size_t extra_length = read_le16(r + 30);
+    size_t comment_length = read_le16(r + 32);
+    size_t record = CENTRAL_FIXED + name_length + extra_length;
+    if (reader->end - at < record + comment_length) return ENTRY_BROKEN;
+    r = source_view(source, at, record);
+    if (!r) return ENTRY_BROKEN;
+
+    memset(entry, 0, sizeof(*entry));
+    uint16_t flags = read_le16(r + 8);
+    uint16_t method = read_le16(r + 10);
+    entry->dos_time = read_le16(r + 12);
+    entry->dos_date = read_le16(r + 14);
+    entry->crc = read_le32(r + 16);
+    entry->packed_size = read_le32(r + 20);
+    entry->original_size = read_le32(r + 24);
+    entry->attributes = r[38];
+    const uint8_t *name = r + CENTRAL_FIXED;
+    apply_extra(name + name_length, extra_length, &entry->original_size, &entry->packed_size,
+                &method);
+    method_text(method, entry->method);
+
+    const uint8_t *nul = (const uint8_t *)memchr(name, 0, name_length);
+    size_t effective = nul ? (size_t)(nul - name) : name_length;
+    entry->is_folder = effective > 0 && name[effective - 1] == '/';
+    NameBuilder builder;
+    name_begin(&builder, entry->name);
+    name_append(&builder, name, effective, false, '/');
+    name_finish(&builder, (flags & 0x0800) ? NAME_UTF8 : NAME_SHIFT_JIS, entry->is_folder, '/');
+    reader->next = at + record + comment_length;
+    return ENTRY_FOUND;
+}
