@@ -78,8 +78,3 @@ int handle_find_next(void *archive, INDIVIDUALINFO *info) {
     if (!handle || !info || !handle->started) return FIND_NO_MORE;
     return deliver(handle, info);
 }
-
-BOOL handle_query_function(int function) {
-    return function == ISARC_OPEN_ARCHIVE || function == ISARC_CLOSE_ARCHIVE ||
-           function == ISARC_FIND_FIRST || function == ISARC_FIND_NEXT;
-}

@@ -6,8 +6,6 @@
 #include "entry_record.h"
 #include "archive_source.h"
 
-#define ARCHIVER_EXPORT extern "C" __attribute__((visibility("default")))
-
 enum EntryStep { ENTRY_FOUND, ENTRY_END, ENTRY_BROKEN };
 
 // Find results of the interface: 0 delivers an entry; anything else ends the enumeration.
@@ -44,6 +42,5 @@ ArchiveHandle *handle_from(void *archive);
 int handle_close(void *archive);
 int handle_find_first(void *archive, const char *pattern, INDIVIDUALINFO *info);
 int handle_find_next(void *archive, INDIVIDUALINFO *info);
-BOOL handle_query_function(int function);
 
 #endif

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "byte_order.h"
+
 // The largest run of bytes one view can hand out. It holds the largest header any reader asks
 // for in one piece: a ZIP central record with a 64 KiB name and a 64 KiB extra field.
 const size_t SOURCE_VIEW_MAX = 160u * 1024u;
@@ -32,12 +34,5 @@ void source_close(SourceReader *source);
 // current window costs one read of at least `length` bytes.
 const uint8_t *source_view(SourceReader *source, uint64_t offset, size_t length);
 
-inline uint16_t read_le16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-inline uint32_t read_le32(const uint8_t *p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-inline uint64_t read_le64(const uint8_t *p) {
-    return (uint64_t)read_le32(p) | ((uint64_t)read_le32(p + 4) << 32);
-}
 
 #endif

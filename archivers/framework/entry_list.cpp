@@ -104,38 +104,6 @@ void entry_list_commit(EntryList *list) {
 
 size_t entry_list_total(const EntryList *list) { return list->count + list->delivered; }
 
-void dos_words_from_utc(int64_t seconds, WORD *date, WORD *time) {
-    *date = 0;
-    *time = 0;
-    // 1980-01-01 00:00:00 and 2107-12-31 23:59:59 UTC.
-    if (seconds < 315532800LL || seconds > 4354819199LL) return;
-    time_t moment = (time_t)seconds;
-    struct tm fields;
-    if (!gmtime_r(&moment, &fields)) return;
-    *date = (WORD)(((fields.tm_year + 1900 - 1980) << 9) | ((fields.tm_mon + 1) << 5) |
-                   fields.tm_mday);
-    *time = (WORD)((fields.tm_hour << 11) | (fields.tm_min << 5) | (fields.tm_sec / 2));
-}
-
-WORD share_in_tenths(uint64_t packed, uint64_t original) {
-    if (original == 0 || packed == 0) return 0;
-    // packed * 1000 may not fit 64 bits for huge sizes: scale both down first.
-    while (packed > (UINT64_MAX - original / 2) / 1000) {
-        packed >>= 1;
-        original >>= 1;
-        if (original == 0) return 0xFFFF;
-    }
-    uint64_t ratio = (packed * 1000 + original / 2) / original;
-    return ratio > 0xFFFF ? (WORD)0xFFFF : (WORD)ratio;
-}
-
-void attribute_from_windows(uint32_t bits, char out[8]) {
-    static const char letters[] = "RHSDA";
-    static const uint32_t masks[] = {0x01, 0x02, 0x04, 0x10, 0x20};
-    for (int i = 0; i < 5; i++) out[i] = (bits & masks[i]) ? letters[i] : '-';
-    out[5] = '\0';
-}
-
 void attribute_from_mode(uint32_t mode, char out[8]) {
     for (int i = 5; i >= 0; i--) {
         out[i] = (char)('0' + (mode & 7));
@@ -193,7 +161,7 @@ void fill_individual_info(const ListedEntry *entry, INDIVIDUALINFO *info) {
     info->dwCRC = entry->crc;
     info->wRatio = entry->ratio_fixed ? entry->ratio
                    : entry->size_known && entry->packed_known
-                       ? share_in_tenths(entry->packed, entry->size) : 0;
+                       ? ratio_tenths(entry->packed, entry->size) : 0;
     info->wDate = entry->dos_date;
     info->wTime = entry->dos_time;
     size_t length = strnlen(entry->name, (size_t)FNAME_MAX32);

@@ -5,9 +5,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include <time.h>
 
 #include "archiver_interface.h"
+#include "entry_record.h"
 
 // A name longer than the record's field is cut to FNAME_MAX32 bytes.
 struct ListedEntry {
@@ -54,18 +54,8 @@ void entry_list_commit(EntryList *list);
 // Entries found so far, whether kept or handed over.
 size_t entry_list_total(const EntryList *list);
 
-// DOS date and time words for a UTC time, as the fields of that UTC time: no time zone takes
-// part. Times before 1980-01-01 or after 2107-12-31 23:59:59 have no DOS form and give zero
-// words; odd seconds round down, as the DOS time keeps two-second steps.
-void dos_words_from_utc(int64_t seconds, WORD *date, WORD *time);
-
-// Packed size to original size in tenths of a percent, rounded to the nearest tenth; 0 when
-// either size is unknown or the original is 0; at most 0xFFFF.
-WORD share_in_tenths(uint64_t packed, uint64_t original);
-
-// Attribute texts: "RHSDA" letters (read-only, hidden, system, folder, archive) or '-' for
-// DOS/Windows attribute bits; six octal digits for a POSIX mode.
-void attribute_from_windows(uint32_t bits, char out[8]);
+// Attribute texts: the DOS attribute letters (attribute_letters) for DOS/Windows attribute
+// bits, six octal digits for a POSIX mode.
 void attribute_from_mode(uint32_t mode, char out[8]);
 void set_method(ListedEntry *entry, const char *method);
 

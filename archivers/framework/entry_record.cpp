@@ -108,29 +108,49 @@ void name_finish(NameBuilder *builder, NameCoding coding, bool is_folder, char s
     builder->length = length;
 }
 
-void unix_time_to_dos(uint64_t seconds, uint16_t *date, uint16_t *time) {
+void dos_words_from_utc(int64_t seconds, uint16_t *date, uint16_t *time) {
+    *date = 0;
+    *time = 0;
+    // 1980-01-01 00:00:00 and 2107-12-31 23:59:59 UTC.
+    if (seconds < 315532800LL || seconds > 4354819199LL) return;
     int64_t year;
     unsigned month, day;
-    civil_from_days((int64_t)(seconds / 86400u), &year, &month, &day);
-    unsigned of_day = (unsigned)(seconds % 86400u);
-    if (year < 1980) {
-        *date = (1 << 5) | 1;
-        *time = 0;
-        return;
-    }
-    if (year > 2107) {
-        *date = (uint16_t)((127 << 9) | (12 << 5) | 31);
-        *time = (uint16_t)((23 << 11) | (59 << 5) | 29);
-        return;
-    }
+    civil_from_days(seconds / 86400, &year, &month, &day);
+    unsigned of_day = (unsigned)(seconds % 86400);
     *date = (uint16_t)(((year - 1980) << 9) | (month << 5) | day);
     *time = (uint16_t)(((of_day / 3600) << 11) | ((of_day / 60 % 60) << 5) | (of_day % 60 / 2));
 }
 
 uint16_t ratio_tenths(uint64_t packed, uint64_t original) {
     if (original == 0) return 0;
-    unsigned __int128 ratio = (unsigned __int128)packed * 1000u / original;
+    uint64_t whole = packed / original;
+    if (whole >= 66) return 0xFFFF;
+    // Three decimal digits of the remainder by long division; `rest` < `original` throughout,
+    // and ten additions modulo `original` stand for the product 10 * rest, which may not fit.
+    uint64_t ratio = whole;
+    uint64_t rest = packed % original;
+    for (int digit = 0; digit < 3; digit++) {
+        uint64_t next = 0;
+        unsigned carried = 0;
+        for (int i = 0; i < 10; i++) {
+            if (next >= original - rest) {
+                next -= original - rest;
+                carried++;
+            } else {
+                next += rest;
+            }
+        }
+        ratio = ratio * 10 + carried;
+        rest = next;
+    }
     return ratio > 0xFFFFu ? (uint16_t)0xFFFFu : (uint16_t)ratio;
+}
+
+void attribute_letters(uint32_t bits, char out[8]) {
+    static const char LETTERS[] = "rhsda";
+    static const uint32_t BITS[] = {0x01, 0x02, 0x04, 0x10, 0x20};
+    for (int i = 0; i < 5; i++) out[i] = (bits & BITS[i]) ? LETTERS[i] : '-';
+    out[5] = '\0';
 }
 
 bool wildcard_match(const char *pattern, const char *name) {
@@ -168,9 +188,7 @@ void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info) {
     size_t length = strnlen(entry->name, ENTRY_NAME_MAX);
     memcpy(info->szFileName, entry->name, length);
     info->szFileName[length] = '\0';
-    static const char LETTERS[] = "rhsda";
-    static const uint32_t BITS[] = {0x01, 0x02, 0x04, 0x10, 0x20};
-    for (int i = 0; i < 5; i++) info->szAttribute[i] = (entry->attributes & BITS[i]) ? LETTERS[i] : '-';
+    attribute_letters(entry->attributes, info->szAttribute);
     size_t method = strnlen(entry->method, sizeof(info->szMode) - 1);
     memcpy(info->szMode, entry->method, method);
 }

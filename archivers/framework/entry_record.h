@@ -48,22 +48,28 @@ bool name_ends_with_separator(const NameBuilder *builder);
 // a folder).
 void name_finish(NameBuilder *builder, NameCoding coding, bool is_folder, char separator);
 
-// A time in seconds since 1970-01-01 UTC as DOS date and time words of that same UTC instant:
-// seconds rounded down to even; times before 1980 give 1980-01-01 00:00:00 and times after
-// 2107 give 2107-12-31 23:59:58, the ends of the DOS range.
-void unix_time_to_dos(uint64_t seconds, uint16_t *date, uint16_t *time);
+// The three listing rules every library follows (docs/archiver-rules.md says why).
+//
+// A time in seconds since 1970-01-01 UTC as the DOS date and time words of that same UTC
+// instant (no time zone takes part), seconds rounded down to even. A time with no DOS form,
+// before 1980-01-01 or after 2107-12-31 23:59:59, gives zero words: the date that names no
+// moment, never a clamped date that the archive does not hold.
+void dos_words_from_utc(int64_t seconds, uint16_t *date, uint16_t *time);
 
-// Packed size per original size in tenths of a percent, rounded down: 0 when the original
-// size is 0, at most 65535.
+// Packed size per original size in tenths of a percent, rounded down (exact for every pair of
+// 64-bit sizes): 0 when the original size is 0, at most 65535.
 uint16_t ratio_tenths(uint64_t packed, uint64_t original);
+
+// The DOS attribute bits read-only, hidden, system, folder, archive as the letters "rhsda",
+// '-' for a clear bit; `out` gets five letters and a NUL.
+void attribute_letters(uint32_t bits, char out[8]);
 
 // '*' matches any run of bytes and '?' any one byte; a null or empty pattern and "*.*" match
 // every name.
 bool wildcard_match(const char *pattern, const char *name);
 
-// Fills the record from the entry. Sizes beyond 32 bits are given as 0xFFFFFFFF. szAttribute
-// spells the DOS attribute bits read-only, hidden, system, folder, archive as "rhsda", with
-// '-' for a clear bit; szMode holds the method text.
+// Fills the record from the entry. Sizes beyond 32 bits are given as 0xFFFFFFFF; szAttribute
+// holds the attribute letters, szMode the method text.
 void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info);
 
 #endif

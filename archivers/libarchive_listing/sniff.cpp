@@ -6,16 +6,8 @@
 #include <string.h>
 #include <zlib.h>
 
-static uint16_t le16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
-static uint16_t be16(const uint8_t *p) { return (uint16_t)(p[0] << 8 | p[1]); }
-static uint32_t le32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-static uint32_t be32(const uint8_t *p) {
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | (uint32_t)p[3];
-}
-static uint64_t le64(const uint8_t *p) { return le32(p) | (uint64_t)le32(p + 4) << 32; }
-static uint64_t be64(const uint8_t *p) { return (uint64_t)be32(p) << 32 | be32(p + 4); }
+#include "byte_order.h"
+
 
 static bool starts_with(const uint8_t *data, size_t size, const char *signature, size_t length) {
     return size >= length && memcmp(data, signature, length) == 0;
@@ -32,10 +24,10 @@ Compression sniff_compression(const uint8_t *d, size_t n) {
         return COMPRESSION_BZIP2;
     if (starts_with(d, n, "\xFD" "7zXZ\0", 6)) return COMPRESSION_XZ;
     // zstd: a frame, or a skippable frame (0x184D2A50 to 0x184D2A5F) before one.
-    if (n >= 4 && le32(d) == 0xFD2FB528u) return COMPRESSION_ZSTD;
-    if (n >= 8 && (le32(d) & 0xFFFFFFF0u) == 0x184D2A50u) return COMPRESSION_ZSTD;
+    if (n >= 4 && read_le32(d) == 0xFD2FB528u) return COMPRESSION_ZSTD;
+    if (n >= 8 && (read_le32(d) & 0xFFFFFFF0u) == 0x184D2A50u) return COMPRESSION_ZSTD;
     // lz4 frame.
-    if (n >= 7 && le32(d) == 0x184D2204u && (d[4] & 0xC0) == 0x40) return COMPRESSION_LZ4;
+    if (n >= 7 && read_le32(d) == 0x184D2204u && (d[4] & 0xC0) == 0x40) return COMPRESSION_LZ4;
     if (n >= 6 && memcmp(d, "LZIP", 4) == 0 && d[4] == 1) return COMPRESSION_LZIP;
     // compress(1): 9 to 16 code bits, reserved bits clear.
     if (n >= 3 && d[0] == 0x1F && d[1] == 0x9D && (d[2] & 0x1F) >= 9 && (d[2] & 0x1F) <= 16 &&
@@ -44,8 +36,8 @@ Compression sniff_compression(const uint8_t *d, size_t n) {
     // lzma_alone has no magic: properties below 225, a dictionary of 2^n or 2^n + 2^(n-1)
     // bytes, an unknown or plausible size, and a range coder whose first byte is always 0.
     if (n >= 14 && d[0] < 225 && d[13] == 0) {
-        uint32_t dictionary = le32(d + 1);
-        uint64_t length = le64(d + 5);
+        uint32_t dictionary = read_le32(d + 1);
+        uint64_t length = read_le64(d + 5);
         bool shaped = false;
         for (int bit = 12; bit <= 30 && !shaped; bit++)
             shaped = dictionary == (1u << bit) || dictionary == (1u << bit) + (1u << (bit - 1));
@@ -119,9 +111,9 @@ static bool is_cpio_header(const uint8_t *d, size_t n) {
     if (starts_with(d, n, "070727", 6)) return n >= 76 && all_in(d + 6, 8, hex);
     // Binary headers: the magic 070707 in either byte order, then a name of `namesize`
     // bytes (its terminator included) after the 26-byte header.
-    if (n > 26 && (le16(d) == 070707 || be16(d) == 070707)) {
-        bool little = le16(d) == 070707;
-        uint16_t name_size = little ? le16(d + 20) : be16(d + 20);
+    if (n > 26 && (read_le16(d) == 070707 || read_be16(d) == 070707)) {
+        bool little = read_le16(d) == 070707;
+        uint16_t name_size = little ? read_le16(d + 20) : read_be16(d + 20);
         if (name_size < 2 || name_size > 4096) return false;
         if ((size_t)26 + name_size <= n && d[26 + name_size - 1] != 0) return false;
         return d[26] != 0;
@@ -139,7 +131,7 @@ Container sniff_container(const uint8_t *d, size_t n) {
 static bool is_sevenzip_start(const uint8_t *d, size_t n) {
     // Signature, major version 0, and the CRC of the start header's next-header fields.
     if (n < 32 || memcmp(d, "7z\xBC\xAF\x27\x1C", 6) != 0 || d[6] != 0) return false;
-    return crc32(0, d + 12, 20) == le32(d + 8);
+    return crc32(0, d + 12, 20) == read_le32(d + 8);
 }
 
 static OtherFormat signature_at(const uint8_t *d, size_t n) {
@@ -152,11 +144,11 @@ static OtherFormat signature_at(const uint8_t *d, size_t n) {
 OtherFormat sniff_other(const ByteSource *source, const uint8_t *d, size_t n) {
     OtherFormat format = signature_at(d, n);
     if (format != OTHER_NONE) return format;
-    if (n >= 28 && memcmp(d, "xar!", 4) == 0 && be16(d + 4) >= 28 && be16(d + 6) == 1)
+    if (n >= 28 && memcmp(d, "xar!", 4) == 0 && read_be16(d + 4) >= 28 && read_be16(d + 6) == 1)
         return OTHER_XAR;
     if (starts_with(d, n, "WARC/1.", 7) || starts_with(d, n, "WARC/0.", 7)) return OTHER_WARC;
     // RPM lead: magic, then a binary or source package type.
-    if (n >= 96 && be32(d) == 0xEDABEEDBu && d[4] >= 3 && d[4] <= 4 && be16(d + 6) <= 1)
+    if (n >= 96 && read_be32(d) == 0xEDABEEDBu && d[4] >= 3 && d[4] <= 4 && read_be16(d + 6) <= 1)
         return OTHER_RPM;
     // ISO 9660: the first volume descriptor at 32 KiB: type, "CD001", version 1.
     uint8_t descriptor[7];
@@ -170,12 +162,12 @@ OtherFormat sniff_other(const ByteSource *source, const uint8_t *d, size_t n) {
 // Where the bytes of a PE program's image end: the end of its furthest section.
 static bool pe_image_end(const ByteSource *source, const uint8_t *d, size_t n, uint64_t *end) {
     if (n < 64 || d[0] != 'M' || d[1] != 'Z') return false;
-    uint32_t pe = le32(d + 0x3C);
+    uint32_t pe = read_le32(d + 0x3C);
     uint8_t header[24];
     if (!source_read_exact(source, pe, header, sizeof header) || memcmp(header, "PE\0\0", 4))
         return false;
-    uint16_t sections = le16(header + 6);
-    uint16_t optional = le16(header + 20);
+    uint16_t sections = read_le16(header + 6);
+    uint16_t optional = read_le16(header + 20);
     if (sections == 0 || sections > 96) return false;
     size_t table_size = (size_t)sections * 40;
     uint8_t *table = (uint8_t *)malloc(table_size);
@@ -184,8 +176,8 @@ static bool pe_image_end(const ByteSource *source, const uint8_t *d, size_t n, u
     uint64_t furthest = (uint64_t)pe + 24 + optional + table_size;
     for (size_t i = 0; ok && i < sections; i++) {
         const uint8_t *s = table + i * 40;
-        uint64_t raw_end = (uint64_t)le32(s + 20) + le32(s + 16);
-        if (le32(s + 16) && raw_end > furthest) furthest = raw_end;
+        uint64_t raw_end = (uint64_t)read_le32(s + 20) + read_le32(s + 16);
+        if (read_le32(s + 16) && raw_end > furthest) furthest = raw_end;
     }
     free(table);
     *end = furthest;
@@ -197,9 +189,9 @@ static bool elf_image_end(const ByteSource *source, const uint8_t *d, size_t n, 
     if (n < 64 || memcmp(d, "\x7F" "ELF", 4) != 0) return false;
     bool wide = d[4] == 2, little = d[5] == 1;
     if ((d[4] != 1 && d[4] != 2) || (d[5] != 1 && d[5] != 2)) return false;
-    auto u16 = [&](const uint8_t *p) { return little ? le16(p) : be16(p); };
-    auto u32 = [&](const uint8_t *p) { return little ? le32(p) : be32(p); };
-    auto u64 = [&](const uint8_t *p) { return little ? le64(p) : be64(p); };
+    auto u16 = [&](const uint8_t *p) { return little ? read_le16(p) : read_be16(p); };
+    auto u32 = [&](const uint8_t *p) { return little ? read_le32(p) : read_be32(p); };
+    auto u64 = [&](const uint8_t *p) { return little ? read_le64(p) : read_be64(p); };
     uint64_t ph_offset = wide ? u64(d + 32) : u32(d + 28);
     uint64_t sh_offset = wide ? u64(d + 40) : u32(d + 32);
     uint16_t ph_size = u16(d + (wide ? 54 : 42)), ph_count = u16(d + (wide ? 56 : 44));

@@ -45,55 +45,56 @@ void leave_utf8(ThreadCharset *scope) {
     if (scope->switched) uselocale(scope->previous);
 }
 
-struct Reader {
+// What libarchive reads through: the byte source and how far it has been fed.
+struct SourceFeed {
     const ByteSource *source;
     uint64_t position;
     uint8_t block[READ_BLOCK];
 };
 
 la_ssize_t read_callback(struct archive *archive, void *data, const void **buffer) {
-    Reader *reader = (Reader *)data;
-    const ByteSource *source = reader->source;
+    SourceFeed *feed = (SourceFeed *)data;
+    const ByteSource *source = feed->source;
     if (source->fd < 0) {
         // Memory is handed over in place.
-        uint64_t left = reader->position < source->size ? source->size - reader->position : 0;
+        uint64_t left = feed->position < source->size ? source->size - feed->position : 0;
         size_t length = left < READ_BLOCK ? (size_t)left : READ_BLOCK;
-        *buffer = source->memory + reader->position;
-        reader->position += length;
-        isolation_progress(reader->position);
+        *buffer = source->memory + feed->position;
+        feed->position += length;
+        isolation_progress(feed->position);
         return (la_ssize_t)length;
     }
-    int64_t got = source_read(source, reader->position, reader->block, READ_BLOCK);
+    int64_t got = source_read(source, feed->position, feed->block, READ_BLOCK);
     if (got < 0) {
         archive_set_error(archive, EIO, "read error");
         return ARCHIVE_FATAL;
     }
-    reader->position += (uint64_t)got;
-    isolation_progress(reader->position);
-    *buffer = reader->block;
+    feed->position += (uint64_t)got;
+    isolation_progress(feed->position);
+    *buffer = feed->block;
     return (la_ssize_t)got;
 }
 
 la_int64_t skip_callback(struct archive *, void *data, la_int64_t request) {
-    Reader *reader = (Reader *)data;
+    SourceFeed *feed = (SourceFeed *)data;
     if (request <= 0) return 0;
-    uint64_t left = reader->position < reader->source->size
-                        ? reader->source->size - reader->position : 0;
+    uint64_t left = feed->position < feed->source->size
+                        ? feed->source->size - feed->position : 0;
     uint64_t step = (uint64_t)request < left ? (uint64_t)request : left;
-    reader->position += step;
-    isolation_progress(reader->position);
+    feed->position += step;
+    isolation_progress(feed->position);
     return (la_int64_t)step;
 }
 
 la_int64_t seek_callback(struct archive *, void *data, la_int64_t offset, int whence) {
-    Reader *reader = (Reader *)data;
+    SourceFeed *feed = (SourceFeed *)data;
     int64_t base = whence == SEEK_SET ? 0
-                 : whence == SEEK_CUR ? (int64_t)reader->position
-                                      : (int64_t)reader->source->size;
+                 : whence == SEEK_CUR ? (int64_t)feed->position
+                                      : (int64_t)feed->source->size;
     int64_t target = base + offset;
     if (target < 0) return ARCHIVE_FATAL;
-    if ((uint64_t)target > reader->source->size) target = (int64_t)reader->source->size;
-    reader->position = (uint64_t)target;
+    if ((uint64_t)target > feed->source->size) target = (int64_t)feed->source->size;
+    feed->position = (uint64_t)target;
     return target;
 }
 
@@ -146,7 +147,7 @@ int enable_format(struct archive *archive, StreamFormat format) {
 }
 
 // A reader over the source with exactly one compressor (or none) and the given formats.
-struct archive *open_reader(Reader *reader, Compression compression, bool raw,
+struct archive *open_reader(SourceFeed *feed, Compression compression, bool raw,
                             StreamFormat format) {
     struct archive *archive = archive_read_new();
     if (!archive) return nullptr;
@@ -157,7 +158,7 @@ struct archive *open_reader(Reader *reader, Compression compression, bool raw,
         archive_read_set_read_callback(archive, read_callback);
         archive_read_set_skip_callback(archive, skip_callback);
         archive_read_set_seek_callback(archive, seek_callback);
-        archive_read_set_callback_data(archive, reader);
+        archive_read_set_callback_data(archive, feed);
         ready = archive_read_open1(archive) == ARCHIVE_OK;
     }
     if (!ready) {
@@ -167,13 +168,13 @@ struct archive *open_reader(Reader *reader, Compression compression, bool raw,
     return archive;
 }
 
-Reader *new_reader(const ByteSource *source) {
-    Reader *reader = (Reader *)malloc(sizeof(Reader));
-    if (reader) {
-        reader->source = source;
-        reader->position = 0;
+SourceFeed *new_feed(const ByteSource *source) {
+    SourceFeed *feed = (SourceFeed *)malloc(sizeof(SourceFeed));
+    if (feed) {
+        feed->source = source;
+        feed->position = 0;
     }
-    return reader;
+    return feed;
 }
 
 // Formats that keep the data as it is have a packed size equal to the size.
@@ -298,12 +299,12 @@ void prepare_stream_listing() {
 bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
                  EntryList *list) {
     if (compression != COMPRESSION_NONE && !is_native(compression)) return false;
-    Reader *reader = new_reader(source);
-    if (!reader) return false;
+    SourceFeed *feed = new_feed(source);
+    if (!feed) return false;
     ThreadCharset charset;
     enter_utf8(&charset);
     bool readable = false;
-    struct archive *archive = open_reader(reader, compression, false, format);
+    struct archive *archive = open_reader(feed, compression, false, format);
     KnownSizes known = {nullptr, nullptr, 0, 0};
     if (archive) {
         int retries = 0;
@@ -329,17 +330,17 @@ bool list_stream(const ByteSource *source, StreamFormat format, Compression comp
     }
     forget_sizes(&known);
     leave_utf8(&charset);
-    free(reader);
+    free(feed);
     return readable;
 }
 
 int64_t peek_decompressed(const ByteSource *source, Compression compression, uint8_t *buffer,
                           size_t length) {
     if (!is_native(compression)) return -1;
-    Reader *reader = new_reader(source);
-    if (!reader) return -1;
+    SourceFeed *feed = new_feed(source);
+    if (!feed) return -1;
     int64_t filled = -1;
-    struct archive *archive = open_reader(reader, compression, true, STREAM_TAR);
+    struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
     struct archive_entry *item = nullptr;
     if (archive && archive_read_next_header(archive, &item) == ARCHIVE_OK) {
         filled = 0;
@@ -353,7 +354,7 @@ int64_t peek_decompressed(const ByteSource *source, Compression compression, uin
         }
     }
     if (archive) archive_read_free(archive);
-    free(reader);
+    free(feed);
     return filled;
 }
 
@@ -387,14 +388,14 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
     if (!is_native(compression)) return false;
     char name[FNAME_MAX32 + 1];
     single_file_member_name(source->name ? source->name : "", name, sizeof name);
-    Reader *reader = new_reader(source);
+    SourceFeed *feed = new_feed(source);
     uint8_t *scratch = (uint8_t *)malloc(READ_BLOCK);
-    if (!reader || !scratch) {
-        free(reader);
+    if (!feed || !scratch) {
+        free(feed);
         free(scratch);
         return false;
     }
-    struct archive *archive = open_reader(reader, compression, true, STREAM_TAR);
+    struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
     struct archive_entry *item = nullptr;
     bool opened = archive && archive_read_next_header(archive, &item) == ARCHIVE_OK;
     uint64_t counted = 0;
@@ -416,7 +417,7 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
         }
     }
     if (archive) archive_read_free(archive);
-    free(reader);
+    free(feed);
     free(scratch);
     if (!opened) return false;
 

@@ -7,19 +7,15 @@
 #include <string.h>
 #include <zlib.h>
 
+#include "byte_cursor.h"
+
 namespace {
 
 // Bounds against hostile input: blocks looked at per archive.
 const uint64_t MAX_BLOCKS = 4000000;
 
-uint16_t le16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-uint64_t le64(const uint8_t *p) { return le32(p) | (uint64_t)le32(p + 4) << 32; }
-
 void set_host_attributes(ListedEntry *entry, uint32_t attributes, bool windows, bool unix_host) {
-    if (windows) attribute_from_windows(attributes, entry->attribute);
+    if (windows) attribute_letters(attributes, entry->attribute);
     else if (unix_host) attribute_from_mode(attributes, entry->attribute);
 }
 
@@ -111,12 +107,12 @@ done:
 
 void add_rar4_file(const uint8_t *h, size_t head_size, uint16_t flags, EntryList *list) {
     size_t fixed = (flags & RAR4_FILE_LARGE) ? 40 : 32;
-    uint16_t name_size = le16(h + 26);
+    uint16_t name_size = read_le16(h + 26);
     if (head_size < fixed || name_size > head_size - fixed) return;
-    uint64_t packed = le32(h + 7), size = le32(h + 11);
+    uint64_t packed = read_le32(h + 7), size = read_le32(h + 11);
     if (flags & RAR4_FILE_LARGE) {
-        packed |= (uint64_t)le32(h + 32) << 32;
-        size |= (uint64_t)le32(h + 36) << 32;
+        packed |= (uint64_t)read_le32(h + 32) << 32;
+        size |= (uint64_t)read_le32(h + 36) << 32;
     }
     const uint8_t *field = h + fixed;
     char *decoded = nullptr;
@@ -139,18 +135,18 @@ void add_rar4_file(const uint8_t *h, size_t head_size, uint16_t flags, EntryList
     free(decoded);
     if (!entry) return;
     // Sizes of all ones mean a size unknown when the archive was written (from a pipe).
-    bool unknown_size = le32(h + 11) == 0xFFFFFFFFu && (!(flags & RAR4_FILE_LARGE) ||
-                                                         le32(h + 36) == 0xFFFFFFFFu);
+    bool unknown_size = read_le32(h + 11) == 0xFFFFFFFFu && (!(flags & RAR4_FILE_LARGE) ||
+                                                         read_le32(h + 36) == 0xFFFFFFFFu);
     entry->size = size;
     entry->size_known = !unknown_size;
     entry->packed = packed;
     entry->packed_known = true;
-    entry->crc = le32(h + 16);
-    uint32_t stamp = le32(h + 20);
+    entry->crc = read_le32(h + 16);
+    uint32_t stamp = read_le32(h + 20);
     entry->dos_time = (WORD)(stamp & 0xFFFF);
     entry->dos_date = (WORD)(stamp >> 16);
     uint8_t host = h[15];
-    set_host_attributes(entry, le32(h + 28), host <= 2, host == 3);
+    set_host_attributes(entry, read_le32(h + 28), host <= 2, host == 3);
     uint8_t method = h[25];
     if (method >= 0x30 && method <= 0x35) set_rar_method(entry, method - 0x30u);
 }
@@ -176,46 +172,25 @@ enum {
     RAR5_MAX_HEADER = 2 * 1024 * 1024,
 };
 
-struct Span {
-    const uint8_t *at;
-    uint64_t left;
-    bool ok;
-};
-
 // Seven bits a byte, lowest first; at most ten bytes.
-uint64_t vint(Span *s) {
+uint64_t vint(ByteCursor *c) {
     uint64_t value = 0;
     for (int shift = 0; shift < 70; shift += 7) {
-        if (!s->ok || s->left == 0) {
-            s->ok = false;
-            return 0;
-        }
-        uint8_t byte = *s->at++;
-        s->left--;
+        uint8_t byte = cursor_byte(c);
+        if (!c->ok) return 0;
         if (shift < 64) value |= (uint64_t)(byte & 0x7F) << shift;
         if (!(byte & 0x80)) return value;
     }
-    s->ok = false;
+    c->ok = false;
     return 0;
 }
 
-uint64_t fixed(Span *s, int bytes) {
-    if (!s->ok || s->left < (uint64_t)bytes) {
-        s->ok = false;
-        return 0;
-    }
-    uint64_t value = bytes == 4 ? le32(s->at) : le64(s->at);
-    s->at += bytes;
-    s->left -= (uint64_t)bytes;
-    return value;
-}
-
-void add_rar5_file(Span body, Span extra, uint64_t data_size, EntryList *list) {
+void add_rar5_file(ByteCursor body, ByteCursor extra, uint64_t data_size, EntryList *list) {
     uint64_t file_flags = vint(&body);
     uint64_t size = vint(&body);
     uint64_t attributes = vint(&body);
-    uint64_t mtime = (file_flags & RAR5_FILE_MTIME) ? fixed(&body, 4) : 0;
-    uint32_t crc = (file_flags & RAR5_FILE_CRC) ? (uint32_t)fixed(&body, 4) : 0;
+    uint64_t mtime = (file_flags & RAR5_FILE_MTIME) ? cursor_le(&body, 4) : 0;
+    uint32_t crc = (file_flags & RAR5_FILE_CRC) ? (uint32_t)cursor_le(&body, 4) : 0;
     uint64_t compression = vint(&body);
     uint64_t host = vint(&body);
     uint64_t name_length = vint(&body);
@@ -234,20 +209,20 @@ void add_rar5_file(Span body, Span extra, uint64_t data_size, EntryList *list) {
     while (extra.ok && extra.left > 0) {
         uint64_t record_size = vint(&extra);
         if (!extra.ok || record_size == 0 || record_size > extra.left) break;
-        Span record = {extra.at, record_size, true};
+        ByteCursor record = cursor_over(extra.at, record_size);
         extra.at += record_size;
         extra.left -= record_size;
         if (vint(&record) != RAR5_EXTRA_TIME) continue;
         uint64_t time_flags = vint(&record);
         if (!(time_flags & RAR5_TIME_MTIME)) continue;
         if (time_flags & RAR5_TIME_UNIX) {
-            uint64_t unix_seconds = fixed(&record, 4);
+            uint64_t unix_seconds = cursor_le(&record, 4);
             if (record.ok) {
                 seconds = (int64_t)unix_seconds;
                 have_time = true;
             }
         } else {
-            uint64_t filetime = fixed(&record, 8);
+            uint64_t filetime = cursor_le(&record, 8);
             if (record.ok) {
                 seconds = (int64_t)(filetime / 10000000u) - 11644473600LL;
                 have_time = true;
@@ -269,10 +244,10 @@ bool list_rar4(const ByteSource *source, uint64_t base, EntryList *list) {
     for (uint64_t blocks = 0; blocks < MAX_BLOCKS; blocks++) {
         uint8_t fixed_part[7];
         if (!source_read_exact(source, at, fixed_part, 7)) break;
-        uint16_t crc = le16(fixed_part);
+        uint16_t crc = read_le16(fixed_part);
         uint8_t type = fixed_part[2];
-        uint16_t flags = le16(fixed_part + 3);
-        uint16_t head_size = le16(fixed_part + 5);
+        uint16_t flags = read_le16(fixed_part + 3);
+        uint16_t head_size = read_le16(fixed_part + 5);
         if (head_size < 7 || !source_read_exact(source, at, header, head_size)) break;
         // The low half of the CRC32 of the header after its CRC field.
         bool intact = (crc32(0, header + 2, head_size - 2u) & 0xFFFF) == crc;
@@ -280,9 +255,9 @@ bool list_rar4(const ByteSource *source, uint64_t base, EntryList *list) {
         bool file_like = type == RAR4_FILE || type == RAR4_SUBBLOCK;
         if (file_like || (flags & RAR4_LONG_BLOCK)) {
             if (head_size < 11) break;
-            data_size = le32(header + 7);
+            data_size = read_le32(header + 7);
             if (file_like && (flags & RAR4_FILE_LARGE) && head_size >= 40)
-                data_size |= (uint64_t)le32(header + 32) << 32;
+                data_size |= (uint64_t)read_le32(header + 32) << 32;
         }
         if (type == RAR4_MAIN) {
             if (!intact) break;
@@ -313,10 +288,12 @@ bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
     size_t header_room = 0;
     for (uint64_t blocks = 0; blocks < MAX_BLOCKS; blocks++) {
         // CRC32, then the header size as a vint of at most three bytes.
-        uint8_t start[7];
-        int64_t got = source_read(source, at, start, sizeof start);
+        // Room for the longest vint, though the cursor lets the size field have three bytes:
+        // the compiler cannot see that bound through the vint loop.
+        uint8_t start[4 + 10];
+        int64_t got = source_read(source, at, start, 7);
         if (got < 5) break;
-        Span size_field = {start + 4, (uint64_t)got - 4, true};
+        ByteCursor size_field = cursor_over(start + 4, (uint64_t)got - 4);
         uint64_t header_size = vint(&size_field);
         size_t size_bytes = (size_t)(size_field.at - (start + 4));
         if (!size_field.ok || header_size == 0 || header_size > RAR5_MAX_HEADER) break;
@@ -329,15 +306,15 @@ bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
             header_room = total;
         }
         if (!source_read_exact(source, at, header, total)) break;
-        if (crc32(0, header + 4, (uInt)(total - 4)) != le32(header)) break;
-        Span h = {header + 4 + size_bytes, header_size, true};
+        if (crc32(0, header + 4, (uInt)(total - 4)) != read_le32(header)) break;
+        ByteCursor h = cursor_over(header + 4 + size_bytes, header_size);
         uint64_t type = vint(&h);
         uint64_t flags = vint(&h);
         uint64_t extra_size = (flags & RAR5_HAS_EXTRA) ? vint(&h) : 0;
         uint64_t data_size = (flags & RAR5_HAS_DATA) ? vint(&h) : 0;
         if (!h.ok || extra_size > h.left) break;
-        Span body = {h.at, h.left - extra_size, true};
-        Span extra = {h.at + (h.left - extra_size), extra_size, true};
+        ByteCursor body = cursor_over(h.at, h.left - extra_size);
+        ByteCursor extra = cursor_over(h.at + (h.left - extra_size), extra_size);
         if (type == RAR5_MAIN) {
             readable = true;
         } else if (type == RAR5_FILE) {

@@ -7,6 +7,8 @@
 #include <string.h>
 #include <zlib.h>
 
+#include "byte_cursor.h"
+
 namespace {
 
 enum PropertyId {
@@ -72,38 +74,10 @@ void arena_free(Arena *arena) {
     free(arena->blocks);
 }
 
-// A bounded reading position in a header; any read past its end fails it for good.
-struct Cursor {
-    const uint8_t *at;
-    uint64_t left;
-    bool ok;
-};
-
-uint8_t read_byte(Cursor *c) {
-    if (!c->ok || c->left < 1) {
-        c->ok = false;
-        return 0;
-    }
-    c->left--;
-    return *c->at++;
-}
-
-uint64_t read_fixed(Cursor *c, int bytes) {
-    if (!c->ok || c->left < (uint64_t)bytes) {
-        c->ok = false;
-        return 0;
-    }
-    uint64_t value = 0;
-    for (int i = 0; i < bytes; i++) value |= (uint64_t)c->at[i] << (8 * i);
-    c->at += bytes;
-    c->left -= (uint64_t)bytes;
-    return value;
-}
-
 // The header's variable-length number: leading one bits of the first byte count the bytes
 // that follow; the rest of the first byte are the top bits.
-uint64_t read_number(Cursor *c) {
-    uint8_t first = read_byte(c);
+uint64_t read_number(ByteCursor *c) {
+    uint8_t first = cursor_byte(c);
     uint8_t mask = 0x80;
     uint64_t value = 0;
     for (int i = 0; i < 8; i++) {
@@ -111,29 +85,21 @@ uint64_t read_number(Cursor *c) {
             uint64_t high = first & (mask - 1);
             return value | (high << (8 * i));
         }
-        value |= (uint64_t)read_byte(c) << (8 * i);
+        value |= (uint64_t)cursor_byte(c) << (8 * i);
         mask >>= 1;
     }
     return value;
 }
 
-void skip_bytes(Cursor *c, uint64_t count) {
-    if (!c->ok || c->left < count) {
-        c->ok = false;
-        return;
-    }
-    c->at += count;
-    c->left -= count;
-}
 
 // A number that counts things, each of which takes at least one more byte of the header.
-uint64_t read_count(Cursor *c, uint64_t limit) {
+uint64_t read_count(ByteCursor *c, uint64_t limit) {
     uint64_t n = read_number(c);
     if (n > limit || n > c->left) c->ok = false;
     return c->ok ? n : 0;
 }
 
-bool *read_bits(Cursor *c, Arena *arena, uint64_t count) {
+bool *read_bits(ByteCursor *c, Arena *arena, uint64_t count) {
     bool *bits = (bool *)arena_calloc(arena, count, sizeof(bool));
     if (!bits) {
         c->ok = false;
@@ -141,15 +107,15 @@ bool *read_bits(Cursor *c, Arena *arena, uint64_t count) {
     }
     uint8_t byte = 0;
     for (uint64_t i = 0; i < count && c->ok; i++) {
-        if (i % 8 == 0) byte = read_byte(c);
+        if (i % 8 == 0) byte = cursor_byte(c);
         bits[i] = (byte & (0x80 >> (i % 8))) != 0;
     }
     return bits;
 }
 
 // "All defined" byte, else a bit vector.
-bool *read_defined(Cursor *c, Arena *arena, uint64_t count) {
-    if (read_byte(c) == 0) return read_bits(c, arena, count);
+bool *read_defined(ByteCursor *c, Arena *arena, uint64_t count) {
+    if (cursor_byte(c) == 0) return read_bits(c, arena, count);
     bool *bits = (bool *)arena_calloc(arena, count, sizeof(bool));
     if (!bits) {
         c->ok = false;
@@ -164,7 +130,7 @@ struct Digests {
     uint32_t *values;
 };
 
-void read_digests(Cursor *c, Arena *arena, uint64_t count, Digests *d) {
+void read_digests(ByteCursor *c, Arena *arena, uint64_t count, Digests *d) {
     d->defined = read_defined(c, arena, count);
     d->values = (uint32_t *)arena_calloc(arena, count, sizeof(uint32_t));
     if (!d->defined || !d->values) {
@@ -172,7 +138,7 @@ void read_digests(Cursor *c, Arena *arena, uint64_t count, Digests *d) {
         return;
     }
     for (uint64_t i = 0; i < count && c->ok; i++)
-        if (d->defined[i]) d->values[i] = (uint32_t)read_fixed(c, 4);
+        if (d->defined[i]) d->values[i] = (uint32_t)cursor_le(c, 4);
 }
 
 struct Coder {
@@ -213,7 +179,7 @@ struct StreamsInfo {
     uint32_t *substream_crcs;
 };
 
-void read_pack_info(Cursor *c, Arena *arena, StreamsInfo *s) {
+void read_pack_info(ByteCursor *c, Arena *arena, StreamsInfo *s) {
     s->pack_position = read_number(c);
     s->pack_count = read_count(c, UINT32_MAX);
     s->pack_sizes = (uint64_t *)arena_calloc(arena, s->pack_count, sizeof(uint64_t));
@@ -227,24 +193,24 @@ void read_pack_info(Cursor *c, Arena *arena, StreamsInfo *s) {
             Digests ignored;
             read_digests(c, arena, s->pack_count, &ignored);
         } else {
-            skip_bytes(c, read_number(c));
+            cursor_skip(c, read_number(c));
         }
     }
 }
 
-void read_folder(Cursor *c, Arena *arena, Folder *f) {
+void read_folder(ByteCursor *c, Arena *arena, Folder *f) {
     f->coder_count = (uint32_t)read_count(c, MAX_CODERS);
     if (f->coder_count == 0) c->ok = false;
     f->coders = (Coder *)arena_calloc(arena, f->coder_count, sizeof(Coder));
     if (!f->coders) c->ok = false;
     for (uint32_t i = 0; i < f->coder_count && c->ok; i++) {
         Coder *coder = &f->coders[i];
-        uint8_t flags = read_byte(c);
+        uint8_t flags = cursor_byte(c);
         // Bit 7 announced alternative methods, which no writer uses.
         if (flags & 0x80) c->ok = false;
         coder->id_size = flags & 0x0F;
         if (coder->id_size > sizeof coder->id) c->ok = false;
-        for (uint32_t k = 0; k < coder->id_size && c->ok; k++) coder->id[k] = read_byte(c);
+        for (uint32_t k = 0; k < coder->id_size && c->ok; k++) coder->id[k] = cursor_byte(c);
         coder->in_streams = coder->out_streams = 1;
         if (flags & 0x10) {
             coder->in_streams = (uint32_t)read_count(c, MAX_STREAMS_PER_CODER);
@@ -253,7 +219,7 @@ void read_folder(Cursor *c, Arena *arena, Folder *f) {
         if (flags & 0x20) {
             coder->properties_size = (uint32_t)read_count(c, UINT32_MAX);
             coder->properties = c->at;
-            skip_bytes(c, coder->properties_size);
+            cursor_skip(c, coder->properties_size);
         }
         f->in_total += coder->in_streams;
         f->out_total += coder->out_streams;
@@ -313,13 +279,13 @@ uint64_t folder_unpack_size(const Folder *f) {
     return out < 0 ? 0 : f->unpack_sizes[out];
 }
 
-void read_unpack_info(Cursor *c, Arena *arena, StreamsInfo *s) {
+void read_unpack_info(ByteCursor *c, Arena *arena, StreamsInfo *s) {
     if (read_number(c) != ID_FOLDER) {
         c->ok = false;
         return;
     }
     s->folder_count = read_count(c, UINT32_MAX);
-    if (read_byte(c) != 0) c->ok = false;  // folders kept in another stream: never written
+    if (cursor_byte(c) != 0) c->ok = false;  // folders kept in another stream: never written
     s->folders = (Folder *)arena_calloc(arena, s->folder_count, sizeof(Folder));
     if (!s->folders) c->ok = false;
     uint64_t next_pack = 0;
@@ -351,12 +317,12 @@ void read_unpack_info(Cursor *c, Arena *arena, StreamsInfo *s) {
                 s->folders[i].crc = d.values[i];
             }
         } else {
-            skip_bytes(c, read_number(c));
+            cursor_skip(c, read_number(c));
         }
     }
 }
 
-void read_substreams(Cursor *c, Arena *arena, StreamsInfo *s) {
+void read_substreams(ByteCursor *c, Arena *arena, StreamsInfo *s) {
     uint64_t id;
     for (;;) {
         id = read_number(c);
@@ -367,7 +333,7 @@ void read_substreams(Cursor *c, Arena *arena, StreamsInfo *s) {
             continue;
         }
         if (id == ID_CRC || id == ID_SIZE || id == ID_END) break;
-        skip_bytes(c, read_number(c));
+        cursor_skip(c, read_number(c));
     }
     // Every substream but a folder's last needs a size in the header; the last takes the rest.
     uint64_t total = 0;
@@ -429,13 +395,13 @@ void read_substreams(Cursor *c, Arena *arena, StreamsInfo *s) {
                 }
             }
         } else {
-            skip_bytes(c, read_number(c));
+            cursor_skip(c, read_number(c));
         }
         id = read_number(c);
     }
 }
 
-void read_streams_info(Cursor *c, Arena *arena, StreamsInfo *s) {
+void read_streams_info(ByteCursor *c, Arena *arena, StreamsInfo *s) {
     memset(s, 0, sizeof *s);
     bool substreams_seen = false;
     for (;;) {
@@ -634,7 +600,7 @@ struct FileRecords {
     uint32_t *attributes;
 };
 
-bool read_files(Cursor *c, Arena *arena, FileRecords *files) {
+bool read_files(ByteCursor *c, Arena *arena, FileRecords *files) {
     memset(files, 0, sizeof *files);
     files->count = read_count(c, UINT32_MAX);
     if (!c->ok) return false;
@@ -646,8 +612,8 @@ bool read_files(Cursor *c, Arena *arena, FileRecords *files) {
         if (id == ID_END) break;
         uint64_t size = read_number(c);
         if (!c->ok || size > c->left) return false;
-        Cursor p = {c->at, size, true};
-        skip_bytes(c, size);
+        ByteCursor p = cursor_over(c->at, size);
+        cursor_skip(c, size);
         switch (id) {
         case ID_EMPTY_STREAM:
             files->empty_stream = read_bits(&p, arena, n);
@@ -663,7 +629,7 @@ bool read_files(Cursor *c, Arena *arena, FileRecords *files) {
             files->anti_count = empty_streams;
             break;
         case ID_NAME: {
-            if (read_byte(&p) != 0) return false;  // names kept in another stream
+            if (cursor_byte(&p) != 0) return false;  // names kept in another stream
             files->names = p.at;
             files->name_start = (uint64_t *)arena_calloc(arena, n, sizeof(uint64_t));
             files->name_length = (uint64_t *)arena_calloc(arena, n, sizeof(uint64_t));
@@ -680,19 +646,19 @@ bool read_files(Cursor *c, Arena *arena, FileRecords *files) {
         }
         case ID_MTIME:
             files->mtime_defined = read_defined(&p, arena, n);
-            if (read_byte(&p) != 0) return false;
+            if (cursor_byte(&p) != 0) return false;
             files->mtimes = (uint64_t *)arena_calloc(arena, n, sizeof(uint64_t));
             if (!files->mtimes) return false;
             for (uint64_t i = 0; i < n && p.ok; i++)
-                if (files->mtime_defined[i]) files->mtimes[i] = read_fixed(&p, 8);
+                if (files->mtime_defined[i]) files->mtimes[i] = cursor_le(&p, 8);
             break;
         case ID_ATTRIBUTES:
             files->attributes_defined = read_defined(&p, arena, n);
-            if (read_byte(&p) != 0) return false;
+            if (cursor_byte(&p) != 0) return false;
             files->attributes = (uint32_t *)arena_calloc(arena, n, sizeof(uint32_t));
             if (!files->attributes) return false;
             for (uint64_t i = 0; i < n && p.ok; i++)
-                if (files->attributes_defined[i]) files->attributes[i] = (uint32_t)read_fixed(&p, 4);
+                if (files->attributes_defined[i]) files->attributes[i] = (uint32_t)cursor_le(&p, 4);
             break;
         default:
             break;
@@ -762,7 +728,7 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
             } else if (whole > 0) {
                 entry->packed = (uint64_t)((unsigned __int128)size * packed / whole);
                 entry->ratio_fixed = true;
-                entry->ratio = share_in_tenths(packed, whole);
+                entry->ratio = ratio_tenths(packed, whole);
             }
             entry->packed_known = true;
             set_method(entry, method_of(f));
@@ -774,7 +740,7 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
             int64_t seconds = (int64_t)(files->mtimes[i] / 10000000u) - 11644473600LL;
             dos_words_from_utc(seconds, &entry->dos_date, &entry->dos_time);
         }
-        if (bit(files->attributes_defined, files->count, i)) attribute_from_windows(attributes, entry->attribute);
+        if (bit(files->attributes_defined, files->count, i)) attribute_letters(attributes, entry->attribute);
     }
     return true;
 }
@@ -787,10 +753,10 @@ bool list_sevenzip(const ByteSource *source, uint64_t base, EntryList *list) {
     if (memcmp(start, "7z\xBC\xAF\x27\x1C", 6) != 0 || crc32(0, start + 12, 20) != (uint32_t)(
             start[8] | start[9] << 8 | start[10] << 16 | (uint32_t)start[11] << 24))
         return false;
-    Cursor fields = {start + 12, 20, true};
-    uint64_t next_offset = read_fixed(&fields, 8);
-    uint64_t next_size = read_fixed(&fields, 8);
-    uint32_t next_crc = (uint32_t)read_fixed(&fields, 4);
+    ByteCursor fields = cursor_over(start + 12, 20);
+    uint64_t next_offset = cursor_le(&fields, 8);
+    uint64_t next_size = cursor_le(&fields, 8);
+    uint32_t next_crc = (uint32_t)cursor_le(&fields, 4);
     if (next_size == 0) return true;  // an archive with no entries at all
     uint64_t header_at = base + 32 + next_offset;
     if (next_offset > source->size || header_at < base || header_at > source->size ||
@@ -806,7 +772,7 @@ bool list_sevenzip(const ByteSource *source, uint64_t base, EntryList *list) {
         uint64_t header_size = next_size;
         bool ok = true;
         for (int nesting = 0; ok && nesting <= MAX_HEADER_NESTING; nesting++) {
-            Cursor c = {header, header_size, true};
+            ByteCursor c = cursor_over(header, header_size);
             uint64_t id = read_number(&c);
             if (id == ID_HEADER) {
                 StreamsInfo main;
@@ -818,7 +784,7 @@ bool list_sevenzip(const ByteSource *source, uint64_t base, EntryList *list) {
                     for (;;) {
                         uint64_t property = read_number(&c);
                         if (!c.ok || property == ID_END) break;
-                        skip_bytes(&c, read_number(&c));
+                        cursor_skip(&c, read_number(&c));
                     }
                     id = read_number(&c);
                 }

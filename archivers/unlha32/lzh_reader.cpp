@@ -253,7 +253,7 @@ HeaderResult read_header(SourceReader *source, uint64_t offset, ArchiveEntry *en
 
     entry->packed_size = header.packed;
     entry->original_size = header.original;
-    if (header.level >= 2) unix_time_to_dos(header.unix_time, &entry->dos_date, &entry->dos_time);
+    if (header.level >= 2) dos_words_from_utc((int64_t)header.unix_time, &entry->dos_date, &entry->dos_time);
     build_name(&header);
     // A stored total or packed size may point past the end (or, added up, wrap around):
     // such an entry is the last one.

@@ -2,6 +2,7 @@
 // Unlha, listing LZH archives through the LZH header reader.
 #include <stdlib.h>
 
+#include "archiver_exports.h"
 #include "lzh_reader.h"
 
 namespace {
@@ -12,9 +13,7 @@ EntryStep next_entry(void *reader, ArchiveEntry *entry) {
 
 void rewind_entries(void *reader) { lzh_rewind((LzhReader *)reader); }
 
-}  // namespace
-
-ARCHIVER_EXPORT HARC WINAPI UnlhaOpenArchive(const HWND, LPCSTR file_name, const DWORD) {
+HARC open_lzh(LPCSTR file_name) {
     ArchiveHandle *handle = handle_open_file(file_name);
     if (!handle) return nullptr;
     LzhReader *reader = (LzhReader *)malloc(sizeof(LzhReader));
@@ -26,16 +25,6 @@ ARCHIVER_EXPORT HARC WINAPI UnlhaOpenArchive(const HWND, LPCSTR file_name, const
     return handle_attach(handle, reader, next_entry, rewind_entries);
 }
 
-ARCHIVER_EXPORT int WINAPI UnlhaCloseArchive(HARC archive) { return handle_close(archive); }
+}  // namespace
 
-ARCHIVER_EXPORT int WINAPI UnlhaFindFirst(HARC archive, LPCSTR wild_name, INDIVIDUALINFO *info) {
-    return handle_find_first(archive, wild_name, info);
-}
-
-ARCHIVER_EXPORT int WINAPI UnlhaFindNext(HARC archive, INDIVIDUALINFO *info) {
-    return handle_find_next(archive, info);
-}
-
-ARCHIVER_EXPORT BOOL WINAPI UnlhaQueryFunctionList(const int function) {
-    return handle_query_function(function);
-}
+TALLYBOOK_ARCHIVER_EXPORTS(Unlha, open_lzh, handle_close, handle_find_first, handle_find_next)

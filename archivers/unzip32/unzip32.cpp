@@ -2,6 +2,7 @@
 // UnZip, listing ZIP archives through the ZIP header reader.
 #include <stdlib.h>
 
+#include "archiver_exports.h"
 #include "zip_reader.h"
 
 namespace {
@@ -12,9 +13,7 @@ EntryStep next_entry(void *reader, ArchiveEntry *entry) {
 
 void rewind_entries(void *reader) { zip_rewind((ZipReader *)reader); }
 
-}  // namespace
-
-ARCHIVER_EXPORT HARC WINAPI UnZipOpenArchive(const HWND, LPCSTR file_name, const DWORD) {
+HARC open_zip(LPCSTR file_name) {
     ArchiveHandle *handle = handle_open_file(file_name);
     if (!handle) return nullptr;
     ZipReader *reader = (ZipReader *)malloc(sizeof(ZipReader));
@@ -26,16 +25,6 @@ ARCHIVER_EXPORT HARC WINAPI UnZipOpenArchive(const HWND, LPCSTR file_name, const
     return handle_attach(handle, reader, next_entry, rewind_entries);
 }
 
-ARCHIVER_EXPORT int WINAPI UnZipCloseArchive(HARC archive) { return handle_close(archive); }
+}  // namespace
 
-ARCHIVER_EXPORT int WINAPI UnZipFindFirst(HARC archive, LPCSTR wild_name, INDIVIDUALINFO *info) {
-    return handle_find_first(archive, wild_name, info);
-}
-
-ARCHIVER_EXPORT int WINAPI UnZipFindNext(HARC archive, INDIVIDUALINFO *info) {
-    return handle_find_next(archive, info);
-}
-
-ARCHIVER_EXPORT BOOL WINAPI UnZipQueryFunctionList(const int function) {
-    return handle_query_function(function);
-}
+TALLYBOOK_ARCHIVER_EXPORTS(UnZip, open_zip, handle_close, handle_find_first, handle_find_next)

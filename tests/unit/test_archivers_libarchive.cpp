@@ -20,7 +20,8 @@
 
 #include "byte_source.h"
 #include "entry_list.h"
-#include "interface_exports.h"
+#include "archiver_exports.h"
+#include "listed_archive.h"
 #include "isolation.h"
 #include "sevenzip32_formats.h"
 #include "tar32_formats.h"
@@ -112,17 +113,23 @@ TEST(ArchiverEntryRecord, UtcTimesBecomeDosWordsOfThatUtcTimeWhateverTheZone) {
     }
 }
 
-TEST(ArchiverEntryRecord, RatioIsPackedToOriginalInTenthsRoundedAndBounded) {
-    EXPECT_EQ(share_in_tenths(523, 1000), 523);
-    EXPECT_EQ(share_in_tenths(1, 3), 333);
-    EXPECT_EQ(share_in_tenths(2, 3), 667);     // rounds to nearest
-    EXPECT_EQ(share_in_tenths(1200, 1200), 1000);
-    EXPECT_EQ(share_in_tenths(0, 1000), 0);
-    EXPECT_EQ(share_in_tenths(1000, 0), 0);
-    EXPECT_EQ(share_in_tenths(1000000, 1), 0xFFFF);  // stored larger than it was: saturated
-    // Sizes whose product with 1000 overflows 64 bits still give the right share.
-    EXPECT_EQ(share_in_tenths(UINT64_MAX / 2, UINT64_MAX), 500);
-    EXPECT_EQ(share_in_tenths(UINT64_MAX, UINT64_MAX), 1000);
+TEST(ArchiverEntryRecord, RatioIsPackedToOriginalInTenthsRoundedDownAndBounded) {
+    EXPECT_EQ(ratio_tenths(523, 1000), 523);
+    EXPECT_EQ(ratio_tenths(1, 3), 333);
+    EXPECT_EQ(ratio_tenths(2, 3), 666);        // rounds down: 100.0% only when nothing was saved
+    EXPECT_EQ(ratio_tenths(9999, 10000), 999);
+    EXPECT_EQ(ratio_tenths(1200, 1000), 1200);  // grew
+    EXPECT_EQ(ratio_tenths(0, 1000), 0);
+    EXPECT_EQ(ratio_tenths(1000, 0), 0);
+    EXPECT_EQ(ratio_tenths(65535, 1000), 65535);
+    EXPECT_EQ(ratio_tenths(65536, 1000), 0xFFFF);
+    EXPECT_EQ(ratio_tenths(1000000, 1), 0xFFFF);  // stored larger than it was: saturated
+    EXPECT_EQ(ratio_tenths(UINT64_MAX, 1), 0xFFFF);
+    // Sizes whose product with 1000 overflows 64 bits still give the exact ratio.
+    EXPECT_EQ(ratio_tenths(UINT64_MAX / 2, UINT64_MAX), 499);
+    EXPECT_EQ(ratio_tenths(UINT64_MAX - 1, UINT64_MAX), 999);
+    EXPECT_EQ(ratio_tenths(UINT64_MAX, UINT64_MAX), 1000);
+    EXPECT_EQ(ratio_tenths(UINT64_MAX, UINT64_MAX / 3), 3000);
 }
 
 TEST(ArchiverEntryRecord, RecordCarriesSizesNameAndTextsWithinItsFields) {
@@ -382,7 +389,7 @@ TEST(ArchiverFormats, OpenTurnsAwayFoldersPipesAndForeignFilesWithoutWaiting) {
         EXPECT_EQ(open_listed_archive(nullptr, lister), nullptr);
     }
     for (int function = 0; function < 100; function++)
-        EXPECT_EQ(answers_function(function), function >= 23 && function <= 26) << function;
+        EXPECT_EQ(archiver_answers(function), function >= 23 && function <= 26) << function;
     unlink(fifo.c_str());
     unlink(text.c_str());
     rmdir(folder);
@@ -486,14 +493,14 @@ TEST(RarHeaders, Rar5ListsStoredNamesSizesAndUtcTimes) {
     EXPECT_EQ(std::string(got.entries[0].szFileName), name);
     EXPECT_EQ(got.entries[0].dwOriginalSize, 5000u);
     EXPECT_EQ(got.entries[0].dwCompressedSize, 1234u);
-    EXPECT_EQ(got.entries[0].wRatio, 247);
+    EXPECT_EQ(got.entries[0].wRatio, 246);  // 24.68% rounds down
     EXPECT_EQ(got.entries[0].dwCRC, 0x12345678u);
     EXPECT_EQ(got.entries[0].wDate, dos_date(2019, 3, 4));
     EXPECT_EQ(got.entries[0].wTime, dos_time(5, 6, 6));
     EXPECT_STREQ(got.entries[0].szAttribute, "100644");
     EXPECT_STREQ(got.entries[0].szMode, "m3");
     EXPECT_STREQ(got.entries[1].szFileName, "dir/");
-    EXPECT_STREQ(got.entries[1].szAttribute, "---D-");
+    EXPECT_STREQ(got.entries[1].szAttribute, "---d-");
 }
 
 TEST(RarHeaders, Rar5StopsAtADamagedHeaderKeepingWhatCameBefore) {
@@ -581,7 +588,7 @@ TEST(RarHeaders, Rar4PassesTheStoredDosWordsAndNameBytesThrough) {
     EXPECT_EQ(got.entries[0].dwCompressedSize, 300u);
     EXPECT_EQ(got.entries[0].wRatio, 300);
     EXPECT_EQ(got.entries[0].dwCRC, 0xCAFEF00Du);
-    EXPECT_STREQ(got.entries[0].szAttribute, "----A");
+    EXPECT_STREQ(got.entries[0].szAttribute, "----a");
     EXPECT_STREQ(got.entries[0].szMode, "m3");
     EXPECT_STREQ(got.entries[1].szFileName, "dir/");
     EXPECT_EQ(got.entries[1].wDate, 0x2A01);

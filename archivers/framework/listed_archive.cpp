@@ -1,5 +1,5 @@
-// Opening a file for one library's listing and the answers common to every library.
-#include "interface_exports.h"
+// An archive listed in full when it is opened: the handle is its entry list.
+#include "listed_archive.h"
 
 HARC open_listed_archive(LPCSTR file_name, ListArchiveFn list_archive) {
     ByteSource source;
@@ -19,7 +19,10 @@ int close_listed_archive(HARC archive) {
     return 0;
 }
 
-bool answers_function(int function) {
-    return function == ISARC_OPEN_ARCHIVE || function == ISARC_CLOSE_ARCHIVE ||
-           function == ISARC_FIND_FIRST || function == ISARC_FIND_NEXT;
+int listed_find_first(HARC archive, LPCSTR pattern, INDIVIDUALINFO *info) {
+    return entry_list_find_first((EntryList *)archive, pattern, info);
+}
+
+int listed_find_next(HARC archive, INDIVIDUALINFO *info) {
+    return entry_list_find_next((EntryList *)archive, info);
 }
