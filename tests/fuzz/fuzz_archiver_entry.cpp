@@ -5,6 +5,7 @@
 
 #include "catalogue/catalogue.h"
 #include "readers/archiver_bridge.h"
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     OrderedList *members = list_new();
@@ -22,14 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (ListNode *node = list_start(members, true); node; node = list_step(node, true)) {
         const MemberRecord *member = (const MemberRecord *)list_item(node);
         size_t length = strlen(member->name);
-        if (length == 0 || length > sizeof info->szFileName) abort();
+        FUZZ_CHECK(length > 0 && length <= sizeof info->szFileName, "a listed name is neither empty nor longer than its field");
         const SYSTEMTIME &t = member->time;
         bool zero = t.wYear == 0 && t.wMonth == 0 && t.wDay == 0 && t.wHour == 0 &&
                     t.wMinute == 0 && t.wSecond == 0 && t.wDayOfWeek == 0;
         bool valid = t.wYear >= 1980 && t.wYear <= 2107 && t.wMonth >= 1 && t.wMonth <= 12 &&
                      t.wDay >= 1 && t.wDay <= 31 && t.wHour <= 23 && t.wMinute <= 59 &&
                      t.wSecond <= 58 && t.wMilliseconds == 0;
-        if (!zero && !valid) abort();
+        FUZZ_CHECK(zero || valid, "a member time is the all-zero time or a valid DOS-range time");
     }
     destroy_member_list(members);
     return 0;

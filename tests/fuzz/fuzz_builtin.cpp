@@ -8,6 +8,7 @@
 
 #include "catalogue/catalogue.h"
 #include "readers/readers.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ const char *input_path() {
         const char *folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         snprintf(input, sizeof input, "%s/tallybook-fuzz-builtin-XXXXXX", folder);
         int fd = mkstemp(input);
-        if (fd < 0) abort();
+        FUZZ_CHECK(fd >= 0, "the scratch input file can be made");
         close(fd);
         atexit(remove_input);
         made = true;
@@ -37,14 +38,17 @@ void check_reader(Reader reader, const char *path, size_t name_field) {
     ListNode *first = members->first;
     bool taken = reader(members, path);
     if (taken) {
-        if (members->count < 2 || members->first != first) abort();
+        FUZZ_CHECK(members->count >= 2 && members->first == first,
+                   "a taken file adds members after the archive's own record");
         // A name never reaches beyond its field.
         for (ListNode *node = list_step(first, true); node; node = list_step(node, true)) {
             const MemberRecord *member = (const MemberRecord *)list_item(node);
-            if (strlen(member->name) > name_field || member->size != 0 || member->ratio != 0) abort();
+            FUZZ_CHECK(strlen(member->name) <= name_field && member->size == 0 && member->ratio == 0,
+                       "a member's name stays within its field; size and ratio are 0");
         }
-    } else if (members->count != 1 || members->first != first || members->last != first) {
-        abort();
+    } else {
+        FUZZ_CHECK(members->count == 1 && members->first == first && members->last == first,
+                   "a file turned away leaves the member list as it was");
     }
     destroy_member_list(members);
 }
@@ -54,9 +58,9 @@ void check_reader(Reader reader, const char *path, size_t name_field) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *path = input_path();
     FILE *file = fopen(path, "wb");
-    if (!file) abort();
-    if (size && fwrite(data, 1, size, file) != size) abort();
-    if (fclose(file) != 0) abort();
+    FUZZ_CHECK(file, "the scratch input file opens");
+    FUZZ_CHECK(!size || fwrite(data, 1, size, file) == size, "the input is written whole");
+    FUZZ_CHECK(fclose(file) == 0, "the scratch input file closes");
     check_reader(read_pak, path, 24);
     check_reader(read_cherry_pack, path, 16);
     check_reader(read_daf, path, 24);

@@ -9,6 +9,7 @@
 
 #include "catalogue/catalogue.h"
 #include "readers/cabinet_reader.h"
+#include "fuzz_check.h"
 
 // The input lives in a memory file, opened by its /proc path as any file is: rewriting a
 // disk file for every input would cost more than reading it.
@@ -20,8 +21,8 @@ static UINT check_and_record(void *context, UINT notification, UINT_PTR param1,
     if (notification == SPFILENOTIFY_FILEINCABINET) {
         const FILE_IN_CABINET_INFO_A *info = (const FILE_IN_CABINET_INFO_A *)param1;
         size_t length = strlen(info->NameInCabinet);
-        if (length == 0 || length > 255 || strcmp((const char *)param2, cabinet_path) != 0)
-            abort();
+        FUZZ_CHECK(length > 0 && length <= 255 && strcmp((const char *)param2, cabinet_path) == 0,
+                   "a member name is 1 to 255 bytes and the cabinet is named as opened");
     }
     return on_cabinet_notification(context, notification, param1, param2);
 }
@@ -29,16 +30,16 @@ static UINT check_and_record(void *context, UINT notification, UINT_PTR param1,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (cabinet_file < 0) {
         cabinet_file = memfd_create("cabinet", 0);
-        if (cabinet_file < 0) abort();
+        FUZZ_CHECK(cabinet_file >= 0, "the in-memory cabinet file can be made");
         snprintf(cabinet_path, sizeof cabinet_path, "/proc/self/fd/%d", cabinet_file);
     }
-    if (ftruncate(cabinet_file, 0) != 0 ||
-        (size && pwrite(cabinet_file, data, size, 0) != (ssize_t)size))
-        abort();
+    FUZZ_CHECK(ftruncate(cabinet_file, 0) == 0 &&
+                   (!size || pwrite(cabinet_file, data, size, 0) == (ssize_t)size),
+               "the input is written whole");
 
     OrderedList *members = list_new();
     BOOL listed = SetupIterateCabinetA(cabinet_path, 0, check_and_record, members);
-    if (!listed && !list_is_empty(members)) abort();  // damage is found before any member
+    FUZZ_CHECK(listed || list_is_empty(members), "damage is found before any member is announced");
     destroy_member_list(members);
     return 0;
 }

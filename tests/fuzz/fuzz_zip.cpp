@@ -2,7 +2,7 @@
 // (ZIP64 and shifted ones included), walking every record and filling the interface record
 // never read outside the input or write outside an entry, and the walk always ends.
 #include "zip_reader.h"
-#include "tests/fuzz/header_walk.h"
+#include "header_walk.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return fuzz_header_walk<ZipReader>(data, size, zip_open, zip_rewind, zip_next);

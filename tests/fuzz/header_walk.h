@@ -1,5 +1,5 @@
 // The fuzz body shared by the archiver libraries' header readers: open arbitrary bytes, walk
-// every entry twice and fill the interface record, aborting on any broken bound.
+// every entry twice and fill the interface record, stopping on any broken bound.
 #ifndef TALLYBOOK_TESTS_FUZZ_HEADER_WALK_H
 #define TALLYBOOK_TESTS_FUZZ_HEADER_WALK_H
 
@@ -9,6 +9,7 @@
 #include "entry_record.h"
 #include "archive_handle.h"
 #include "archive_source.h"
+#include "fuzz_check.h"
 
 template <typename Reader>
 int fuzz_header_walk(const uint8_t *data, size_t size, bool (*open)(Reader *, SourceReader *),
@@ -26,10 +27,10 @@ int fuzz_header_walk(const uint8_t *data, size_t size, bool (*open)(Reader *, So
                 rewind(&reader);
                 // Every header lies after the one before it, so a walk has at most `size` steps.
                 for (size_t steps = 0; next(&reader, &entry) == ENTRY_FOUND; steps++) {
-                    if (steps > size) abort();
-                    if (strlen(entry.name) > ENTRY_NAME_MAX) abort();
+                    FUZZ_CHECK(steps <= size, "every header lies after the one before it");
+                    FUZZ_CHECK(strlen(entry.name) <= ENTRY_NAME_MAX, "an entry's name stays within its field");
                     entry_to_individual_info(&entry, &info);
-                    if (strlen(info.szFileName) > FNAME_MAX32) abort();
+                    FUZZ_CHECK(strlen(info.szFileName) <= FNAME_MAX32, "a record's name stays within its field");
                 }
             }
         }
