@@ -1,6 +1,8 @@
-// The child process of a libarchive listing: entries and progress flow back through a pipe
-// and a shared counter; the parent kills a child that falls silent.
+// The process part of a libarchive listing: the worker's start and life, the request and the
+// file descriptor passed to it, and the watchdog that stops a worker that falls silent.
 #include "isolation.h"
+
+#include "entry_wire.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -29,21 +31,6 @@ namespace {
 
 // Set in the child only: the page shared with the parent.
 volatile uint64_t *shared_progress = nullptr;
-
-// One record per entry: this fixed part, then the name's bytes.
-struct EntryRecord {
-    uint64_t size;
-    uint64_t packed;
-    uint32_t crc;
-    uint16_t dos_date;
-    uint16_t dos_time;
-    uint16_t ratio;
-    uint8_t flags;  // 1 size known, 2 packed known, 4 ratio fixed
-    uint8_t kind;   // 'E' entry, 'D' done (size holds the answer)
-    char attribute[8];
-    char method[8];
-    uint32_t name_length;
-};
 
 bool write_all(int fd, const void *data, size_t length) {
     const char *at = (const char *)data;
@@ -116,20 +103,8 @@ void catch_fatal_signals() {
 
 void send_entry(const ListedEntry *entry, void *context) {
     ChildOutput *out = (ChildOutput *)context;
-    EntryRecord record;
-    memset(&record, 0, sizeof record);
-    record.kind = 'E';
-    record.size = entry->size;
-    record.packed = entry->packed;
-    record.crc = entry->crc;
-    record.dos_date = entry->dos_date;
-    record.dos_time = entry->dos_time;
-    record.ratio = entry->ratio;
-    record.flags = (uint8_t)((entry->size_known ? 1 : 0) | (entry->packed_known ? 2 : 0) |
-                             (entry->ratio_fixed ? 4 : 0));
-    memcpy(record.attribute, entry->attribute, sizeof record.attribute);
-    memcpy(record.method, entry->method, sizeof record.method);
-    record.name_length = (uint32_t)strlen(entry->name);
+    WireRecord record;
+    wire_entry_record(entry, &record);
     put_output(out, &record, sizeof record);
     put_output(out, entry->name, record.name_length);
     isolation_progress(0);
@@ -176,10 +151,8 @@ void list_and_answer(const ByteSource *source, IsolatedWork work, void *context,
         }
         entry_list_free(list);
     }
-    EntryRecord done;
-    memset(&done, 0, sizeof done);
-    done.kind = 'D';
-    done.size = readable ? 1 : 0;
+    WireRecord done;
+    wire_answer_record(readable, &done);
     put_output(&out, &done, sizeof done);
     flush_output(&out);
 }
@@ -260,45 +233,6 @@ int64_t now_milliseconds() {
     return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-// Takes the complete records at the front of `buffer`; returns how many bytes they used.
-size_t take_records(const uint8_t *buffer, size_t length, EntryList *list, bool *answered,
-                    bool *readable, size_t *received) {
-    size_t used = 0;
-    while (length - used >= sizeof(EntryRecord)) {
-        EntryRecord record;
-        memcpy(&record, buffer + used, sizeof record);
-        if (record.kind == 'D') {
-            *answered = true;
-            *readable = record.size != 0;
-            used += sizeof record;
-            continue;
-        }
-        if (record.kind != 'E' || record.name_length > FNAME_MAX32) return length;  // garbled
-        if (length - used - sizeof record < record.name_length) break;
-        const char *name = (const char *)buffer + used + sizeof record;
-        // The child already cut and marked the name; a trailing '/' is its folder mark.
-        ListedEntry *entry = entry_list_add(list, name, record.name_length, false);
-        if (entry) {
-            entry->size = record.size;
-            entry->packed = record.packed;
-            entry->crc = record.crc;
-            entry->dos_date = record.dos_date;
-            entry->dos_time = record.dos_time;
-            entry->ratio = record.ratio;
-            entry->size_known = record.flags & 1;
-            entry->packed_known = record.flags & 2;
-            entry->ratio_fixed = record.flags & 4;
-            memcpy(entry->attribute, record.attribute, sizeof entry->attribute);
-            entry->attribute[sizeof entry->attribute - 1] = '\0';
-            memcpy(entry->method, record.method, sizeof entry->method);
-            entry->method[sizeof entry->method - 1] = '\0';
-        }
-        (*received)++;
-        used += sizeof record + record.name_length;
-    }
-    return used;
-}
-
 }  // namespace
 
 void isolation_progress(uint64_t offset) {
@@ -329,12 +263,11 @@ enum Outcome { ANSWERED, ENDED, SILENT };
 const int STOP_GRACE_MILLISECONDS = 500;
 
 Outcome collect(int fd, pid_t child, volatile uint64_t *progress, EntryList *list,
-                bool *readable, size_t *received) {
+                WireReceipt *receipt) {
     const size_t capacity = 1 << 16;
     uint8_t *buffer = (uint8_t *)malloc(capacity);
     if (!buffer) return ENDED;
     size_t filled = 0;
-    bool answered = false;
     Outcome outcome = ENDED;
     uint64_t seen_offset = progress[0], seen_steps = progress[1];
     int64_t last_progress = now_milliseconds();
@@ -348,10 +281,10 @@ Outcome collect(int fd, pid_t child, volatile uint64_t *progress, EntryList *lis
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;  // the child has finished (or died)
             filled += (size_t)n;
-            size_t used = take_records(buffer, filled, list, &answered, readable, received);
+            size_t used = wire_take_records(buffer, filled, list, receipt);
             memmove(buffer, buffer + used, filled - used);
             filled -= used;
-            if (answered) {
+            if (receipt->answered) {
                 outcome = ANSWERED;
                 break;
             }
@@ -487,11 +420,10 @@ bool list_in_worker(const ByteSource *source, int fd, IsolatedWork work, const v
     }
     if (!sent) return false;
     volatile uint64_t *progress = progress_page();
-    bool readable = false;
-    size_t received = 0;
-    Outcome outcome = collect(worker.socket, worker.pid, progress, list, &readable, &received);
-    if (outcome != ANSWERED || !readable) end_worker();
-    return readable || received > 0;
+    WireReceipt receipt = {false, false, 0};
+    Outcome outcome = collect(worker.socket, worker.pid, progress, list, &receipt);
+    if (outcome != ANSWERED || !receipt.readable) end_worker();
+    return receipt.readable || receipt.received > 0;
 }
 
 // Bytes held in memory (the fuzz targets hand archives over so) travel as a memory file.

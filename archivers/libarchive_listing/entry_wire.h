@@ -1,0 +1,45 @@
+// The records in which a listing child hands its entries back to the program: an entry's
+// fixed fields and name bytes, and the closing answer. Pure encoding and decoding, no I/O.
+#ifndef TALLYBOOK_ENTRY_WIRE_H
+#define TALLYBOOK_ENTRY_WIRE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "entry_list.h"
+
+// One record per entry: this fixed part, then `name_length` bytes of name. The answer is a
+// record of kind 'D' whose `size` is 1 when the file was readable as the format.
+struct WireRecord {
+    uint64_t size;
+    uint64_t packed;
+    uint32_t crc;
+    uint16_t dos_date;
+    uint16_t dos_time;
+    uint16_t ratio;
+    uint8_t flags;  // 1 size known, 2 packed known, 4 ratio fixed
+    uint8_t kind;   // 'E' entry, 'D' done
+    char attribute[8];
+    char method[8];
+    uint32_t name_length;
+};
+
+// The fixed part of an entry's record; the entry's name bytes (name_length of them) follow it.
+void wire_entry_record(const ListedEntry *entry, WireRecord *record);
+// The closing record that carries the answer.
+void wire_answer_record(bool readable, WireRecord *record);
+
+// What decoding has found so far across calls.
+struct WireReceipt {
+    bool answered;
+    bool readable;
+    size_t received;  // entry records taken
+};
+
+// Takes the complete records at the front of `buffer` into `list`; returns how many bytes they
+// used (a record cut short stays for the next call). Garbled bytes (an unknown kind, a name
+// longer than FNAME_MAX32) end the decoding: the whole buffer counts as used.
+size_t wire_take_records(const uint8_t *buffer, size_t length, EntryList *list,
+                         WireReceipt *receipt);
+
+#endif
