@@ -46,6 +46,19 @@ void handle_discard(ArchiveHandle *handle) {
     free(handle);
 }
 
+HARC handle_open_reader(const char *path, size_t reader_size, OpenReaderFn open,
+                        NextEntryFn next, RewindFn rewind) {
+    ArchiveHandle *handle = handle_open_file(path);
+    if (!handle) return nullptr;
+    void *reader = malloc(reader_size);
+    if (!reader || !open(reader, &handle->source)) {
+        free(reader);
+        handle_discard(handle);
+        return nullptr;
+    }
+    return handle_attach(handle, reader, next, rewind);
+}
+
 ArchiveHandle *handle_from(void *archive) {
     ArchiveHandle *handle = (ArchiveHandle *)archive;
     return handle && handle->magic == HANDLE_MAGIC ? handle : nullptr;

@@ -12,6 +12,7 @@ enum EntryStep { ENTRY_FOUND, ENTRY_END, ENTRY_BROKEN };
 const int FIND_ENTRY = 0;
 const int FIND_NO_MORE = -1;
 
+typedef bool (*OpenReaderFn)(void *reader, SourceReader *source);
 typedef EntryStep (*NextEntryFn)(void *reader, ArchiveEntry *entry);
 typedef void (*RewindFn)(void *reader);
 
@@ -37,6 +38,10 @@ ArchiveHandle *handle_open_file(const char *path);
 HARC handle_attach(ArchiveHandle *handle, void *reader, NextEntryFn next, RewindFn rewind);
 // Closes and frees a handle that was never attached.
 void handle_discard(ArchiveHandle *handle);
+// The open entry of a header-reader library: `path` open as the source, a reader state of
+// `reader_size` bytes that `open` sets up over it; null when the file is not the format.
+HARC handle_open_reader(const char *path, size_t reader_size, OpenReaderFn open,
+                        NextEntryFn next, RewindFn rewind);
 // Null for anything that is not an open handle of ours.
 ArchiveHandle *handle_from(void *archive);
 int handle_close(void *archive);

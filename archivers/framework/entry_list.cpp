@@ -3,6 +3,7 @@
 #include "entry_list.h"
 
 #include "entry_record.h"
+#include "shift_jis.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -37,8 +38,6 @@ static bool is_utf8(const unsigned char *text, size_t length) {
     }
     return true;
 }
-
-static bool is_sjis_lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 // The longest prefix of at most `room` bytes that ends on a Shift-JIS character boundary.
 static size_t sjis_cut(const unsigned char *text, size_t length, size_t room) {

@@ -4,11 +4,11 @@
 
 #include <string.h>
 
+#include "shift_jis.h"
+
 namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
-
-bool is_sjis_lead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 
 bool is_utf8_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 
