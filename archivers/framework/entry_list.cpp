@@ -151,23 +151,13 @@ char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length) {
     return out;
 }
 
-static DWORD saturate(uint64_t value) { return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : (DWORD)value; }
-
 void fill_individual_info(const ListedEntry *entry, INDIVIDUALINFO *info) {
-    memset(info, 0, sizeof *info);
-    info->dwOriginalSize = entry->size_known ? saturate(entry->size) : 0;
-    info->dwCompressedSize = entry->packed_known ? saturate(entry->packed) : 0;
-    info->dwCRC = entry->crc;
-    info->wRatio = entry->ratio_fixed ? entry->ratio
-                   : entry->size_known && entry->packed_known
-                       ? ratio_tenths(entry->packed, entry->size) : 0;
-    info->wDate = entry->dos_date;
-    info->wTime = entry->dos_time;
-    size_t length = strnlen(entry->name, (size_t)FNAME_MAX32);
-    memcpy(info->szFileName, entry->name, length);
-    info->szFileName[length] = '\0';
-    memcpy(info->szAttribute, entry->attribute, sizeof info->szAttribute);
-    memcpy(info->szMode, entry->method, sizeof info->szMode);
+    uint16_t ratio = entry->ratio_fixed ? entry->ratio
+                     : entry->size_known && entry->packed_known
+                         ? ratio_tenths(entry->packed, entry->size) : 0;
+    fill_record(info, entry->name, entry->size_known ? entry->size : 0,
+                entry->packed_known ? entry->packed : 0, entry->crc, ratio, entry->dos_date,
+                entry->dos_time, entry->attribute, entry->method);
 }
 
 static int deliver_from_cursor(EntryList *list, INDIVIDUALINFO *info) {

@@ -175,20 +175,37 @@ bool wildcard_match(const char *pattern, const char *name) {
     return *pattern == '\0';
 }
 
-void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info) {
+namespace {
+
+DWORD saturate(uint64_t value) { return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : (DWORD)value; }
+
+void copy_text(char *field, size_t field_size, const char *text) {
+    size_t length = strnlen(text, field_size - 1);
+    memcpy(field, text, length);
+    field[length] = '\0';
+}
+
+}  // namespace
+
+void fill_record(INDIVIDUALINFO *info, const char *name, uint64_t original, uint64_t packed,
+                 uint32_t crc, uint16_t ratio, uint16_t date, uint16_t time,
+                 const char *attribute, const char *method) {
     memset(info, 0, sizeof(*info));
-    info->dwOriginalSize =
-        entry->original_size > 0xFFFFFFFFu ? 0xFFFFFFFFu : (DWORD)entry->original_size;
-    info->dwCompressedSize =
-        entry->packed_size > 0xFFFFFFFFu ? 0xFFFFFFFFu : (DWORD)entry->packed_size;
-    info->dwCRC = entry->crc;
-    info->wRatio = ratio_tenths(entry->packed_size, entry->original_size);
-    info->wDate = entry->dos_date;
-    info->wTime = entry->dos_time;
-    size_t length = strnlen(entry->name, ENTRY_NAME_MAX);
-    memcpy(info->szFileName, entry->name, length);
-    info->szFileName[length] = '\0';
-    attribute_letters(entry->attributes, info->szAttribute);
-    size_t method = strnlen(entry->method, sizeof(info->szMode) - 1);
-    memcpy(info->szMode, entry->method, method);
+    info->dwOriginalSize = saturate(original);
+    info->dwCompressedSize = saturate(packed);
+    info->dwCRC = crc;
+    info->wRatio = ratio;
+    info->wDate = date;
+    info->wTime = time;
+    copy_text(info->szFileName, sizeof info->szFileName, name);
+    copy_text(info->szAttribute, sizeof info->szAttribute, attribute);
+    copy_text(info->szMode, sizeof info->szMode, method);
+}
+
+void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info) {
+    char attribute[8];
+    attribute_letters(entry->attributes, attribute);
+    fill_record(info, entry->name, entry->original_size, entry->packed_size, entry->crc,
+                ratio_tenths(entry->packed_size, entry->original_size), entry->dos_date,
+                entry->dos_time, attribute, entry->method);
 }

@@ -68,6 +68,12 @@ void attribute_letters(uint32_t bits, char out[8]);
 // every name.
 bool wildcard_match(const char *pattern, const char *name);
 
+// The one translation into the interface's record, for every library: sizes beyond 32 bits
+// are given as 0xFFFFFFFF, the name and the texts are cut to their fields.
+void fill_record(INDIVIDUALINFO *info, const char *name, uint64_t original, uint64_t packed,
+                 uint32_t crc, uint16_t ratio, uint16_t date, uint16_t time,
+                 const char *attribute, const char *method);
+
 // Fills the record from the entry. Sizes beyond 32 bits are given as 0xFFFFFFFF; szAttribute
 // holds the attribute letters, szMode the method text.
 void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info);
