@@ -42,6 +42,18 @@ void handle_discard(ArchiveHandle *handle);
 // `reader_size` bytes that `open` sets up over it; null when the file is not the format.
 HARC handle_open_reader(const char *path, size_t reader_size, OpenReaderFn open,
                         NextEntryFn next, RewindFn rewind);
+
+// The same for a reader type with its three functions, so a library names only those:
+// handle_open_with<LzhReader, lzh_open, lzh_next, lzh_rewind>.
+template <typename Reader, bool (*Open)(Reader *, SourceReader *),
+          EntryStep (*Next)(Reader *, ArchiveEntry *), void (*Rewind)(Reader *)>
+HARC handle_open_with(LPCSTR path) {
+    return handle_open_reader(
+        path, sizeof(Reader),
+        [](void *reader, SourceReader *source) { return Open((Reader *)reader, source); },
+        [](void *reader, ArchiveEntry *entry) { return Next((Reader *)reader, entry); },
+        [](void *reader) { Rewind((Reader *)reader); });
+}
 // Null for anything that is not an open handle of ours.
 ArchiveHandle *handle_from(void *archive);
 int handle_close(void *archive);
