@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-bool source_open_file(ByteSource *source, const char *path) {
+bool byte_source_open_file(ByteSource *source, const char *path) {
     memset(source, 0, sizeof *source);
     source->fd = -1;
     if (!path) return false;
@@ -28,7 +28,7 @@ bool source_open_file(ByteSource *source, const char *path) {
     return true;
 }
 
-void source_open_memory(ByteSource *source, const uint8_t *data, size_t size, const char *name) {
+void byte_source_open_memory(ByteSource *source, const uint8_t *data, size_t size, const char *name) {
     memset(source, 0, sizeof *source);
     source->fd = -1;
     source->memory = data;
@@ -36,12 +36,12 @@ void source_open_memory(ByteSource *source, const uint8_t *data, size_t size, co
     source->name = name;
 }
 
-void source_close(ByteSource *source) {
+void byte_source_close(ByteSource *source) {
     if (source->fd >= 0) close(source->fd);
     source->fd = -1;
 }
 
-int64_t source_read(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {
+int64_t byte_source_read(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {
     if (offset >= source->size) return 0;
     if (length > source->size - offset) length = (size_t)(source->size - offset);
     if (source->fd < 0) {
@@ -60,6 +60,6 @@ int64_t source_read(const ByteSource *source, uint64_t offset, void *buffer, siz
     return (int64_t)done;
 }
 
-bool source_read_exact(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {
-    return source_read(source, offset, buffer, length) == (int64_t)length;
+bool byte_source_read_exact(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {
+    return byte_source_read(source, offset, buffer, length) == (int64_t)length;
 }

@@ -17,15 +17,15 @@ struct ByteSource {
 
 // Opens a regular file for reading; anything else (a folder, pipe or device) is refused
 // without waiting on it.
-bool source_open_file(ByteSource *source, const char *path);
-void source_open_memory(ByteSource *source, const uint8_t *data, size_t size, const char *name);
-void source_close(ByteSource *source);
+bool byte_source_open_file(ByteSource *source, const char *path);
+void byte_source_open_memory(ByteSource *source, const uint8_t *data, size_t size, const char *name);
+void byte_source_close(ByteSource *source);
 
 // Up to `length` bytes from `offset`: the count read (short only at the end of the input), or
 // -1 when the input cannot be read.
-int64_t source_read(const ByteSource *source, uint64_t offset, void *buffer, size_t length);
+int64_t byte_source_read(const ByteSource *source, uint64_t offset, void *buffer, size_t length);
 
 // Exactly `length` bytes from `offset`, or false.
-bool source_read_exact(const ByteSource *source, uint64_t offset, void *buffer, size_t length);
+bool byte_source_read_exact(const ByteSource *source, uint64_t offset, void *buffer, size_t length);
 
 #endif

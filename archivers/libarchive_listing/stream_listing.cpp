@@ -64,7 +64,7 @@ la_ssize_t read_callback(struct archive *archive, void *data, const void **buffe
         isolation_progress(feed->position);
         return (la_ssize_t)length;
     }
-    int64_t got = source_read(source, feed->position, feed->block, READ_BLOCK);
+    int64_t got = byte_source_read(source, feed->position, feed->block, READ_BLOCK);
     if (got < 0) {
         archive_set_error(archive, EIO, "read error");
         return ARCHIVE_FATAL;
@@ -424,12 +424,12 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
     ListedEntry *entry = entry_list_add(list, name, strlen(name), false);
     if (!entry) return true;
     uint8_t header[10], trailer[4];
-    bool gzip = compression == COMPRESSION_GZIP && source_read_exact(source, 0, header, 10);
+    bool gzip = compression == COMPRESSION_GZIP && byte_source_read_exact(source, 0, header, 10);
     if (complete) {
         entry->size = counted;
         entry->size_known = true;
     } else if (gzip && source->size >= 18 &&
-               source_read_exact(source, source->size - 4, trailer, 4)) {
+               byte_source_read_exact(source, source->size - 4, trailer, 4)) {
         // Beyond the bounds, gzip's own record of the size (modulo 2^32) stands in.
         entry->size = (uint32_t)(trailer[0] | trailer[1] << 8 | trailer[2] << 16 |
                                  (uint32_t)trailer[3] << 24);

@@ -39,7 +39,7 @@ void run(bool (*reader)(const ByteSource *, uint64_t, EntryList *), const ByteSo
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ByteSource source;
-    source_open_memory(&source, data, size, "input.tar.gz");
+    byte_source_open_memory(&source, data, size, "input.tar.gz");
     size_t prefix = size < SNIFF_PREFIX ? size : SNIFF_PREFIX;
     sniff_compression(data, prefix);
     sniff_container(data, prefix);

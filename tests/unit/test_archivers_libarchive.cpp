@@ -56,7 +56,7 @@ struct Listed {
 
 Listed list_bytes(bool (*reader)(const ByteSource *, uint64_t, EntryList *), const Bytes &bytes) {
     ByteSource source;
-    source_open_memory(&source, bytes.data(), bytes.size(), "test");
+    byte_source_open_memory(&source, bytes.data(), bytes.size(), "test");
     EntryList *list = entry_list_new();
     Listed result{reader(&source, 0, list), entries_of(list)};
     entry_list_free(list);
@@ -350,7 +350,7 @@ TEST(ArchiverFormats, OtherLibrarySignaturesAndTheIsoDescriptorFarIn) {
                  {&iso, OTHER_ISO9660}, {&short_iso, OTHER_NONE}};
     for (const Case &c : cases) {
         ByteSource source;
-        source_open_memory(&source, c.bytes->data(), c.bytes->size(), "x");
+        byte_source_open_memory(&source, c.bytes->data(), c.bytes->size(), "x");
         size_t n = c.bytes->size() < SNIFF_PREFIX ? c.bytes->size() : SNIFF_PREFIX;
         EXPECT_EQ(sniff_other(&source, c.bytes->data(), n), c.expected);
     }
@@ -416,7 +416,7 @@ TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
     ar_member(ar, "/0", "hello");
     ar_member(ar, "short.txt/", "hi");
     ByteSource source;
-    source_open_memory(&source, ar.data(), ar.size(), "lib.a");
+    byte_source_open_memory(&source, ar.data(), ar.size(), "lib.a");
     EntryList *list = entry_list_new();
     EXPECT_TRUE(list_stream(&source, STREAM_AR, COMPRESSION_NONE, list));
     std::vector<INDIVIDUALINFO> got = entries_of(list);
@@ -806,13 +806,13 @@ protected:
             ASSERT_EQ(write(fd, "x", 1), 1);
             close(fd);
             path_ = path;
-            ASSERT_TRUE(source_open_file(&source_, path_.c_str()));
+            ASSERT_TRUE(byte_source_open_file(&source_, path_.c_str()));
         } else {
-            source_open_memory(&source_, &nothing_, 1, "x");
+            byte_source_open_memory(&source_, &nothing_, 1, "x");
         }
     }
     void TearDown() override {
-        source_close(&source_);
+        byte_source_close(&source_);
         if (!path_.empty()) unlink(path_.c_str());
     }
     bool run(IsolatedWork work, EntryList *list, const void *context = nullptr,
