@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "paths/member_time.h"
 #include "paths/path_helpers.h"
 #include "readers/readers.h"
 
@@ -148,14 +149,9 @@ bool add_archiver_entry(OrderedList *members, const INDIVIDUALINFO *info) {
     if (last == '/' || (last == '\\' && sjis_byte_class(name, (int32_t)length - 1) == SJIS_SINGLE))
         return false;
 
-    // A date or time that names no instant leaves the member's time all zero, as a member
-    // without a time has it; no earlier member's time carries over.
+    // No earlier member's time carries over: each member's comes from its own words alone.
     SYSTEMTIME time;
-    memset(&time, 0, sizeof time);
-    FILETIME file_time;
-    if (!DosDateTimeToFileTime(info->wDate, info->wTime, &file_time) ||
-        !FileTimeToSystemTime(&file_time, &time))
-        memset(&time, 0, sizeof time);
+    member_time_from_dos(info->wDate, info->wTime, &time);
     return add_member(members, name, info->dwOriginalSize, info->wRatio, &time);
 }
 

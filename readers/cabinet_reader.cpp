@@ -2,18 +2,12 @@
 // service, recording each member and extracting none.
 #include "readers/cabinet_reader.h"
 
-#include <string.h>
-
+#include "paths/member_time.h"
 #include "readers/readers.h"
 
-// A member whose DOS date or time names no valid moment is recorded with an all-zero time,
-// never with whatever the failed conversion left behind.
 static void record_member(OrderedList *members, const FILE_IN_CABINET_INFO_A *info) {
-    FILETIME file_time;
     SYSTEMTIME time;
-    if (!DosDateTimeToFileTime(info->DosDate, info->DosTime, &file_time) ||
-        !FileTimeToSystemTime(&file_time, &time))
-        memset(&time, 0, sizeof time);
+    member_time_from_dos(info->DosDate, info->DosTime, &time);
     add_member(members, info->NameInCabinet, info->FileSize, 0, &time);
 }
 
