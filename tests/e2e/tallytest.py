@@ -7,6 +7,7 @@ sees names in code page 932, and its message boxes are answered with xdotool."""
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -117,9 +118,14 @@ def run_with_dialogs(args, replies, cwd=None, timeout=60):
     return proc.returncode, answered
 
 
+INTERRUPT = object()
+
+
 def run_on_terminal(args, answer=None, cwd=None, env=None, timeout=60):
     """Runs the program with a pseudo-terminal as standard input and error; types `answer`
-    and Enter once it asks. Returns (exit code, everything it showed on the terminal)."""
+    (text, or bytes in the terminal's character set) and Enter once it asks, or interrupts it
+    there with SIGINT when `answer` is INTERRUPT. Returns (exit code, everything it showed on
+    the terminal)."""
     master, slave = pty.openpty()
     proc = subprocess.Popen([PROGRAM] + list(args), cwd=cwd, env=env, stdin=slave,
                             stdout=subprocess.DEVNULL, stderr=slave, close_fds=True)
@@ -138,7 +144,11 @@ def run_on_terminal(args, answer=None, cwd=None, env=None, timeout=60):
                 break
             shown += chunk
             if answer is not None and not answered and b"[y/N]" in shown:
-                os.write(master, answer.encode() + b"\n")
+                if answer is INTERRUPT:
+                    proc.send_signal(signal.SIGINT)
+                else:
+                    typed = answer if isinstance(answer, bytes) else answer.encode()
+                    os.write(master, typed + b"\n")
                 answered = True
         elif proc.poll() is not None:
             break
