@@ -300,6 +300,11 @@ class Installed(TreeTest):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         debs = glob.glob(os.path.join(out, "*.deb"))
         self.assertEqual(len(debs), 1)
+        if shutil.which("lintian"):
+            checked = subprocess.run(["lintian", "--tag-display-limit", "0", debs[0]],
+                                     capture_output=True)
+            errors = [line for line in checked.stdout.splitlines() if line.startswith(b"E:")]
+            self.assertEqual(errors, [], checked.stdout)
         root = self.path("root")
         subprocess.run(["dpkg-deb", "-x", debs[0], root], check=True)
         self.installed_tree_works(os.path.join(root, "usr"),
