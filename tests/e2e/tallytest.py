@@ -6,6 +6,7 @@ display of its own (tests/windows/with-display): paths go to it through Wine's d
 sees names in code page 932, and its message boxes are answered with xdotool."""
 import os
 import pty
+import resource
 import select
 import signal
 import subprocess
@@ -13,6 +14,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
@@ -82,13 +84,14 @@ def visible_windows():
     return windows
 
 
-def run_with_dialogs(args, replies, cwd=None, timeout=60):
+def run_with_dialogs(args, replies, cwd=None, timeout=60, preexec_fn=None):
     """Windows: runs the program and answers its message boxes as a person would: each reply
     (caption, key) waits for a box with that caption and presses the key in it ("y", "n",
     "Return"). Returns (exit code, captions of the boxes answered, in order); a box that no
     reply expects is left open, so the run fails by its timeout."""
     proc = subprocess.Popen(command(args), cwd=cwd, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            preexec_fn=preexec_fn)
     pending = list(replies)
     answered = []
     done = set()
@@ -119,6 +122,15 @@ def run_with_dialogs(args, replies, cwd=None, timeout=60):
 
 
 INTERRUPT = object()
+
+
+def size_limited(limit):
+    """A preexec_fn: the child writes no file past `limit` bytes, and such a write fails
+    (SIGXFSZ ignored) instead of killing it."""
+    def limit_child():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return limit_child
 
 
 def run_on_terminal(args, answer=None, cwd=None, env=None, timeout=60):
@@ -179,6 +191,12 @@ class TreeTest(unittest.TestCase):
         with open(full, "wb") as f:
             f.write(content)
         return full
+
+    def write_zips(self, folder, count):
+        """`count` small ZIP archives in `folder`, whose listing runs to several KiB."""
+        for i in range(count):
+            with zipfile.ZipFile(self.write("%s/a%02d.zip" % (folder, i)), "w") as z:
+                z.writestr("member-with-a-name-%02d.txt" % i, b"x" * i)
 
     def read(self, relative):
         with open(self.path(relative), "rb") as f:

@@ -3,7 +3,6 @@ texts in the user's language, errors and exit status a script can rely on, the o
 question, the progress line on a terminal, and the installed program and its package."""
 import glob
 import os
-import resource
 import shutil
 import signal
 import subprocess
@@ -121,16 +120,10 @@ class ErrorsAndExitStatus(TreeTest):
         self.assertEqual(code, 1)
 
     def test_listing_cut_by_a_file_size_limit_is_reported(self):
-        for i in range(60):
-            with zipfile.ZipFile(self.write("data/a%02d.zip" % i), "w") as z:
-                z.writestr("member-with-a-name-%02d.txt" % i, b"x" * i)
+        self.write_zips("data", 60)
         limit = 1000
 
-        def limited():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-
-        proc = subprocess.run([tallytest.PROGRAM, "data"], cwd=self.root, preexec_fn=limited,
+        proc = subprocess.run([tallytest.PROGRAM, "data"], cwd=self.root, preexec_fn=tallytest.size_limited(limit),
                               env=in_locale("C.UTF-8"), stdin=subprocess.DEVNULL,
                               capture_output=True)
         self.assertEqual(proc.returncode, 1, proc.stderr)
