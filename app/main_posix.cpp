@@ -128,13 +128,13 @@ int main(int argc, char **argv) {
     }
     walk_progress = show_walk_progress;
     const FrontEnd front_end = {
-        _("tallybook is at work"),
-        _("Is it all right to overwrite?"),
-        _("Creating the file failed."),
-        _("%s: Writing the file failed (%s)."),
-        folder_listing_beside,
-        report_path,
-        1,
+        .tip_at_work = _("tallybook is at work"),
+        .ask_overwrite = _("Is it all right to overwrite?"),
+        .create_failed = _("Creating the file failed."),
+        .write_failed = _("%s: Writing the file failed (%s)."),
+        .folder_listing = folder_listing_beside,
+        .report = report_path,
+        .failure_status = 1,
     };
     return run(nullptr, argc, argv, &front_end);
 }

@@ -21,8 +21,15 @@ const char TRAY_PROPERTY[] = "PROP_WAITICON";
 
 static const char LISTING_SUFFIX[] = ".txt";
 
-const FrontEnd WINDOWS_FRONT_END = {TIP_AT_WORK,    ASK_OVERWRITE, CREATE_FAILED, CREATE_FAILED,
-                                    folder_listing_as_typed, nullptr,  0};
+const FrontEnd WINDOWS_FRONT_END = {
+    .tip_at_work = TIP_AT_WORK,
+    .ask_overwrite = ASK_OVERWRITE,
+    .create_failed = CREATE_FAILED,
+    .write_failed = CREATE_FAILED,  // the same message box: the file could not be made whole
+    .folder_listing = folder_listing_as_typed,
+    .report = nullptr,
+    .failure_status = 0,
+};
 
 // buffer = text followed by the suffix, when both fit the capacity.
 static bool append_suffix(char *buffer, int32_t capacity, const char *text, size_t length) {
