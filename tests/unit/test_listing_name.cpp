@@ -1,5 +1,9 @@
-// The listing name: beside the last argument that exists, extension replaced by .txt.
+// The listing name (beside the last argument that exists, extension replaced by .txt) and the
+// check that ends a written listing.
 #include <gtest/gtest.h>
+
+#include <errno.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -95,6 +99,25 @@ TEST(ListingName, ListingPathBeyondTheBoundEndsTheRun) {
     // The last existing argument decides, even when an earlier one gave a listing path.
     EXPECT_EQ(listing_for({tree.path("x"), file}), "");
     EXPECT_EQ(listing_for({file, tree.path("x")}), tree.path("x.txt"));
+}
+
+// A write that fails only when the buffer is flushed, or at the close, still fails the listing.
+TEST(FinishListing, FailedFlushIsAFailedListing) {
+    if (PATH_SEPARATOR != '/') GTEST_SKIP() << "needs /dev/full";
+    FILE *full = fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    fputs("one line that stays in the buffer\r\n", full);
+    ASSERT_EQ(ferror(full), 0);
+    int error = 0;
+    EXPECT_FALSE(finish_listing(full, &error));
+    EXPECT_EQ(error, ENOSPC);
+
+    TempTree tree;
+    FILE *fine = fopen(tree.path("ok.txt").c_str(), "w");
+    ASSERT_NE(fine, nullptr);
+    fputs("x", fine);
+    EXPECT_TRUE(finish_listing(fine, &error));
+    EXPECT_EQ(error, 0);
 }
 
 }  // namespace
