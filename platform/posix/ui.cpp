@@ -109,13 +109,11 @@ static bool read_yes() {
     char line[64];
     if (!fgets(line, sizeof line, stdin)) return false;
     size_t length = strlen(line);
-    if (length == 0 || line[length - 1] != '\n') {
-        if (length == sizeof line - 1) {
-            int c;
-            while ((c = getchar()) != EOF && c != '\n') {
-            }
-            return false;
+    if (length == sizeof line - 1 && line[length - 1] != '\n') {
+        int c;
+        while ((c = getchar()) != EOF && c != '\n') {
         }
+        return false;
     }
     while (length > 0 && isspace((unsigned char)line[length - 1])) line[--length] = '\0';
     const char *word = line;

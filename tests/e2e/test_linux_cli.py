@@ -221,7 +221,7 @@ class OverwriteQuestion(TreeTest):
         return code, self.read("data.txt")
 
     def test_anything_but_yes_keeps_the_listing(self):
-        for answer in ("", "x", "n", "no", "yess", " y es", "\x04"):
+        for answer in ("", "x", "n", "no", "yess", " y es", "\x04", "y" * 100):
             self.assertEqual(self.ask(answer), (0, self.OLD), repr(answer))
         code, kept = self.ask(INTERRUPT)
         self.assertEqual((code, kept), (-signal.SIGINT, self.OLD))
