@@ -266,7 +266,9 @@ class Installed(TreeTest):
                               stdin=subprocess.DEVNULL)
         self.assertEqual(proc.returncode, 0)
         self.assertTrue(os.path.isfile(self.path("data.txt")))
-        self.assertTrue(os.path.isfile(os.path.join(root, "share/man/man1/tallybook.1.gz")))
+        for page in ("man1", "ja/man1"):
+            self.assertTrue(os.path.isfile(os.path.join(root, "share/man", page,
+                                                        "tallybook.1.gz")), page)
         self.assertTrue(os.path.isfile(os.path.join(root,
                                                     "share/locale/ja/LC_MESSAGES/tallybook.mo")))
         env = in_locale("ja_JP.UTF-8")
