@@ -49,8 +49,8 @@ static bool answer_option(int argc, char **argv) {
 }
 
 // The folder that holds the message catalogues: share/locale of the installed tree
-// (lib/tallybook/tallybook), or of the build tree (bin/tallybook); the compiled-in folder when
-// the program's own path tells nothing.
+// (lib/tallybook/tallybook), or of the build tree (bin/tallybook), whichever holds ours; the
+// compiled-in folder when the program's own path tells nothing.
 static void bind_messages() {
     static char folder[PATH_BUFFER_SIZE];
     char self[PATH_BUFFER_SIZE];
@@ -61,8 +61,10 @@ static void bind_messages() {
         strip_to_parent(self);
         static const char *const ups[] = {"/../../share/locale", "/../share/locale"};
         for (const char *up : ups) {
+            char catalogue[PATH_BUFFER_SIZE + 32];
             snprintf(folder, sizeof folder, "%s%s", self, up);
-            if (is_directory(folder)) {
+            snprintf(catalogue, sizeof catalogue, "%s/ja/LC_MESSAGES/%s.mo", folder, TEXT_DOMAIN);
+            if (is_file(catalogue)) {
                 chosen = folder;
                 break;
             }
