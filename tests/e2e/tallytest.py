@@ -14,9 +14,10 @@ import sys
 import tempfile
 import time
 import unittest
-import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "fixtures"))
+import builtin_archives  # noqa: E402
 PROGRAM = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
 CORPUS = os.path.normpath(os.path.join(HERE, "..", "..", "..", "shared", "corpus"))
 WINDOWS = PROGRAM is not None and PROGRAM.lower().endswith(".exe")
@@ -124,6 +125,7 @@ def run_with_dialogs(args, replies, cwd=None, timeout=60, preexec_fn=None):
 INTERRUPT = object()
 
 
+
 def size_limited(limit):
     """A preexec_fn: the child writes no file past `limit` bytes, and such a write fails
     (SIGXFSZ ignored) instead of killing it."""
@@ -192,11 +194,12 @@ class TreeTest(unittest.TestCase):
             f.write(content)
         return full
 
-    def write_zips(self, folder, count):
-        """`count` small ZIP archives in `folder`, whose listing runs to several KiB."""
+    def write_paks(self, folder, count):
+        """`count` pak archives in `folder`, whose listing runs to several KiB. Both programs
+        read the format themselves, with no archiver library installed."""
         for i in range(count):
-            with zipfile.ZipFile(self.write("%s/a%02d.zip" % (folder, i)), "w") as z:
-                z.writestr("member-with-a-name-%02d.txt" % i, b"x" * i)
+            members = [(("member-%02d-%02d.txt" % (i, m)).encode(), 0, 0) for m in range(8)]
+            self.write("%s/a%02d.pak" % (folder, i), builtin_archives.pak(members))
 
     def read(self, relative):
         with open(self.path(relative), "rb") as f:

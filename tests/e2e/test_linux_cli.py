@@ -120,7 +120,7 @@ class ErrorsAndExitStatus(TreeTest):
         self.assertEqual(code, 1)
 
     def test_listing_cut_by_a_file_size_limit_is_reported(self):
-        self.write_zips("data", 60)
+        self.write_paks("data", 60)
         limit = 1000
 
         proc = subprocess.run([tallytest.PROGRAM, "data"], cwd=self.root, preexec_fn=tallytest.size_limited(limit),

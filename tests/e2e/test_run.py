@@ -124,7 +124,7 @@ class RunSequence(TreeTest):
     # whole. What was written stays.
     @windows_only
     def test_listing_cut_by_a_file_size_limit_brings_the_failure_message(self):
-        self.write_zips("data", 60)
+        self.write_paks("data", 60)
         limit = 1000
 
         code, answered = run_with_dialogs([self.path("data")], [("tallybook", "Return")],
