@@ -41,7 +41,10 @@ fuzz-build: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 
-run: linux
+# Only the program, its archiver libraries and its messages: the tests wait for `make test`.
+run: deps
+	cmake --preset linux >/dev/null
+	cmake --build --preset linux -j $(JOBS) --target program
 	rm -f examples.txt
 	build/linux/bin/tallybook examples
 	@echo "--- examples.txt ---"

@@ -4,6 +4,7 @@
 #define TALLYBOOK_APP_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include "platform/win32.h"
 
@@ -25,8 +26,38 @@ const size_t TRAY_RECORD_SIZE = 88;
 const size_t TRAY_RECORD_SIZE = sizeof(NOTIFYICONDATAA);
 #endif
 
-int run(HINSTANCE instance, int32_t argc, char **argv);
-bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv);
+// What the two programs do differently with the same run: the texts they show and what a
+// command line owes the script that started it. The texts are in the character set the program
+// shows them in (Code Page 932 on Windows, the terminal's on Linux).
+struct FrontEnd {
+    const char *tip_at_work;    // tip of the busy indicator
+    const char *ask_overwrite;  // the overwrite question; its caption is the listing path
+    const char *create_failed;  // format with no conversion: the listing cannot be created
+    // Format of the message that the listing could not be written whole, given the listing
+    // path and the system's reason (either may go unused).
+    const char *write_failed;
+    // Fills the buffer with the listing path of a folder argument; false, with the reason in
+    // *error, when the folder gives none that fits the capacity.
+    bool (*folder_listing)(char *buffer, int32_t capacity, const char *folder, int *error);
+    // Told of a path that stops the run or is skipped, with the system's error number; null
+    // where failures are silent.
+    void (*report)(const char *path, int error);
+    int failure_status;  // exit status of a run that wrote no listing although one was wanted
+};
+
+// The Windows program's own front end: its Code Page 932 texts, "%s.txt" beside a folder as
+// typed, silent failures and exit status 0 in every case.
+extern const FrontEnd WINDOWS_FRONT_END;
+bool folder_listing_as_typed(char *buffer, int32_t capacity, const char *folder, int *error);
+// The reason a folder gives no listing: it is the root, with no folder beside it to hold one.
+const int ROOT_HAS_NO_BESIDE = -1;
+
+int run(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end);
+bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv,
+                       const FrontEnd *front_end);
+// Ends a written listing: false when any write, the flush or the close failed, with the
+// system's error number in *error.
+bool finish_listing(FILE *stream, int *error);
 
 HWND show_busy_indicator(HINSTANCE instance, const char *tip);
 void remove_busy_indicator(HWND window);

@@ -1,24 +1,39 @@
-// Entry point of the Linux program: the command line as the shell split it, plus the usage and
-// version texts that a command-line user expects.
+// Entry point of the Linux program: the command line as the shell split it, the texts in the
+// user's language, folder arguments as a shell types them, and errors a script can see.
+#include <errno.h>
+#include <libintl.h>
+#include <locale.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "app/app.h"
 #include "catalogue/catalogue.h"
 #include "paths/path_helpers.h"
 #include "platform/posix/terminal.h"
 
-static const char USAGE[] =
-    "Usage: tallybook PATH...\n"
-    "Write one listing of every archive in the named files and folders; folders are walked\n"
-    "recursively. The listing goes beside the last PATH that exists: folder D gives D.txt,\n"
-    "file F.ext gives F.txt. An existing listing is replaced only when you answer yes.\n"
-    "\n"
-    "  -h, --help     show this text\n"
-    "      --version  show the version\n"
-    "\n"
-    "The options count only when no file or folder of that name exists. See tallybook(1).\n";
+#define _(text) gettext(text)
+
+static const char TEXT_DOMAIN[] = "tallybook";
+
+static const char *usage() {
+    return _("Usage: tallybook PATH...\n"
+             "Write one listing of every archive in the named files and folders; folders are\n"
+             "walked recursively. The listing goes beside the last PATH that exists: folder D\n"
+             "gives D.txt (also when typed as D/, D/. or .), file F.ext gives F.txt.\n"
+             "An existing listing is replaced only when you answer yes.\n"
+             "\n"
+             "  -h, --help     show this text\n"
+             "      --version  show the version\n"
+             "\n"
+             "The options count only when no file or folder of that name exists.\n"
+             "\n"
+             "Exit status: 0 when the listing was written or you chose to keep the old one;\n"
+             "1 when no listing could be written (no PATH exists, the listing could not be\n"
+             "created, or writing it failed). See tallybook(1).\n");
+}
 
 // True when the arguments ask for the usage or the version text instead of a listing.
 static bool answer_option(int argc, char **argv) {
@@ -27,14 +42,85 @@ static bool answer_option(int argc, char **argv) {
         bool help = strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0;
         bool version = strcmp(a, "--version") == 0;
         if ((!help && !version) || path_exists(a)) continue;
-        fputs(help ? USAGE : "tallybook 0.06\n", stdout);
+        fputs(help ? usage() : "tallybook 0.06\n", stdout);
         return true;
     }
     return false;
 }
 
+// The folder that holds the message catalogues: share/locale of the installed tree
+// (lib/tallybook/tallybook), or of the build tree (bin/tallybook), whichever holds ours; the
+// compiled-in folder when the program's own path tells nothing.
+static void bind_messages() {
+    static char folder[PATH_BUFFER_SIZE];
+    char self[PATH_BUFFER_SIZE];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    const char *chosen = TALLYBOOK_LOCALE_DIR;
+    if (length > 0) {
+        self[length] = '\0';
+        strip_to_parent(self);
+        static const char *const ups[] = {"/../../share/locale", "/../share/locale"};
+        for (const char *up : ups) {
+            char catalogue[PATH_BUFFER_SIZE + 32];
+            snprintf(folder, sizeof folder, "%s%s", self, up);
+            snprintf(catalogue, sizeof catalogue, "%s/ja/LC_MESSAGES/%s.mo", folder, TEXT_DOMAIN);
+            if (is_file(catalogue)) {
+                chosen = folder;
+                break;
+            }
+        }
+    }
+    // Only the messages follow the user's locale; everything else the program does stays in
+    // the "C" locale, byte for byte.
+    setlocale(LC_MESSAGES, "");
+    bindtextdomain(TEXT_DOMAIN, chosen);
+    bind_textdomain_codeset(TEXT_DOMAIN, terminal_charset());
+    bind_textdomain_codeset("libc", terminal_charset());
+    textdomain(TEXT_DOMAIN);
+}
+
+// A folder's listing lies beside the folder the argument denotes, however it was typed:
+// "data/", "data//", "data/.", "." and ".." each name a folder, never a listing inside one.
+// The walk still uses the argument as typed.
+static bool folder_listing_beside(char *buffer, int32_t capacity, const char *folder,
+                                  int *error) {
+    size_t length = strlen(folder);
+    while (length > 1 && folder[length - 1] == '/') length--;
+    const char *last = folder + length;
+    while (last > folder && last[-1] != '/') last--;
+    size_t last_length = (size_t)(folder + length - last);
+    bool dots = last[0] == '.' && (last_length == 1 || (last_length == 2 && last[1] == '.'));
+    char *denoted = dots ? realpath(folder, nullptr) : strndup(folder, length);
+    if (!denoted) {
+        *error = errno ? errno : ENOMEM;
+        return false;
+    }
+    bool named = false;
+    if (strcmp(denoted, "/") == 0)
+        *error = ROOT_HAS_NO_BESIDE;
+    else
+        named = folder_listing_as_typed(buffer, capacity, denoted, error);
+    free(denoted);
+    return named;
+}
+
+static void report_path(const char *path, int error) {
+    if (error == ROOT_HAS_NO_BESIDE)
+        fprintf(stderr, _("tallybook: %s: the root folder has no folder beside it to hold its "
+                          "listing; name the folders inside it\n"),
+                path);
+    else
+        fprintf(stderr, "tallybook: %s: %s\n", path, strerror(error));
+}
+
 int main(int argc, char **argv) {
+    bind_messages();
     if (answer_option(argc, argv)) return 0;
+    if (argc < 2) {
+        fputs(_("Usage: tallybook PATH...\nTry 'tallybook --help' for more information.\n"),
+              stderr);
+        return 1;
+    }
     // Every folder level of the walk keeps its listing open; let a deep tree use all the open
     // files the system allows this process.
     struct rlimit limit;
@@ -43,5 +129,14 @@ int main(int argc, char **argv) {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     walk_progress = show_walk_progress;
-    return run(nullptr, argc, argv);
+    const FrontEnd front_end = {
+        .tip_at_work = _("tallybook is at work"),
+        .ask_overwrite = _("Is it all right to overwrite?"),
+        .create_failed = _("Creating the file failed."),
+        .write_failed = _("%s: Writing the file failed (%s)."),
+        .folder_listing = folder_listing_beside,
+        .report = report_path,
+        .failure_status = 1,
+    };
+    return run(nullptr, argc, argv, &front_end);
 }

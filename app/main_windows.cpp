@@ -13,5 +13,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // stand must never be loaded, while the program's own folder and the system folders are
     // still searched.
     keep_libraries_out_of_current_folder();
-    return run(instance, __argc, __argv);
+    return run(instance, __argc, __argv, &WINDOWS_FRONT_END);
 }

@@ -1,6 +1,8 @@
 // The single pass of every start: name the listing, show that the program is at work, walk the
 // inputs, ask before replacing a listing, write it, release everything and beep.
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "app/app.h"
@@ -19,25 +21,73 @@ const char TRAY_PROPERTY[] = "PROP_WAITICON";
 
 static const char LISTING_SUFFIX[] = ".txt";
 
-// Fills the buffer with the listing path named by the last argument that exists. A listing path
-// that would not fit the buffer ends the run as if no argument existed; a listing path without
-// any separator lies in the current folder.
-bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv) {
+const FrontEnd WINDOWS_FRONT_END = {
+    .tip_at_work = TIP_AT_WORK,
+    .ask_overwrite = ASK_OVERWRITE,
+    .create_failed = CREATE_FAILED,
+    .write_failed = CREATE_FAILED,  // the same message box: the file could not be made whole
+    .folder_listing = folder_listing_as_typed,
+    .report = nullptr,
+    .failure_status = 0,
+};
+
+// buffer = text followed by the suffix, when both fit the capacity.
+static bool append_suffix(char *buffer, int32_t capacity, const char *text, size_t length) {
+    if (length + sizeof LISTING_SUFFIX > (size_t)capacity) return false;
+    memmove(buffer, text, length);
+    memcpy(buffer + length, LISTING_SUFFIX, sizeof LISTING_SUFFIX);
+    return true;
+}
+
+bool folder_listing_as_typed(char *buffer, int32_t capacity, const char *folder, int *error) {
+    if (append_suffix(buffer, capacity, folder, strlen(folder))) return true;
+    *error = ENAMETOOLONG;
+    return false;
+}
+
+// The file's path with its last extension replaced by the suffix. The bound applies to that
+// path, not to the argument: a long extension is cut before the length counts.
+static bool file_listing(char *buffer, int32_t capacity, const char *file, int *error) {
+    size_t length = strlen(file);
+    char *copy = (char *)malloc(length + 1);
+    if (!copy) {
+        *error = ENOMEM;
+        return false;
+    }
+    memcpy(copy, file, length + 1);
+    strip_extension(copy);
+    bool fits = append_suffix(buffer, capacity, copy, strlen(copy));
+    free(copy);
+    if (!fits) *error = ENAMETOOLONG;
+    return fits;
+}
+
+// Fills the buffer with the listing path named by the last argument that exists. When that
+// argument gives no listing path that fits the buffer, the run ends as if no argument existed;
+// a listing path without any separator lies in the current folder.
+bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv,
+                       const FrontEnd *front_end) {
     buffer[0] = '\0';
-    bool fits = true;
+    const char *decider = nullptr;
+    bool named = false;
+    int error = 0;
     for (int32_t i = 1; i < argc; i++) {
         const char *entry = argv[i];
+        errno = 0;
         bool directory = is_directory(entry);
-        if (!directory && !is_file(entry)) continue;
-        size_t length = strlen(entry);
-        fits = length + sizeof LISTING_SUFFIX <= (size_t)capacity;
-        if (!fits) continue;
-        memcpy(buffer, entry, length + 1);
-        if (!directory) strip_extension(buffer);
-        strcat(buffer, LISTING_SUFFIX);
+        if (!directory && !is_file(entry)) {
+            if (front_end->report) front_end->report(entry, errno ? errno : ENOENT);
+            continue;
+        }
+        decider = entry;
+        named = directory ? front_end->folder_listing(buffer, capacity, entry, &error)
+                          : file_listing(buffer, capacity, entry, &error);
     }
-    if (!fits) buffer[0] = '\0';
-    if (buffer[0] == '\0') return false;
+    if (!named) {
+        buffer[0] = '\0';
+        if (decider && front_end->report) front_end->report(decider, error);
+        return false;
+    }
 
     char parent[PATH_BUFFER_SIZE];
     copy_bounded(parent, buffer, PATH_BUFFER_SIZE);
@@ -48,31 +98,51 @@ bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv
         parent[0] = PATH_SEPARATOR;
         parent[1] = '\0';
     }
-    return is_directory(parent);
+    if (is_directory(parent)) return true;
+    if (front_end->report) front_end->report(buffer, ENOENT);
+    return false;
 }
 
-int run(HINSTANCE instance, int32_t argc, char **argv) {
-    char listing[PATH_BUFFER_SIZE];
-    if (!make_listing_name(listing, PATH_BUFFER_SIZE, argc, argv)) return 0;
+bool finish_listing(FILE *stream, int *error) {
+    // The error indicator stays set from the first failed write; errno still tells why.
+    *error = ferror(stream) ? errno : 0;
+    if (fflush(stream) != 0 && *error == 0) *error = errno ? errno : EIO;
+    if (fclose(stream) != 0 && *error == 0) *error = errno ? errno : EIO;
+    return *error == 0;
+}
 
-    HWND window = show_busy_indicator(instance, TIP_AT_WORK);
+int run(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end) {
+    char listing[PATH_BUFFER_SIZE];
+    if (!make_listing_name(listing, PATH_BUFFER_SIZE, argc, argv, front_end))
+        return front_end->failure_status;
+
+    int status = front_end->failure_status;
+    HWND window = show_busy_indicator(instance, front_end->tip_at_work);
     OrderedList *catalogue = build_catalogue(argc, argv);
     if (catalogue) {
         bool write = true;
         if (path_exists(listing))
-            write = ask_with_beep(nullptr, listing, ASK_OVERWRITE, MB_YESNO) == IDYES;
+            write = ask_with_beep(nullptr, listing, front_end->ask_overwrite, MB_YESNO) == IDYES;
+        if (!write) status = 0;  // declined: the old listing stands, as the user chose
         if (write) {
             FILE *stream = fopen(listing, "w");
             if (!stream) {
-                show_formatted_message(nullptr, MB_OK, APP_NAME, CREATE_FAILED);
+                show_formatted_message(nullptr, MB_OK, APP_NAME, front_end->create_failed);
             } else {
+                errno = 0;
                 write_listing(stream, catalogue);
-                fclose(stream);
+                int error = 0;
+                // What was written stays: a cut listing still shows what was found.
+                if (finish_listing(stream, &error))
+                    status = 0;
+                else
+                    show_formatted_message(nullptr, MB_OK, APP_NAME, front_end->write_failed,
+                                           listing, strerror(error ? error : EIO));
             }
         }
         destroy_catalogue(catalogue);
     }
     remove_busy_indicator(window);
     MessageBeep(0xFFFFFFFFu);
-    return 0;
+    return status;
 }

@@ -120,10 +120,7 @@ bool is_file(const char *path) {
 }
 
 bool find_single(const char *path, WIN32_FIND_DATAA *record) {
-    HANDLE search = FindFirstFileA(path, record);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    FindClose(search);
-    return true;
+    return find_named_entry(path, record);
 }
 
 // The two path buffers and the find record of a level live on the heap: with a path bound of

@@ -300,4 +300,20 @@ BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD reserved, PSP_FILE_CALLBACK
 
 #endif  // _WIN32
 
+// ---- one named entry --------------------------------------------------------------------
+// Fills the record of the one entry that the path names: true when it exists. On Windows that
+// is the system's search for it; on Linux, where '*' and '?' are ordinary characters of a name,
+// the path is never taken for a pattern, so a file named '*' is found as itself and not as the
+// first entry of its folder.
+#ifdef _WIN32
+inline bool find_named_entry(LPCSTR path, WIN32_FIND_DATAA *record) {
+    HANDLE search = FindFirstFileA(path, record);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return true;
+}
+#else
+bool find_named_entry(LPCSTR path, WIN32_FIND_DATAA *record);
+#endif
+
 #endif

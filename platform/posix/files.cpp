@@ -79,15 +79,20 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
         free(search);
         return INVALID_HANDLE_VALUE;
     }
-    struct stat st;
-    if (length == 0 || stat(pattern, &st) != 0) {
+    if (!find_named_entry(pattern, record)) {
         free(search);
         return INVALID_HANDLE_VALUE;
     }
-    const char *slash = strrchr(pattern, '/');
-    fill_record(record, slash && slash[1] ? slash + 1 : pattern, &st);
     search->folder = nullptr;
     return search;
+}
+
+bool find_named_entry(LPCSTR path, WIN32_FIND_DATAA *record) {
+    struct stat st;
+    if (path[0] == '\0' || stat(path, &st) != 0) return false;
+    const char *slash = strrchr(path, '/');
+    fill_record(record, slash && slash[1] ? slash + 1 : path, &st);
+    return true;
 }
 
 BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA *record) {

@@ -1,5 +1,5 @@
 // What the Linux program shows on the terminal beyond the Win32 calls it maps: the walk's
-// progress behind the status line, and the usage and version texts.
+// progress behind the status line, and the character set the texts are shown in.
 #ifndef TALLYBOOK_PLATFORM_POSIX_TERMINAL_H
 #define TALLYBOOK_PLATFORM_POSIX_TERMINAL_H
 
@@ -7,5 +7,9 @@
 
 // Redraws the status line with the counts, at most ten times a second, while it is shown.
 void show_walk_progress(uint32_t files_examined, uint32_t archives_found);
+
+// The character set of the terminal, from the user's locale settings, without touching the
+// program's own locale (which stays "C" for everything but the messages).
+const char *terminal_charset();
 
 #endif

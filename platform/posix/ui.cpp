@@ -1,11 +1,13 @@
 // The user feedback of the Windows program mapped onto the terminal: the tray tip becomes a
 // status line, message boxes become a prompt or a message on standard error, beeps ring BEL.
-#include <iconv.h>
+#include <ctype.h>
+#include <libintl.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include "platform/posix/terminal.h"
@@ -20,13 +22,11 @@ struct tb_window {
 static bool quit_posted = false;
 static bool status_shown = false;
 static char status_text[64];
-static char status_counts[64];
+static char status_counts[96];
 
 static bool terminal() { return isatty(STDERR_FILENO) != 0; }
 
-// The character set of the terminal, read from the environment without touching the program's
-// own locale (which must stay "C" for everything else).
-static const char *terminal_charset() {
+const char *terminal_charset() {
     static char charset[64];
     if (!charset[0]) {
         locale_t locale = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
@@ -37,31 +37,9 @@ static const char *terminal_charset() {
     return charset;
 }
 
-// Writes a CP932 text in the terminal's character set; what cannot be converted shows as '?'.
-static void show_text(const char *text) {
-    char target[80];
-    snprintf(target, sizeof target, "%s//TRANSLIT", terminal_charset());
-    iconv_t converter = iconv_open(target, "CP932");
-    if (converter == (iconv_t)-1) {
-        fputs(text, stderr);
-        return;
-    }
-    char *in = (char *)text;
-    size_t in_left = strlen(text);
-    while (in_left > 0) {
-        char buffer[256];
-        char *out = buffer;
-        size_t out_left = sizeof buffer;
-        size_t result = iconv(converter, &in, &in_left, &out, &out_left);
-        fwrite(buffer, 1, (size_t)(out - buffer), stderr);
-        if (result == (size_t)-1 && out_left == sizeof buffer) {
-            fputc('?', stderr);
-            in++;
-            in_left--;
-        }
-    }
-    iconv_close(converter);
-}
+// The program hands every text over in the terminal's character set already (its message
+// catalogue is bound to it), and paths as the file system holds them: both go out unchanged.
+static void show_text(const char *text) { fputs(text, stderr); }
 
 static void clear_status() {
     if (status_shown) fputs("\r\033[K", stderr);
@@ -125,6 +103,25 @@ BOOL GetMessageA(MSG *message, HWND, UINT, UINT) {
 
 LRESULT DispatchMessageA(const MSG *) { return 0; }
 
+// True only for an explicit yes: "y" or "yes" in any case, or the user's own word for yes.
+// An empty line, anything else, a line too long to be an answer and the end of input are No.
+static bool read_yes() {
+    char line[64];
+    if (!fgets(line, sizeof line, stdin)) return false;
+    size_t length = strlen(line);
+    if (length == sizeof line - 1 && line[length - 1] != '\n') {
+        int c;
+        while ((c = getchar()) != EOF && c != '\n') {
+        }
+        return false;
+    }
+    while (length > 0 && isspace((unsigned char)line[length - 1])) line[--length] = '\0';
+    const char *word = line;
+    while (isspace((unsigned char)*word)) word++;
+    return strcasecmp(word, "y") == 0 || strcasecmp(word, "yes") == 0 ||
+           strcmp(word, gettext("yes")) == 0;
+}
+
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT style) {
     clear_status();
     int answer = IDNO;
@@ -136,9 +133,7 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT style) {
             show_text(text);
             fputs(" [y/N] ", stderr);
             fflush(stderr);
-            char line[16];
-            if (fgets(line, sizeof line, stdin) && (line[0] == 'y' || line[0] == 'Y'))
-                answer = IDYES;
+            if (read_yes()) answer = IDYES;
         }
     } else {
         show_text(caption);
@@ -191,8 +186,12 @@ void show_walk_progress(uint32_t files_examined, uint32_t archives_found) {
     int64_t milliseconds = (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
     if (milliseconds < next_draw) return;
     next_draw = milliseconds + 100;
-    snprintf(status_counts, sizeof status_counts, "  %u %s, %u %s", files_examined,
-             files_examined == 1 ? "file" : "files", archives_found,
-             archives_found == 1 ? "archive" : "archives");
+    char files[32];
+    char archives[32];
+    snprintf(files, sizeof files, ngettext("%u file", "%u files", files_examined),
+             files_examined);
+    snprintf(archives, sizeof archives, ngettext("%u archive", "%u archives", archives_found),
+             archives_found);
+    snprintf(status_counts, sizeof status_counts, "  %s, %s", files, archives);
     draw_status();
 }

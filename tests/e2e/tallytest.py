@@ -6,7 +6,9 @@ display of its own (tests/windows/with-display): paths go to it through Wine's d
 sees names in code page 932, and its message boxes are answered with xdotool."""
 import os
 import pty
+import resource
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -14,6 +16,8 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "fixtures"))
+import builtin_archives  # noqa: E402
 PROGRAM = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
 CORPUS = os.path.normpath(os.path.join(HERE, "..", "..", "..", "shared", "corpus"))
 WINDOWS = PROGRAM is not None and PROGRAM.lower().endswith(".exe")
@@ -81,13 +85,14 @@ def visible_windows():
     return windows
 
 
-def run_with_dialogs(args, replies, cwd=None, timeout=60):
+def run_with_dialogs(args, replies, cwd=None, timeout=60, preexec_fn=None):
     """Windows: runs the program and answers its message boxes as a person would: each reply
     (caption, key) waits for a box with that caption and presses the key in it ("y", "n",
     "Return"). Returns (exit code, captions of the boxes answered, in order); a box that no
     reply expects is left open, so the run fails by its timeout."""
     proc = subprocess.Popen(command(args), cwd=cwd, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            preexec_fn=preexec_fn)
     pending = list(replies)
     answered = []
     done = set()
@@ -117,9 +122,24 @@ def run_with_dialogs(args, replies, cwd=None, timeout=60):
     return proc.returncode, answered
 
 
+INTERRUPT = object()
+
+
+
+def size_limited(limit):
+    """A preexec_fn: the child writes no file past `limit` bytes, and such a write fails
+    (SIGXFSZ ignored) instead of killing it."""
+    def limit_child():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return limit_child
+
+
 def run_on_terminal(args, answer=None, cwd=None, env=None, timeout=60):
     """Runs the program with a pseudo-terminal as standard input and error; types `answer`
-    and Enter once it asks. Returns (exit code, everything it showed on the terminal)."""
+    (text, or bytes in the terminal's character set) and Enter once it asks, or interrupts it
+    there with SIGINT when `answer` is INTERRUPT. Returns (exit code, everything it showed on
+    the terminal)."""
     master, slave = pty.openpty()
     proc = subprocess.Popen([PROGRAM] + list(args), cwd=cwd, env=env, stdin=slave,
                             stdout=subprocess.DEVNULL, stderr=slave, close_fds=True)
@@ -138,7 +158,11 @@ def run_on_terminal(args, answer=None, cwd=None, env=None, timeout=60):
                 break
             shown += chunk
             if answer is not None and not answered and b"[y/N]" in shown:
-                os.write(master, answer.encode() + b"\n")
+                if answer is INTERRUPT:
+                    proc.send_signal(signal.SIGINT)
+                else:
+                    typed = answer if isinstance(answer, bytes) else answer.encode()
+                    os.write(master, typed + b"\n")
                 answered = True
         elif proc.poll() is not None:
             break
@@ -169,6 +193,13 @@ class TreeTest(unittest.TestCase):
         with open(full, "wb") as f:
             f.write(content)
         return full
+
+    def write_paks(self, folder, count):
+        """`count` pak archives in `folder`, whose listing runs to several KiB. Both programs
+        read the format themselves, with no archiver library installed."""
+        for i in range(count):
+            members = [(("member-%02d-%02d.txt" % (i, m)).encode(), 0, 0) for m in range(8)]
+            self.write("%s/a%02d.pak" % (folder, i), builtin_archives.pak(members))
 
     def read(self, relative):
         with open(self.path(relative), "rb") as f:

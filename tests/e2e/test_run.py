@@ -7,10 +7,14 @@ from tallytest import TreeTest, linux_only, run, run_on_terminal, run_with_dialo
 
 
 class RunSequence(TreeTest):
-    def test_no_usable_argument_ends_silently(self):
+    # The Windows program ends silently with 0; the Linux program names what is missing on
+    # standard error and exits 1 (see test_linux_cli.py).
+    def test_no_usable_argument_writes_nothing(self):
         for args in ([], [self.path("absent"), self.path("nor/this")]):
             code, out, err = run(args, cwd=self.root)
-            self.assertEqual((code, out, err), (0, b"", b""))
+            self.assertEqual((code, out), (1 if not tallytest.WINDOWS else 0, b""))
+            if tallytest.WINDOWS:
+                self.assertEqual(err, b"")
             self.assertEqual(os.listdir(self.root), [])
 
     def test_folder_gets_empty_listing_beside_it(self):
@@ -30,7 +34,7 @@ class RunSequence(TreeTest):
     def test_wildcards_are_not_expanded(self):
         self.write("w/a.lzh", b"x")
         code, _, _ = run([self.path("w/*"), self.path("w/?.lzh")])
-        self.assertEqual(code, 0)
+        self.assertEqual(code, 0 if tallytest.WINDOWS else 1)  # no such paths
         self.assertEqual(os.listdir(self.path("w")), ["a.lzh"])
 
     def test_relative_arguments(self):
@@ -67,7 +71,7 @@ class RunSequence(TreeTest):
     def test_question_shown_in_terminal_charset(self):
         self.write("data/f", b"f")
         self.write("data.txt", b"")
-        env = dict(os.environ, LC_ALL="C.UTF-8")
+        env = dict(os.environ, LC_ALL="ja_JP.UTF-8")
         _, shown = run_on_terminal([self.path("data")], answer="n", env=env)
         self.assertIn("上書きしてもよろしいですか？".encode("utf-8"), shown)
 
@@ -75,9 +79,9 @@ class RunSequence(TreeTest):
     def test_listing_path_that_is_a_folder_brings_the_failure_message(self):
         self.write("data/f", b"f")
         os.makedirs(self.path("data.txt"))
-        env = dict(os.environ, LC_ALL="C.UTF-8")
+        env = dict(os.environ, LC_ALL="ja_JP.UTF-8")
         code, shown = run_on_terminal([self.path("data")], answer="y", env=env)
-        self.assertEqual(code, 0)
+        self.assertEqual(code, 1)
         self.assertIn("ファイルの作成に失敗しました。".encode("utf-8"), shown)
         self.assertTrue(os.path.isdir(self.path("data.txt")))
 
@@ -104,6 +108,29 @@ class RunSequence(TreeTest):
                                           [(caption, "y"), ("tallybook", "Return")])
         self.assertEqual((code, answered), (0, [caption, "tallybook"]))
         self.assertTrue(os.path.isdir(self.path("data.txt")))
+
+    # The listing path's own length meets the bound: an argument too long for the bound plus
+    # ".txt", with a longer extension, is used (Windows: 259 bytes, the most a path may hold).
+    def test_long_argument_whose_listing_fits(self):
+        prefix = tallytest.as_argument(self.root) + tallytest.as_argument("/")
+        name = "x." + "e" * (259 - len(prefix) - 2)
+        self.write(name, b"plain")
+        self.assertEqual(len(tallytest.as_argument(self.path(name))), 259)
+        code, _, _ = run([self.path(name)])
+        self.assertEqual(code, 0)
+        self.assertTrue(os.path.isfile(self.path("x.txt")))
+
+    # Writes cut short by a file-size limit: the program must not end as if the listing were
+    # whole. What was written stays.
+    @windows_only
+    def test_listing_cut_by_a_file_size_limit_brings_the_failure_message(self):
+        self.write_paks("data", 60)
+        limit = 1000
+
+        code, answered = run_with_dialogs([self.path("data")], [("tallybook", "Return")],
+                                          preexec_fn=tallytest.size_limited(limit))
+        self.assertEqual((code, answered), (0, ["tallybook"]))
+        self.assertTrue(0 < len(self.read("data.txt")) <= limit)
 
     # Names whose second byte is the backslash's: the Windows program sees them in code page
     # 932 and must cut neither the folder nor the file name there.

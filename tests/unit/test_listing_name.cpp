@@ -1,5 +1,9 @@
-// The listing name: beside the last argument that exists, extension replaced by .txt.
+// The listing name (beside the last argument that exists, extension replaced by .txt) and the
+// check that ends a written listing.
 #include <gtest/gtest.h>
+
+#include <errno.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -15,7 +19,9 @@ std::string listing_for(std::vector<std::string> arguments) {
     std::vector<char *> argv = {(char *)"tallybook"};
     for (std::string &a : arguments) argv.push_back(a.data());
     char buffer[PATH_BUFFER_SIZE];
-    if (!make_listing_name(buffer, PATH_BUFFER_SIZE, (int32_t)argv.size(), argv.data())) return "";
+    if (!make_listing_name(buffer, PATH_BUFFER_SIZE, (int32_t)argv.size(), argv.data(),
+                           &WINDOWS_FRONT_END))
+        return "";
     return buffer;
 }
 
@@ -56,17 +62,62 @@ TEST(ListingName, BareNameLiesInTheCurrentFolder) {
     std::filesystem::current_path(cwd);
 }
 
-TEST(ListingName, TooLongForTheBoundEndsTheRun) {
+// An argument padded with "./" pieces to `length` bytes that still names tree/name.
+static std::string padded_to(const TempTree &tree, const std::string &name, size_t length) {
+    std::string padded = tree.root();
+    std::string piece = std::string(1, PATH_SEPARATOR) + ".";
+    while (padded.size() + piece.size() + 1 + name.size() <= length) padded += piece;
+    padded += std::string(length - padded.size() - name.size(), PATH_SEPARATOR);
+    return padded + name;
+}
+
+TEST(ListingName, TheListingPathsOwnLengthMeetsTheBound) {
     TempTree tree;
     tree.file("x.lzh", "");
-    // Pad the argument with "./" pieces up to the bound: it still names the same file.
-    std::string padded = tree.root();
-    while (padded.size() + 8 < (size_t)PATH_TEXT_MAX) padded += std::string(1, PATH_SEPARATOR) + ".";
-    padded += std::string(1, PATH_SEPARATOR) + "x.lzh";
-    ASSERT_TRUE(is_file(padded.c_str()));
-    ASSERT_GT(padded.size() + 4, (size_t)PATH_TEXT_MAX);
-    EXPECT_EQ(listing_for({padded}), "");
-    EXPECT_EQ(listing_for({tree.path("x.lzh"), padded}), "");
+    tree.file("y.longextension", "");
+    // The argument is as long as the system takes one; its listing path, with the shorter
+    // suffix, fits the bound.
+    std::string long_extension = padded_to(tree, "y.longextension", PATH_TEXT_MAX - 1);
+    ASSERT_TRUE(is_file(long_extension.c_str()));
+    std::string expected = long_extension.substr(0, long_extension.size() - 13) + "txt";
+    EXPECT_EQ(listing_for({long_extension}), expected);
+    // Same length: ".lzh" and ".txt".
+    std::string same = padded_to(tree, "x.lzh", PATH_TEXT_MAX - 1);
+    EXPECT_EQ(listing_for({same}), same.substr(0, same.size() - 3) + "txt");
+}
+
+TEST(ListingName, ListingPathBeyondTheBoundEndsTheRun) {
+    TempTree tree;
+    tree.file("x", "");
+    tree.folder("d");
+    std::string file = padded_to(tree, "x", PATH_TEXT_MAX - 3);
+    std::string folder = padded_to(tree, "d", PATH_TEXT_MAX - 3);
+    ASSERT_TRUE(is_file(file.c_str()));
+    ASSERT_TRUE(is_directory(folder.c_str()));
+    EXPECT_EQ(listing_for({file}), "");
+    EXPECT_EQ(listing_for({folder}), "");
+    // The last existing argument decides, even when an earlier one gave a listing path.
+    EXPECT_EQ(listing_for({tree.path("x"), file}), "");
+    EXPECT_EQ(listing_for({file, tree.path("x")}), tree.path("x.txt"));
+}
+
+// A write that fails only when the buffer is flushed, or at the close, still fails the listing.
+TEST(FinishListing, FailedFlushIsAFailedListing) {
+    if (PATH_SEPARATOR != '/') GTEST_SKIP() << "needs /dev/full";
+    FILE *full = fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    fputs("one line that stays in the buffer\r\n", full);
+    ASSERT_EQ(ferror(full), 0);
+    int error = 0;
+    EXPECT_FALSE(finish_listing(full, &error));
+    EXPECT_EQ(error, ENOSPC);
+
+    TempTree tree;
+    FILE *fine = fopen(tree.path("ok.txt").c_str(), "w");
+    ASSERT_NE(fine, nullptr);
+    fputs("x", fine);
+    EXPECT_TRUE(finish_listing(fine, &error));
+    EXPECT_EQ(error, 0);
 }
 
 }  // namespace

@@ -160,6 +160,23 @@ TEST(Attributes, FoldersFilesAndMissingPaths) {
     EXPECT_FALSE(find_single(tree.path("nothing").c_str(), &record));
 }
 
+// On Linux '*' and '?' are ordinary characters of a name: a path ending in one names that entry,
+// never the folder's first entry (Windows names cannot hold them).
+TEST(FindSingle, NameThatLooksLikeAWildcardIsFoundAsItself) {
+    if (PATH_SEPARATOR != '/') GTEST_SKIP() << "Windows names hold no '*' or '?'";
+    TempTree tree;
+    tree.file("a-first", "");
+    tree.file("*", std::string(72, 'p'));
+    tree.file("?", "qq");
+    WIN32_FIND_DATAA record;
+    ASSERT_TRUE(find_single(tree.path("*").c_str(), &record));
+    EXPECT_STREQ(record.cFileName, "*");
+    EXPECT_EQ(record.nFileSizeLow, 72u);
+    ASSERT_TRUE(find_single(tree.path("?").c_str(), &record));
+    EXPECT_STREQ(record.cFileName, "?");
+    EXPECT_EQ(record.nFileSizeLow, 2u);
+}
+
 TEST(EnumerateDirectory, VisitsEveryEntryButDotsAndStopsOnFalse) {
     TempTree tree;
     tree.file("a", "");
