@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "platform/win32.h"
+#include "win32.h"
 
 // Texts of the program, stored in CP932 whatever the encoding of the source files.
 extern const char APP_NAME[];          // "tallybook"

@@ -4,8 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/app.h"
-#include "paths/path_helpers.h"
+#include "app.h"
+#include "path_helpers.h"
 
 #ifdef _WIN32
 // The records as a 32-bit program hands them to the system.

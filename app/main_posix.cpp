@@ -4,10 +4,10 @@
 #include <string.h>
 #include <sys/resource.h>
 
-#include "app/app.h"
-#include "catalogue/catalogue.h"
-#include "paths/path_helpers.h"
-#include "platform/posix/terminal.h"
+#include "app.h"
+#include "catalogue.h"
+#include "path_helpers.h"
+#include "terminal.h"
 
 static const char USAGE[] =
     "Usage: tallybook PATH...\n"

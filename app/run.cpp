@@ -3,9 +3,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "app/app.h"
-#include "catalogue/catalogue.h"
-#include "paths/path_helpers.h"
+#include "app.h"
+#include "catalogue.h"
+#include "path_helpers.h"
 
 const char APP_NAME[] = "tallybook";
 const char TIP_AT_WORK[] = "tallybook \x82\xAA\x8D\xEC\x8B\xC6\x92\x86\x82\xC5\x82\xB7";

@@ -1,12 +1,12 @@
 // The walk over the inputs and the reader chain that turns files into archive records.
 // The walk never descends into one of its own ancestors, so it ends on every tree.
-#include "catalogue/catalogue.h"
+#include "catalogue.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "paths/path_helpers.h"
-#include "readers/readers.h"
+#include "path_helpers.h"
+#include "readers.h"
 
 int compare_names(const void *a, const void *b, void *) {
     const unsigned char *x = *(const unsigned char *const *)a;

@@ -5,7 +5,7 @@
 
 #include <stdio.h>
 
-#include "catalogue/members.h"
+#include "members.h"
 
 // One recognised archive. Of the find record only what the listing shows is kept: the low 32
 // bits of the size and the last-write time. The path follows the record in its allocation.

@@ -2,7 +2,7 @@
 // member (name, size with ratio, date), tab-separated, every line ending in CR LF.
 #include <string.h>
 
-#include "catalogue/catalogue.h"
+#include "catalogue.h"
 
 // Windows opens the listing in text mode, which turns each "\n" into CR LF; elsewhere text mode
 // changes nothing, so the pair is written out.

@@ -3,8 +3,8 @@
 #ifndef TALLYBOOK_MEMBERS_H
 #define TALLYBOOK_MEMBERS_H
 
-#include "catalogue/ordered_list.h"
-#include "platform/win32.h"
+#include "ordered_list.h"
+#include "win32.h"
 
 #ifdef _WIN32
 // A record field of 264 bytes holds at most 263 bytes of text.

@@ -1,11 +1,11 @@
 // The last reader of the chain: lists a file through the archiver libraries of the common
 // archiver interface, loading each library for one attempt and freeing it right after.
-#include "readers/archiver_bridge.h"
+#include "archiver_bridge.h"
 
 #include <string.h>
 
-#include "paths/path_helpers.h"
-#include "readers/readers.h"
+#include "path_helpers.h"
+#include "readers.h"
 
 struct ArchiverLibrary {
     int key;

@@ -3,7 +3,7 @@
 #ifndef TALLYBOOK_ARCHIVER_BRIDGE_H
 #define TALLYBOOK_ARCHIVER_BRIDGE_H
 
-#include "catalogue/members.h"
+#include "members.h"
 #include "archiver_interface.h"
 
 // One loaded library with its entries; all null when empty. Lives on one attempt's stack.

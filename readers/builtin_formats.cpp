@@ -1,11 +1,11 @@
 // Readers of the pak, CHERRY PACK and DAF directory formats: each lists the entry names of a
 // directory it has read whole, and adds nothing to the member list when it fails.
-#include "readers/builtin_formats.h"
+#include "builtin_formats.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "readers/readers.h"
+#include "readers.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // The cabinet reader: lists a cabinet's members through the platform's cabinet iteration
 // service, recording each member and extracting none.
-#include "readers/cabinet_reader.h"
+#include "cabinet_reader.h"
 
 #include <string.h>
 
-#include "readers/readers.h"
+#include "readers.h"
 
 // A member whose DOS date or time names no valid moment is recorded with an all-zero time,
 // never with whatever the failed conversion left behind.

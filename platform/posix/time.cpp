@@ -1,6 +1,6 @@
 // DOS date/time and FILETIME conversions with the results Windows gives, and no time zone.
 // Days are counted with the proleptic Gregorian calendar from 1601-01-01, a Monday.
-#include "platform/win32.h"
+#include "win32.h"
 
 static const int64_t TICKS_PER_SECOND = 10000000LL;
 static const int64_t SECONDS_PER_DAY = 86400LL;

@@ -8,8 +8,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "platform/posix/terminal.h"
-#include "platform/win32.h"
+#include "terminal.h"
+#include "win32.h"
 #include <time.h>
 
 struct tb_window {

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/catalogue.h"
-#include "readers/archiver_bridge.h"
-#include "readers/readers.h"
-#include "tests/unit/temp_tree.h"
+#include "catalogue.h"
+#include "archiver_bridge.h"
+#include "readers.h"
+#include "temp_tree.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/catalogue.h"
-#include "readers/cabinet_reader.h"
-#include "readers/readers.h"
-#include "tests/unit/temp_tree.h"
+#include "catalogue.h"
+#include "cabinet_reader.h"
+#include "readers.h"
+#include "temp_tree.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/catalogue.h"
-#include "tests/unit/temp_tree.h"
+#include "catalogue.h"
+#include "temp_tree.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // platform; both builds run it, so both give the same dates.
 #include <gtest/gtest.h>
 
-#include "platform/win32.h"
+#include "win32.h"
 
 namespace {
 
