@@ -8,6 +8,7 @@
 #include "catalogue.h"
 #include "path_helpers.h"
 #include "terminal.h"
+#include "version.h"
 
 static const char USAGE[] =
     "Usage: tallybook PATH...\n"
@@ -27,7 +28,7 @@ static bool answer_option(int argc, char **argv) {
         bool help = strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0;
         bool version = strcmp(a, "--version") == 0;
         if ((!help && !version) || path_exists(a)) continue;
-        fputs(help ? USAGE : "tallybook 0.06\n", stdout);
+        fputs(help ? USAGE : "tallybook " TALLYBOOK_VERSION "\n", stdout);
         return true;
     }
     return false;
