@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "catalogue.h"  // WalkProgress
+#include "target.h"
 #include "win32.h"
 
 // Texts of the program, stored in CP932 whatever the encoding of the source files.
@@ -18,14 +20,10 @@ const int ICON_RESOURCE_ID = 120;
 const UINT TRAY_ICON_ID = 1;
 const UINT TRAY_CALLBACK_MESSAGE = 0x8000;
 
-// The tray record as it is stored: its first, 88-byte form on 32-bit Windows.
-#ifdef _WIN32
-const size_t TRAY_RECORD_SIZE = 88;
-#else
-const size_t TRAY_RECORD_SIZE = sizeof(NOTIFYICONDATAA);
-#endif
-
 int run(HINSTANCE instance, int32_t argc, char **argv);
+// run, telling `progress` (which may be null) with `user` after every file the walk examines.
+int run_reporting(HINSTANCE instance, int32_t argc, char **argv, WalkProgress progress,
+                  void *user);
 bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv);
 
 HWND show_busy_indicator(HINSTANCE instance, const char *tip);

@@ -7,13 +7,6 @@
 #include "app.h"
 #include "path_helpers.h"
 
-#ifdef _WIN32
-// The records as a 32-bit program hands them to the system.
-static_assert(offsetof(NOTIFYICONDATAA, szTip) + 64 == TRAY_RECORD_SIZE);
-static_assert(sizeof(WNDCLASSEXA) == 48);
-static_assert(sizeof(SHFILEINFOA) == 352);
-#endif
-
 HICON get_file_icon(const char *path, bool small) {
     SHFILEINFOA info;
     memset(&info, 0, sizeof info);

@@ -43,6 +43,5 @@ int main(int argc, char **argv) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    walk_progress = show_walk_progress;
-    return run(nullptr, argc, argv);
+    return run_reporting(nullptr, argc, argv, show_walk_progress, nullptr);
 }

@@ -52,11 +52,16 @@ bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv
 }
 
 int run(HINSTANCE instance, int32_t argc, char **argv) {
+    return run_reporting(instance, argc, argv, nullptr, nullptr);
+}
+
+int run_reporting(HINSTANCE instance, int32_t argc, char **argv, WalkProgress progress,
+                  void *user) {
     char listing[PATH_BUFFER_SIZE];
     if (!make_listing_name(listing, PATH_BUFFER_SIZE, argc, argv)) return 0;
 
     HWND window = show_busy_indicator(instance, TIP_AT_WORK);
-    OrderedList *catalogue = build_catalogue(argc, argv);
+    OrderedList *catalogue = build_catalogue_reporting(argc, argv, progress, user);
     if (catalogue) {
         bool write = true;
         if (path_exists(listing))

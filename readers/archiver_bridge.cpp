@@ -80,7 +80,6 @@ static const ArchiverLibrary *find_library(int key) {
     return nullptr;
 }
 
-#ifdef _WIN32
 // The DLL directory takes the current folder's place in the search, which otherwise stays as it
 // is: the program's own folder first, then the system folders and the PATH. Naming the
 // program's own folder adds no new folder. An empty name would do on Windows, but Wine keeps the
@@ -95,7 +94,6 @@ void keep_libraries_out_of_current_folder(void) {
     strip_to_parent(own);
     SetDllDirectoryA(own);
 }
-#endif
 
 bool load_archiver(ArchiverBinding *binding, int key) {
     memset(binding, 0, sizeof *binding);
