@@ -16,6 +16,7 @@
 
 #include "catalogue.h"
 #include "archiver_bridge.h"
+#include "cabinet_builder.h"
 #include "readers.h"
 #include "temp_tree.h"
 
@@ -219,6 +220,35 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TableRow> &info) {
         return "key" + std::to_string(info.param.key);
     });
+
+// The chain offers a file to the cabinet reader before any archiver library: a cabinet is listed
+// by the cabinet reader even where every library would take it, and no library is loaded for it.
+TEST_F(Bridge, CabinetReaderComesBeforeTheLibraries) {
+    for (const char *library : ALL_LIBRARIES) {
+        install(library);
+        install_text(std::string(library) + ".any", script(entry("*", "taken-by-library")));
+    }
+    cabinet_builder::CabinetLayout layout;
+    layout.members = {{"a.txt", "alpha"}, {"b.txt", "bravo"}};
+    std::string cabinet = tree_.file("two.cab", cabinet_bytes(layout));
+    OrderedList *listed = read_members(cabinet.c_str());
+    ASSERT_NE(listed, nullptr);
+    std::vector<std::string> got;
+    for (ListNode *node = list_start(listed, true); node; node = list_step(node, true))
+        got.push_back(((const MemberRecord *)list_item(node))->name);
+    destroy_member_list(listed);
+    EXPECT_EQ(got, (std::vector<std::string>{"a.txt", "b.txt"}));
+    EXPECT_TRUE(log_lines().empty());
+
+    // The libraries do take any other file, so the order above is what kept them out.
+    std::string plain = tree_.file("plain.txt", "not an archive");
+    listed = read_members(plain.c_str());
+    ASSERT_NE(listed, nullptr);
+    EXPECT_STREQ(((const MemberRecord *)list_item(list_start(listed, true)))->name,
+                 "taken-by-library");
+    destroy_member_list(listed);
+    EXPECT_FALSE(log_lines().empty());
+}
 
 TEST_F(Bridge, KeyOutsideTheTableLoadsNothing) {
     ArchiverBinding binding;
