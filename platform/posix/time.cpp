@@ -50,8 +50,7 @@ BOOL FileTimeToSystemTime(const FILETIME *in, SYSTEMTIME *out) {
     int64_t mp = (5 * day_of_year + 2) / 153;
     int64_t day = day_of_year - (153 * mp + 2) / 5 + 1;
     int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    int64_t year = year_of_era + era * 400 + (month <= 2);
-    if (year > 30827) return FALSE;
+    int64_t year = year_of_era + era * 400 + (month <= 2);  // at most 30828
 
     out->wYear = (WORD)year;
     out->wMonth = (WORD)month;

@@ -71,8 +71,25 @@ TEST(FileTime, ConvertsWithoutTimeZone) {
     EXPECT_EQ(st.wDay, 1);
     EXPECT_EQ(st.wDayOfWeek, 1);
 
-    FILETIME too_far = {0, 0x80000000u};
-    EXPECT_FALSE(FileTimeToSystemTime(&too_far, &st));
+}
+
+// The range ends where the count turns negative as a signed 64-bit number, on both targets: the
+// last count accepted is 30828-09-14 02:48:05.477, the next one is refused.
+TEST(FileTime, AcceptsEveryCountBelowTwoToTheSixtyThird) {
+    FILETIME last = {0xFFFFFFFFu, 0x7FFFFFFFu};
+    SYSTEMTIME st;
+    ASSERT_TRUE(FileTimeToSystemTime(&last, &st));
+    EXPECT_EQ(st.wYear, 30828);
+    EXPECT_EQ(st.wMonth, 9);
+    EXPECT_EQ(st.wDay, 14);
+    EXPECT_EQ(st.wHour, 2);
+    EXPECT_EQ(st.wMinute, 48);
+    EXPECT_EQ(st.wSecond, 5);
+    EXPECT_EQ(st.wMilliseconds, 477);
+    EXPECT_EQ(st.wDayOfWeek, 4);
+
+    for (FILETIME refused : {FILETIME{0, 0x80000000u}, FILETIME{0xFFFFFFFFu, 0xFFFFFFFFu}})
+        EXPECT_FALSE(FileTimeToSystemTime(&refused, &st)) << std::hex << refused.dwHighDateTime;
 }
 
 bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
