@@ -23,15 +23,9 @@ inline constexpr int RECORD_TEXT_MAX = 263;
 // The tray record as it is stored: its first, 88-byte form.
 inline constexpr size_t TRAY_RECORD_SIZE = 88;
 
-// The size of the open file, leaving the position at its end; 64-bit, so that bounds taken from
-// it hold for files of any size.
-inline bool stream_size(FILE *stream, uint64_t *size) {
-    if (_fseeki64(stream, 0, SEEK_END) != 0) return false;
-    __int64 end = _ftelli64(stream);
-    if (end < 0) return false;
-    *size = (uint64_t)end;
-    return true;
-}
+// The runtime's 64-bit stream positions.
+inline int seek_to_end(FILE *stream) { return _fseeki64(stream, 0, SEEK_END); }
+inline int64_t stream_position(FILE *stream) { return _ftelli64(stream); }
 
 #else  // POSIX
 
@@ -42,15 +36,20 @@ inline constexpr int RECORD_TEXT_MAX = PATH_TEXT_MAX;
 // The tray record is this layer's own; it is stored whole.
 inline constexpr size_t TRAY_RECORD_SIZE = sizeof(NOTIFYICONDATAA);
 
-// As on Windows: the size of the open file, leaving the position at its end; 64-bit.
+// Stream positions are 64-bit off_t here.
+inline int seek_to_end(FILE *stream) { return fseeko(stream, 0, SEEK_END); }
+inline int64_t stream_position(FILE *stream) { return (int64_t)ftello(stream); }
+
+#endif  // _WIN32
+
+// The size of the open file, leaving the position at its end; 64-bit on both targets, so that
+// bounds taken from it hold for files of any size.
 inline bool stream_size(FILE *stream, uint64_t *size) {
-    if (fseeko(stream, 0, SEEK_END) != 0) return false;
-    off_t end = ftello(stream);
+    if (seek_to_end(stream) != 0) return false;
+    int64_t end = stream_position(stream);
     if (end < 0) return false;
     *size = (uint64_t)end;
     return true;
 }
-
-#endif  // _WIN32
 
 #endif
