@@ -390,9 +390,7 @@ TEST_F(Bridge, MembersAlreadyInTheListCountForTheFirstLibraryThatOpens) {
 }
 
 TEST_F(Bridge, LibraryInTheCurrentFolderIsNotLoaded) {
-#ifdef _WIN32
-    keep_libraries_out_of_current_folder();  // as the program does when it starts
-#endif
+    keep_libraries_out_of_current_folder();  // as the Windows program does when it starts
     std::string here = tree_.folder("here");
     std::filesystem::copy_file(in_home(DOUBLE_FILE), here + PATH_SEPARATOR + "unlha32.dll");
     std::filesystem::path before = std::filesystem::current_path();
