@@ -6,7 +6,9 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "platform/win32.h"
+#include "catalogue.h"  // WalkProgress
+#include "target.h"
+#include "win32.h"
 
 // Texts of the program, stored in CP932 whatever the encoding of the source files.
 extern const char APP_NAME[];          // "tallybook"
@@ -18,13 +20,6 @@ extern const char TRAY_PROPERTY[];     // "PROP_WAITICON"
 const int ICON_RESOURCE_ID = 120;
 const UINT TRAY_ICON_ID = 1;
 const UINT TRAY_CALLBACK_MESSAGE = 0x8000;
-
-// The tray record as it is stored: its first, 88-byte form on 32-bit Windows.
-#ifdef _WIN32
-const size_t TRAY_RECORD_SIZE = 88;
-#else
-const size_t TRAY_RECORD_SIZE = sizeof(NOTIFYICONDATAA);
-#endif
 
 // What the two programs do differently with the same run: the texts they show and what a
 // command line owes the script that started it. The texts are in the character set the program
@@ -53,6 +48,9 @@ bool folder_listing_as_typed(char *buffer, int32_t capacity, const char *folder,
 const int ROOT_HAS_NO_BESIDE = -1;
 
 int run(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end);
+// run, telling `progress` (which may be null) with `user` after every file the walk examines.
+int run_reporting(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end,
+                  WalkProgress progress, void *user);
 bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv,
                        const FrontEnd *front_end);
 // Ends a written listing: false when any write, the flush or the close failed, with the

@@ -4,15 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/app.h"
-#include "paths/path_helpers.h"
-
-#ifdef _WIN32
-// The records as a 32-bit program hands them to the system.
-static_assert(offsetof(NOTIFYICONDATAA, szTip) + 64 == TRAY_RECORD_SIZE);
-static_assert(sizeof(WNDCLASSEXA) == 48);
-static_assert(sizeof(SHFILEINFOA) == 352);
-#endif
+#include "app.h"
+#include "path_helpers.h"
 
 HICON get_file_icon(const char *path, bool small) {
     SHFILEINFOA info;

@@ -9,10 +9,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "app/app.h"
-#include "catalogue/catalogue.h"
-#include "paths/path_helpers.h"
-#include "platform/posix/terminal.h"
+#include "app.h"
+#include "catalogue.h"
+#include "path_helpers.h"
+#include "terminal.h"
+#include "version.h"
 
 #define _(text) gettext(text)
 
@@ -42,7 +43,7 @@ static bool answer_option(int argc, char **argv) {
         bool help = strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0;
         bool version = strcmp(a, "--version") == 0;
         if ((!help && !version) || path_exists(a)) continue;
-        fputs(help ? usage() : "tallybook 0.06\n", stdout);
+        fputs(help ? usage() : "tallybook " TALLYBOOK_VERSION "\n", stdout);
         return true;
     }
     return false;
@@ -128,7 +129,6 @@ int main(int argc, char **argv) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    walk_progress = show_walk_progress;
     const FrontEnd front_end = {
         .tip_at_work = _("tallybook is at work"),
         .ask_overwrite = _("Is it all right to overwrite?"),
@@ -138,5 +138,5 @@ int main(int argc, char **argv) {
         .report = report_path,
         .failure_status = 1,
     };
-    return run(nullptr, argc, argv, &front_end);
+    return run_reporting(nullptr, argc, argv, &front_end, show_walk_progress, nullptr);
 }

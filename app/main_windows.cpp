@@ -1,8 +1,8 @@
 // Entry point of the Windows program: a GUI program whose command line the C runtime splits.
 #include <stdlib.h>
 
-#include "app/app.h"
-#include "readers/archiver_bridge.h"
+#include "app.h"
+#include "archiver_bridge.h"
 
 // Arguments reach the program as typed: the runtime expands no wildcards in them.
 extern "C" int _dowildcard;

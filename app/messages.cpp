@@ -2,7 +2,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "app/app.h"
+#include "app.h"
 
 int ask_with_beep(HWND owner, const char *caption, const char *text, UINT style) {
     MessageBeep(style & 0x70);

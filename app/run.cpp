@@ -5,9 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/app.h"
-#include "catalogue/catalogue.h"
-#include "paths/path_helpers.h"
+#include "app.h"
+#include "catalogue.h"
+#include "path_helpers.h"
 
 const char APP_NAME[] = "tallybook";
 const char TIP_AT_WORK[] = "tallybook \x82\xAA\x8D\xEC\x8B\xC6\x92\x86\x82\xC5\x82\xB7";
@@ -112,13 +112,18 @@ bool finish_listing(FILE *stream, int *error) {
 }
 
 int run(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end) {
+    return run_reporting(instance, argc, argv, front_end, nullptr, nullptr);
+}
+
+int run_reporting(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end,
+                  WalkProgress progress, void *user) {
     char listing[PATH_BUFFER_SIZE];
     if (!make_listing_name(listing, PATH_BUFFER_SIZE, argc, argv, front_end))
         return front_end->failure_status;
 
     int status = front_end->failure_status;
     HWND window = show_busy_indicator(instance, front_end->tip_at_work);
-    OrderedList *catalogue = build_catalogue(argc, argv);
+    OrderedList *catalogue = build_catalogue_reporting(argc, argv, progress, user);
     if (catalogue) {
         bool write = true;
         if (path_exists(listing))

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "catalogue/catalogue.h"
-#include "catalogue/ordered_list.h"
+#include "catalogue.h"
+#include "ordered_list.h"
 
 namespace {
 

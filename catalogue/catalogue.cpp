@@ -1,12 +1,12 @@
 // The walk over the inputs and the reader chain that turns files into archive records.
 // The walk never descends into one of its own ancestors, so it ends on every tree.
-#include "catalogue/catalogue.h"
+#include "catalogue.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "paths/path_helpers.h"
-#include "readers/readers.h"
+#include "path_helpers.h"
+#include "readers.h"
 
 int compare_names(const void *a, const void *b, void *) {
     const unsigned char *x = *(const unsigned char *const *)a;
@@ -76,13 +76,18 @@ struct FolderIdentity {
     const FolderIdentity *parent;
 };
 
+// The listener and the count it is told, one per walk, shared by every folder level.
+struct WalkListener {
+    WalkProgress progress;  // null when nobody listens
+    void *user;
+    uint32_t files_examined;
+};
+
 struct WalkState {
     OrderedList *catalogue;
     const FolderIdentity *ancestors;
+    WalkListener *listener;
 };
-
-WalkProgress walk_progress = nullptr;
-static uint32_t files_examined = 0;
 
 static bool identify_folder(const char *path, FolderIdentity *identity) {
     HANDLE folder = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -130,13 +135,16 @@ static bool visit_entry(const char *path, const WIN32_FIND_DATAA *record, void *
     }
     OrderedList *members = read_members(path);
     if (members) add_archive_record(state->catalogue, path, record, members);
-    files_examined++;
-    if (walk_progress) walk_progress(files_examined, (uint32_t)state->catalogue->count);
+    WalkListener *listener = state->listener;
+    listener->files_examined++;
+    if (listener->progress)
+        listener->progress(listener->user, listener->files_examined,
+                           (uint32_t)state->catalogue->count);
     return true;
 }
 
-static bool walk_argument(OrderedList *catalogue, const char *path) {
-    WalkState state = {catalogue, nullptr};
+static bool walk_argument(OrderedList *catalogue, const char *path, WalkListener *listener) {
+    WalkState state = {catalogue, nullptr, listener};
     if (is_directory(path)) {
         walk_folder(&state, path);
     } else if (is_file(path)) {
@@ -149,11 +157,16 @@ static bool walk_argument(OrderedList *catalogue, const char *path) {
 }
 
 OrderedList *build_catalogue(int32_t argc, char **argv) {
+    return build_catalogue_reporting(argc, argv, nullptr, nullptr);
+}
+
+OrderedList *build_catalogue_reporting(int32_t argc, char **argv, WalkProgress progress,
+                                       void *user) {
     OrderedList *catalogue = list_new();
     if (!catalogue) return nullptr;
-    files_examined = 0;
+    WalkListener listener = {progress, user, 0};
     for (int32_t i = 1; i < argc; i++) {
-        if (path_exists(argv[i])) walk_argument(catalogue, argv[i]);
+        if (path_exists(argv[i])) walk_argument(catalogue, argv[i], &listener);
     }
     list_sort(catalogue, compare_names, nullptr);
     return catalogue;

@@ -5,7 +5,7 @@
 
 #include <stdio.h>
 
-#include "catalogue/members.h"
+#include "members.h"
 
 // One recognised archive. Of the find record only what the listing shows is kept: the low 32
 // bits of the size and the last-write time. The path follows the record in its allocation.
@@ -20,12 +20,14 @@ struct ArchiveRecord {
 // byte-wise, 'A'-'Z' folded to lower case, no locale.
 int compare_names(const void *a, const void *b, void *user);
 
-// Told after every file the walk has offered to the readers; null when nobody listens. Only the
-// Linux program listens, to show its progress on the terminal.
-typedef void (*WalkProgress)(uint32_t files_examined, uint32_t archives_found);
-extern WalkProgress walk_progress;
+// Told after every file the walk has offered to the readers, with the listener's own value.
+// Only the Linux program listens, to show its progress on the terminal.
+typedef void (*WalkProgress)(void *user, uint32_t files_examined, uint32_t archives_found);
 
 OrderedList *build_catalogue(int32_t argc, char **argv);
+// build_catalogue with a listener; `progress` may be null.
+OrderedList *build_catalogue_reporting(int32_t argc, char **argv, WalkProgress progress,
+                                       void *user);
 bool write_listing(FILE *stream, OrderedList *catalogue);
 bool destroy_catalogue(OrderedList *catalogue);
 

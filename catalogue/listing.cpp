@@ -2,15 +2,8 @@
 // member (name, size with ratio, date), tab-separated, every line ending in CR LF.
 #include <string.h>
 
-#include "catalogue/catalogue.h"
-
-// Windows opens the listing in text mode, which turns each "\n" into CR LF; elsewhere text mode
-// changes nothing, so the pair is written out.
-#ifdef _WIN32
-static const char LINE_END[] = "\n";
-#else
-static const char LINE_END[] = "\r\n";
-#endif
+#include "catalogue.h"
+#include "target.h"
 
 // Names and paths are written as their bytes, except that a byte below 0x20 (a tab, CR or LF in
 // a Linux file name or a member name) is written as '?', so that every line keeps its fields.
@@ -38,7 +31,7 @@ bool write_archive_lines(FILE *stream, const ArchiveRecord *archive) {
     write_text(stream, archive->path);
     fprintf(stream, "\t%d\t", (int)(int32_t)archive->size_low);
     write_time(stream, &written);
-    fputs(LINE_END, stream);
+    fputs(LISTING_LINE_END, stream);  // CR LF in the file
     for (ListNode *node = list_start(archive->members, true); node; node = list_step(node, true))
         write_member_line(stream, (const MemberRecord *)list_item(node));
     return true;
@@ -50,7 +43,7 @@ bool write_member_line(FILE *stream, const MemberRecord *member) {
     fprintf(stream, "\t%d (%u.%u%%)\t", (int)member->size, member->ratio / 10u,
             member->ratio % 10u);
     write_time(stream, &member->time);
-    fputs(LINE_END, stream);
+    fputs(LISTING_LINE_END, stream);  // CR LF in the file
     return true;
 }
 

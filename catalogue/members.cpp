@@ -1,11 +1,11 @@
 // Member records: created only through add_member and add_name_only_member, each record and its
 // name one allocation.
-#include "catalogue/members.h"
+#include "members.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "paths/path_helpers.h"
+#include "path_helpers.h"
 
 void *allocate_text_record(size_t fixed, const char *text) {
     size_t length = strnlen(text, (size_t)RECORD_TEXT_MAX + 1);

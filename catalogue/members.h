@@ -3,15 +3,9 @@
 #ifndef TALLYBOOK_MEMBERS_H
 #define TALLYBOOK_MEMBERS_H
 
-#include "catalogue/ordered_list.h"
-#include "platform/win32.h"
-
-#ifdef _WIN32
-// A record field of 264 bytes holds at most 263 bytes of text.
-const int RECORD_TEXT_MAX = 263;
-#else
-const int RECORD_TEXT_MAX = PATH_TEXT_MAX;
-#endif
+#include "ordered_list.h"
+#include "target.h"  // RECORD_TEXT_MAX
+#include "win32.h"
 
 // One member of an archive. Like ArchiveRecord it begins with its text, which lives in the same
 // allocation right behind the record and is allocated to fit: at most RECORD_TEXT_MAX bytes,

@@ -1,6 +1,6 @@
 // The counted doubly linked list: append, relink, visit-and-prune and a stable merge sort.
 // Nothing here looks into an item; released headers and nodes are poisoned before being freed.
-#include "catalogue/ordered_list.h"
+#include "ordered_list.h"
 
 #include <stdlib.h>
 

@@ -1,6 +1,6 @@
 // Member times from DOS date and time words, checked before the platform's conversion so that
 // every platform lists the same date, or none, for the same words.
-#include "paths/member_time.h"
+#include "member_time.h"
 
 #include <string.h>
 

@@ -1,6 +1,6 @@
 // Path helpers aware of code page 932. A byte's class depends only on the bytes before it, so
 // every scan runs forward from the first byte; the cuts find their point in one such pass.
-#include "paths/path_helpers.h"
+#include "path_helpers.h"
 
 #include <stdlib.h>
 #include <string.h>

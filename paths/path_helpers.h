@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "platform/win32.h"
+#include "win32.h"
 
 // A path buffer holds PATH_TEXT_MAX bytes of text and the terminator.
 const int PATH_BUFFER_SIZE = PATH_TEXT_MAX + 1;

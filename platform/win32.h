@@ -141,6 +141,9 @@ BOOL FileTimeToSystemTime(const FILETIME *in, SYSTEMTIME *out);
 // ---- modules --------------------------------------------------------------------------------
 // The program's own file (/proc/self/exe); the instance is ignored.
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+// The loader below never searches the current folder, so there is nothing to take out of the
+// search: accepted and ignored.
+inline BOOL SetDllDirectoryA(LPCSTR) { return TRUE; }
 // Looks in the program's own folder first, then through the system's library search; never in
 // the current folder (nor in a relative folder of LD_LIBRARY_PATH), and a name with a separator
 // is refused. A freed library stays mapped so that loading it again is cheap; to the caller it

@@ -1,12 +1,12 @@
 // The last reader of the chain: lists a file through the archiver libraries of the common
 // archiver interface, loading each library for one attempt and freeing it right after.
-#include "readers/archiver_bridge.h"
+#include "archiver_bridge.h"
 
 #include <string.h>
 
-#include "paths/member_time.h"
-#include "paths/path_helpers.h"
-#include "readers/readers.h"
+#include "member_time.h"
+#include "path_helpers.h"
+#include "readers.h"
 
 struct ArchiverLibrary {
     int key;
@@ -81,7 +81,6 @@ static const ArchiverLibrary *find_library(int key) {
     return nullptr;
 }
 
-#ifdef _WIN32
 // The DLL directory takes the current folder's place in the search, which otherwise stays as it
 // is: the program's own folder first, then the system folders and the PATH. Naming the
 // program's own folder adds no new folder. An empty name would do on Windows, but Wine keeps the
@@ -96,7 +95,6 @@ void keep_libraries_out_of_current_folder(void) {
     strip_to_parent(own);
     SetDllDirectoryA(own);
 }
-#endif
 
 bool load_archiver(ArchiverBinding *binding, int key) {
     memset(binding, 0, sizeof *binding);

@@ -3,7 +3,7 @@
 #ifndef TALLYBOOK_ARCHIVER_BRIDGE_H
 #define TALLYBOOK_ARCHIVER_BRIDGE_H
 
-#include "catalogue/members.h"
+#include "members.h"
 #include "archiver_interface.h"
 
 // One loaded library with its entries; all null when empty. Lives on one attempt's stack.
@@ -21,11 +21,9 @@ bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mo
 bool load_archiver(ArchiverBinding *binding, int key);
 FARPROC resolve_archiver_entry(const ArchiverBinding *binding, const char *name, int function);
 bool unload_archiver(ArchiverBinding *binding);
-#ifdef _WIN32
 // Called once at start: a library planted in the current folder is never loaded. The Linux
-// loader never searches the current folder.
+// loader never searches the current folder, where this changes nothing.
 void keep_libraries_out_of_current_folder(void);
-#endif
 
 // Adds the member an entry record describes, unless it names a folder or nothing. Reads the
 // record's name only within its field.

@@ -1,11 +1,12 @@
 // Readers of the pak, CHERRY PACK and DAF directory formats: each lists the entry names of a
 // directory it has read whole, and adds nothing to the member list when it fails.
-#include "readers/builtin_formats.h"
+#include "builtin_formats.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "readers/readers.h"
+#include "readers.h"
+#include "target.h"  // stream_size
 
 namespace {
 
@@ -44,21 +45,6 @@ FILE *open_stream(const char *path, char *buffer) {
     // Should the buffer be refused, the runtime's own serves just as well.
     if (stream) setvbuf(stream, buffer, _IOFBF, STREAM_BUFFER_SIZE);
     return stream;
-}
-
-// The size of the open file, leaving the position at its end. 64-bit on both targets, so that
-// the bounds below hold for files of any size.
-bool stream_size(FILE *stream, uint64_t *size) {
-#ifdef _WIN32
-    if (_fseeki64(stream, 0, SEEK_END) != 0) return false;
-    __int64 end = _ftelli64(stream);
-#else
-    if (fseeko(stream, 0, SEEK_END) != 0) return false;
-    off_t end = ftello(stream);
-#endif
-    if (end < 0) return false;
-    *size = (uint64_t)end;
-    return true;
 }
 
 // pak and DAF headers: the magic, then a count that is not 0 and whose 32-byte entries fit in

@@ -1,9 +1,9 @@
 // The cabinet reader: lists a cabinet's members through the platform's cabinet iteration
 // service, recording each member and extracting none.
-#include "readers/cabinet_reader.h"
+#include "cabinet_reader.h"
 
-#include "paths/member_time.h"
-#include "readers/readers.h"
+#include "member_time.h"
+#include "readers.h"
 
 static void record_member(OrderedList *members, const FILE_IN_CABINET_INFO_A *info) {
     SYSTEMTIME time;

@@ -3,7 +3,7 @@
 #ifndef TALLYBOOK_CABINET_READER_H
 #define TALLYBOOK_CABINET_READER_H
 
-#include "platform/win32.h"
+#include "win32.h"
 
 // `context` is the member list. Answers FILEOP_SKIP to every member and to a copy error,
 // NO_ERROR (0) to everything else.

@@ -3,7 +3,7 @@
 #ifndef TALLYBOOK_READERS_H
 #define TALLYBOOK_READERS_H
 
-#include "catalogue/members.h"
+#include "members.h"
 
 typedef bool (*Reader)(OrderedList *members, const char *path);
 

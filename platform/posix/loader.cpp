@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/win32.h"
+#include "win32.h"
 
 // The program's own path, read once: it is asked for every library of every attempt, and the
 // program file cannot move under a running program as far as the run is concerned.

@@ -1,6 +1,6 @@
 // DOS date/time and FILETIME conversions with the results Windows gives, and no time zone.
 // Days are counted with the proleptic Gregorian calendar from 1601-01-01, a Monday.
-#include "platform/win32.h"
+#include "win32.h"
 
 static const int64_t TICKS_PER_SECOND = 10000000LL;
 static const int64_t SECONDS_PER_DAY = 86400LL;
@@ -50,8 +50,7 @@ BOOL FileTimeToSystemTime(const FILETIME *in, SYSTEMTIME *out) {
     int64_t mp = (5 * day_of_year + 2) / 153;
     int64_t day = day_of_year - (153 * mp + 2) / 5 + 1;
     int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    int64_t year = year_of_era + era * 400 + (month <= 2);
-    if (year > 30827) return FALSE;
+    int64_t year = year_of_era + era * 400 + (month <= 2);  // at most 30828
 
     out->wYear = (WORD)year;
     out->wMonth = (WORD)month;

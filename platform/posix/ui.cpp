@@ -10,8 +10,8 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "platform/posix/terminal.h"
-#include "platform/win32.h"
+#include "terminal.h"
+#include "win32.h"
 #include <time.h>
 
 struct tb_window {
@@ -178,7 +178,7 @@ BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA *record) {
     return TRUE;
 }
 
-void show_walk_progress(uint32_t files_examined, uint32_t archives_found) {
+void show_walk_progress(void *, uint32_t files_examined, uint32_t archives_found) {
     if (!status_shown) return;
     static int64_t next_draw = 0;
     struct timespec now;

@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/catalogue.h"
-#include "readers/archiver_bridge.h"
-#include "readers/readers.h"
-#include "tests/unit/temp_tree.h"
+#include "catalogue.h"
+#include "archiver_bridge.h"
+#include "cabinet_builder.h"
+#include "readers.h"
+#include "temp_tree.h"
 
 namespace {
 
@@ -220,6 +221,35 @@ INSTANTIATE_TEST_SUITE_P(
         return "key" + std::to_string(info.param.key);
     });
 
+// The chain offers a file to the cabinet reader before any archiver library: a cabinet is listed
+// by the cabinet reader even where every library would take it, and no library is loaded for it.
+TEST_F(Bridge, CabinetReaderComesBeforeTheLibraries) {
+    for (const char *library : ALL_LIBRARIES) {
+        install(library);
+        install_text(std::string(library) + ".any", script(entry("*", "taken-by-library")));
+    }
+    cabinet_builder::CabinetLayout layout;
+    layout.members = {{"a.txt", "alpha"}, {"b.txt", "bravo"}};
+    std::string cabinet = tree_.file("two.cab", cabinet_bytes(layout));
+    OrderedList *listed = read_members(cabinet.c_str());
+    ASSERT_NE(listed, nullptr);
+    std::vector<std::string> got;
+    for (ListNode *node = list_start(listed, true); node; node = list_step(node, true))
+        got.push_back(((const MemberRecord *)list_item(node))->name);
+    destroy_member_list(listed);
+    EXPECT_EQ(got, (std::vector<std::string>{"a.txt", "b.txt"}));
+    EXPECT_TRUE(log_lines().empty());
+
+    // The libraries do take any other file, so the order above is what kept them out.
+    std::string plain = tree_.file("plain.txt", "not an archive");
+    listed = read_members(plain.c_str());
+    ASSERT_NE(listed, nullptr);
+    EXPECT_STREQ(((const MemberRecord *)list_item(list_start(listed, true)))->name,
+                 "taken-by-library");
+    destroy_member_list(listed);
+    EXPECT_FALSE(log_lines().empty());
+}
+
 TEST_F(Bridge, KeyOutsideTheTableLoadsNothing) {
     ArchiverBinding binding;
     memset(&binding, 0xA5, sizeof binding);
@@ -360,9 +390,7 @@ TEST_F(Bridge, MembersAlreadyInTheListCountForTheFirstLibraryThatOpens) {
 }
 
 TEST_F(Bridge, LibraryInTheCurrentFolderIsNotLoaded) {
-#ifdef _WIN32
-    keep_libraries_out_of_current_folder();  // as the program does when it starts
-#endif
+    keep_libraries_out_of_current_folder();  // as the Windows program does when it starts
     std::string here = tree_.folder("here");
     std::filesystem::copy_file(in_home(DOUBLE_FILE), here + PATH_SEPARATOR + "unlha32.dll");
     std::filesystem::path before = std::filesystem::current_path();

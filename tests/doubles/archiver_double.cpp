@@ -9,7 +9,8 @@
 //                                              rest of the line, %XX standing for byte XX; a
 //                                              name of 513 bytes or more fills the field
 //                                              without a terminator)
-// Any other file makes open answer null. The query function list answers 0 for the function
+// Any other file is read as the script in a file named like the library plus ".any" beside it,
+// when there is one, so that the library takes every file; without it open answers null. The query function list answers 0 for the function
 // numbers listed in a file named like the library plus ".query" beside it. Each call appends one
 // line "LIBRARY ENTRY ARGUMENTS" to the file named by TALLYBOOK_DOUBLE_LOG, when it is set, and
 // so does the library's loading, as "LIBRARY attach".
@@ -124,10 +125,17 @@ std::string decode_name(const std::string &text) {
 
 // The lines of a script meant for this library, without their LIBRARY word; false for a file
 // that is no script.
+bool is_script(const std::string &content) {
+    return content.compare(0, sizeof SCRIPT_MAGIC - 1, SCRIPT_MAGIC) == 0;
+}
+
 bool script_lines(const char *path, std::vector<std::string> *lines) {
     std::string content;
-    if (!path || !read_file(path, &content)) return false;
-    if (content.compare(0, sizeof SCRIPT_MAGIC - 1, SCRIPT_MAGIC) != 0) return false;
+    if (!path) return false;
+    if (!read_file(path, &content) || !is_script(content)) {
+        content.clear();
+        if (!read_file(own_path() + ".any", &content) || !is_script(content)) return false;
+    }
     std::string me = own_name();
     size_t start = content.find('\n');
     while (start != std::string::npos && start < content.size()) {

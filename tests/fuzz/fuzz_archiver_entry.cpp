@@ -3,8 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "catalogue/catalogue.h"
-#include "readers/archiver_bridge.h"
+#include "catalogue.h"
+#include "archiver_bridge.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -6,8 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "catalogue/catalogue.h"
-#include "readers/readers.h"
+#include "catalogue.h"
+#include "readers.h"
 #include "fuzz_check.h"
 
 namespace {

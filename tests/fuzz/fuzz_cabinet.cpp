@@ -7,8 +7,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "catalogue/catalogue.h"
-#include "readers/cabinet_reader.h"
+#include "catalogue.h"
+#include "cabinet_reader.h"
 #include "fuzz_check.h"
 
 // The input lives in a memory file, opened by its /proc path as any file is: rewriting a

@@ -4,8 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "catalogue/catalogue.h"
-#include "paths/path_helpers.h"
+#include "catalogue.h"
+#include "path_helpers.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "platform/win32.h"
+#include "win32.h"
 
 class TempTree {
   public:

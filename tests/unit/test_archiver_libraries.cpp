@@ -14,8 +14,8 @@
 #include <string>
 
 #include "archiver_interface.h"
-#include "tests/unit/archive_builders.h"
-#include "tests/unit/temp_tree.h"
+#include "archive_builders.h"
+#include "temp_tree.h"
 
 namespace {
 

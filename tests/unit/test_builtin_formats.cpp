@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/catalogue.h"
-#include "readers/builtin_formats.h"
-#include "readers/readers.h"
-#include "tests/unit/builtin_archives.h"
-#include "tests/unit/temp_tree.h"
+#include "catalogue.h"
+#include "builtin_formats.h"
+#include "readers.h"
+#include "builtin_archives.h"
+#include "temp_tree.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/catalogue.h"
-#include "tests/unit/temp_tree.h"
+#include "catalogue.h"
+#include "temp_tree.h"
 
 namespace {
 
@@ -130,6 +130,30 @@ TEST(Walk, PlainFilesGiveNoArchiveAndMissingArgumentsAreSkipped) {
     EXPECT_TRUE(list_is_empty(catalogue));
     destroy_catalogue(catalogue);
     EXPECT_EQ(read_members(tree.path("d/plain.txt").c_str()), nullptr);
+}
+
+// The walk tells its listener once per file examined (folders are not counted), with the
+// listener's own value; every walk counts from the start, so two runs in one process agree.
+TEST(Walk, ListenerIsToldEveryFileWithItsOwnValue) {
+    TempTree tree;
+    tree.file("d/a.txt", "just text");
+    tree.file("d/sub/b.txt", "more text");
+    std::string folder = tree.path("d");
+    char *argv[] = {(char *)"tallybook", folder.data()};
+    struct Told {
+        std::vector<std::pair<uint32_t, uint32_t>> counts;
+    };
+    WalkProgress listen = [](void *user, uint32_t files, uint32_t archives) {
+        ((Told *)user)->counts.push_back({files, archives});
+    };
+    for (int walk = 0; walk < 2; walk++) {
+        Told told;
+        OrderedList *catalogue = build_catalogue_reporting(2, argv, listen, &told);
+        ASSERT_NE(catalogue, nullptr);
+        std::vector<std::pair<uint32_t, uint32_t>> expected = {{1, 0}, {2, 0}};
+        EXPECT_EQ(told.counts, expected) << "walk " << walk;
+        destroy_catalogue(catalogue);
+    }
 }
 
 }  // namespace

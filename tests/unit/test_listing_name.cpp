@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "paths/path_helpers.h"
-#include "tests/unit/temp_tree.h"
+#include "app.h"
+#include "path_helpers.h"
+#include "temp_tree.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "lzh_reader.h"
-#include "tests/unit/archive_builders.h"
+#include "archive_builders.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string.h>
 #include <vector>
 
-#include "catalogue/ordered_list.h"
+#include "ordered_list.h"
 
 namespace {
 

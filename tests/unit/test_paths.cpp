@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "paths/path_helpers.h"
-#include "tests/unit/temp_tree.h"
+#include "path_helpers.h"
+#include "temp_tree.h"
 
 namespace {
 

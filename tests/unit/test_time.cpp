@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "paths/member_time.h"
-#include "platform/win32.h"
+#include <stdio.h>
+
+#include <string>
+
+#include "member_time.h"
+#include "win32.h"
 
 namespace {
 
@@ -85,30 +89,37 @@ TEST(MemberTime, RealMomentsAsStoredAndEverythingElseAllZero) {
     }
 }
 
+// Every field of a converted time, the day of the week (0 is Sunday) last.
+std::string every_field(const SYSTEMTIME &t) {
+    char text[64];
+    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u day %u", t.wYear, t.wMonth,
+             t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, t.wDayOfWeek);
+    return text;
+}
+
 TEST(FileTime, ConvertsWithoutTimeZone) {
     // 2003-05-17 14:30:58 UTC is 1053181858 seconds after 1970.
     uint64_t ticks = (1053181858ull + 11644473600ull) * 10000000ull + 1234567;
     FILETIME ft = {(DWORD)ticks, (DWORD)(ticks >> 32)};
     SYSTEMTIME st;
     ASSERT_TRUE(FileTimeToSystemTime(&ft, &st));
-    EXPECT_EQ(st.wYear, 2003);
-    EXPECT_EQ(st.wMonth, 5);
-    EXPECT_EQ(st.wDay, 17);
-    EXPECT_EQ(st.wHour, 14);
-    EXPECT_EQ(st.wMinute, 30);
-    EXPECT_EQ(st.wSecond, 58);
-    EXPECT_EQ(st.wMilliseconds, 123);
-    EXPECT_EQ(st.wDayOfWeek, 6);
+    EXPECT_EQ(every_field(st), "2003-05-17 14:30:58.123 day 6");
 
     FILETIME zero = {0, 0};
     ASSERT_TRUE(FileTimeToSystemTime(&zero, &st));
-    EXPECT_EQ(st.wYear, 1601);
-    EXPECT_EQ(st.wMonth, 1);
-    EXPECT_EQ(st.wDay, 1);
-    EXPECT_EQ(st.wDayOfWeek, 1);
+    EXPECT_EQ(every_field(st), "1601-01-01 00:00:00.000 day 1");
+}
 
-    FILETIME too_far = {0, 0x80000000u};
-    EXPECT_FALSE(FileTimeToSystemTime(&too_far, &st));
+// The range ends where the count turns negative as a signed 64-bit number, on both targets: the
+// last count accepted is 30828-09-14 02:48:05.477, the next one is refused.
+TEST(FileTime, AcceptsEveryCountBelowTwoToTheSixtyThird) {
+    FILETIME last = {0xFFFFFFFFu, 0x7FFFFFFFu};
+    SYSTEMTIME st;
+    ASSERT_TRUE(FileTimeToSystemTime(&last, &st));
+    EXPECT_EQ(every_field(st), "30828-09-14 02:48:05.477 day 4");
+
+    for (FILETIME refused : {FILETIME{0, 0x80000000u}, FILETIME{0xFFFFFFFFu, 0xFFFFFFFFu}})
+        EXPECT_FALSE(FileTimeToSystemTime(&refused, &st)) << std::hex << refused.dwHighDateTime;
 }
 
 bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }

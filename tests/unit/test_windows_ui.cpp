@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "app/app.h"
+#include "app.h"
 
 #ifdef _WIN32
 

@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "zip_reader.h"
-#include "tests/unit/archive_builders.h"
+#include "archive_builders.h"
 
 namespace {
 
