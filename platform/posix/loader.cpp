@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/win32.h"
+#include "win32.h"
 
 // The program's own path, read once: it is asked for every library of every attempt, and the
 // program file cannot move under a running program as far as the run is concerned.
@@ -30,9 +30,12 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 // reference down. The archiver bridge loads and frees up to seven libraries for every file that
 // is not an archive; with real unloading each attempt would map, relocate and unmap the library
 // and everything it links against again, which costs far more than the attempt itself.
-// Entries are found by the identity of their file, so that, as on Windows, a library freed as
-// often as it was loaded and since replaced on disk is read anew; the dynamic loader itself
-// would hand back the old object by its name. The program is single-threaded: no lock.
+// A library's static data therefore lives on from one attempt to the next, where Windows would
+// start it afresh: the archiver libraries keep what they learn of one file in the archive handle
+// that open archive returns and close archive frees, and hold nothing else from file to file.
+// Entries are found by the identity of their file, so that a search made anew that finds a
+// file replaced on disk reads it anew; the dynamic loader itself would hand back the old object
+// by its name. The program is single-threaded: no lock.
 struct ResidentModule {
     void *handle;
     struct link_map *map;
@@ -190,9 +193,8 @@ static Dl_serinfo *search_folders() {
     return folders;
 }
 
-HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE, DWORD) {
-    // A name with a separator would let dlopen take it relative to the current folder.
-    if (!file_name || !*file_name || strchr(file_name, '/')) return nullptr;
+// The search for one name: the program's own folder, then the system's folders.
+static HMODULE search_library(const char *file_name) {
     char path[PATH_MAX + 1 + 2 * SPELLINGS];
     DWORD length = GetModuleFileNameA(nullptr, path, PATH_MAX + 1);
     char *slash = length ? strrchr(path, '/') : nullptr;
@@ -222,6 +224,58 @@ HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE, DWORD) {
     }
     if (relative_holds_name) return nullptr;
     return open_cached(file_name);
+}
+
+// What the search found for each name asked for: its resident module, or null when the name
+// could not be loaded. The archiver bridge loads up to seven libraries for every file that is
+// no archive; searching again each time cost more system calls than the rest of the file's
+// visit. The libraries are not expected to come or go while a run lists a tree.
+struct ResolvedName {
+    char *file_name;
+    ResidentModule *module;
+    ResolvedName *next;
+};
+
+static ResolvedName *resolved_names = nullptr;
+
+static ResolvedName *resolution_of(const char *file_name) {
+    for (ResolvedName *known = resolved_names; known; known = known->next)
+        if (strcmp(known->file_name, file_name) == 0) return known;
+    return nullptr;
+}
+
+// Without room to remember, the name is simply searched for again next time.
+static void remember_resolution(const char *file_name, HMODULE module) {
+    ResolvedName *known = (ResolvedName *)calloc(1, sizeof *known);
+    char *copy = strdup(file_name);
+    if (!known || !copy) {
+        free(known);
+        free(copy);
+        return;
+    }
+    known->file_name = copy;
+    known->module = (ResidentModule *)module;
+    known->next = resolved_names;
+    resolved_names = known;
+}
+
+void forget_library_search(void) {
+    while (resolved_names) {
+        ResolvedName *known = resolved_names;
+        resolved_names = known->next;
+        free(known->file_name);
+        free(known);
+    }
+}
+
+HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE, DWORD) {
+    // A name with a separator would let dlopen take it relative to the current folder.
+    if (!file_name || !*file_name || strchr(file_name, '/')) return nullptr;
+    ResolvedName *known = resolution_of(file_name);
+    if (known) return known->module ? count_open(known->module) : nullptr;
+    HMODULE module = search_library(file_name);
+    remember_resolution(file_name, module);
+    return module;
 }
 
 HMODULE GetModuleHandleA(LPCSTR file_name) {
