@@ -36,11 +36,21 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 // Entries are found by the identity of their file, so that a search made anew that finds a
 // file replaced on disk reads it anew; the dynamic loader itself would hand back the old object
 // by its name. The program is single-threaded: no lock.
+// An entry point asked for by name and the answer GetProcAddress gave (null included): the
+// bridge asks every library for the same five entries on every file, and the answer cannot
+// change while the object stays mapped, which it does for the whole run.
+struct KnownEntry {
+    char *name;
+    FARPROC address;
+    KnownEntry *next;
+};
+
 struct ResidentModule {
     void *handle;
     struct link_map *map;
     long opens;  // LoadLibraryExA calls not yet answered by FreeLibrary
     struct stat identity;
+    KnownEntry *entries;
     ResidentModule *next;
 };
 
@@ -231,7 +241,7 @@ static HMODULE search_library(const char *file_name) {
 // no archive; searching again each time cost more system calls than the rest of the file's
 // visit. The libraries are not expected to come or go while a run lists a tree.
 struct ResolvedName {
-    char *file_name;
+    char *name;
     ResidentModule *module;
     ResolvedName *next;
 };
@@ -240,20 +250,28 @@ static ResolvedName *resolved_names = nullptr;
 
 static ResolvedName *resolution_of(const char *file_name) {
     for (ResolvedName *known = resolved_names; known; known = known->next)
-        if (strcmp(known->file_name, file_name) == 0) return known;
+        if (strcmp(known->name, file_name) == 0) return known;
     return nullptr;
 }
 
-// Without room to remember, the name is simply searched for again next time.
-static void remember_resolution(const char *file_name, HMODULE module) {
-    ResolvedName *known = (ResolvedName *)calloc(1, sizeof *known);
-    char *copy = strdup(file_name);
-    if (!known || !copy) {
-        free(known);
+// A zeroed node carrying a copy of `name`; null without room, and then the answer it would
+// have kept is simply worked out again next time.
+template <typename Node>
+static Node *named_node(const char *name) {
+    Node *node = (Node *)calloc(1, sizeof(Node));
+    char *copy = strdup(name);
+    if (!node || !copy) {
+        free(node);
         free(copy);
-        return;
+        return nullptr;
     }
-    known->file_name = copy;
+    node->name = copy;
+    return node;
+}
+
+static void remember_resolution(const char *file_name, HMODULE module) {
+    ResolvedName *known = named_node<ResolvedName>(file_name);
+    if (!known) return;
     known->module = (ResidentModule *)module;
     known->next = resolved_names;
     resolved_names = known;
@@ -263,7 +281,7 @@ void forget_library_search(void) {
     while (resolved_names) {
         ResolvedName *known = resolved_names;
         resolved_names = known->next;
-        free(known->file_name);
+        free(known->name);
         free(known);
     }
 }
@@ -288,9 +306,21 @@ HMODULE GetModuleHandleA(LPCSTR file_name) {
     return nullptr;
 }
 
-FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    ResidentModule *entry = entry_of_module(module);
-    if (!entry || entry->opens <= 0 || !name) return nullptr;
+static KnownEntry *known_entry(const ResidentModule *module, const char *name) {
+    for (KnownEntry *known = module->entries; known; known = known->next)
+        if (strcmp(known->name, name) == 0) return known;
+    return nullptr;
+}
+
+static void remember_entry(ResidentModule *module, const char *name, FARPROC address) {
+    KnownEntry *known = named_node<KnownEntry>(name);
+    if (!known) return;
+    known->address = address;
+    known->next = module->entries;
+    module->entries = known;
+}
+
+static FARPROC own_export(const ResidentModule *entry, const char *name) {
     void *address = dlsym(entry->handle, name);
     if (!address) return nullptr;
     // dlsym also searches the libraries this one links against; Windows answers only with the
@@ -302,7 +332,27 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     return (FARPROC)address;
 }
 
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    ResidentModule *entry = entry_of_module(module);
+    if (!entry || entry->opens <= 0 || !name) return nullptr;
+    KnownEntry *known = known_entry(entry, name);
+    if (known) return known->address;
+    FARPROC address = own_export(entry, name);
+    remember_entry(entry, name, address);
+    return address;
+}
+
+// An entry GetProcAddress handed out lies in an object that stays mapped: no need to ask the
+// dynamic loader, whose answer walks the object's symbols.
+static bool handed_out(FARPROC address) {
+    for (const ResidentModule *module = resident_modules; module; module = module->next)
+        for (const KnownEntry *known = module->entries; known; known = known->next)
+            if (known->address == address) return true;
+    return false;
+}
+
 BOOL IsBadCodePtr(FARPROC address) {
+    if (address && handed_out(address)) return FALSE;
     Dl_info info;
     return !(address && dladdr((void *)address, &info) != 0 && info.dli_fbase != nullptr);
 }

@@ -433,7 +433,16 @@ TEST_F(Bridge, EachNameIsLookedForOncePerRun) {
     FARPROC query = GetProcAddress(again, "UnlhaQueryFunctionList");
     EXPECT_NE(query, nullptr);
     EXPECT_EQ(IsBadCodePtr(query), 0);
+    // Entries are answered alike when asked again, missing and foreign ones included.
+    for (int ask = 0; ask < 2; ask++) {
+        EXPECT_EQ(GetProcAddress(again, "UnlhaQueryFunctionList"), query);
+        EXPECT_EQ(GetProcAddress(again, "fopen"), nullptr);
+        EXPECT_EQ(GetProcAddress(again, "NoSuchEntry"), nullptr);
+    }
+    std::vector<char> heap(64);
+    EXPECT_NE(IsBadCodePtr(reinterpret_cast<FARPROC>(heap.data())), 0);
     EXPECT_TRUE(FreeLibrary(again));
+    EXPECT_EQ(GetProcAddress(again, "UnlhaQueryFunctionList"), nullptr);
     EXPECT_EQ(attached(), std::vector<std::string>{"unlha32.dll"});
 }
 
