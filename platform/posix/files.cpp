@@ -44,7 +44,8 @@ static void fill_record(WIN32_FIND_DATAA *record, const char *name, const struct
 // The attributes of the entry a search delivered last, under the path that names it: whoever
 // reads a find record asks for the attributes of that entry next (the walk does for every file),
 // and the look at the file that filled the record answers it without a second one. It serves
-// one ask, so an answer is never older than the record it came with.
+// one ask, and only until the search moves on or ends, so an answer is never older than the
+// record it came with.
 static struct {
     bool valid;
     DWORD attributes;
@@ -96,6 +97,7 @@ static bool read_next(Search *search, WIN32_FIND_DATAA *record) {
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
     size_t length = strlen(pattern);
+    last_entry.valid = false;
     Search *search = (Search *)malloc(sizeof(Search));
     if (!search) return INVALID_HANDLE_VALUE;
     if (length >= 2 && pattern[length - 1] == '*' && pattern[length - 2] == '/') {
@@ -128,6 +130,7 @@ BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA *record) {
 
 BOOL FindClose(HANDLE handle) {
     Search *search = (Search *)handle;
+    last_entry.valid = false;
     if (search->folder) closedir(search->folder);
     free(search->prefix);
     free(search);

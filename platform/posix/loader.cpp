@@ -25,6 +25,15 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
     return (DWORD)own_length;
 }
 
+// An entry point asked for by name and the answer GetProcAddress gave (null included): the
+// bridge asks every library for the same five entries on every file, and the answer cannot
+// change while the object stays mapped, which it does for the whole run.
+struct KnownEntry {
+    char *name;
+    FARPROC address;
+    KnownEntry *next;
+};
+
 // Every object loaded here stays mapped while the run goes on, holding one reference of the
 // dynamic loader, and a module handle points to its entry; FreeLibrary only counts the caller's
 // reference down. The archiver bridge loads and frees up to seven libraries for every file that
@@ -36,15 +45,6 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 // Entries are found by the identity of their file, so that a search made anew that finds a
 // file replaced on disk reads it anew; the dynamic loader itself would hand back the old object
 // by its name. The program is single-threaded: no lock.
-// An entry point asked for by name and the answer GetProcAddress gave (null included): the
-// bridge asks every library for the same five entries on every file, and the answer cannot
-// change while the object stays mapped, which it does for the whole run.
-struct KnownEntry {
-    char *name;
-    FARPROC address;
-    KnownEntry *next;
-};
-
 struct ResidentModule {
     void *handle;
     struct link_map *map;
