@@ -19,7 +19,7 @@
 #include <string.h>
 #include <sys/types.h>
 
-#include "platform/win32.h"
+#include "win32.h"
 
 namespace {
 
