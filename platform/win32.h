@@ -146,10 +146,14 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 inline BOOL SetDllDirectoryA(LPCSTR) { return TRUE; }
 // Looks in the program's own folder first, then through the system's library search; never in
 // the current folder (nor in a relative folder of LD_LIBRARY_PATH), and a name with a separator
-// is refused. A freed library stays mapped so that loading it again is cheap; to the caller it
-// behaves as unloaded (GetModuleHandleA no longer finds it, a file replaced on disk is read
-// anew), but its static data is not reset.
+// is refused. Each name is looked for once: what that search found, or that it found nothing,
+// answers every later call for the name without touching the file system. A freed library
+// stays mapped so that loading it again is cheap; to the caller it behaves as unloaded
+// (GetModuleHandleA no longer finds it), but its static data is not reset.
 HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE file, DWORD flags);
+// Makes LoadLibraryExA look for every name again, so that a library put in place or replaced
+// since is found; the libraries already loaded stay mapped.
+void forget_library_search(void);
 // A library loaded through LoadLibraryExA and not yet freed as often, by its file name.
 HMODULE GetModuleHandleA(LPCSTR file_name);
 // Only the library's own exports, as on Windows (dlsym would also search its dependencies).

@@ -188,6 +188,10 @@ BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callba
     if (!cabinet_file || !callback) return FALSE;
     FILE *file = fopen(cabinet_file, "rb");
     if (!file) return FALSE;
+    // A buffer of its own spares the stream the look at the file's size that it would take
+    // to choose one.
+    char stream_buffer[4096];
+    setvbuf(file, stream_buffer, _IOFBF, sizeof stream_buffer);
 
     unsigned char header[HEADER_SIZE + RESERVE_SIZES_SIZE];
     size_t header_read = fread(header, 1, sizeof header, file);

@@ -41,7 +41,32 @@ static void fill_record(WIN32_FIND_DATAA *record, const char *name, const struct
     strncpy(record->cFileName, name, sizeof record->cFileName - 1);
 }
 
+// The attributes of the entry a search delivered last, under the path that names it: whoever
+// reads a find record asks for the attributes of that entry next (the walk does for every file),
+// and the look at the file that filled the record answers it without a second one. It serves
+// one ask, and only until the search moves on or ends, so an answer is never older than the
+// record it came with.
+static struct {
+    bool valid;
+    DWORD attributes;
+    char path[PATH_MAX + 1];
+} last_entry;
+
+static void remember_entry(const char *prefix, size_t prefix_length, const char *name,
+                           const struct stat &st) {
+    size_t name_length = strlen(name);
+    last_entry.valid = prefix_length + name_length <= PATH_MAX;
+    if (!last_entry.valid) return;
+    memcpy(last_entry.path, prefix, prefix_length);
+    memcpy(last_entry.path + prefix_length, name, name_length + 1);
+    last_entry.attributes = attributes_of(st);
+}
+
 DWORD GetFileAttributesA(LPCSTR path) {
+    if (last_entry.valid && strcmp(path, last_entry.path) == 0) {
+        last_entry.valid = false;
+        return last_entry.attributes;
+    }
     struct stat st;
     if (stat(path, &st) != 0) return INVALID_FILE_ATTRIBUTES;
     return attributes_of(st);
@@ -50,17 +75,21 @@ DWORD GetFileAttributesA(LPCSTR path) {
 namespace {
 struct Search {
     DIR *folder;  // null for a search that named one entry exactly
+    char *prefix;  // the pattern without its "*": the folder's entries are named by it
+    size_t prefix_length;
 };
 }  // namespace
 
 static bool read_next(Search *search, WIN32_FIND_DATAA *record) {
     struct dirent *entry;
+    last_entry.valid = false;
     while ((entry = readdir(search->folder)) != nullptr) {
         // A name longer than the record holds cannot be named back; Windows has none.
         if (strlen(entry->d_name) >= sizeof record->cFileName) continue;
         struct stat st;
         bool known = fstatat(dirfd(search->folder), entry->d_name, &st, 0) == 0;
         fill_record(record, entry->d_name, known ? &st : nullptr);
+        if (known) remember_entry(search->prefix, search->prefix_length, entry->d_name, st);
         return true;
     }
     return false;
@@ -68,14 +97,16 @@ static bool read_next(Search *search, WIN32_FIND_DATAA *record) {
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
     size_t length = strlen(pattern);
+    last_entry.valid = false;
     Search *search = (Search *)malloc(sizeof(Search));
     if (!search) return INVALID_HANDLE_VALUE;
     if (length >= 2 && pattern[length - 1] == '*' && pattern[length - 2] == '/') {
-        char *folder = strndup(pattern, length - 1);
-        search->folder = folder ? opendir(folder) : nullptr;
-        free(folder);
+        search->prefix = strndup(pattern, length - 1);
+        search->prefix_length = length - 1;
+        search->folder = search->prefix ? opendir(search->prefix) : nullptr;
         if (search->folder && read_next(search, record)) return search;
         if (search->folder) closedir(search->folder);
+        free(search->prefix);
         free(search);
         return INVALID_HANDLE_VALUE;
     }
@@ -84,6 +115,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
         return INVALID_HANDLE_VALUE;
     }
     search->folder = nullptr;
+    search->prefix = nullptr;
     return search;
 }
 
@@ -102,7 +134,9 @@ BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA *record) {
 
 BOOL FindClose(HANDLE handle) {
     Search *search = (Search *)handle;
+    last_entry.valid = false;
     if (search->folder) closedir(search->folder);
+    free(search->prefix);
     free(search);
     return TRUE;
 }

@@ -25,19 +25,32 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
     return (DWORD)own_length;
 }
 
+// An entry point asked for by name and the answer GetProcAddress gave (null included): the
+// bridge asks every library for the same five entries on every file, and the answer cannot
+// change while the object stays mapped, which it does for the whole run.
+struct KnownEntry {
+    char *name;
+    FARPROC address;
+    KnownEntry *next;
+};
+
 // Every object loaded here stays mapped while the run goes on, holding one reference of the
 // dynamic loader, and a module handle points to its entry; FreeLibrary only counts the caller's
 // reference down. The archiver bridge loads and frees up to seven libraries for every file that
 // is not an archive; with real unloading each attempt would map, relocate and unmap the library
 // and everything it links against again, which costs far more than the attempt itself.
-// Entries are found by the identity of their file, so that, as on Windows, a library freed as
-// often as it was loaded and since replaced on disk is read anew; the dynamic loader itself
-// would hand back the old object by its name. The program is single-threaded: no lock.
+// A library's static data therefore lives on from one attempt to the next, where Windows would
+// start it afresh: the archiver libraries keep what they learn of one file in the archive handle
+// that open archive returns and close archive frees, and hold nothing else from file to file.
+// Entries are found by the identity of their file, so that a search made anew that finds a
+// file replaced on disk reads it anew; the dynamic loader itself would hand back the old object
+// by its name. The program is single-threaded: no lock.
 struct ResidentModule {
     void *handle;
     struct link_map *map;
     long opens;  // LoadLibraryExA calls not yet answered by FreeLibrary
     struct stat identity;
+    KnownEntry *entries;
     ResidentModule *next;
 };
 
@@ -190,9 +203,8 @@ static Dl_serinfo *search_folders() {
     return folders;
 }
 
-HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE, DWORD) {
-    // A name with a separator would let dlopen take it relative to the current folder.
-    if (!file_name || !*file_name || strchr(file_name, '/')) return nullptr;
+// The search for one name: the program's own folder, then the system's folders.
+static HMODULE search_library(const char *file_name) {
     char path[PATH_MAX + 1 + 2 * SPELLINGS];
     DWORD length = GetModuleFileNameA(nullptr, path, PATH_MAX + 1);
     char *slash = length ? strrchr(path, '/') : nullptr;
@@ -224,6 +236,66 @@ HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE, DWORD) {
     return open_cached(file_name);
 }
 
+// What the search found for each name asked for: its resident module, or null when the name
+// could not be loaded. The archiver bridge loads up to seven libraries for every file that is
+// no archive; searching again each time cost more system calls than the rest of the file's
+// visit. The libraries are not expected to come or go while a run lists a tree.
+struct ResolvedName {
+    char *name;
+    ResidentModule *module;
+    ResolvedName *next;
+};
+
+static ResolvedName *resolved_names = nullptr;
+
+static ResolvedName *resolution_of(const char *file_name) {
+    for (ResolvedName *known = resolved_names; known; known = known->next)
+        if (strcmp(known->name, file_name) == 0) return known;
+    return nullptr;
+}
+
+// A zeroed node carrying a copy of `name`; null without room, and then the answer it would
+// have kept is simply worked out again next time.
+template <typename Node>
+static Node *named_node(const char *name) {
+    Node *node = (Node *)calloc(1, sizeof(Node));
+    char *copy = strdup(name);
+    if (!node || !copy) {
+        free(node);
+        free(copy);
+        return nullptr;
+    }
+    node->name = copy;
+    return node;
+}
+
+static void remember_resolution(const char *file_name, HMODULE module) {
+    ResolvedName *known = named_node<ResolvedName>(file_name);
+    if (!known) return;
+    known->module = (ResidentModule *)module;
+    known->next = resolved_names;
+    resolved_names = known;
+}
+
+void forget_library_search(void) {
+    while (resolved_names) {
+        ResolvedName *known = resolved_names;
+        resolved_names = known->next;
+        free(known->name);
+        free(known);
+    }
+}
+
+HMODULE LoadLibraryExA(LPCSTR file_name, HANDLE, DWORD) {
+    // A name with a separator would let dlopen take it relative to the current folder.
+    if (!file_name || !*file_name || strchr(file_name, '/')) return nullptr;
+    ResolvedName *known = resolution_of(file_name);
+    if (known) return known->module ? count_open(known->module) : nullptr;
+    HMODULE module = search_library(file_name);
+    remember_resolution(file_name, module);
+    return module;
+}
+
 HMODULE GetModuleHandleA(LPCSTR file_name) {
     if (!file_name) return nullptr;
     for (ResidentModule *entry = resident_modules; entry; entry = entry->next) {
@@ -234,9 +306,21 @@ HMODULE GetModuleHandleA(LPCSTR file_name) {
     return nullptr;
 }
 
-FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    ResidentModule *entry = entry_of_module(module);
-    if (!entry || entry->opens <= 0 || !name) return nullptr;
+static KnownEntry *known_entry(const ResidentModule *module, const char *name) {
+    for (KnownEntry *known = module->entries; known; known = known->next)
+        if (strcmp(known->name, name) == 0) return known;
+    return nullptr;
+}
+
+static void remember_entry(ResidentModule *module, const char *name, FARPROC address) {
+    KnownEntry *known = named_node<KnownEntry>(name);
+    if (!known) return;
+    known->address = address;
+    known->next = module->entries;
+    module->entries = known;
+}
+
+static FARPROC own_export(const ResidentModule *entry, const char *name) {
     void *address = dlsym(entry->handle, name);
     if (!address) return nullptr;
     // dlsym also searches the libraries this one links against; Windows answers only with the
@@ -248,7 +332,27 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     return (FARPROC)address;
 }
 
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    ResidentModule *entry = entry_of_module(module);
+    if (!entry || entry->opens <= 0 || !name) return nullptr;
+    KnownEntry *known = known_entry(entry, name);
+    if (known) return known->address;
+    FARPROC address = own_export(entry, name);
+    remember_entry(entry, name, address);
+    return address;
+}
+
+// An entry GetProcAddress handed out lies in an object that stays mapped: no need to ask the
+// dynamic loader, whose answer walks the object's symbols.
+static bool handed_out(FARPROC address) {
+    for (const ResidentModule *module = resident_modules; module; module = module->next)
+        for (const KnownEntry *known = module->entries; known; known = known->next)
+            if (known->address == address) return true;
+    return false;
+}
+
 BOOL IsBadCodePtr(FARPROC address) {
+    if (address && handed_out(address)) return FALSE;
     Dl_info info;
     return !(address && dladdr((void *)address, &info) != 0 && info.dli_fbase != nullptr);
 }

@@ -78,6 +78,10 @@ class Bridge : public ::testing::Test {
         std::filesystem::remove(log_);
         set_environment("TALLYBOOK_DOUBLE_LOG", log_);
         members_ = list_new();
+#ifndef _WIN32
+        // Each test is a run of its own: the names an earlier test resolved are looked for anew.
+        forget_library_search();
+#endif
     }
 
     void TearDown() override {
@@ -426,12 +430,88 @@ TEST_F(Bridge, FreedLibraryIsGoneAndAReplacedFileIsReadAnew) {
     EXPECT_EQ(GetModuleHandleA("unlha32.dll"), nullptr);
 
     install("unlha32.dll", PARTIAL_DOUBLE_FILE);
+#ifndef _WIN32
+    forget_library_search();  // here a name is looked for once per run
+#endif
     HMODULE partial = LoadLibraryExA("unlha32.dll", nullptr, 0);
     ASSERT_NE(partial, nullptr);
     EXPECT_NE(GetProcAddress(partial, "UnlhaQueryFunctionList"), nullptr);
     EXPECT_EQ(GetProcAddress(partial, "UnlhaOpenArchive"), nullptr);
     EXPECT_TRUE(FreeLibrary(partial));
     EXPECT_EQ(LoadLibraryExA("absent.dll", nullptr, 0), nullptr);
+}
+
+#ifndef _WIN32
+// A name is looked for once per run: the answer, found or absent, holds until the search is
+// forgotten, and loading a library found before maps nothing new.
+TEST_F(Bridge, EachNameIsLookedForOncePerRun) {
+    EXPECT_EQ(LoadLibraryExA("unlha32.dll", nullptr, 0), nullptr);
+    install("unlha32.dll");
+    EXPECT_EQ(LoadLibraryExA("unlha32.dll", nullptr, 0), nullptr);
+    forget_library_search();
+    HMODULE found = LoadLibraryExA("unlha32.dll", nullptr, 0);
+    ASSERT_NE(found, nullptr);
+    EXPECT_TRUE(FreeLibrary(found));
+    EXPECT_EQ(GetModuleHandleA("unlha32.dll"), nullptr);
+
+    std::filesystem::remove(in_home("unlha32.dll"));
+    HMODULE again = LoadLibraryExA("unlha32.dll", nullptr, 0);
+    ASSERT_EQ(again, found);
+    EXPECT_EQ(GetModuleHandleA("unlha32.dll"), found);
+    FARPROC query = GetProcAddress(again, "UnlhaQueryFunctionList");
+    EXPECT_NE(query, nullptr);
+    EXPECT_EQ(IsBadCodePtr(query), 0);
+    // Entries are answered alike when asked again, missing and foreign ones included.
+    for (int ask = 0; ask < 2; ask++) {
+        EXPECT_EQ(GetProcAddress(again, "UnlhaQueryFunctionList"), query);
+        EXPECT_EQ(GetProcAddress(again, "fopen"), nullptr);
+        EXPECT_EQ(GetProcAddress(again, "NoSuchEntry"), nullptr);
+    }
+    std::vector<char> heap(64);
+    EXPECT_NE(IsBadCodePtr(reinterpret_cast<FARPROC>(heap.data())), 0);
+    EXPECT_TRUE(FreeLibrary(again));
+    EXPECT_EQ(GetProcAddress(again, "UnlhaQueryFunctionList"), nullptr);
+    EXPECT_EQ(attached(), std::vector<std::string>{"unlha32.dll"});
+}
+
+// A library put in the current folder stays out after a search that found nothing, and after
+// a new one made from that folder.
+TEST_F(Bridge, CurrentFolderStaysOutOfEverySearch) {
+    std::string here = tree_.folder("here");
+    std::filesystem::copy_file(in_home(DOUBLE_FILE), here + PATH_SEPARATOR + "unzip32.dll");
+    EXPECT_EQ(LoadLibraryExA("unzip32.dll", nullptr, 0), nullptr);
+    std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(here);
+    HMODULE cached = LoadLibraryExA("unzip32.dll", nullptr, 0);
+    forget_library_search();
+    HMODULE searched = LoadLibraryExA("unzip32.dll", nullptr, 0);
+    std::filesystem::current_path(before);
+    EXPECT_EQ(cached, nullptr);
+    EXPECT_EQ(searched, nullptr);
+    EXPECT_TRUE(log_lines().empty());
+}
+#endif
+
+// The libraries stay mapped from file to file, yet each file is listed as if it came first:
+// nothing of one file's attempt shows in the next.
+TEST_F(Bridge, EachFileIsListedAfreshByLibrariesMappedOnce) {
+    install("unlha32.dll");
+    install("unzip32.dll");
+    std::string first = archive(entry("*", "one") + entry("*", "two"), "first.arc");
+    std::string plain = tree_.file("plain.txt", "not an archive");
+    std::string second = archive("unlha32.dll open null\n" + entry("*", "three"), "second.arc");
+    std::vector<std::vector<std::string>> listed;
+    for (const std::string &path : {first, plain, second}) {
+        destroy_member_list(members_);
+        members_ = list_new();
+        read_with_archivers(members_, path.c_str());
+        listed.push_back(names());
+    }
+    EXPECT_EQ(listed, (std::vector<std::vector<std::string>>{{"one", "two"}, {}, {"three"}}));
+#ifndef _WIN32
+    // Windows maps a library afresh for each attempt.
+    EXPECT_EQ(attached(), (std::vector<std::string>{"unlha32.dll", "unzip32.dll"}));
+#endif
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // separator, and folder enumeration.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,35 @@ TEST(FindSingle, NameThatLooksLikeAWildcardIsFoundAsItself) {
     ASSERT_TRUE(find_single(tree.path("?").c_str(), &record));
     EXPECT_STREQ(record.cFileName, "?");
     EXPECT_EQ(record.nFileSizeLow, 2u);
+}
+
+// The attributes asked for right after a find record may come from the look that filled it;
+// a later ask looks again, so a change on disk since then is seen.
+TEST(Attributes, AnEntryJustFoundIsLookedAtAgainWhenAskedTwice) {
+    TempTree tree;
+    tree.file("x", "1");
+    std::vector<DWORD> seen;
+    auto visitor = [](const char *path, const WIN32_FIND_DATAA *, void *user) {
+        std::vector<DWORD> *s = (std::vector<DWORD> *)user;
+        if (!s->empty()) return true;  // the folder made below, should the search list it too
+        s->push_back(GetFileAttributesA(path));
+        std::filesystem::remove(path);
+        std::filesystem::create_directory(path);
+        s->push_back(GetFileAttributesA(path));
+        return true;
+    };
+    enumerate_directory(tree.root().c_str(), "*", visitor, &seen);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0] & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_NE(seen[1], INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(seen[1] & FILE_ATTRIBUTE_DIRECTORY, 0u);
+
+    std::string single = tree.file("y", "1");
+    WIN32_FIND_DATAA record;
+    ASSERT_TRUE(find_single(single.c_str(), &record));
+    EXPECT_EQ(GetFileAttributesA(single.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    std::filesystem::remove(single);
+    EXPECT_EQ(GetFileAttributesA(single.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(EnumerateDirectory, VisitsEveryEntryButDotsAndStopsOnFalse) {
