@@ -386,10 +386,9 @@ void single_file_member_name(const char *file_name, char *out, size_t room) {
 
 bool list_single_file(const ByteSource *source, Compression compression, EntryList *list) {
     if (!is_native(compression)) return false;
-    char name[FNAME_MAX32 + 1];
-    single_file_member_name(source->name ? source->name : "", name, sizeof name);
     SourceFeed *feed = new_feed(source);
-    uint8_t *scratch = (uint8_t *)malloc(READ_BLOCK);
+    uint8_t *scratch = (uint8_t *)malloc(READ_BLOCK > GZIP_HEADER_READ ? READ_BLOCK
+                                                                        : GZIP_HEADER_READ);
     if (!feed || !scratch) {
         free(feed);
         free(scratch);
@@ -399,7 +398,9 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
     struct archive_entry *item = nullptr;
     bool opened = archive && archive_read_next_header(archive, &item) == ARCHIVE_OK;
     uint64_t counted = 0;
-    bool complete = false;
+    // How the count ended: at the stream's end, at damage (a cut or corrupt stream), or at
+    // the bounds, where the stream's real size is unknown.
+    bool complete = false, damaged = false;
     if (opened) {
         struct timespec start;
         clock_gettime(CLOCK_MONOTONIC, &start);
@@ -409,7 +410,10 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
                 complete = true;
                 break;
             }
-            if (got < 0) break;
+            if (got < 0) {
+                damaged = true;
+                break;
+            }
             counted += (uint64_t)got;
             if (counted >= SINGLE_FILE_MAX_OUTPUT ||
                 elapsed_milliseconds(&start) >= SINGLE_FILE_MAX_MILLISECONDS)
@@ -418,28 +422,54 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
     }
     if (archive) archive_read_free(archive);
     free(feed);
-    free(scratch);
-    if (!opened) return false;
+    if (!opened) {
+        free(scratch);
+        return false;
+    }
 
-    ListedEntry *entry = entry_list_add(list, name, strlen(name), false);
-    if (!entry) return true;
-    uint8_t header[10], trailer[4];
-    bool gzip = compression == COMPRESSION_GZIP && byte_source_read_exact(source, 0, header, 10);
-    if (complete) {
+    // gzip's header: its stored name and time, read within the file.
+    bool gzip = compression == COMPRESSION_GZIP;
+    size_t header_length = 0;
+    if (gzip) {
+        header_length = source->size < GZIP_HEADER_READ ? (size_t)source->size : GZIP_HEADER_READ;
+        gzip = header_length >= 10 && byte_source_read_exact(source, 0, scratch, header_length);
+    }
+    const uint8_t *header = scratch;
+    size_t stored_at = 0, stored_length = 0;
+    char name[FNAME_MAX32 + 1];
+    ListedEntry *entry;
+    if (gzip && gzip_stored_name(header, header_length, &stored_at, &stored_length)) {
+        entry = entry_list_add(list, (const char *)header + stored_at, stored_length, false);
+    } else {
+        single_file_member_name(source->name ? source->name : "", name, sizeof name);
+        entry = entry_list_add(list, name, strlen(name), false);
+    }
+    if (!entry) {
+        free(scratch);
+        return true;
+    }
+    uint8_t trailer[4];
+    if (complete || damaged) {
+        // A stream cut or damaged before its end lists what decompressed up to the damage.
         entry->size = counted;
         entry->size_known = true;
     } else if (gzip && source->size >= 18 &&
                byte_source_read_exact(source, source->size - 4, trailer, 4)) {
-        // Beyond the bounds, gzip's own record of the size (modulo 2^32) stands in.
-        entry->size = (uint32_t)(trailer[0] | trailer[1] << 8 | trailer[2] << 16 |
-                                 (uint32_t)trailer[3] << 24);
-        entry->size_known = true;
+        // Beyond the bounds, gzip's own record of the size (modulo 2^32) stands in, unless it
+        // is less than what has already been decompressed and so cannot be the size.
+        uint32_t recorded = (uint32_t)(trailer[0] | trailer[1] << 8 | trailer[2] << 16 |
+                                       (uint32_t)trailer[3] << 24);
+        if (counted >= (1ull << 32) || recorded >= counted) {
+            entry->size = recorded;
+            entry->size_known = true;
+        }
     }
     entry->packed = source->size;
     entry->packed_known = true;
     uint32_t stamp = gzip ? (uint32_t)(header[4] | header[5] << 8 | header[6] << 16 |
                                        (uint32_t)header[7] << 24)
                           : 0;
+    free(scratch);
     if (stamp != 0)
         dos_words_from_utc(stamp, &entry->dos_date, &entry->dos_time);
     else if (source->modified_known)
