@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <zlib.h>
 
 namespace {
 
@@ -280,6 +281,106 @@ int64_t elapsed_milliseconds(const struct timespec *start) {
     return (int64_t)(now.tv_sec - start->tv_sec) * 1000 + (now.tv_nsec - start->tv_nsec) / 1000000;
 }
 
+// How counting a single file's decompressed size ended: at the stream's end, at damage (a cut
+// or corrupt stream: the count is what decompressed before it), or at the bounds, where the
+// stream's real size is unknown.
+enum CountEnd { COUNT_COMPLETE, COUNT_DAMAGED, COUNT_BOUNDED };
+
+bool beyond_bounds(uint64_t counted, const struct timespec *start) {
+    return counted >= SINGLE_FILE_MAX_OUTPUT ||
+           elapsed_milliseconds(start) >= SINGLE_FILE_MAX_MILLISECONDS;
+}
+
+// gzip members one after another, counted with zlib: libarchive hands over whole blocks only,
+// and drops the last part decompressed before a cut. What follows the last member and is not
+// another member's header ends the stream, as for gzip itself. False when the first member's
+// header is not whole: then the file is no gzip file at all.
+bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t block,
+                uint64_t *counted, CountEnd *ended) {
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    gz_header first;
+    memset(&first, 0, sizeof first);  // no room for the name or comment: zlib skips them
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
+    if (inflateGetHeader(&z, &first) != Z_OK) {
+        inflateEnd(&z);
+        return false;
+    }
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    uint64_t offset = 0;
+    CountEnd end = COUNT_DAMAGED;
+    for (;;) {
+        if (z.avail_in == 0) {
+            int64_t got = byte_source_read(source, offset, in, block);
+            if (got <= 0) break;  // the input ends (or fails) inside a member
+            offset += (uint64_t)got;
+            z.next_in = in;
+            z.avail_in = (uInt)got;
+        }
+        z.next_out = out;
+        z.avail_out = (uInt)block;
+        int status = inflate(&z, Z_NO_FLUSH);
+        *counted += block - z.avail_out;
+        if (status == Z_STREAM_END) {
+            // Another member follows only where its header's first bytes do; both must be
+            // in hand to tell, so one more read when the input ends between them.
+            if (z.avail_in < 2) {
+                uint8_t next[2] = {0, 0};
+                if (z.avail_in == 1) next[0] = z.next_in[0];
+                int64_t got = byte_source_read(source, offset, next + z.avail_in,
+                                               2 - z.avail_in);
+                if (got != (int64_t)(2 - z.avail_in) || next[0] != 0x1F || next[1] != 0x8B) {
+                    end = COUNT_COMPLETE;
+                    break;
+                }
+            } else if (z.next_in[0] != 0x1F || z.next_in[1] != 0x8B) {
+                end = COUNT_COMPLETE;
+                break;
+            }
+            if (inflateReset(&z) != Z_OK) break;
+        } else if (status != Z_OK && !(status == Z_BUF_ERROR && z.avail_in == 0)) {
+            break;  // damaged data
+        }
+        if (beyond_bounds(*counted, &start)) {
+            end = COUNT_BOUNDED;
+            break;
+        }
+    }
+    inflateEnd(&z);
+    *ended = end;
+    return first.done == 1;
+}
+
+// Any other compressor, counted through libarchive; false when it does not open.
+bool count_stream(const ByteSource *source, Compression compression, uint8_t *out, size_t block,
+                  uint64_t *counted, CountEnd *end) {
+    SourceFeed *feed = new_feed(source);
+    if (!feed) return false;
+    struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
+    struct archive_entry *item = nullptr;
+    bool opened = archive && archive_read_next_header(archive, &item) == ARCHIVE_OK;
+    if (opened) {
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            la_ssize_t got = archive_read_data(archive, out, block);
+            if (got <= 0) {
+                *end = got == 0 ? COUNT_COMPLETE : COUNT_DAMAGED;
+                break;
+            }
+            *counted += (uint64_t)got;
+            if (beyond_bounds(*counted, &start)) {
+                *end = COUNT_BOUNDED;
+                break;
+            }
+        }
+    }
+    if (archive) archive_read_free(archive);
+    free(feed);
+    return opened;
+}
+
 }  // namespace
 
 void prepare_stream_listing() {
@@ -386,42 +487,14 @@ void single_file_member_name(const char *file_name, char *out, size_t room) {
 
 bool list_single_file(const ByteSource *source, Compression compression, EntryList *list) {
     if (!is_native(compression)) return false;
-    SourceFeed *feed = new_feed(source);
-    uint8_t *scratch = (uint8_t *)malloc(READ_BLOCK > GZIP_HEADER_READ ? READ_BLOCK
-                                                                        : GZIP_HEADER_READ);
-    if (!feed || !scratch) {
-        free(feed);
-        free(scratch);
-        return false;
-    }
-    struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
-    struct archive_entry *item = nullptr;
-    bool opened = archive && archive_read_next_header(archive, &item) == ARCHIVE_OK;
+    const size_t block = READ_BLOCK > GZIP_HEADER_READ ? READ_BLOCK : GZIP_HEADER_READ;
+    uint8_t *scratch = (uint8_t *)malloc(2 * block);
+    if (!scratch) return false;
     uint64_t counted = 0;
-    // How the count ended: at the stream's end, at damage (a cut or corrupt stream), or at
-    // the bounds, where the stream's real size is unknown.
-    bool complete = false, damaged = false;
-    if (opened) {
-        struct timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        for (;;) {
-            la_ssize_t got = archive_read_data(archive, scratch, READ_BLOCK);
-            if (got == 0) {
-                complete = true;
-                break;
-            }
-            if (got < 0) {
-                damaged = true;
-                break;
-            }
-            counted += (uint64_t)got;
-            if (counted >= SINGLE_FILE_MAX_OUTPUT ||
-                elapsed_milliseconds(&start) >= SINGLE_FILE_MAX_MILLISECONDS)
-                break;
-        }
-    }
-    if (archive) archive_read_free(archive);
-    free(feed);
+    CountEnd end = COUNT_DAMAGED;
+    bool opened = compression == COMPRESSION_GZIP
+                      ? count_gzip(source, scratch, scratch + block, block, &counted, &end)
+                      : count_stream(source, compression, scratch, block, &counted, &end);
     if (!opened) {
         free(scratch);
         return false;
@@ -449,7 +522,7 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
         return true;
     }
     uint8_t trailer[4];
-    if (complete || damaged) {
+    if (end != COUNT_BOUNDED) {
         // A stream cut or damaged before its end lists what decompressed up to the damage.
         entry->size = counted;
         entry->size_known = true;
