@@ -2,6 +2,7 @@
 // ByteSource; and the single file behind a stream compressor with its bounded size count.
 #include "stream_listing.h"
 
+#include "byte_order.h"
 #include "isolation.h"
 
 #include <archive.h>
@@ -286,6 +287,10 @@ int64_t elapsed_milliseconds(const struct timespec *start) {
 // stream's real size is unknown.
 enum CountEnd { COUNT_COMPLETE, COUNT_DAMAGED, COUNT_BOUNDED };
 
+// gzip's size record is the size modulo 2^32: under these bounds it can be checked against
+// the count so far.
+static_assert(SINGLE_FILE_MAX_OUTPUT < (1ull << 32), "the count stays under 4 GiB");
+
 bool beyond_bounds(uint64_t counted, const struct timespec *start) {
     return counted >= SINGLE_FILE_MAX_OUTPUT ||
            elapsed_milliseconds(start) >= SINGLE_FILE_MAX_MILLISECONDS;
@@ -528,20 +533,18 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
         entry->size_known = true;
     } else if (gzip && source->size >= 18 &&
                byte_source_read_exact(source, source->size - 4, trailer, 4)) {
-        // Beyond the bounds, gzip's own record of the size (modulo 2^32) stands in, unless it
-        // is less than what has already been decompressed and so cannot be the size.
-        uint32_t recorded = (uint32_t)(trailer[0] | trailer[1] << 8 | trailer[2] << 16 |
-                                       (uint32_t)trailer[3] << 24);
-        if (counted >= (1ull << 32) || recorded >= counted) {
+        // Beyond the bounds (which stay under 4 GiB), gzip's own record of the size (modulo
+        // 2^32) stands in, unless it is less than what has already been decompressed and so
+        // cannot be the size.
+        uint32_t recorded = read_le32(trailer);
+        if (recorded >= counted) {
             entry->size = recorded;
             entry->size_known = true;
         }
     }
     entry->packed = source->size;
     entry->packed_known = true;
-    uint32_t stamp = gzip ? (uint32_t)(header[4] | header[5] << 8 | header[6] << 16 |
-                                       (uint32_t)header[7] << 24)
-                          : 0;
+    uint32_t stamp = gzip ? read_le32(header + 4) : 0;
     free(scratch);
     if (stamp != 0)
         dos_words_from_utc(stamp, &entry->dos_date, &entry->dos_time);

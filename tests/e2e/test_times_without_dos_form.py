@@ -6,11 +6,10 @@ import calendar
 import os
 import shutil
 import struct
-import subprocess
 import unittest
 
 import tallytest
-from tallytest import TreeTest, run
+from tallytest import TreeTest, make_with, run
 from test_member_dates import member_lines
 
 OLD = calendar.timegm((1970, 6, 1, 12, 0, 0))
@@ -45,11 +44,6 @@ def lzh_member(level, name, stamp, data=b"x\n"):
 @unittest.skipIf(MISSING, "missing tools: %s" % " ".join(MISSING))
 @unittest.skipUnless(LIBRARIES_BUILT, "the archiver libraries are not built beside the program")
 class TimesWithoutDosForm(TreeTest):
-    def tool(self, args, cwd, stdin=None):
-        env = dict(os.environ, TZ="UTC", LC_ALL="C")
-        return subprocess.run(args, cwd=cwd, input=stdin, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, env=env, check=True).stdout
-
     def test_every_format_with_utc_times_gives_the_all_zero_time(self):
         src = self.path("src")
         for name, stamp in (("old.txt", OLD), ("far.txt", FAR), ("now.txt", NOW)):
@@ -62,13 +56,13 @@ class TimesWithoutDosForm(TreeTest):
             with open(os.path.join(out, name), "wb") as f:
                 f.write(data)
 
-        save("t.tar", self.tool(["tar", "--format=gnu", "-cf", "-"] + names, src))
+        save("t.tar", make_with(["tar", "--format=gnu", "-cf", "-"] + names, src))
         # odc keeps the time in 11 octal digits; newc's 8 hex digits end in 2106.
-        save("c.cpio", self.tool(["cpio", "--quiet", "-o", "-H", "odc"], src,
+        save("c.cpio", make_with(["cpio", "--quiet", "-o", "-H", "odc"], src,
                                  stdin="\n".join(names).encode() + b"\n"))
-        self.tool(["7zz", "a", "-bd", "-mtm=on", os.path.join(out, "s.7z")] + names, src)
-        save("i.iso", self.tool(["bsdtar", "--format", "iso9660", "-cf", "-"] + names, src))
-        save("x.xar", self.tool(["bsdtar", "--format", "xar", "-cf", "-"] + names, src))
+        make_with(["7zz", "a", "-bd", "-mtm=on", os.path.join(out, "s.7z")] + names, src)
+        save("i.iso", make_with(["bsdtar", "--format", "iso9660", "-cf", "-"] + names, src))
+        save("x.xar", make_with(["bsdtar", "--format", "xar", "-cf", "-"] + names, src))
         save("l2.lzh", lzh_member(2, b"old.txt", OLD) + lzh_member(2, b"now.txt", NOW) + b"\0")
         save("l3.lzh", lzh_member(3, b"old.txt", OLD) + lzh_member(3, b"now.txt", NOW) + b"\0")
 
