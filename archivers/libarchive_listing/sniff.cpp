@@ -6,6 +6,7 @@
 #include <string.h>
 #include <zlib.h>
 
+#include "byte_cursor.h"
 #include "byte_order.h"
 
 
@@ -119,6 +120,20 @@ static bool is_cpio_header(const uint8_t *d, size_t n) {
         return d[26] != 0;
     }
     return false;
+}
+
+bool gzip_stored_name(const uint8_t *data, size_t size, size_t *name_at, size_t *name_length) {
+    const uint8_t FEXTRA = 0x04, FNAME = 0x08;
+    if (sniff_compression(data, size) != COMPRESSION_GZIP || !(data[3] & FNAME)) return false;
+    ByteCursor c = cursor_over(data, size);
+    cursor_skip(&c, 10);
+    if (data[3] & FEXTRA) cursor_skip(&c, cursor_le(&c, 2));
+    if (!c.ok || c.left == 0) return false;
+    const uint8_t *end = (const uint8_t *)memchr(c.at, 0, (size_t)c.left);
+    if (!end || end == c.at) return false;
+    *name_at = (size_t)(c.at - data);
+    *name_length = (size_t)(end - c.at);
+    return true;
 }
 
 Container sniff_container(const uint8_t *d, size_t n) {

@@ -45,6 +45,15 @@ Compression sniff_compression(const uint8_t *data, size_t size);
 Container sniff_container(const uint8_t *data, size_t size);
 const char *compression_name(Compression compression);
 
+// How much of a gzip file's start is read for its stored name: the header's fixed part, the
+// largest extra field and a name of up to 4 KiB with its terminator.
+const size_t GZIP_HEADER_READ = 10 + 2 + 65535 + 4096 + 1;
+
+// The original name that a gzip header stores (FNAME): true with its offset and length in the
+// first `size` bytes of the file when the header flags one, the fields before it fit, and its
+// terminator lies within those bytes; false for no name, an empty one or one cut off.
+bool gzip_stored_name(const uint8_t *data, size_t size, size_t *name_at, size_t *name_length);
+
 // The other library's formats at the start of the file, given its first bytes; the ISO 9660
 // descriptor lies at 32 KiB, so the source is asked for those few bytes when nothing else
 // matched.

@@ -2,6 +2,7 @@
 // ByteSource; and the single file behind a stream compressor with its bounded size count.
 #include "stream_listing.h"
 
+#include "byte_order.h"
 #include "isolation.h"
 
 #include <archive.h>
@@ -13,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <zlib.h>
 
 namespace {
 
@@ -280,6 +282,110 @@ int64_t elapsed_milliseconds(const struct timespec *start) {
     return (int64_t)(now.tv_sec - start->tv_sec) * 1000 + (now.tv_nsec - start->tv_nsec) / 1000000;
 }
 
+// How counting a single file's decompressed size ended: at the stream's end, at damage (a cut
+// or corrupt stream: the count is what decompressed before it), or at the bounds, where the
+// stream's real size is unknown.
+enum CountEnd { COUNT_COMPLETE, COUNT_DAMAGED, COUNT_BOUNDED };
+
+// gzip's size record is the size modulo 2^32: under these bounds it can be checked against
+// the count so far.
+static_assert(SINGLE_FILE_MAX_OUTPUT < (1ull << 32), "the count stays under 4 GiB");
+
+bool beyond_bounds(uint64_t counted, const struct timespec *start) {
+    return counted >= SINGLE_FILE_MAX_OUTPUT ||
+           elapsed_milliseconds(start) >= SINGLE_FILE_MAX_MILLISECONDS;
+}
+
+// gzip members one after another, counted with zlib: libarchive hands over whole blocks only,
+// and drops the last part decompressed before a cut. What follows the last member and is not
+// another member's header ends the stream, as for gzip itself. False when the first member's
+// header is not whole: then the file is no gzip file at all.
+bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t block,
+                uint64_t *counted, CountEnd *ended) {
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    gz_header first;
+    memset(&first, 0, sizeof first);  // no room for the name or comment: zlib skips them
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
+    if (inflateGetHeader(&z, &first) != Z_OK) {
+        inflateEnd(&z);
+        return false;
+    }
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    uint64_t offset = 0;
+    CountEnd end = COUNT_DAMAGED;
+    for (;;) {
+        if (z.avail_in == 0) {
+            int64_t got = byte_source_read(source, offset, in, block);
+            if (got <= 0) break;  // the input ends (or fails) inside a member
+            offset += (uint64_t)got;
+            z.next_in = in;
+            z.avail_in = (uInt)got;
+        }
+        z.next_out = out;
+        z.avail_out = (uInt)block;
+        int status = inflate(&z, Z_NO_FLUSH);
+        *counted += block - z.avail_out;
+        if (status == Z_STREAM_END) {
+            // Another member follows only where its header's first bytes do; both must be
+            // in hand to tell, so one more read when the input ends between them.
+            if (z.avail_in < 2) {
+                uint8_t next[2] = {0, 0};
+                if (z.avail_in == 1) next[0] = z.next_in[0];
+                int64_t got = byte_source_read(source, offset, next + z.avail_in,
+                                               2 - z.avail_in);
+                if (got != (int64_t)(2 - z.avail_in) || next[0] != 0x1F || next[1] != 0x8B) {
+                    end = COUNT_COMPLETE;
+                    break;
+                }
+            } else if (z.next_in[0] != 0x1F || z.next_in[1] != 0x8B) {
+                end = COUNT_COMPLETE;
+                break;
+            }
+            if (inflateReset(&z) != Z_OK) break;
+        } else if (status != Z_OK && !(status == Z_BUF_ERROR && z.avail_in == 0)) {
+            break;  // damaged data
+        }
+        if (beyond_bounds(*counted, &start)) {
+            end = COUNT_BOUNDED;
+            break;
+        }
+    }
+    inflateEnd(&z);
+    *ended = end;
+    return first.done == 1;
+}
+
+// Any other compressor, counted through libarchive; false when it does not open.
+bool count_stream(const ByteSource *source, Compression compression, uint8_t *out, size_t block,
+                  uint64_t *counted, CountEnd *end) {
+    SourceFeed *feed = new_feed(source);
+    if (!feed) return false;
+    struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
+    struct archive_entry *item = nullptr;
+    bool opened = archive && archive_read_next_header(archive, &item) == ARCHIVE_OK;
+    if (opened) {
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            la_ssize_t got = archive_read_data(archive, out, block);
+            if (got <= 0) {
+                *end = got == 0 ? COUNT_COMPLETE : COUNT_DAMAGED;
+                break;
+            }
+            *counted += (uint64_t)got;
+            if (beyond_bounds(*counted, &start)) {
+                *end = COUNT_BOUNDED;
+                break;
+            }
+        }
+    }
+    if (archive) archive_read_free(archive);
+    free(feed);
+    return opened;
+}
+
 }  // namespace
 
 void prepare_stream_listing() {
@@ -386,60 +492,60 @@ void single_file_member_name(const char *file_name, char *out, size_t room) {
 
 bool list_single_file(const ByteSource *source, Compression compression, EntryList *list) {
     if (!is_native(compression)) return false;
-    char name[FNAME_MAX32 + 1];
-    single_file_member_name(source->name ? source->name : "", name, sizeof name);
-    SourceFeed *feed = new_feed(source);
-    uint8_t *scratch = (uint8_t *)malloc(READ_BLOCK);
-    if (!feed || !scratch) {
-        free(feed);
+    const size_t block = READ_BLOCK > GZIP_HEADER_READ ? READ_BLOCK : GZIP_HEADER_READ;
+    uint8_t *scratch = (uint8_t *)malloc(2 * block);
+    if (!scratch) return false;
+    uint64_t counted = 0;
+    CountEnd end = COUNT_DAMAGED;
+    bool opened = compression == COMPRESSION_GZIP
+                      ? count_gzip(source, scratch, scratch + block, block, &counted, &end)
+                      : count_stream(source, compression, scratch, block, &counted, &end);
+    if (!opened) {
         free(scratch);
         return false;
     }
-    struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
-    struct archive_entry *item = nullptr;
-    bool opened = archive && archive_read_next_header(archive, &item) == ARCHIVE_OK;
-    uint64_t counted = 0;
-    bool complete = false;
-    if (opened) {
-        struct timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        for (;;) {
-            la_ssize_t got = archive_read_data(archive, scratch, READ_BLOCK);
-            if (got == 0) {
-                complete = true;
-                break;
-            }
-            if (got < 0) break;
-            counted += (uint64_t)got;
-            if (counted >= SINGLE_FILE_MAX_OUTPUT ||
-                elapsed_milliseconds(&start) >= SINGLE_FILE_MAX_MILLISECONDS)
-                break;
-        }
-    }
-    if (archive) archive_read_free(archive);
-    free(feed);
-    free(scratch);
-    if (!opened) return false;
 
-    ListedEntry *entry = entry_list_add(list, name, strlen(name), false);
-    if (!entry) return true;
-    uint8_t header[10], trailer[4];
-    bool gzip = compression == COMPRESSION_GZIP && byte_source_read_exact(source, 0, header, 10);
-    if (complete) {
+    // gzip's header: its stored name and time, read within the file.
+    bool gzip = compression == COMPRESSION_GZIP;
+    size_t header_length = 0;
+    if (gzip) {
+        header_length = source->size < GZIP_HEADER_READ ? (size_t)source->size : GZIP_HEADER_READ;
+        gzip = header_length >= 10 && byte_source_read_exact(source, 0, scratch, header_length);
+    }
+    const uint8_t *header = scratch;
+    size_t stored_at = 0, stored_length = 0;
+    char name[FNAME_MAX32 + 1];
+    ListedEntry *entry;
+    if (gzip && gzip_stored_name(header, header_length, &stored_at, &stored_length)) {
+        entry = entry_list_add(list, (const char *)header + stored_at, stored_length, false);
+    } else {
+        single_file_member_name(source->name ? source->name : "", name, sizeof name);
+        entry = entry_list_add(list, name, strlen(name), false);
+    }
+    if (!entry) {
+        free(scratch);
+        return true;
+    }
+    uint8_t trailer[4];
+    if (end != COUNT_BOUNDED) {
+        // A stream cut or damaged before its end lists what decompressed up to the damage.
         entry->size = counted;
         entry->size_known = true;
     } else if (gzip && source->size >= 18 &&
                byte_source_read_exact(source, source->size - 4, trailer, 4)) {
-        // Beyond the bounds, gzip's own record of the size (modulo 2^32) stands in.
-        entry->size = (uint32_t)(trailer[0] | trailer[1] << 8 | trailer[2] << 16 |
-                                 (uint32_t)trailer[3] << 24);
-        entry->size_known = true;
+        // Beyond the bounds (which stay under 4 GiB), gzip's own record of the size (modulo
+        // 2^32) stands in, unless it is less than what has already been decompressed and so
+        // cannot be the size.
+        uint32_t recorded = read_le32(trailer);
+        if (recorded >= counted) {
+            entry->size = recorded;
+            entry->size_known = true;
+        }
     }
     entry->packed = source->size;
     entry->packed_known = true;
-    uint32_t stamp = gzip ? (uint32_t)(header[4] | header[5] << 8 | header[6] << 16 |
-                                       (uint32_t)header[7] << 24)
-                          : 0;
+    uint32_t stamp = gzip ? read_le32(header + 4) : 0;
+    free(scratch);
     if (stamp != 0)
         dos_words_from_utc(stamp, &entry->dos_date, &entry->dos_time);
     else if (source->modified_known)

@@ -38,8 +38,9 @@ int64_t peek_decompressed(const ByteSource *source, Compression compression, uin
 const uint64_t SINGLE_FILE_MAX_OUTPUT = 1ull << 30;
 const int SINGLE_FILE_MAX_MILLISECONDS = 2000;
 
-// The one member of a single compressed file: named after the file without its compression
-// suffix, its size counted by decompressing within the bounds above.
+// The one member of a single compressed file: named as gzip's header stores it, else after the
+// file without its compression suffix; its size counted by decompressing within the bounds
+// above (up to the damage for a stream cut or damaged before its end).
 bool list_single_file(const ByteSource *source, Compression compression, EntryList *list);
 
 // The member name for a compressed file's name: the suffix of its compressor removed

@@ -72,6 +72,14 @@ def run(args, cwd=None, env=None, timeout=60, program=None):
     return proc.returncode, proc.stdout, without_emulator_reports(proc.stderr)
 
 
+def make_with(args, cwd, stdin=None):
+    """Runs a tool that makes test archives, in UTC and the C locale so that what it stores
+    does not depend on the machine; returns its stdout, failing the test when the tool fails."""
+    env = dict(os.environ, TZ="UTC", LC_ALL="C")
+    return subprocess.run(args, cwd=cwd, input=stdin, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, env=env, check=True).stdout
+
+
 def visible_windows():
     """{X window id: its title} of every window shown on the display."""
     found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", ""],

@@ -10,7 +10,7 @@ import time
 import unittest
 
 import tallytest
-from tallytest import TreeTest, run
+from tallytest import TreeTest, make_with, run
 
 # An odd second: DOS times keep two-second steps, so members list at :30.
 WHEN = calendar.timegm((2021, 6, 15, 10, 20, 31))
@@ -36,11 +36,6 @@ def ratio(packed, size):
 @unittest.skipIf(MISSING, "missing tools: %s" % " ".join(MISSING))
 @unittest.skipUnless(LIBRARIES_BUILT, "tar32.dll and 7-zip32.dll are not built beside the program")
 class MadeArchives(TreeTest):
-    def tool(self, args, cwd, stdin=None):
-        env = dict(os.environ, TZ="UTC", LC_ALL="C")
-        return subprocess.run(args, cwd=cwd, input=stdin, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, env=env, check=True).stdout
-
     def setUp(self):
         super().setUp()
         self.a = b"hello, archive\n" * 80
@@ -57,31 +52,31 @@ class MadeArchives(TreeTest):
 
     def make_archives(self):
         data = self.path("data")
-        tar = self.tool(["tar", "--format=gnu", "-cf", "-", "a.txt", "sub", SJIS_NAME], self.src)
+        tar = make_with(["tar", "--format=gnu", "-cf", "-", "a.txt", "sub", SJIS_NAME], self.src)
         with open(os.path.join(data, "plain.tar"), "wb") as f:
             f.write(tar)
         for suffix, command in ((".tar.gz", ["gzip", "-n"]), (".tar.bz2", ["bzip2"]),
                                 (".tar.xz", ["xz"]), (".tar.zst", ["zstd", "-q"]),
                                 (".tar.lzma", ["xz", "--format=lzma"])):
             with open(os.path.join(data, "packed" + suffix), "wb") as f:
-                f.write(self.tool(command + ["-c"], self.src, stdin=tar))
-        cpio = self.tool(["cpio", "--quiet", "-o", "-H", "newc"], self.src,
+                f.write(make_with(command + ["-c"], self.src, stdin=tar))
+        cpio = make_with(["cpio", "--quiet", "-o", "-H", "newc"], self.src,
                          stdin=b"a.txt\nsub\nsub/b.bin\n")
         with open(os.path.join(data, "list.cpio"), "wb") as f:
             f.write(cpio)
         # A name longer than 15 bytes makes ar write its table of long names.
         shutil.copy(os.path.join(self.src, "a.txt"), os.path.join(self.src, "long_member_name.txt"))
         os.utime(os.path.join(self.src, "long_member_name.txt"), (WHEN, WHEN))
-        self.tool(["ar", "rcU", os.path.join(data, "lib.a"), "a.txt", "sub/b.bin",
+        make_with(["ar", "rcU", os.path.join(data, "lib.a"), "a.txt", "sub/b.bin",
                    "long_member_name.txt"], self.src)
-        self.tool(["7zz", "a", "-bd", "-ms=off", os.path.join(data, "one.7z"), "a.txt", "sub"],
+        make_with(["7zz", "a", "-bd", "-ms=off", os.path.join(data, "one.7z"), "a.txt", "sub"],
                   self.src)
         # Single compressed files: gzip keeps the file's time in its header, bzip2 keeps none.
         shutil.copy(os.path.join(self.src, "a.txt"), os.path.join(data, "note.txt"))
         os.utime(os.path.join(data, "note.txt"), (WHEN, WHEN))
-        self.tool(["gzip", "note.txt"], data)
+        make_with(["gzip", "note.txt"], data)
         shutil.copy(os.path.join(self.src, "sub", "b.bin"), os.path.join(data, "blob.bin"))
-        self.tool(["bzip2", "blob.bin"], data)
+        make_with(["bzip2", "blob.bin"], data)
         # A decoy with a tar header's look but a wrong checksum, and plain text.
         self.write("data/decoy.tar", b"a.txt".ljust(512, b"\0"))
         self.write("data/readme.txt", b"not an archive\n")
@@ -91,7 +86,7 @@ class MadeArchives(TreeTest):
         os.utime(os.path.join(data, "blob.bin.bz2"), (WHEN, WHEN))
 
     def seven_zip_packed(self):
-        listing = self.tool(["7zz", "l", "-slt", os.path.join(self.path("data"), "one.7z")],
+        listing = make_with(["7zz", "l", "-slt", os.path.join(self.path("data"), "one.7z")],
                             self.src).decode()
         return {m.group(1): int(m.group(2))
                 for m in re.finditer(r"Path = (.*)\n(?:.*\n)*?Packed Size = (\d+)", listing)}

@@ -372,6 +372,44 @@ TEST(ArchiverFormats, SingleFileMembersAreNamedAfterTheFile) {
     EXPECT_STREQ(out, "abc");
 }
 
+// gzip's stored name is taken only where its whole field, terminator included, lies within
+// the bytes read; the fields before it (an extra field) are stepped over within them too.
+TEST(ArchiverFormats, GzipStoredNameIsReadWithinItsBounds) {
+    auto header = [](uint8_t flags, const Bytes &after) {
+        Bytes h = {0x1F, 0x8B, 8, flags, 0, 0, 0, 0, 0, 3};
+        h.insert(h.end(), after.begin(), after.end());
+        return h;
+    };
+    Bytes name = {'d', 'b', '.', 's', 'q', 'l', 0, 0xAA};
+    Bytes extra_then_name = {3, 0, 'x', 'y', 'z'};
+    extra_then_name.insert(extra_then_name.end(), name.begin(), name.end());
+    struct {
+        Bytes bytes;
+        bool found;
+        size_t at;
+    } cases[] = {
+        {header(0x08, name), true, 10},
+        {header(0x0C, extra_then_name), true, 15},
+        {header(0x00, name), false, 0},                      // no name flagged
+        {header(0x08, {'d', 'b'}), false, 0},                // no terminator before the end
+        {header(0x08, {0, 'x'}), false, 0},                  // empty name
+        {header(0x08, {}), false, 0},                        // header ends at the flag
+        {header(0x0C, {0xFF, 0xFF, 'a', 0}), false, 0},      // extra field past the end
+        {header(0x0C, {2, 0, 'a', 0}), false, 0},            // nothing left for the name
+        {header(0x28, name), false, 0},                      // reserved flag bit: not gzip
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        size_t at = 0, length = 0;
+        EXPECT_EQ(gzip_stored_name(cases[i].bytes.data(), cases[i].bytes.size(), &at, &length),
+                  cases[i].found)
+            << i;
+        if (cases[i].found) {
+            EXPECT_EQ(at, cases[i].at) << i;
+            EXPECT_EQ(length, 6u) << i;
+        }
+    }
+}
+
 TEST(ArchiverFormats, OpenTurnsAwayFoldersPipesAndForeignFilesWithoutWaiting) {
     char folder[] = "/tmp/tallybook-archivers-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
