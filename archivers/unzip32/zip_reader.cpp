@@ -208,13 +208,16 @@ bool find_central_directory(ZipReader *reader, SourceReader *source) {
     return false;
 }
 
-// The whole local header at `at` (fixed part, name and extra field), or null.
+// The whole local header at `at` (fixed part, name and extra field), or null. A header
+// without a name is taken for damage: every member a writer stores has one, and a nameless
+// entry would list as nothing.
 const uint8_t *view_local_header(SourceReader *source, uint64_t at, size_t *name_length,
                                  size_t *extra_length) {
     const uint8_t *r = source_view(source, at, LOCAL_FIXED);
     if (!r || memcmp(r, LOCAL_SIGNATURE, 4) != 0) return nullptr;
     *name_length = read_le16(r + 26);
     *extra_length = read_le16(r + 28);
+    if (*name_length == 0) return nullptr;
     return source_view(source, at, LOCAL_FIXED + *name_length + *extra_length);
 }
 

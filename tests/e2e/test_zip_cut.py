@@ -60,7 +60,7 @@ def local_headers(data):
         packed, original = u32(data, at + 18), u32(data, at + 22)
         name_length, extra_length = u16(data, at + 26), u16(data, at + 28)
         start = at + 30 + name_length + extra_length
-        if start > len(data):
+        if start > len(data) or name_length == 0:  # cut, or a nameless header (damage)
             break
         name = data[at + 30:at + 30 + name_length].split(b"\0")[0]
         extra = data[at + 30 + name_length:start]

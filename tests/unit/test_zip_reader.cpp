@@ -260,6 +260,10 @@ TEST(ZipLocalScan, WholeArchiveAndOtherFiles) {
     Bytes inside = name_bytes("text before ");
     put(inside, cut(archive, archive.size() - 22));
     EXPECT_FALSE(list(inside).opened);
+    // Nor is one whose first local header has no name.
+    Bytes nameless = local_member("", 0, 4, 4, 4);
+    put(nameless, local_member("after", 0, 4, 4, 4));
+    EXPECT_FALSE(list(nameless).opened);
 }
 
 TEST(ArchiveEntry, LongUtf8NameIsCutBetweenCharacters) {
