@@ -103,7 +103,7 @@ void method_text(uint16_t method, char out[8]) {
     snprintf(out, 8, "M%u", (unsigned)method);
 }
 
-// Applies the extra fields of a central record: ZIP64 sizes (present only for the fields
+// Applies the extra fields of a central record or local header: ZIP64 sizes (present only for the fields
 // the record sets to 0xFFFFFFFF, in this order) and the AES field's real method. True when
 // the record has a ZIP64 field (a data descriptor after such a local header has 64-bit sizes).
 bool apply_extra(const uint8_t *extra, size_t length, uint64_t *original, uint64_t *packed,
@@ -277,6 +277,7 @@ EntryStep local_next(ZipReader *reader, ArchiveEntry *entry) {
     uint16_t flags = read_le16(r + 6);
     const uint8_t *name = r + LOCAL_FIXED;
     bool zip64 = fill_entry(entry, r + 6, name, name_length, extra_length, 0);
+    // A local header holds no attributes; a folder is known by its name's trailing '/'.
     if (entry->is_folder) entry->attributes = 0x10;
     uint64_t data = at + LOCAL_FIXED + name_length + extra_length;
     Descriptor descriptor;

@@ -1,7 +1,8 @@
 // Header reader of ZIP archives: finds the end record (and the ZIP64 one) and walks the
-// central directory, or the local headers of an archive cut short. Our own rather than a library's: the libraries Debian offers read the
-// DOS date and time as local time and convert or drop names they cannot put into the locale;
-// here names keep their stored bytes and the DOS words pass through as stored.
+// central directory, or the local headers of an archive cut short. Our own rather than a
+// library's: the libraries Debian offers read the DOS date and time as local time and convert
+// or drop names they cannot put into the locale; here names keep their stored bytes and the
+// DOS words pass through as stored.
 #ifndef TALLYBOOK_ZIP_READER_H
 #define TALLYBOOK_ZIP_READER_H
 
