@@ -1,5 +1,5 @@
 // Header reader of ZIP archives: finds the end record (and the ZIP64 one) and walks the
-// central directory; the reasons for an own reader are in the header.
+// central directory, or the local headers of an archive cut short; reasons in the header.
 #include "zip_reader.h"
 
 #include <stdio.h>
@@ -7,10 +7,13 @@
 
 namespace {
 
+const uint8_t LOCAL_SIGNATURE[4] = {'P', 'K', 3, 4};
 const uint8_t CENTRAL_SIGNATURE[4] = {'P', 'K', 1, 2};
+const uint8_t DESCRIPTOR_SIGNATURE[4] = {'P', 'K', 7, 8};
 const uint8_t END_SIGNATURE[4] = {'P', 'K', 5, 6};
 const uint8_t ZIP64_END_SIGNATURE[4] = {'P', 'K', 6, 6};
 const uint8_t ZIP64_LOCATOR_SIGNATURE[4] = {'P', 'K', 6, 7};
+const size_t LOCAL_FIXED = 30;
 const size_t CENTRAL_FIXED = 46;
 const size_t END_FIXED = 22;
 const size_t ZIP64_END_FIXED = 56;
@@ -100,12 +103,14 @@ void method_text(uint16_t method, char out[8]) {
     snprintf(out, 8, "M%u", (unsigned)method);
 }
 
-// Applies the extra fields of a central record: ZIP64 sizes (present only for the fields
-// the record sets to 0xFFFFFFFF, in this order) and the AES field's real method.
-void apply_extra(const uint8_t *extra, size_t length, uint64_t *original, uint64_t *packed,
+// Applies the extra fields of a central record or local header: ZIP64 sizes (present only for the fields
+// the record sets to 0xFFFFFFFF, in this order) and the AES field's real method. True when
+// the record has a ZIP64 field (a data descriptor after such a local header has 64-bit sizes).
+bool apply_extra(const uint8_t *extra, size_t length, uint64_t *original, uint64_t *packed,
                  uint16_t *method) {
     bool original_deferred = *original == 0xFFFFFFFFu;
     bool packed_deferred = *packed == 0xFFFFFFFFu;
+    bool zip64 = false;
     size_t at = 0;
     while (at + 4 <= length) {
         uint16_t id = read_le16(extra + at);
@@ -113,6 +118,7 @@ void apply_extra(const uint8_t *extra, size_t length, uint64_t *original, uint64
         const uint8_t *data = extra + at + 4;
         if (size > length - at - 4) break;
         if (id == 0x0001) {
+            zip64 = true;
             size_t used = 0;
             if (original_deferred && used + 8 <= size) {
                 *original = read_le64(data + used);
@@ -124,13 +130,38 @@ void apply_extra(const uint8_t *extra, size_t length, uint64_t *original, uint64
         }
         at += 4 + size;
     }
+    return zip64;
 }
 
-}  // namespace
+// Fills an entry from the fields that a central record and a local header share, which both
+// store in the same order from the flags on (`fields`), with the name and extra field that
+// follow the record. True when the extra field has a ZIP64 field.
+bool fill_entry(ArchiveEntry *entry, const uint8_t *fields, const uint8_t *name,
+                size_t name_length, size_t extra_length, uint32_t attributes) {
+    memset(entry, 0, sizeof(*entry));
+    uint16_t flags = read_le16(fields);
+    uint16_t method = read_le16(fields + 2);
+    entry->dos_time = read_le16(fields + 4);
+    entry->dos_date = read_le16(fields + 6);
+    entry->crc = read_le32(fields + 8);
+    entry->packed_size = read_le32(fields + 12);
+    entry->original_size = read_le32(fields + 16);
+    entry->attributes = attributes;
+    bool zip64 = apply_extra(name + name_length, extra_length, &entry->original_size,
+                             &entry->packed_size, &method);
+    method_text(method, entry->method);
 
-bool zip_open(ZipReader *reader, SourceReader *source) {
-    reader->source = source;
-    reader->first = reader->end = reader->next = 0;
+    const uint8_t *nul = (const uint8_t *)memchr(name, 0, name_length);
+    size_t effective = nul ? (size_t)(nul - name) : name_length;
+    entry->is_folder = effective > 0 && name[effective - 1] == '/';
+    NameBuilder builder;
+    name_begin(&builder, entry->name);
+    name_append(&builder, name, effective, false, '/');
+    name_finish(&builder, (flags & 0x0800) ? NAME_UTF8 : NAME_SHIFT_JIS, entry->is_folder, '/');
+    return zip64;
+}
+
+bool find_central_directory(ZipReader *reader, SourceReader *source) {
     if (source->size < END_FIXED) return false;
     size_t length = source->size < ZIP_TAIL_MAX ? (size_t)source->size : (size_t)ZIP_TAIL_MAX;
     uint64_t tail_offset = source->size - length;
@@ -177,9 +208,120 @@ bool zip_open(ZipReader *reader, SourceReader *source) {
     return false;
 }
 
+// The whole local header at `at` (fixed part, name and extra field), or null. A header
+// without a name is taken for damage: every member a writer stores has one, and a nameless
+// entry would list as nothing.
+const uint8_t *view_local_header(SourceReader *source, uint64_t at, size_t *name_length,
+                                 size_t *extra_length) {
+    const uint8_t *r = source_view(source, at, LOCAL_FIXED);
+    if (!r || memcmp(r, LOCAL_SIGNATURE, 4) != 0) return nullptr;
+    *name_length = read_le16(r + 26);
+    *extra_length = read_le16(r + 28);
+    if (*name_length == 0) return nullptr;
+    return source_view(source, at, LOCAL_FIXED + *name_length + *extra_length);
+}
+
+struct Descriptor {
+    uint32_t crc;
+    uint64_t packed;
+    uint64_t original;
+    uint64_t end;  // offset just past the descriptor
+};
+
+// The data descriptor of a member whose local header defers its sizes to one, its data
+// starting at `data`. The data's length is known only from the descriptor, so it is the first
+// one whose packed size is its own distance from `data`: with its signature, or without one
+// but followed by the next header. One pass forward, at most to the end of the file.
+bool find_descriptor(SourceReader *source, uint64_t data, bool zip64, Descriptor *found) {
+    const size_t fields = zip64 ? 20 : 12;  // CRC, packed size, original size
+    for (uint64_t p = data; source->size - p >= 4; p++) {
+        const uint8_t *s = source_view(source, p, 4);
+        if (!s) return false;
+        if (s[0] != 'P' || s[1] != 'K') continue;
+        uint64_t start;   // where the descriptor starts
+        uint64_t fields_at;
+        if (memcmp(s, DESCRIPTOR_SIGNATURE, 4) == 0) {
+            start = p;
+            fields_at = p + 4;
+        } else if (memcmp(s, LOCAL_SIGNATURE, 4) == 0 || memcmp(s, CENTRAL_SIGNATURE, 4) == 0) {
+            if (p - data < fields) continue;
+            start = fields_at = p - fields;
+        } else {
+            continue;
+        }
+        const uint8_t *d = source_view(source, fields_at, fields);
+        if (!d) continue;  // a signature too near the end for a descriptor's fields
+        uint64_t packed = zip64 ? read_le64(d + 4) : read_le32(d + 4);
+        if (packed != start - data) continue;
+        found->crc = read_le32(d);
+        found->packed = packed;
+        found->original = zip64 ? read_le64(d + 12) : read_le32(d + 8);
+        found->end = fields_at + fields;
+        return true;
+    }
+    return false;
+}
+
+// The next member from its local header, for an archive without a usable central directory.
+// Sizes come from the data descriptor where the header defers them and one is found; where
+// none is, the header's own sizes are listed and the walk ends, as the next header's place
+// is unknown. The walk also ends at the first header that is not whole or at bytes that are
+// not a local header (the central directory's remains or damage).
+EntryStep local_next(ZipReader *reader, ArchiveEntry *entry) {
+    SourceReader *source = reader->source;
+    uint64_t at = reader->next;
+    size_t name_length = 0, extra_length = 0;
+    const uint8_t *r = at < reader->end ? view_local_header(source, at, &name_length, &extra_length)
+                                        : nullptr;
+    if (!r) return ENTRY_END;
+    uint16_t flags = read_le16(r + 6);
+    const uint8_t *name = r + LOCAL_FIXED;
+    bool zip64 = fill_entry(entry, r + 6, name, name_length, extra_length, 0);
+    // A local header holds no attributes; a folder is known by its name's trailing '/'.
+    if (entry->is_folder) entry->attributes = 0x10;
+    uint64_t data = at + LOCAL_FIXED + name_length + extra_length;
+    Descriptor descriptor;
+    if (flags & 0x0008) {
+        if (find_descriptor(source, data, zip64, &descriptor)) {
+            entry->crc = descriptor.crc;
+            entry->packed_size = descriptor.packed;
+            entry->original_size = descriptor.original;
+            reader->next = descriptor.end;
+        } else {
+            reader->next = reader->end;
+        }
+    } else {
+        uint64_t left = reader->end - data;
+        reader->next = entry->packed_size < left ? data + entry->packed_size : reader->end;
+    }
+    return ENTRY_FOUND;
+}
+
+}  // namespace
+
+bool zip_open(ZipReader *reader, SourceReader *source) {
+    reader->source = source;
+    reader->first = reader->end = reader->next = 0;
+    reader->local_scan = false;
+    if (find_central_directory(reader, source)) return true;
+    // Without a central directory (cut off, or damaged where it starts) the members are read
+    // from their local headers, but only in a file that starts with a whole one. Looking
+    // further in for the first header would take any file that merely holds the signature
+    // somewhere (a document quoting it, an uncompressed archive stored in another format) for
+    // an archive, and behind a self-extracting program nothing but the central directory says
+    // where the archive starts.
+    size_t name_length, extra_length;
+    if (!view_local_header(source, 0, &name_length, &extra_length)) return false;
+    reader->local_scan = true;
+    reader->first = reader->next = 0;
+    reader->end = source->size;
+    return true;
+}
+
 void zip_rewind(ZipReader *reader) { reader->next = reader->first; }
 
 EntryStep zip_next(ZipReader *reader, ArchiveEntry *entry) {
+    if (reader->local_scan) return local_next(reader, entry);
     SourceReader *source = reader->source;
     uint64_t at = reader->next;
     if (at >= reader->end || reader->end - at < CENTRAL_FIXED) return ENTRY_END;
@@ -192,28 +334,7 @@ EntryStep zip_next(ZipReader *reader, ArchiveEntry *entry) {
     if (reader->end - at < record + comment_length) return ENTRY_BROKEN;
     r = source_view(source, at, record);
     if (!r) return ENTRY_BROKEN;
-
-    memset(entry, 0, sizeof(*entry));
-    uint16_t flags = read_le16(r + 8);
-    uint16_t method = read_le16(r + 10);
-    entry->dos_time = read_le16(r + 12);
-    entry->dos_date = read_le16(r + 14);
-    entry->crc = read_le32(r + 16);
-    entry->packed_size = read_le32(r + 20);
-    entry->original_size = read_le32(r + 24);
-    entry->attributes = r[38];
-    const uint8_t *name = r + CENTRAL_FIXED;
-    apply_extra(name + name_length, extra_length, &entry->original_size, &entry->packed_size,
-                &method);
-    method_text(method, entry->method);
-
-    const uint8_t *nul = (const uint8_t *)memchr(name, 0, name_length);
-    size_t effective = nul ? (size_t)(nul - name) : name_length;
-    entry->is_folder = effective > 0 && name[effective - 1] == '/';
-    NameBuilder builder;
-    name_begin(&builder, entry->name);
-    name_append(&builder, name, effective, false, '/');
-    name_finish(&builder, (flags & 0x0800) ? NAME_UTF8 : NAME_SHIFT_JIS, entry->is_folder, '/');
+    fill_entry(entry, r + 8, r + CENTRAL_FIXED, name_length, extra_length, r[38]);
     reader->next = at + record + comment_length;
     return ENTRY_FOUND;
 }

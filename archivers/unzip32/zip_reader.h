@@ -1,7 +1,8 @@
 // Header reader of ZIP archives: finds the end record (and the ZIP64 one) and walks the
-// central directory. Our own rather than a library's: the libraries Debian offers read the
-// DOS date and time as local time and convert or drop names they cannot put into the locale;
-// here names keep their stored bytes and the DOS words pass through as stored.
+// central directory, or the local headers of an archive cut short. Our own rather than a
+// library's: the libraries Debian offers read the DOS date and time as local time and convert
+// or drop names they cannot put into the locale; here names keep their stored bytes and the
+// DOS words pass through as stored.
 #ifndef TALLYBOOK_ZIP_READER_H
 #define TALLYBOOK_ZIP_READER_H
 
@@ -15,21 +16,25 @@ const uint64_t ZIP_TAIL_MAX = 22u + 65535u + 20u;
 
 struct ZipReader {
     SourceReader *source;
-    uint64_t first;  // offset of the first central record
-    uint64_t end;    // central records lie before this offset
+    uint64_t first;    // offset of the first central record (or local header)
+    uint64_t end;      // records lie before this offset
     uint64_t next;
+    bool local_scan;   // no usable central directory: the members come from local headers
 };
 
 // Finds the end record in the last ZIP_TAIL_MAX bytes and the central directory it points
 // to, also where a self-extracting program before the archive shifts every offset (unless
-// other bytes follow the archive too). For a source with no end record the only read is
-// that of its tail. An archive with no central directory (cut short or damaged there) is
-// not taken.
+// other bytes follow the archive too). An archive with no central directory (cut short or
+// damaged there) is taken when the file starts with a whole local header, and its members are
+// then read from their local headers; anything else without an end record costs two reads,
+// its tail and its first bytes.
 bool zip_open(ZipReader *reader, SourceReader *source);
 void zip_rewind(ZipReader *reader);
-// The next central record: stored name bytes, stored DOS words, sizes from the ZIP64 extra
-// field where the record defers to it, and the method (the real one of an AES-encrypted
-// entry). Stops at the end of the central directory or at a record that does not check out.
+// The next central record (or local header): stored name bytes, stored DOS words, sizes from
+// the ZIP64 extra field where the record defers to it (a local header's from its data
+// descriptor where it defers to one), and the method (the real one of an AES-encrypted
+// entry). Stops at the end of the central directory or at a record that does not check out;
+// in a scan of local headers, at the first one that is not whole.
 EntryStep zip_next(ZipReader *reader, ArchiveEntry *entry);
 
 #endif

@@ -104,10 +104,17 @@ EXCEPTIONS = [
     ((LZH + "lha_osk_201/h2_*",), ("lha", "lsar"), ("listed", "count"),
      "OS-9/68k level-2 headers whose total is two bytes short: tallybook and 7zz read the "
      "extended headers to their end; lha lists nothing, lsar some"),
-    ((ZIP + "bz2_hang.zip", ZIP + "extra_padding.zip", ZIP + "malformed1.zip",
-      ZIP + "zipx_lzma_oom.zipx"), ("lsar",), ("listed",),
-     "no (valid) end of central directory: lsar lists local headers; unzip32.dll, like "
-     "zipinfo, takes only archives with a central directory"),
+    ((ZIP + "bz2_hang.zip", ZIP + "extra_padding.zip", ZIP + "malformed1.zip"),
+     ("7zz", "zipinfo"), ("listed",),
+     "no (valid) end of central directory: tallybook, like lsar and bsdtar, lists the local "
+     "headers; 7zz and zipinfo take only archives with a central directory"),
+    ((ZIP + "encryption_header.zip",), ("7zz", "lsar", "zipinfo"), ("listed",),
+     "an encrypted central directory: tallybook lists the local headers (names and sizes "
+     "masked by the archiver), the entries 7zz shows before it ends with an error; lsar and "
+     "zipinfo list nothing"),
+    ((ZIP + "zipx_lzma_oom.zipx",), ("lsar",), ("listed",),
+     "no end of central directory and a local header without a name: lsar lists it under "
+     "the archive's own name; tallybook takes a nameless header for damage"),
     # Formats not taken.
     (("lhasa/pma/*",), ("lha", "lsar"), ("listed",),
      "PMarc (-pm?-) is a format of its own; unlha32.dll does not take it"),

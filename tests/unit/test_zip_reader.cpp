@@ -123,12 +123,10 @@ TEST(ZipReader, DamagedDirectories) {
     // More entries than the directory can hold.
     Bytes overcounted = archive;
     set16(overcounted, end + 10, 1000);
-    EXPECT_FALSE(list(overcounted).opened);
     // Neither the stored offset nor the stored size leads to the directory.
     Bytes misplaced = archive;
     set16(misplaced, end + 16, 1);
     set16(misplaced, end + 12, 100);
-    EXPECT_FALSE(list(misplaced).opened);
     // The second record's name runs past the directory: the first stays listed.
     Bytes overrun = archive;
     size_t second = archive.size() - 22 - (46 + 3);
@@ -136,17 +134,136 @@ TEST(ZipReader, DamagedDirectories) {
     Listing l = list(overrun);
     ASSERT_EQ(l.entries.size(), 1u);
     EXPECT_EQ(l.last, ENTRY_BROKEN);
-    // No end record at all (cut short).
-    Bytes cut(archive.begin(), archive.begin() + (long)(archive.size() - 30));
-    EXPECT_FALSE(list(cut).opened);
+    // Directories that cannot be used leave the members to their local headers.
+    EXPECT_EQ(list(overcounted).entries.size(), 2u);
+    EXPECT_EQ(list(misplaced).entries.size(), 2u);
 }
 
-TEST(ZipReader, TurningAFileAwayTakesOneRead) {
+// The tail, for an end record, and the first bytes, for a local header.
+TEST(ZipReader, TurningAFileAwayTakesTwoReads) {
     Bytes text(1 << 20, 'x');
     Listing l = list(text);
     EXPECT_FALSE(l.opened);
-    EXPECT_EQ(l.reads_to_open, 1u);
+    EXPECT_EQ(l.reads_to_open, 2u);
     EXPECT_FALSE(list(Bytes(10, 0)).opened);
+}
+
+// A local header as written before a member's data. `descriptor` 0: none; 1: with its
+// signature; 2: without; 3: with its signature and 64-bit sizes (after a ZIP64 field).
+Bytes local_member(const std::string &name, uint16_t flags, uint32_t header_packed,
+                   uint32_t header_original, size_t data, int descriptor = 0,
+                   uint64_t original = 0) {
+    Bytes out;
+    put32(out, 0x04034B50);
+    put16(out, 20);
+    put16(out, flags);
+    put16(out, 8);
+    put16(out, 0x6000);
+    put16(out, 0x2A21);
+    put32(out, 0x11111111);
+    put32(out, header_packed);
+    put32(out, header_original);
+    put16(out, (uint32_t)name.size());
+    put16(out, descriptor == 3 ? 20 : 0);
+    put(out, name_bytes(name));
+    if (descriptor == 3) {
+        put16(out, 0x0001);
+        put16(out, 16);
+        put64(out, 0);
+        put64(out, 0);
+    }
+    // Data that holds a descriptor's signature and a header's, neither of them a real one.
+    Bytes bytes(data, 'd');
+    if (data >= 24) {
+        memcpy(bytes.data() + 2, "PK\x07\x08", 4);
+        memcpy(bytes.data() + 14, "PK\x03\x04", 4);
+    }
+    put(out, bytes);
+    if (descriptor == 1 || descriptor == 3) put32(out, 0x08074B50);
+    if (descriptor) {
+        put32(out, 0x22222222);
+        if (descriptor == 3) {
+            put64(out, data);
+            put64(out, original);
+        } else {
+            put32(out, (uint32_t)data);
+            put32(out, (uint32_t)original);
+        }
+    }
+    return out;
+}
+
+Bytes cut(const Bytes &archive, size_t length) {
+    return Bytes(archive.begin(), archive.begin() + (long)length);
+}
+
+// An archive without its central directory lists every member whose local header is whole,
+// with that header's fields and the sizes of the data descriptor it defers to.
+TEST(ZipLocalScan, CutArchiveListsWholeLocalHeaders) {
+    Bytes a = local_member("plain.txt", 0, 40, 90, 40);
+    Bytes b = local_member("signed.txt", 0x0008, 0, 0, 50, 1, 500);
+    Bytes c = local_member("unsigned.txt", 0x0008, 0, 0, 60, 2, 600);
+    Bytes d = local_member("big.bin", 0x0008, 0xFFFFFFFF, 0xFFFFFFFF, 70, 3, 5000000000ull);
+    Bytes e = local_member("dir/", 0, 0, 0, 0);
+    Bytes archive;
+    for (const Bytes *m : {&a, &b, &c, &d, &e}) put(archive, *m);
+    put32(archive, 0x02014B50);  // the start of a central directory, cut off after it
+    Listing l = list(archive);
+    ASSERT_TRUE(l.opened);
+    ASSERT_EQ(l.entries.size(), 5u);
+    EXPECT_EQ(l.last, ENTRY_END);
+    EXPECT_STREQ(l.entries[0].name, "plain.txt");
+    EXPECT_EQ(l.entries[0].packed_size, 40u);
+    EXPECT_EQ(l.entries[0].original_size, 90u);
+    EXPECT_EQ(l.entries[0].crc, 0x11111111u);
+    EXPECT_EQ(l.entries[0].dos_date, 0x2A21);
+    EXPECT_EQ(l.entries[0].dos_time, 0x6000);
+    EXPECT_STREQ(l.entries[0].method, "Deflate");
+    const uint64_t sizes[4][2] = {{40, 90}, {50, 500}, {60, 600}, {70, 5000000000ull}};
+    for (int i = 1; i < 4; i++) {
+        EXPECT_EQ(l.entries[i].packed_size, sizes[i][0]) << i;
+        EXPECT_EQ(l.entries[i].original_size, sizes[i][1]) << i;
+        EXPECT_EQ(l.entries[i].crc, 0x22222222u) << i;
+    }
+    EXPECT_STREQ(l.entries[4].name, "dir/");
+    EXPECT_TRUE(l.entries[4].is_folder);
+
+    // Cut inside the third member's data: its header is whole, its descriptor out of reach,
+    // so it shows the header's sizes and the walk ends there.
+    size_t third = a.size() + b.size();
+    Listing in_data = list(cut(archive, third + 30 + 12 + 10));
+    ASSERT_EQ(in_data.entries.size(), 3u);
+    EXPECT_STREQ(in_data.entries[2].name, "unsigned.txt");
+    EXPECT_EQ(in_data.entries[2].packed_size, 0u);
+    // Cut inside a header (its fixed part, then its name): the members before it.
+    EXPECT_EQ(list(cut(archive, third + 20)).entries.size(), 2u);
+    EXPECT_EQ(list(cut(archive, third + 35)).entries.size(), 2u);
+    EXPECT_EQ(list(cut(archive, a.size() + 29)).entries.size(), 1u);
+    // Cut inside the first header: nothing says this is an archive.
+    EXPECT_FALSE(list(cut(archive, 29)).opened);
+    // Every cut point: at most the members, never a read past the end (the sanitizer build).
+    for (size_t n = 0; n <= archive.size(); n++) EXPECT_LE(list(cut(archive, n)).entries.size(), 5u);
+}
+
+TEST(ZipLocalScan, WholeArchiveAndOtherFiles) {
+    // A local header whose name differs from its central record's: a whole archive is listed
+    // from its central directory, the same archive cut short from its local headers.
+    Bytes archive = zip_archive({member(name_bytes("one")), member(name_bytes("two"))});
+    archive[30] = 'O';
+    Listing whole = list(archive);
+    ASSERT_EQ(whole.entries.size(), 2u);
+    EXPECT_STREQ(whole.entries[0].name, "one");
+    Listing cut_short = list(cut(archive, archive.size() - 22));
+    ASSERT_EQ(cut_short.entries.size(), 2u);
+    EXPECT_STREQ(cut_short.entries[0].name, "One");
+    // A file that holds a local header but does not start with one is not an archive.
+    Bytes inside = name_bytes("text before ");
+    put(inside, cut(archive, archive.size() - 22));
+    EXPECT_FALSE(list(inside).opened);
+    // Nor is one whose first local header has no name.
+    Bytes nameless = local_member("", 0, 4, 4, 4);
+    put(nameless, local_member("after", 0, 4, 4, 4));
+    EXPECT_FALSE(list(nameless).opened);
 }
 
 TEST(ArchiveEntry, LongUtf8NameIsCutBetweenCharacters) {
