@@ -154,6 +154,8 @@ def date_matches(kind, peer, entry, when):
     if when is None:
         return True
     mine = archivers.dos_fields(entry.date, entry.time)
+    if mine is None:
+        return False
     if peer == "lha":
         return mine[:3] == when if when[0] is not None else mine[1:3] == when[1:]
     return mine == archivers.floor_even(when)

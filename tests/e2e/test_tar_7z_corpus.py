@@ -9,7 +9,7 @@ import sys
 import tempfile
 import unittest
 
-import archiver_peers as peers
+import archivers
 import tallytest
 
 BIN = os.path.dirname(tallytest.PROGRAM) if tallytest.PROGRAM else ""
@@ -168,7 +168,8 @@ def our_listing(relatives):
         left = [p for p in paths if p not in results or not listable(results[p])]
         if not left:
             break
-        for path, records in peers.probe(PROBE, os.path.join(BIN, library), prefix, left).items():
+        listed = archivers.probe(PROBE, os.path.join(BIN, library), prefix, left)
+        for path, records in listed.items():
             if records is not None or path not in results:
                 results[path] = records
     return {r: results.get(os.path.join(tallytest.CORPUS, r)) for r in relatives}
@@ -196,7 +197,7 @@ def differences(relative, records, peer):
         return {"listing"} if peer and keyed(peer[1]) else set()
     if peer is None:
         return {"listing"}
-    ours = peers.library_items(records)
+    ours = archivers.library_items(records)
     if rows_for(relative, "separator"):
         for item in ours:
             item.name = item.name.replace(b"\\", b"/")
@@ -227,7 +228,8 @@ class CorpusAgreement(unittest.TestCase):
         agree_but_packed = collections.Counter()
         total = collections.Counter()
         for relative, kind in archives:
-            found = differences(relative, listings[relative], peers.peer_items(expected, relative))
+            found = differences(relative, listings[relative],
+                                archivers.peer_items(expected, relative))
             total[kind] += 1
             if not found:
                 agree[kind] += 1
