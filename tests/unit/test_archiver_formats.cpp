@@ -1,0 +1,241 @@
+// Tests of the format decisions of tar32.dll and 7-zip32.dll: compressors and containers known by
+// their headers, single compressed files, what an open turns away, and library archives.
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <string>
+
+#include "listing_helpers.h"
+#include "archiver_exports.h"
+#include "listed_archive.h"
+#include "sevenzip32_formats.h"
+#include "sniff.h"
+#include "stream_listing.h"
+#include "tar32_formats.h"
+
+namespace {
+
+Bytes tar_header(const char *name, char type, bool ustar, bool good_checksum) {
+    Bytes h(512, 0);
+    memcpy(h.data(), name, strlen(name));
+    memcpy(h.data() + 100, "0000644", 7);
+    memcpy(h.data() + 124, "00000000003", 11);
+    memcpy(h.data() + 136, "14106102577", 11);
+    h[156] = (uint8_t)type;
+    if (ustar) memcpy(h.data() + 257, "ustar\00000", 8);
+    memset(h.data() + 148, ' ', 8);
+    unsigned sum = 0;
+    for (uint8_t c : h) sum += c;
+    if (!good_checksum) sum += 1;
+    snprintf((char *)h.data() + 148, 8, "%06o", sum);
+    return h;
+}
+
+}  // namespace
+
+TEST(ArchiverFormats, StreamCompressorsAreKnownByTheirHeadersAlone) {
+    struct Case {
+        Bytes bytes;
+        Compression expected;
+    };
+    Bytes zeros(16, 0);
+    std::vector<Case> cases = {
+        {{0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3}, COMPRESSION_GZIP},
+        {{0x1F, 0x8B, 8, 0xE0, 0, 0, 0, 0, 0, 3}, COMPRESSION_NONE},  // reserved flags set
+        {{'B', 'Z', 'h', '9', 0x31, 0x41, 0x59, 0x26, 0x53, 0x59}, COMPRESSION_BZIP2},
+        {{'B', 'Z', 'h', '0', 0x31, 0x41, 0x59, 0x26, 0x53, 0x59}, COMPRESSION_NONE},
+        {{0xFD, '7', 'z', 'X', 'Z', 0}, COMPRESSION_XZ},
+        {{0x28, 0xB5, 0x2F, 0xFD}, COMPRESSION_ZSTD},
+        {{0x1F, 0x9D, 0x90}, COMPRESSION_COMPRESS},
+        {{0x1F, 0x9D, 0x08}, COMPRESSION_NONE},  // 8 code bits is not a valid width
+        {{0x5D, 0, 0, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0}, COMPRESSION_LZMA},
+        {{0x5D, 0, 0, 0x81, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0}, COMPRESSION_NONE},
+        {zeros, COMPRESSION_NONE},
+        {{'L', 'Z', 'I', 'P', 1, 0x0C}, COMPRESSION_LZIP},
+    };
+    for (size_t i = 0; i < cases.size(); i++)
+        EXPECT_EQ(sniff_compression(cases[i].bytes.data(), cases[i].bytes.size()), cases[i].expected)
+            << "case " << i;
+    // A header cut short is never taken.
+    EXPECT_EQ(sniff_compression(cases[0].bytes.data(), 9), COMPRESSION_NONE);
+}
+
+TEST(ArchiverFormats, ContainersNeedAValidHeaderNotJustAMagic) {
+    Bytes ustar = tar_header("a.txt", '0', true, true);
+    EXPECT_EQ(sniff_container(ustar.data(), ustar.size()), CONTAINER_TAR);
+    Bytes v7 = tar_header("a.txt", '0', false, true);
+    EXPECT_EQ(sniff_container(v7.data(), v7.size()), CONTAINER_TAR);
+    Bytes bad = tar_header("a.txt", '0', true, false);
+    EXPECT_EQ(sniff_container(bad.data(), bad.size()), CONTAINER_NONE);
+    Bytes odd_type = tar_header("a.txt", 'x', false, true);  // no magic, unknown type
+    EXPECT_EQ(sniff_container(odd_type.data(), odd_type.size()), CONTAINER_NONE);
+    Bytes zeros(512, 0);
+    EXPECT_EQ(sniff_container(zeros.data(), zeros.size()), CONTAINER_NONE);
+
+    Bytes newc;
+    put(newc, "070701");
+    put(newc, std::string(104, '0'));
+    EXPECT_EQ(sniff_container(newc.data(), newc.size()), CONTAINER_CPIO);
+    newc[50] = 'g';
+    EXPECT_EQ(sniff_container(newc.data(), newc.size()), CONTAINER_NONE);
+    Bytes binary = {0xC7, 0x71};  // 070707 little-endian
+    binary.resize(26, 0);
+    binary[20] = 2;  // name of 2 bytes with its NUL
+    binary.push_back('a');
+    binary.push_back(0);
+    EXPECT_EQ(sniff_container(binary.data(), binary.size()), CONTAINER_CPIO);
+    binary[27] = 'b';  // the name's terminator missing
+    EXPECT_EQ(sniff_container(binary.data(), binary.size()), CONTAINER_NONE);
+    // A header that ends where the name would begin: nothing past it is looked at.
+    Bytes bare(binary.begin(), binary.begin() + 26);
+    EXPECT_EQ(sniff_container(bare.data(), bare.size()), CONTAINER_NONE);
+
+    Bytes ar;
+    put(ar, "!<arch>\n");
+    EXPECT_EQ(sniff_container(ar.data(), ar.size()), CONTAINER_AR);
+}
+
+TEST(ArchiverFormats, OtherLibrarySignaturesAndTheIsoDescriptorFarIn) {
+    Bytes rar4, rar5, xar;
+    put(rar4, std::string("Rar!\x1A\x07\x00", 7));
+    put(rar5, std::string("Rar!\x1A\x07\x01\x00", 8));
+    put(xar, "xar!");
+    put16(xar, 0x1C00);  // header size 28, big-endian
+    put16(xar, 0x0100);  // version 1
+    xar.resize(28, 0);
+    Bytes iso(0x8000 + 2048, 0);
+    memcpy(iso.data() + 0x8000, "\x01" "CD001" "\x01", 7);
+    Bytes short_iso(iso.begin(), iso.begin() + 0x8000 + 100);  // no room for the descriptor
+    struct Case {
+        const Bytes *bytes;
+        OtherFormat expected;
+    } cases[] = {{&rar4, OTHER_RAR4}, {&rar5, OTHER_RAR5}, {&xar, OTHER_XAR},
+                 {&iso, OTHER_ISO9660}, {&short_iso, OTHER_NONE}};
+    for (const Case &c : cases) {
+        ByteSource source;
+        byte_source_open_memory(&source, c.bytes->data(), c.bytes->size(), "x");
+        size_t n = c.bytes->size() < SNIFF_PREFIX ? c.bytes->size() : SNIFF_PREFIX;
+        EXPECT_EQ(sniff_other(&source, c.bytes->data(), n), c.expected);
+    }
+}
+
+TEST(ArchiverFormats, SingleFileMembersAreNamedAfterTheFile) {
+    char out[64];
+    struct {
+        const char *file;
+        const char *member;
+    } cases[] = {{"notes.txt.gz", "notes.txt"}, {"src.tgz", "src.tar"}, {"A.TBZ2", "A.tar"},
+                 {"data.xz", "data"},           {"x.tar.zst", "x.tar"}, {".gz", ".gz"},
+                 {"plain", "plain"},            {"old.Z", "old"}};
+    for (const auto &c : cases) {
+        single_file_member_name(c.file, out, sizeof out);
+        EXPECT_STREQ(out, c.member) << c.file;
+    }
+    single_file_member_name("abcdefgh.gz", out, 4);
+    EXPECT_STREQ(out, "abc");
+}
+
+// gzip's stored name is taken only where its whole field, terminator included, lies within
+// the bytes read; the fields before it (an extra field) are stepped over within them too.
+TEST(ArchiverFormats, GzipStoredNameIsReadWithinItsBounds) {
+    auto header = [](uint8_t flags, const Bytes &after) {
+        Bytes h = {0x1F, 0x8B, 8, flags, 0, 0, 0, 0, 0, 3};
+        h.insert(h.end(), after.begin(), after.end());
+        return h;
+    };
+    Bytes name = {'d', 'b', '.', 's', 'q', 'l', 0, 0xAA};
+    Bytes extra_then_name = {3, 0, 'x', 'y', 'z'};
+    extra_then_name.insert(extra_then_name.end(), name.begin(), name.end());
+    struct {
+        Bytes bytes;
+        bool found;
+        size_t at;
+    } cases[] = {
+        {header(0x08, name), true, 10},
+        {header(0x0C, extra_then_name), true, 15},
+        {header(0x00, name), false, 0},                      // no name flagged
+        {header(0x08, {'d', 'b'}), false, 0},                // no terminator before the end
+        {header(0x08, {0, 'x'}), false, 0},                  // empty name
+        {header(0x08, {}), false, 0},                        // header ends at the flag
+        {header(0x0C, {0xFF, 0xFF, 'a', 0}), false, 0},      // extra field past the end
+        {header(0x0C, {2, 0, 'a', 0}), false, 0},            // nothing left for the name
+        {header(0x28, name), false, 0},                      // reserved flag bit: not gzip
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        size_t at = 0, length = 0;
+        EXPECT_EQ(gzip_stored_name(cases[i].bytes.data(), cases[i].bytes.size(), &at, &length),
+                  cases[i].found)
+            << i;
+        if (cases[i].found) {
+            EXPECT_EQ(at, cases[i].at) << i;
+            EXPECT_EQ(length, 6u) << i;
+        }
+    }
+}
+
+TEST(ArchiverFormats, OpenTurnsAwayFoldersPipesAndForeignFilesWithoutWaiting) {
+    char folder[] = "/tmp/tallybook-archivers-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string fifo = std::string(folder) + "/pipe";
+    std::string text = std::string(folder) + "/text";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FILE *f = fopen(text.c_str(), "wb");
+    fputs("just some text, no archive at all\n", f);
+    fclose(f);
+    for (ListArchiveFn lister : {list_tar_family, list_sevenzip32_formats}) {
+        EXPECT_EQ(open_listed_archive(folder, lister), nullptr);
+        EXPECT_EQ(open_listed_archive(fifo.c_str(), lister), nullptr);  // would block if read
+        EXPECT_EQ(open_listed_archive(text.c_str(), lister), nullptr);
+        EXPECT_EQ(open_listed_archive("/nonexistent/archive.tar", lister), nullptr);
+        EXPECT_EQ(open_listed_archive(nullptr, lister), nullptr);
+    }
+    for (int function = 0; function < 100; function++)
+        EXPECT_EQ(archiver_answers(function), function >= 23 && function <= 26) << function;
+    unlink(fifo.c_str());
+    unlink(text.c_str());
+    rmdir(folder);
+}
+
+namespace {
+
+void ar_member(Bytes &out, const std::string &name, const std::string &content) {
+    char header[61];
+    snprintf(header, sizeof header, "%-16s%-12s%-6s%-6s%-8s%-10zu`\n", name.c_str(), "1623752431",
+             "0", "0", "100644", content.size());
+    put(out, std::string(header, 60));
+    put(out, content);
+    if (content.size() % 2) out.push_back('\n');
+}
+
+}  // namespace
+
+TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
+    Bytes ar;
+    put(ar, "!<arch>\n");
+    ar_member(ar, "/", std::string("\0\0\0\0", 4));
+    ar_member(ar, "//", "long_member_name.txt/\n");
+    ar_member(ar, "/0", "hello");
+    ar_member(ar, "short.txt/", "hi");
+    ByteSource source;
+    byte_source_open_memory(&source, ar.data(), ar.size(), "lib.a");
+    EntryList *list = entry_list_new();
+    EXPECT_TRUE(list_stream(&source, STREAM_AR, COMPRESSION_NONE, list));
+    std::vector<INDIVIDUALINFO> got = entries_of(list);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_STREQ(got[0].szFileName, "long_member_name.txt");
+    EXPECT_EQ(got[0].dwOriginalSize, 5u);
+    EXPECT_EQ(got[0].wDate, dos_date(2021, 6, 15));
+    EXPECT_EQ(got[0].wTime, dos_time(10, 20, 30));
+    EXPECT_STREQ(got[1].szFileName, "short.txt");
+    EXPECT_EQ(got[1].wRatio, 1000);
+    entry_list_free(list);
+}
+
+#endif

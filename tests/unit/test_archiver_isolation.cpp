@@ -1,0 +1,185 @@
+// Tests of the child process that keeps libarchive's failures away from the program: entries
+// delivered before a crash or a hang stay, and the child ends with the program.
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "listing_helpers.h"
+#include "isolation.h"
+
+namespace {
+
+bool deliver_two_then_crash(const ByteSource *, EntryList *list, void *) {
+    for (const char *name : {"first", "second"}) {
+        ListedEntry *entry = entry_list_add(list, name, strlen(name), false);
+        entry->size = 7;
+        entry->size_known = true;
+        entry->dos_date = 0x2A21;
+        entry_list_commit(list);
+    }
+    raise(SIGSEGV);
+    return true;
+}
+
+bool crash_at_once(const ByteSource *, EntryList *, void *) {
+    abort();
+}
+
+bool deliver_one_then_hang(const ByteSource *, EntryList *list, void *) {
+    entry_list_add(list, "only", 4, false);
+    entry_list_commit(list);
+    for (;;) pause();
+}
+
+bool readable_but_empty(const ByteSource *, EntryList *, void *) { return true; }
+
+}  // namespace
+
+// A file travels to the long-lived worker; memory, as the fuzz targets hand it over, to a child
+// of its own. Both must behave alike.
+class ArchiverIsolation : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (GetParam()) {
+            char path[] = "/tmp/tallybook-isolation-XXXXXX";
+            int fd = mkstemp(path);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, "x", 1), 1);
+            close(fd);
+            path_ = path;
+            ASSERT_TRUE(byte_source_open_file(&source_, path_.c_str()));
+        } else {
+            byte_source_open_memory(&source_, &nothing_, 1, "x");
+        }
+    }
+    void TearDown() override {
+        byte_source_close(&source_);
+        if (!path_.empty()) unlink(path_.c_str());
+    }
+    bool run(IsolatedWork work, EntryList *list, const void *context = nullptr,
+             size_t context_size = 0) {
+        return run_isolated(&source_, work, context, context_size, list);
+    }
+    ByteSource source_;
+    uint8_t nothing_ = 0;
+    std::string path_;
+};
+
+bool lists_its_context(const ByteSource *source, EntryList *list, void *context) {
+    // The context arrives as bytes, and the source with its size and name.
+    const uint32_t *number = (const uint32_t *)context;
+    std::string name = std::to_string(*number) + "-" + source->name + "-" +
+                       std::to_string(source->size);
+    entry_list_add(list, name.c_str(), name.size(), false);
+    entry_list_commit(list);
+    return true;
+}
+
+TEST_P(ArchiverIsolation, EntriesDeliveredBeforeACrashStayAndTheProgramLivesOn) {
+    EntryList *list = entry_list_new();
+    EXPECT_TRUE(run(deliver_two_then_crash, list));
+    std::vector<INDIVIDUALINFO> got = entries_of(list);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_STREQ(got[0].szFileName, "first");
+    EXPECT_STREQ(got[1].szFileName, "second");
+    EXPECT_EQ(got[1].dwOriginalSize, 7u);
+    EXPECT_EQ(got[1].wDate, 0x2A21);
+    entry_list_free(list);
+
+    list = entry_list_new();
+    EXPECT_FALSE(run(crash_at_once, list));
+    EXPECT_EQ(list->count, 0u);
+    EXPECT_TRUE(run(readable_but_empty, list));
+    EXPECT_EQ(list->count, 0u);
+    entry_list_free(list);
+}
+
+TEST_P(ArchiverIsolation, ListingsInARowEachGetTheirOwnContextAndSource) {
+    std::string base = GetParam() ? path_.substr(path_.rfind('/') + 1) : "x";
+    for (uint32_t number : {7u, 8u, 9u}) {
+        EntryList *list = entry_list_new();
+        EXPECT_TRUE(run(lists_its_context, list, &number, sizeof number));
+        std::vector<INDIVIDUALINFO> got = entries_of(list);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(std::string(got[0].szFileName), std::to_string(number) + "-" + base + "-1");
+        entry_list_free(list);
+    }
+}
+
+TEST_P(ArchiverIsolation, AChildThatFallsSilentIsStoppedAndKeepsItsEntries) {
+    EntryList *list = entry_list_new();
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    EXPECT_TRUE(run(deliver_one_then_hang, list));
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_EQ(list->count, 1u);
+    double seconds = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+    EXPECT_LT(seconds, ISOLATION_SILENCE_MILLISECONDS / 1000.0 + 2.0);
+    entry_list_free(list);
+    // The next listing is served as before.
+    uint32_t number = 1;
+    list = entry_list_new();
+    EXPECT_TRUE(run(lists_its_context, list, &number, sizeof number));
+    EXPECT_EQ(list->count, 1u);
+    entry_list_free(list);
+}
+
+bool tell_pid_then_hang(const ByteSource *, EntryList *, void *context) {
+    int fd = *(const int *)context;
+    pid_t self = getpid();
+    if (write(fd, &self, sizeof self) != (ssize_t)sizeof self) return false;
+    for (;;) pause();
+}
+
+// Gone, or a zombie nobody has reaped yet: either way it runs no more.
+bool process_has_ended(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE *stat = fopen(path.c_str(), "r");
+    if (!stat) return true;
+    char state = '?';
+    int matched = fscanf(stat, "%*d (%*[^)]) %c", &state);
+    fclose(stat);
+    return matched == 1 && (state == 'Z' || state == 'X');
+}
+
+TEST_P(ArchiverIsolation, AChildEndsWithAProgramThatIsKilled) {
+    int told[2];
+    ASSERT_EQ(pipe(told), 0);
+    pid_t program = fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        close(told[0]);
+        EntryList *list = entry_list_new();
+        run(tell_pid_then_hang, list, &told[1], sizeof told[1]);
+        _exit(0);
+    }
+    close(told[1]);
+    pid_t child = 0;
+    ASSERT_EQ(read(told[0], &child, sizeof child), (ssize_t)sizeof child);
+    kill(program, SIGKILL);
+    waitpid(program, nullptr, 0);
+    bool ended = false;
+    for (int i = 0; i < 100 && !ended; i++) {
+        ended = process_has_ended(child);
+        if (!ended) usleep(20000);
+    }
+    EXPECT_TRUE(ended);
+    if (!ended) kill(child, SIGKILL);
+    close(told[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(FileAndMemory, ArchiverIsolation, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "File" : "Memory");
+                         });
+
+#endif

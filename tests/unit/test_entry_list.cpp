@@ -1,0 +1,178 @@
+// Tests of the entry list that the libarchive-backed libraries fill: the record each entry
+// becomes, times, ratios, names cut to their fields, and the search over the list.
+#if !defined(_WIN32)
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "listing_helpers.h"
+
+TEST(ArchiverEntryRecord, UtcTimesBecomeDosWordsOfThatUtcTimeWhateverTheZone) {
+    const char *saved = getenv("TZ");
+    std::string before = saved ? saved : "";
+    for (const char *zone : {"UTC", "Asia/Tokyo", "America/St_Johns"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        WORD date, time;
+        dos_words_from_utc(utc(2021, 6, 15, 23, 59, 59), &date, &time);
+        EXPECT_EQ(date, dos_date(2021, 6, 15)) << zone;
+        EXPECT_EQ(time, dos_time(23, 59, 58)) << zone;  // odd seconds round down
+    }
+    if (saved) setenv("TZ", before.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+
+    WORD date, time;
+    dos_words_from_utc(utc(1980, 1, 1, 0, 0, 0), &date, &time);
+    EXPECT_EQ(date, dos_date(1980, 1, 1));
+    EXPECT_EQ(time, 0);
+    dos_words_from_utc(utc(2107, 12, 31, 23, 59, 59), &date, &time);
+    EXPECT_EQ(date, dos_date(2107, 12, 31));
+    // Outside the DOS range there are no words to give: zero, never a wrapped year.
+    for (int64_t outside : {utc(1979, 12, 31, 23, 59, 59), utc(2108, 1, 1, 0, 0, 0),
+                            (int64_t)-1, (int64_t)INT64_MAX}) {
+        dos_words_from_utc(outside, &date, &time);
+        EXPECT_EQ(date, 0);
+        EXPECT_EQ(time, 0);
+    }
+}
+
+TEST(ArchiverEntryRecord, RatioIsPackedToOriginalInTenthsRoundedDownAndBounded) {
+    EXPECT_EQ(ratio_tenths(523, 1000), 523);
+    EXPECT_EQ(ratio_tenths(1, 3), 333);
+    EXPECT_EQ(ratio_tenths(2, 3), 666);        // rounds down: 100.0% only when nothing was saved
+    EXPECT_EQ(ratio_tenths(9999, 10000), 999);
+    EXPECT_EQ(ratio_tenths(1200, 1000), 1200);  // grew
+    EXPECT_EQ(ratio_tenths(0, 1000), 0);
+    EXPECT_EQ(ratio_tenths(1000, 0), 0);
+    EXPECT_EQ(ratio_tenths(65535, 1000), 65535);
+    EXPECT_EQ(ratio_tenths(65536, 1000), 0xFFFF);
+    EXPECT_EQ(ratio_tenths(1000000, 1), 0xFFFF);  // stored larger than it was: saturated
+    EXPECT_EQ(ratio_tenths(UINT64_MAX, 1), 0xFFFF);
+    // Sizes whose product with 1000 overflows 64 bits still give the exact ratio.
+    EXPECT_EQ(ratio_tenths(UINT64_MAX / 2, UINT64_MAX), 499);
+    EXPECT_EQ(ratio_tenths(UINT64_MAX - 1, UINT64_MAX), 999);
+    EXPECT_EQ(ratio_tenths(UINT64_MAX, UINT64_MAX), 1000);
+    EXPECT_EQ(ratio_tenths(UINT64_MAX, UINT64_MAX / 3), 3000);
+}
+
+TEST(ArchiverEntryRecord, RecordCarriesSizesNameAndTextsWithinItsFields) {
+    EntryList *list = entry_list_new();
+    ListedEntry *entry = entry_list_add(list, "dir/big.bin", 11, false);
+    ASSERT_NE(entry, nullptr);
+    entry->size = 5ull << 32;  // beyond 32 bits
+    entry->size_known = true;
+    entry->packed = 1ull << 32;
+    entry->packed_known = true;
+    entry->crc = 0xDEADBEEF;
+    attribute_from_mode(0100644, entry->attribute);
+    set_method(entry, "a-method-name-longer-than-its-field");
+    INDIVIDUALINFO info;
+    memset(&info, 0x55, sizeof info);
+    ASSERT_EQ(entry_list_find_first(list, "*", &info), 0);
+    EXPECT_EQ(info.dwOriginalSize, 0xFFFFFFFFu);
+    EXPECT_EQ(info.dwCompressedSize, 0xFFFFFFFFu);
+    EXPECT_EQ(info.wRatio, 200);  // from the full sizes, not the saturated ones
+    EXPECT_EQ(info.dwCRC, 0xDEADBEEFu);
+    EXPECT_STREQ(info.szFileName, "dir/big.bin");
+    EXPECT_STREQ(info.szAttribute, "100644");
+    EXPECT_EQ(strnlen(info.szMode, sizeof info.szMode), sizeof info.szMode - 1);
+    EXPECT_EQ(info.dummy1[0], 0);  // the whole record is cleared, no stale bytes
+    entry_list_free(list);
+}
+
+TEST(ArchiverEntryRecord, UnknownSizesGiveZeroRatioAndFixedRatioWins) {
+    EntryList *list = entry_list_new();
+    ListedEntry *unknown = entry_list_add(list, "a", 1, false);
+    unknown->size = 100;
+    unknown->size_known = true;
+    ListedEntry *solid = entry_list_add(list, "b", 1, false);
+    solid->size = 100;
+    solid->size_known = true;
+    solid->packed = 10;
+    solid->packed_known = true;
+    solid->ratio_fixed = true;
+    solid->ratio = 425;
+    std::vector<INDIVIDUALINFO> all = entries_of(list);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].wRatio, 0);
+    EXPECT_EQ(all[1].wRatio, 425);
+    entry_list_free(list);
+}
+
+TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTurningIntoFolders) {
+    EntryList *list = entry_list_new();
+    // UTF-8: three-byte characters must not be split by the cut.
+    std::string utf8;
+    while (utf8.size() < 600) utf8 += "\xE6\x96\x87";
+    entry_list_add(list, utf8.data(), utf8.size(), false);
+    // A file name whose cut would end at a separator.
+    std::string slashes = std::string(FNAME_MAX32 - 1, 'a') + "//bbbb";
+    entry_list_add(list, slashes.data(), slashes.size(), false);
+    // Stored bytes that are not UTF-8 (Shift-JIS) are cut at the field, byte for byte.
+    std::string sjis = "x";
+    while (sjis.size() < 600) sjis += "\x95\x5c\x82\xa0";
+    entry_list_add(list, sjis.data(), sjis.size(), false);
+    // Cut right after a separator that follows a character ending in 0x5C.
+    std::string sjis_slash = std::string(FNAME_MAX32 - 3, 'a') + "\x95\x5c/bbb";
+    entry_list_add(list, sjis_slash.data(), sjis_slash.size(), false);
+    // A folder keeps its mark even when cut.
+    std::string folder(700, 'd');
+    entry_list_add(list, folder.data(), folder.size(), true);
+    entry_list_add(list, "plain", 5, true);
+
+    std::vector<INDIVIDUALINFO> all = entries_of(list);
+    ASSERT_EQ(all.size(), 6u);
+    size_t n0 = strlen(all[0].szFileName);
+    EXPECT_LE(n0, (size_t)FNAME_MAX32);
+    EXPECT_EQ(n0 % 3, 0u);
+    EXPECT_EQ(std::string(all[0].szFileName), utf8.substr(0, n0));
+    std::string cut(all[1].szFileName);
+    EXPECT_NE(cut.back(), '/');
+    // Whole characters only; one whose second byte is 0x5C is a character, not a separator.
+    EXPECT_EQ(strlen(all[2].szFileName), (size_t)FNAME_MAX32 - 1);
+    EXPECT_EQ(memcmp(all[2].szFileName, sjis.data(), FNAME_MAX32 - 1), 0);
+    // The separator goes, the character before it stays.
+    EXPECT_EQ(std::string(all[3].szFileName), sjis_slash.substr(0, FNAME_MAX32 - 1));
+    EXPECT_EQ(strlen(all[4].szFileName), (size_t)FNAME_MAX32);
+    EXPECT_EQ(all[4].szFileName[FNAME_MAX32 - 1], '/');
+    EXPECT_STREQ(all[5].szFileName, "plain/");
+    entry_list_free(list);
+}
+
+TEST(ArchiverEntryRecord, FindFirstFiltersByWildcardAndFindNextStaysAtTheEnd) {
+    EntryList *list = entry_list_new();
+    for (const char *name : {"a.txt", "b.bin", "sub/c.txt", "d"}) entry_list_add(list, name, strlen(name), false);
+    INDIVIDUALINFO info;
+    std::vector<std::string> seen;
+    for (int r = entry_list_find_first(list, "*.txt", &info); r == 0;
+         r = entry_list_find_next(list, &info))
+        seen.push_back(info.szFileName);
+    EXPECT_EQ(seen, (std::vector<std::string>{"a.txt", "sub/c.txt"}));
+    EXPECT_EQ(entry_list_find_next(list, &info), -1);
+    EXPECT_EQ(entry_list_find_next(list, &info), -1);
+    // A new find-first starts over; "*.*" and "" take everything, "?" one byte.
+    EXPECT_EQ(entries_of(list).size(), 4u);
+    ASSERT_EQ(entry_list_find_first(list, "*.*", &info), 0);
+    ASSERT_EQ(entry_list_find_first(list, "", &info), 0);
+    ASSERT_EQ(entry_list_find_first(list, "?", &info), 0);
+    EXPECT_STREQ(info.szFileName, "d");
+    EXPECT_EQ(entry_list_find_first(list, "*.zip", &info), -1);
+    EXPECT_EQ(entry_list_find_first(nullptr, "*", &info), -1);
+    entry_list_free(list);
+}
+
+TEST(ArchiverEntryRecord, Utf16NamesBecomeUtf8WithBrokenSurrogatesReplaced) {
+    const uint16_t units[] = {'a', 0x00E9, 0x6587, 0xD83D, 0xDE00, 0xD800, 'z', 0xDC00};
+    size_t length = 0;
+    char *text = utf16_to_utf8(units, 8, &length);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text, length),
+              "a\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80\xEF\xBF\xBDz\xEF\xBF\xBD");
+    free(text);
+}
+
+#endif
