@@ -1,0 +1,64 @@
+// Tests of the stream listing of tar32.dll and 7-zip32.dll: the member a single compressed file
+// becomes, and library archives listed by their members.
+#if !defined(_WIN32)
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "listing_helpers.h"
+#include "stream_listing.h"
+
+TEST(ArchiverFormats, SingleFileMembersAreNamedAfterTheFile) {
+    char out[64];
+    struct {
+        const char *file;
+        const char *member;
+    } cases[] = {{"notes.txt.gz", "notes.txt"}, {"src.tgz", "src.tar"}, {"A.TBZ2", "A.tar"},
+                 {"data.xz", "data"},           {"x.tar.zst", "x.tar"}, {".gz", ".gz"},
+                 {"plain", "plain"},            {"old.Z", "old"}};
+    for (const auto &c : cases) {
+        single_file_member_name(c.file, out, sizeof out);
+        EXPECT_STREQ(out, c.member) << c.file;
+    }
+    single_file_member_name("abcdefgh.gz", out, 4);
+    EXPECT_STREQ(out, "abc");
+}
+
+namespace {
+
+void ar_member(Bytes &out, const std::string &name, const std::string &content) {
+    char header[61];
+    snprintf(header, sizeof header, "%-16s%-12s%-6s%-6s%-8s%-10zu`\n", name.c_str(), "1623752431",
+             "0", "0", "100644", content.size());
+    put(out, std::string(header, 60));
+    put(out, content);
+    if (content.size() % 2) out.push_back('\n');
+}
+
+}  // namespace
+
+TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
+    Bytes ar;
+    put(ar, "!<arch>\n");
+    ar_member(ar, "/", std::string("\0\0\0\0", 4));
+    ar_member(ar, "//", "long_member_name.txt/\n");
+    ar_member(ar, "/0", "hello");
+    ar_member(ar, "short.txt/", "hi");
+    ByteSource source;
+    byte_source_open_memory(&source, ar.data(), ar.size(), "lib.a");
+    EntryList *list = entry_list_new();
+    EXPECT_TRUE(list_stream(&source, STREAM_AR, COMPRESSION_NONE, list));
+    std::vector<INDIVIDUALINFO> got = entries_of(list);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_STREQ(got[0].szFileName, "long_member_name.txt");
+    EXPECT_EQ(got[0].dwOriginalSize, 5u);
+    EXPECT_EQ(got[0].wDate, dos_date(2021, 6, 15));
+    EXPECT_EQ(got[0].wTime, dos_time(10, 20, 30));
+    EXPECT_STREQ(got[1].szFileName, "short.txt");
+    EXPECT_EQ(got[1].wRatio, 1000);
+    entry_list_free(list);
+}
+
+#endif
