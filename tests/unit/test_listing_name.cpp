@@ -102,8 +102,10 @@ TEST(ListingName, ListingPathBeyondTheBoundEndsTheRun) {
 }
 
 // A write that fails only when the buffer is flushed, or at the close, still fails the listing.
+// It needs /dev/full, which only Linux has. (A skipped test ends the whole test program under
+// Wine where it runs emulated, so the case is left out of the Windows build instead.)
+#if !defined(_WIN32)
 TEST(FinishListing, FailedFlushIsAFailedListing) {
-    if (PATH_SEPARATOR != '/') GTEST_SKIP() << "needs /dev/full";
     FILE *full = fopen("/dev/full", "w");
     ASSERT_NE(full, nullptr);
     fputs("one line that stays in the buffer\r\n", full);
@@ -119,5 +121,6 @@ TEST(FinishListing, FailedFlushIsAFailedListing) {
     EXPECT_TRUE(finish_listing(fine, &error));
     EXPECT_EQ(error, 0);
 }
+#endif
 
 }  // namespace

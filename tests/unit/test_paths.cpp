@@ -162,9 +162,9 @@ TEST(Attributes, FoldersFilesAndMissingPaths) {
 }
 
 // On Linux '*' and '?' are ordinary characters of a name: a path ending in one names that entry,
-// never the folder's first entry (Windows names cannot hold them).
+// never the folder's first entry. Windows names cannot hold them: the case is Linux's alone.
+#if !defined(_WIN32)
 TEST(FindSingle, NameThatLooksLikeAWildcardIsFoundAsItself) {
-    if (PATH_SEPARATOR != '/') GTEST_SKIP() << "Windows names hold no '*' or '?'";
     TempTree tree;
     tree.file("a-first", "");
     tree.file("*", std::string(72, 'p'));
@@ -177,6 +177,7 @@ TEST(FindSingle, NameThatLooksLikeAWildcardIsFoundAsItself) {
     EXPECT_STREQ(record.cFileName, "?");
     EXPECT_EQ(record.nFileSizeLow, 2u);
 }
+#endif
 
 // The attributes asked for right after a find record may come from the look that filled it;
 // a later ask looks again, so a change on disk since then is seen.
