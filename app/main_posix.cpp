@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include "app.h"
 #include "catalogue.h"
@@ -55,10 +54,8 @@ static bool answer_option(int argc, char **argv) {
 static void bind_messages() {
     static char folder[PATH_BUFFER_SIZE];
     char self[PATH_BUFFER_SIZE];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     const char *chosen = TALLYBOOK_LOCALE_DIR;
-    if (length > 0) {
-        self[length] = '\0';
+    if (GetModuleFileNameA(nullptr, self, sizeof self) > 0) {
         strip_to_parent(self);
         static const char *const ups[] = {"/../../share/locale", "/../share/locale"};
         for (const char *up : ups) {

@@ -32,10 +32,11 @@ namespace {
 // Set in the child only: the page shared with the parent.
 volatile uint64_t *shared_progress = nullptr;
 
-bool write_all(int fd, const void *data, size_t length) {
-    const char *at = (const char *)data;
+// Moves all `length` bytes out through `fd` (`out`) or in from it, going on after a signal;
+// false when the call fails or the other end has gone.
+bool move_all(int fd, char *at, size_t length, bool out) {
     while (length > 0) {
-        ssize_t n = write(fd, at, length);
+        ssize_t n = out ? write(fd, at, length) : read(fd, at, length);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         at += n;
@@ -43,6 +44,12 @@ bool write_all(int fd, const void *data, size_t length) {
     }
     return true;
 }
+
+bool write_all(int fd, const void *data, size_t length) {
+    return move_all(fd, (char *)data, length, true);
+}
+
+bool read_all(int fd, void *data, size_t length) { return move_all(fd, (char *)data, length, false); }
 
 // The child's records go out in blocks: a write and a wake-up of the parent per entry cost
 // more than the listing of a small entry itself. Progress reaches the parent through the
@@ -167,18 +174,6 @@ struct WorkerRequest {
     alignas(8) uint8_t context[64];
     char name[256];
 };
-
-bool read_all(int fd, void *data, size_t length) {
-    char *at = (char *)data;
-    while (length > 0) {
-        ssize_t n = read(fd, at, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        at += n;
-        length -= (size_t)n;
-    }
-    return true;
-}
 
 // One request and its descriptor; false when the program has gone or sent something else.
 bool receive_request(int socket, WorkerRequest *request, int *fd) {
