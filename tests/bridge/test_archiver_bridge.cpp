@@ -352,6 +352,30 @@ TEST_F(Bridge, TimeThatNamesNoInstantIsAllZero) {
     EXPECT_EQ(members()[1]->time.wYear, 2001);
 }
 
+// Days their month lacks, as a ZIP library hands them on: the program judges the words itself,
+// so both builds give the all-zero time where the platform's own conversion would roll the day
+// into the next month. 29 February of a leap year lists as stored.
+TEST_F(Bridge, DayTheMonthLacksIsAllZero) {
+    install("unzip32.dll");
+    auto day = [](unsigned year, unsigned month, unsigned d) {
+        return ((year - 1980u) << 9) | (month << 5) | d;
+    };
+    std::string path = archive(entry("*", "a-feb29-2001", 1, 0, day(2001, 2, 29), 0) +
+                               entry("*", "b-feb30-2001", 1, 0, day(2001, 2, 30), 0) +
+                               entry("*", "c-apr31-2001", 1, 0, day(2001, 4, 31), 0) +
+                               entry("*", "d-feb29-2000", 1, 0, day(2000, 2, 29), 0x5290));
+    EXPECT_TRUE(read_with_archivers(members_, path.c_str()));
+    ASSERT_EQ(members().size(), 4u);
+    SYSTEMTIME zero;
+    memset(&zero, 0, sizeof zero);
+    for (int i : {0, 1, 2})
+        EXPECT_EQ(memcmp(&members()[i]->time, &zero, sizeof zero), 0) << members()[i]->name;
+    const SYSTEMTIME &leap = members()[3]->time;
+    EXPECT_EQ(std::vector<int>({leap.wYear, leap.wMonth, leap.wDay, leap.wHour, leap.wMinute,
+                                leap.wSecond}),
+              std::vector<int>({2000, 2, 29, 10, 20, 32}));
+}
+
 TEST_F(Bridge, NameIsReadOnlyWithinItsField) {
     install("unlha32.dll");
     // The stand-in fills everything after an unterminated name with 'Z'.

@@ -27,9 +27,14 @@ prepare_wine_prefix() {
       rm -rf "$WINEPREFIX"
       echo "Preparing the Wine prefix $WINEPREFIX (once per machine; slow under emulation)" >&2
       # wineboot may stop waiting before the prefix is complete; the work carries on in Wine's
-      # own processes, which wineserver -w waits for.
+      # own processes, which wineserver -w waits for. Under emulation one of those services
+      # has been seen to spin for an hour after the prefix was written: past a generous bound
+      # the server is ended, and the next Wine start completes whatever was left.
       DISPLAY= wineboot -i >/dev/null 2>&1 || true
-      wineserver -w
+      if ! timeout "${TALLYBOOK_WINEBOOT_LIMIT:-1800}" wineserver -w; then
+        echo "Wine's services had not settled after ${TALLYBOOK_WINEBOOT_LIMIT:-1800} s; ending them" >&2
+        wineserver -k || true
+      fi
       if [ ! -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
         echo "could not prepare the Wine prefix $WINEPREFIX" >&2
         exit 1
