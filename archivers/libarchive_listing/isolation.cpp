@@ -218,7 +218,7 @@ bool receive_request(int socket, WorkerRequest *request, int *fd) {
         source.name = request.name;
         list_and_answer(&source, request.work, request.context_size ? request.context : nullptr,
                         socket);
-        close(fd);
+        source_close(&source);
     }
 }
 

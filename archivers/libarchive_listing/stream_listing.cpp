@@ -66,7 +66,7 @@ la_ssize_t read_callback(struct archive *archive, void *data, const void **buffe
         isolation_progress(feed->position);
         return (la_ssize_t)length;
     }
-    int64_t got = byte_source_read(source, feed->position, feed->block, READ_BLOCK);
+    int64_t got = source_read(source, feed->position, feed->block, READ_BLOCK);
     if (got < 0) {
         archive_set_error(archive, EIO, "read error");
         return ARCHIVE_FATAL;
@@ -317,7 +317,7 @@ bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t bloc
     CountEnd end = COUNT_DAMAGED;
     for (;;) {
         if (z.avail_in == 0) {
-            int64_t got = byte_source_read(source, offset, in, block);
+            int64_t got = source_read(source, offset, in, block);
             if (got <= 0) break;  // the input ends (or fails) inside a member
             offset += (uint64_t)got;
             z.next_in = in;
@@ -333,7 +333,7 @@ bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t bloc
             if (z.avail_in < 2) {
                 uint8_t next[2] = {0, 0};
                 if (z.avail_in == 1) next[0] = z.next_in[0];
-                int64_t got = byte_source_read(source, offset, next + z.avail_in,
+                int64_t got = source_read(source, offset, next + z.avail_in,
                                                2 - z.avail_in);
                 if (got != (int64_t)(2 - z.avail_in) || next[0] != 0x1F || next[1] != 0x8B) {
                     end = COUNT_COMPLETE;
@@ -510,7 +510,7 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
     size_t header_length = 0;
     if (gzip) {
         header_length = source->size < GZIP_HEADER_READ ? (size_t)source->size : GZIP_HEADER_READ;
-        gzip = header_length >= 10 && byte_source_read_exact(source, 0, scratch, header_length);
+        gzip = header_length >= 10 && source_read_exact(source, 0, scratch, header_length);
     }
     const uint8_t *header = scratch;
     size_t stored_at = 0, stored_length = 0;
@@ -532,7 +532,7 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
         entry->size = counted;
         entry->size_known = true;
     } else if (gzip && source->size >= 18 &&
-               byte_source_read_exact(source, source->size - 4, trailer, 4)) {
+               source_read_exact(source, source->size - 4, trailer, 4)) {
         // Beyond the bounds (which stay under 4 GiB), gzip's own record of the size (modulo
         // 2^32) stands in, unless it is less than what has already been decompressed and so
         // cannot be the size.

@@ -243,12 +243,12 @@ bool list_rar4(const ByteSource *source, uint64_t base, EntryList *list) {
     if (!header) return false;
     for (uint64_t blocks = 0; blocks < MAX_BLOCKS; blocks++) {
         uint8_t fixed_part[7];
-        if (!byte_source_read_exact(source, at, fixed_part, 7)) break;
+        if (!source_read_exact(source, at, fixed_part, 7)) break;
         uint16_t crc = read_le16(fixed_part);
         uint8_t type = fixed_part[2];
         uint16_t flags = read_le16(fixed_part + 3);
         uint16_t head_size = read_le16(fixed_part + 5);
-        if (head_size < 7 || !byte_source_read_exact(source, at, header, head_size)) break;
+        if (head_size < 7 || !source_read_exact(source, at, header, head_size)) break;
         // The low half of the CRC32 of the header after its CRC field.
         bool intact = (crc32(0, header + 2, head_size - 2u) & 0xFFFF) == crc;
         uint64_t data_size = 0;
@@ -291,7 +291,7 @@ bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
         // Room for the longest vint, though the cursor lets the size field have three bytes:
         // the compiler cannot see that bound through the vint loop.
         uint8_t start[4 + 10];
-        int64_t got = byte_source_read(source, at, start, 7);
+        int64_t got = source_read(source, at, start, 7);
         if (got < 5) break;
         ByteCursor size_field = cursor_over(start + 4, (uint64_t)got - 4);
         uint64_t header_size = vint(&size_field);
@@ -305,7 +305,7 @@ bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
             header = grown;
             header_room = total;
         }
-        if (!byte_source_read_exact(source, at, header, total)) break;
+        if (!source_read_exact(source, at, header, total)) break;
         if (crc32(0, header + 4, (uInt)(total - 4)) != read_le32(header)) break;
         ByteCursor h = cursor_over(header + 4 + size_bytes, header_size);
         uint64_t type = vint(&h);

@@ -512,7 +512,7 @@ bool decode_header_folder(const ByteSource *source, uint64_t base, const Streams
 
     uint8_t *input = (uint8_t *)arena_calloc(arena, packed, 1);
     uint8_t *output = (uint8_t *)arena_calloc(arena, unpacked, 1);
-    if (!input || !output || !byte_source_read_exact(source, start, input, packed)) return false;
+    if (!input || !output || !source_read_exact(source, start, input, packed)) return false;
     if (chain_length == 0) {
         if (packed < unpacked) return false;
         memcpy(output, input, unpacked);
@@ -749,7 +749,7 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
 
 bool list_sevenzip(const ByteSource *source, uint64_t base, EntryList *list) {
     uint8_t start[32];
-    if (!byte_source_read_exact(source, base, start, sizeof start)) return false;
+    if (!source_read_exact(source, base, start, sizeof start)) return false;
     if (memcmp(start, "7z\xBC\xAF\x27\x1C", 6) != 0 || crc32(0, start + 12, 20) != (uint32_t)(
             start[8] | start[9] << 8 | start[10] << 16 | (uint32_t)start[11] << 24))
         return false;
@@ -766,7 +766,7 @@ bool list_sevenzip(const ByteSource *source, uint64_t base, EntryList *list) {
     Arena arena = {nullptr, 0, 0, 0};
     bool listed = false;
     uint8_t *raw = (uint8_t *)arena_calloc(&arena, next_size, 1);
-    if (raw && byte_source_read_exact(source, header_at, raw, next_size) &&
+    if (raw && source_read_exact(source, header_at, raw, next_size) &&
         crc32(0, raw, (uInt)next_size) == next_crc) {
         const uint8_t *header = raw;
         uint64_t header_size = next_size;

@@ -29,7 +29,7 @@ struct Listed {
 inline Listed list_bytes(bool (*reader)(const ByteSource *, uint64_t, EntryList *),
                          const Bytes &bytes) {
     ByteSource source;
-    byte_source_open_memory(&source, bytes.data(), bytes.size(), "test");
+    source_open_memory(&source, bytes.data(), bytes.size(), "test");
     EntryList *list = entry_list_new();
     Listed result{reader(&source, 0, list), entries_of(list)};
     entry_list_free(list);

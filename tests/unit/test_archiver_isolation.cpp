@@ -56,13 +56,13 @@ protected:
             ASSERT_EQ(write(fd, "x", 1), 1);
             close(fd);
             path_ = path;
-            ASSERT_TRUE(byte_source_open_file(&source_, path_.c_str()));
+            ASSERT_TRUE(source_open_file(&source_, path_.c_str()));
         } else {
-            byte_source_open_memory(&source_, &nothing_, 1, "x");
+            source_open_memory(&source_, &nothing_, 1, "x");
         }
     }
     void TearDown() override {
-        byte_source_close(&source_);
+        source_close(&source_);
         if (!path_.empty()) unlink(path_.c_str());
     }
     bool run(IsolatedWork work, EntryList *list, const void *context = nullptr,
