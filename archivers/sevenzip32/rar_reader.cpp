@@ -14,12 +14,13 @@ namespace {
 // Bounds against hostile input: blocks looked at per archive.
 const uint64_t MAX_BLOCKS = 4000000;
 
-void set_host_attributes(ListedEntry *entry, uint32_t attributes, bool windows, bool unix_host) {
-    if (windows) attribute_letters(attributes, entry->attribute);
-    else if (unix_host) attribute_from_mode(attributes, entry->attribute);
+void set_host_attributes(ArchiveEntry *entry, uint32_t attributes, bool windows, bool unix_host) {
+    if (!windows && !unix_host) return;
+    entry->attributes = attributes;
+    entry->attribute_kind = windows ? ATTRIBUTES_DOS : ATTRIBUTES_MODE;
 }
 
-void set_rar_method(ListedEntry *entry, unsigned method) {
+void set_rar_method(ArchiveEntry *entry, unsigned method) {
     char text[8];
     snprintf(text, sizeof text, "m%u", method);
     set_method(entry, text);
@@ -131,24 +132,23 @@ void add_rar4_file(const uint8_t *h, size_t head_size, uint16_t flags, EntryList
         if (nul) length = (size_t)(nul - field);
     }
     bool folder = (flags & RAR4_FILE_FOLDER) == RAR4_FILE_FOLDER;
-    ListedEntry *entry = entry_list_add(list, name, length, folder);
+    ArchiveEntry entry;
+    entry_begin(&entry, name, length, folder);
     free(decoded);
-    if (!entry) return;
     // Sizes of all ones mean a size unknown when the archive was written (from a pipe).
     bool unknown_size = read_le32(h + 11) == 0xFFFFFFFFu && (!(flags & RAR4_FILE_LARGE) ||
                                                          read_le32(h + 36) == 0xFFFFFFFFu);
-    entry->size = size;
-    entry->size_known = !unknown_size;
-    entry->packed = packed;
-    entry->packed_known = true;
-    entry->crc = read_le32(h + 16);
+    entry.original_size = unknown_size ? 0 : size;
+    entry.packed_size = packed;
+    entry.crc = read_le32(h + 16);
     uint32_t stamp = read_le32(h + 20);
-    entry->dos_time = (WORD)(stamp & 0xFFFF);
-    entry->dos_date = (WORD)(stamp >> 16);
+    entry.dos_time = (WORD)(stamp & 0xFFFF);
+    entry.dos_date = (WORD)(stamp >> 16);
     uint8_t host = h[15];
-    set_host_attributes(entry, read_le32(h + 28), host <= 2, host == 3);
+    set_host_attributes(&entry, read_le32(h + 28), host <= 2, host == 3);
     uint8_t method = h[25];
-    if (method >= 0x30 && method <= 0x35) set_rar_method(entry, method - 0x30u);
+    if (method >= 0x30 && method <= 0x35) set_rar_method(&entry, method - 0x30u);
+    entry_list_append(list, &entry);
 }
 
 // ---- RAR 5 ---------------------------------------------------------------------------------
@@ -195,14 +195,12 @@ void add_rar5_file(ByteCursor body, ByteCursor extra, uint64_t data_size, EntryL
     uint64_t host = vint(&body);
     uint64_t name_length = vint(&body);
     if (!body.ok || name_length > body.left) return;
-    ListedEntry *entry = entry_list_add(list, (const char *)body.at, (size_t)name_length,
-                                        (file_flags & RAR5_FILE_FOLDER) != 0);
-    if (!entry) return;
-    entry->size = size;
-    entry->size_known = !(file_flags & RAR5_FILE_SIZE_UNKNOWN);
-    entry->packed = data_size;
-    entry->packed_known = true;
-    entry->crc = crc;
+    ArchiveEntry entry;
+    entry_begin(&entry, (const char *)body.at, (size_t)name_length,
+                (file_flags & RAR5_FILE_FOLDER) != 0);
+    entry.original_size = (file_flags & RAR5_FILE_SIZE_UNKNOWN) ? 0 : size;
+    entry.packed_size = data_size;
+    entry.crc = crc;
     bool have_time = (file_flags & RAR5_FILE_MTIME) != 0;
     int64_t seconds = (int64_t)mtime;
     // A time record in the extra area is the precise form of the same moment.
@@ -229,9 +227,10 @@ void add_rar5_file(ByteCursor body, ByteCursor extra, uint64_t data_size, EntryL
             }
         }
     }
-    if (have_time) dos_words_from_utc(seconds, &entry->dos_date, &entry->dos_time);
-    set_host_attributes(entry, (uint32_t)attributes, host == 0, host == 1);
-    set_rar_method(entry, (unsigned)((compression >> 7) & 7));
+    if (have_time) dos_words_from_utc(seconds, &entry.dos_date, &entry.dos_time);
+    set_host_attributes(&entry, (uint32_t)attributes, host == 0, host == 1);
+    set_rar_method(&entry, (unsigned)((compression >> 7) & 7));
+    entry_list_append(list, &entry);
 }
 
 }  // namespace

@@ -712,35 +712,35 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
             free(text);
             if (!name) return false;
         }
-        ListedEntry *entry = entry_list_add(list, name ? name : "", name_length, is_folder);
+        ArchiveEntry entry;
+        entry_begin(&entry, name ? name : "", name_length, is_folder);
         free(name);
-        if (!entry) return false;
-        entry->size = size;
-        entry->size_known = true;
-        entry->crc = crc;
+        entry.original_size = size;
+        entry.crc = crc;
         if (f) {
             uint64_t packed = 0;
             for (uint32_t k = 0; k < f->packed_count; k++)
                 packed += s->pack_sizes[f->first_pack_stream + k];
             uint64_t whole = folder_unpack_size(f);
             if (f->substreams == 1) {
-                entry->packed = packed;
+                entry.packed_size = packed;
             } else if (whole > 0) {
-                entry->packed = (uint64_t)((unsigned __int128)size * packed / whole);
-                entry->ratio_fixed = true;
-                entry->ratio = ratio_tenths(packed, whole);
+                entry.packed_size = (uint64_t)((unsigned __int128)size * packed / whole);
+                entry.ratio_fixed = true;
+                entry.ratio = ratio_tenths(packed, whole);
             }
-            entry->packed_known = true;
-            set_method(entry, method_of(f));
-        } else {
-            entry->packed_known = true;
+            set_method(&entry, method_of(f));
         }
         if (bit(files->mtime_defined, files->count, i)) {
             // FILETIME: 100-nanosecond steps since 1601-01-01 UTC.
             int64_t seconds = (int64_t)(files->mtimes[i] / 10000000u) - 11644473600LL;
-            dos_words_from_utc(seconds, &entry->dos_date, &entry->dos_time);
+            dos_words_from_utc(seconds, &entry.dos_date, &entry.dos_time);
         }
-        if (bit(files->attributes_defined, files->count, i)) attribute_letters(attributes, entry->attribute);
+        if (bit(files->attributes_defined, files->count, i)) {
+            entry.attributes = attributes;
+            entry.attribute_kind = ATTRIBUTES_DOS;
+        }
+        if (!entry_list_append(list, &entry)) return false;
     }
     return true;
 }

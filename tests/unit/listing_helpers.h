@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <string>
 #include <vector>
 
 #include "archive_builders.h"
@@ -19,6 +20,13 @@ inline std::vector<INDIVIDUALINFO> entries_of(EntryList *list) {
          r = entry_list_find_next(list, &info))
         all.push_back(info);
     return all;
+}
+
+// Appends an entry that has only a name.
+inline bool append_named(EntryList *list, const std::string &name, bool folder = false) {
+    ArchiveEntry entry;
+    entry_begin(&entry, name.data(), name.size(), folder);
+    return entry_list_append(list, &entry);
 }
 
 struct Listed {
