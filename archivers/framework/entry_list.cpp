@@ -2,6 +2,7 @@
 // does not say, and the walk that copies entries into the interface's entry record.
 #include "entry_list.h"
 
+#include "pointer_array.h"
 #include "shift_jis.h"
 
 #include <stddef.h>
@@ -98,20 +99,14 @@ bool entry_list_append(EntryList *list, const ArchiveEntry *entry) {
         list->delivered++;
         return true;
     }
-    if (list->count == list->capacity) {
-        size_t capacity = list->capacity ? list->capacity * 2 : 64;
-        void **grown = (void **)realloc(list->kept, capacity * sizeof(void *));
-        if (!grown) return false;
-        list->kept = grown;
-        list->capacity = capacity;
-    }
     size_t length = strnlen(entry->name, ENTRY_NAME_MAX);
     char *copy = (char *)malloc(KEPT_FIXED + length + 1);
     if (!copy) return false;
     memcpy(copy, entry, KEPT_FIXED + length);
     copy[KEPT_FIXED + length] = '\0';
-    list->kept[list->count++] = copy;
-    return true;
+    if (push_pointer(&list->kept, &list->count, &list->capacity, 64, copy)) return true;
+    free(copy);
+    return false;
 }
 
 size_t entry_list_total(const EntryList *list) { return list->count + list->delivered; }

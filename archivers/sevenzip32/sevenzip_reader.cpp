@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "byte_cursor.h"
+#include "pointer_array.h"
 
 namespace {
 
@@ -54,18 +55,13 @@ const uint64_t MAX_ARENA_BYTES = 1ull << 30;
 void *arena_calloc(Arena *arena, uint64_t count, size_t size) {
     if (count == 0) count = 1;
     if (count > SIZE_MAX / size || count * size > MAX_ARENA_BYTES - arena->bytes) return nullptr;
-    if (arena->count == arena->capacity) {
-        size_t capacity = arena->capacity ? arena->capacity * 2 : 32;
-        void **grown = (void **)realloc(arena->blocks, capacity * sizeof(void *));
-        if (!grown) return nullptr;
-        arena->blocks = grown;
-        arena->capacity = capacity;
-    }
     void *block = calloc((size_t)count, size);
-    if (block) {
-        arena->blocks[arena->count++] = block;
-        arena->bytes += count * size;
+    if (!block) return nullptr;
+    if (!push_pointer(&arena->blocks, &arena->count, &arena->capacity, 32, block)) {
+        free(block);
+        return nullptr;
     }
+    arena->bytes += count * size;
     return block;
 }
 
