@@ -23,8 +23,7 @@ bool source_open_file(ByteSource *source, const char *path) {
     source->size = file.size;
     source->modified = file.modified;
     source->modified_known = true;
-    const char *slash = strrchr(path, '/');
-    source->name = slash ? slash + 1 : path;
+    source->name = file.name;
     return true;
 }
 

@@ -203,8 +203,10 @@ void copy_text(char *field, size_t field_size, const char *text) {
 
 void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info) {
     char attribute[8] = "";
-    if (entry->attribute_kind == ATTRIBUTES_DOS) attribute_letters(entry->attributes, attribute);
-    else if (entry->attribute_kind == ATTRIBUTES_MODE) attribute_from_mode(entry->attributes, attribute);
+    if (entry->attribute_kind == ATTRIBUTES_DOS)
+        attribute_letters(entry->attributes, attribute);
+    else if (entry->attribute_kind == ATTRIBUTES_MODE)
+        attribute_from_mode(entry->attributes, attribute);
     memset(info, 0, sizeof(*info));
     info->dwOriginalSize = saturate(entry->original_size);
     info->dwCompressedSize = saturate(entry->packed_size);

@@ -7,9 +7,10 @@
 #include <stdint.h>
 
 struct SourceFile {
-    int fd;
+    int fd;            // a descriptor of the C runtime
     uint64_t size;
     int64_t modified;  // last write, seconds since 1970 (UTC)
+    const char *name;  // the file's own name: the end of the path, after its folders
 };
 
 // Opens `path` for reading when it names a regular file, without waiting on a FIFO or device

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ bool source_file_open(const char *path, SourceFile *file) {
     file->fd = fd;
     file->size = (uint64_t)info.st_size;
     file->modified = (int64_t)info.st_mtime;
+    const char *slash = strrchr(path, '/');
+    file->name = slash ? slash + 1 : path;
     return true;
 }
 

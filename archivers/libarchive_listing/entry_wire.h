@@ -39,7 +39,8 @@ struct WireReceipt {
 
 // Takes the complete records at the front of `buffer` into `list`; returns how many bytes they
 // used (a record cut short stays for the next call). Garbled bytes (an unknown kind, a name
-// longer than ENTRY_NAME_MAX, an unknown attribute kind) end the decoding: the whole buffer counts as used.
+// longer than ENTRY_NAME_MAX, an unknown attribute kind) end the decoding: the whole buffer
+// counts as used.
 size_t wire_take_records(const uint8_t *buffer, size_t length, EntryList *list,
                          WireReceipt *receipt);
 
