@@ -4,7 +4,7 @@
 #define TALLYBOOK_ARCHIVE_HANDLE_H
 
 #include "entry_record.h"
-#include "archive_source.h"
+#include "byte_source.h"
 
 enum EntryStep { ENTRY_FOUND, ENTRY_END, ENTRY_BROKEN };
 
@@ -12,13 +12,13 @@ enum EntryStep { ENTRY_FOUND, ENTRY_END, ENTRY_BROKEN };
 const int FIND_ENTRY = 0;
 const int FIND_NO_MORE = -1;
 
-typedef bool (*OpenReaderFn)(void *reader, SourceReader *source);
+typedef bool (*OpenReaderFn)(void *reader, ByteSource *source);
 typedef EntryStep (*NextEntryFn)(void *reader, ArchiveEntry *entry);
 typedef void (*RewindFn)(void *reader);
 
 struct ArchiveHandle {
     uint32_t magic;       // HANDLE_MAGIC while open
-    SourceReader source;
+    ByteSource source;
     void *reader;         // the format's reader state, over `source`
     NextEntryFn next;
     RewindFn rewind;
@@ -45,12 +45,12 @@ HARC handle_open_reader(const char *path, size_t reader_size, OpenReaderFn open,
 
 // The same for a reader type with its three functions, so a library names only those:
 // handle_open_with<LzhReader, lzh_open, lzh_next, lzh_rewind>.
-template <typename Reader, bool (*Open)(Reader *, SourceReader *),
+template <typename Reader, bool (*Open)(Reader *, ByteSource *),
           EntryStep (*Next)(Reader *, ArchiveEntry *), void (*Rewind)(Reader *)>
 HARC handle_open_with(LPCSTR path) {
     return handle_open_reader(
         path, sizeof(Reader),
-        [](void *reader, SourceReader *source) { return Open((Reader *)reader, source); },
+        [](void *reader, ByteSource *source) { return Open((Reader *)reader, source); },
         [](void *reader, ArchiveEntry *entry) { return Next((Reader *)reader, entry); },
         [](void *reader) { Rewind((Reader *)reader); });
 }

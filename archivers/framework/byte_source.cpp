@@ -1,65 +1,83 @@
-// Reading an archive's bytes at explicit offsets, from a regular file or from memory.
+// Where an archive's bytes come from: an open regular file or bytes in memory, read at explicit
+// offsets, either copied into the caller's buffer or seen in place through one reusable window.
 #include "byte_source.h"
 
-#include <errno.h>
-#include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-bool byte_source_open_file(ByteSource *source, const char *path) {
+#include "source_file.h"
+
+namespace {
+
+// A window refill reads at least this much, so that consecutive small headers share a read.
+const size_t REFILL_MIN = 16u * 1024u;
+
+}  // namespace
+
+bool source_open_file(ByteSource *source, const char *path) {
     memset(source, 0, sizeof *source);
     source->fd = -1;
-    if (!path) return false;
-    // O_NONBLOCK: a pipe met by name must not block the open.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return false;
-    }
-    source->fd = fd;
-    source->size = (uint64_t)info.st_size;
-    source->modified = (int64_t)info.st_mtime;
+    SourceFile file;
+    if (!path || !source_file_open(path, &file)) return false;
+    source->fd = file.fd;
+    source->size = file.size;
+    source->modified = file.modified;
     source->modified_known = true;
-    const char *slash = strrchr(path, '/');
-    source->name = slash ? slash + 1 : path;
+    source->name = file.name;
     return true;
 }
 
-void byte_source_open_memory(ByteSource *source, const uint8_t *data, size_t size, const char *name) {
+void source_open_memory(ByteSource *source, const void *bytes, size_t size, const char *name) {
     memset(source, 0, sizeof *source);
     source->fd = -1;
-    source->memory = data;
-    source->size = size;
+    source->memory = (const uint8_t *)bytes;
+    source->size = bytes ? size : 0;
     source->name = name;
 }
 
-void byte_source_close(ByteSource *source) {
-    if (source->fd >= 0) close(source->fd);
+void source_close(ByteSource *source) {
+    if (source->fd >= 0) source_file_close(source->fd);
+    free(source->window);
     source->fd = -1;
+    source->window = nullptr;
+    source->window_length = 0;
+    source->memory = nullptr;
+    source->size = 0;
 }
 
-int64_t byte_source_read(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {
+int64_t source_read(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {
     if (offset >= source->size) return 0;
     if (length > source->size - offset) length = (size_t)(source->size - offset);
     if (source->fd < 0) {
         memcpy(buffer, source->memory + offset, length);
         return (int64_t)length;
     }
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = pread(source->fd, (char *)buffer + done, length - done,
-                            (off_t)(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += (size_t)got;
-    }
-    return (int64_t)done;
+    return source_file_read(source->fd, offset, buffer, length);
 }
 
-bool byte_source_read_exact(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {
-    return byte_source_read(source, offset, buffer, length) == (int64_t)length;
+bool source_read_exact(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {
+    return source_read(source, offset, buffer, length) == (int64_t)length;
+}
+
+const uint8_t *source_view(ByteSource *source, uint64_t offset, size_t length) {
+    if (length > SOURCE_VIEW_MAX || offset > source->size || length > source->size - offset)
+        return nullptr;
+    if (source->window && offset >= source->window_offset &&
+        offset - source->window_offset <= source->window_length &&
+        length <= source->window_length - (size_t)(offset - source->window_offset)) {
+        return source->window + (offset - source->window_offset);
+    }
+    if (!source->window) {
+        source->window = (uint8_t *)malloc(SOURCE_VIEW_MAX);
+        if (!source->window) return nullptr;
+    }
+    size_t want = length < REFILL_MIN ? REFILL_MIN : length;
+    uint64_t remaining = source->size - offset;
+    if (want > remaining) want = (size_t)remaining;
+    source->window_length = 0;
+    source->reads++;
+    if (!source_read_exact(source, offset, source->window, want)) return nullptr;
+    source->window_offset = offset;
+    source->window_length = want;
+    return source->window;
 }

@@ -1,19 +1,29 @@
-// The entries an opened archive hands out: the list, the name cut, the DOS words of a UTC
-// time, the ratio and the attribute texts, and the copy into the interface's entry record.
+// The entries an opened archive hands out: the list, the cut of names whose coding the archive
+// does not say, and the walk that copies entries into the interface's entry record.
 #include "entry_list.h"
 
-#include "entry_record.h"
+#include "pointer_array.h"
 #include "shift_jis.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+
+namespace {
+
+// A kept entry is this many bytes of the record, then its name and a NUL.
+const size_t KEPT_FIXED = offsetof(ArchiveEntry, name);
+
+const char *kept_name(const void *kept) { return (const char *)kept + KEPT_FIXED; }
+
+}  // namespace
 
 EntryList *entry_list_new() { return (EntryList *)calloc(1, sizeof(EntryList)); }
 
 void entry_list_free(EntryList *list) {
     if (!list) return;
-    for (size_t i = 0; i < list->count; i++) free(list->entries[i].name);
-    free(list->entries);
+    for (size_t i = 0; i < list->count; i++) free(list->kept[i]);
+    free(list->kept);
     free(list->pattern);
     free(list);
 }
@@ -50,15 +60,10 @@ static size_t sjis_cut(const unsigned char *text, size_t length, size_t room) {
     return at;
 }
 
-ListedEntry *entry_list_add(EntryList *list, const char *name, size_t length, bool folder) {
-    if (list->count == list->capacity) {
-        size_t capacity = list->capacity ? list->capacity * 2 : 64;
-        ListedEntry *grown = (ListedEntry *)realloc(list->entries, capacity * sizeof(ListedEntry));
-        if (!grown) return nullptr;
-        list->entries = grown;
-        list->capacity = capacity;
-    }
-    const size_t limit = (size_t)FNAME_MAX32;
+void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder) {
+    memset(entry, 0, sizeof *entry);
+    entry->attribute_kind = ATTRIBUTES_NONE;
+    const size_t limit = ENTRY_NAME_MAX;
     bool add_slash = folder && (length == 0 || !is_separator(name[length - 1]));
     size_t kept = length;
     bool cut = kept + (add_slash ? 1 : 0) > limit;
@@ -81,40 +86,36 @@ ListedEntry *entry_list_add(EntryList *list, const char *name, size_t length, bo
                     kept--;
         }
     }
-    char *copy = (char *)malloc(kept + 2);
-    if (!copy) return nullptr;
+    char *copy = entry->name;
     memcpy(copy, name, kept);
     if (add_slash) copy[kept++] = '/';
     copy[kept] = '\0';
-    ListedEntry *entry = &list->entries[list->count++];
-    memset(entry, 0, sizeof *entry);
-    entry->name = copy;
-    return entry;
+    entry->is_folder = folder;
 }
 
-void entry_list_commit(EntryList *list) {
-    if (!list->sink || list->count == 0) return;
-    ListedEntry *entry = &list->entries[list->count - 1];
-    list->sink(entry, list->sink_context);
-    free(entry->name);
-    list->count--;
-    list->delivered++;
+bool entry_list_append(EntryList *list, const ArchiveEntry *entry) {
+    if (list->sink) {
+        list->sink(entry, list->sink_context);
+        list->delivered++;
+        return true;
+    }
+    size_t length = strnlen(entry->name, ENTRY_NAME_MAX);
+    char *copy = (char *)malloc(KEPT_FIXED + length + 1);
+    if (!copy) return false;
+    memcpy(copy, entry, KEPT_FIXED + length);
+    copy[KEPT_FIXED + length] = '\0';
+    if (push_pointer(&list->kept, &list->count, &list->capacity, 64, copy)) return true;
+    free(copy);
+    return false;
 }
 
 size_t entry_list_total(const EntryList *list) { return list->count + list->delivered; }
 
-void attribute_from_mode(uint32_t mode, char out[8]) {
-    for (int i = 5; i >= 0; i--) {
-        out[i] = (char)('0' + (mode & 7));
-        mode >>= 3;
-    }
-    out[6] = '\0';
-}
-
-void set_method(ListedEntry *entry, const char *method) {
-    size_t length = strnlen(method, sizeof entry->method - 1);
-    memcpy(entry->method, method, length);
-    entry->method[length] = '\0';
+void entry_list_get(const EntryList *list, size_t index, ArchiveEntry *entry) {
+    const void *kept = list->kept[index];
+    memcpy(entry, kept, KEPT_FIXED);
+    size_t length = strlen(kept_name(kept));
+    memcpy(entry->name, kept_name(kept), length + 1);
 }
 
 char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length) {
@@ -151,20 +152,13 @@ char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length) {
     return out;
 }
 
-void fill_individual_info(const ListedEntry *entry, INDIVIDUALINFO *info) {
-    uint16_t ratio = entry->ratio_fixed ? entry->ratio
-                     : entry->size_known && entry->packed_known
-                         ? ratio_tenths(entry->packed, entry->size) : 0;
-    fill_record(info, entry->name, entry->size_known ? entry->size : 0,
-                entry->packed_known ? entry->packed : 0, entry->crc, ratio, entry->dos_date,
-                entry->dos_time, entry->attribute, entry->method);
-}
-
 static int deliver_from_cursor(EntryList *list, INDIVIDUALINFO *info) {
     while (list->cursor < list->count) {
-        const ListedEntry *entry = &list->entries[list->cursor++];
-        if (list->pattern && !wildcard_match(list->pattern, entry->name)) continue;
-        fill_individual_info(entry, info);
+        size_t at = list->cursor++;
+        if (list->pattern && !wildcard_match(list->pattern, kept_name(list->kept[at]))) continue;
+        ArchiveEntry entry;
+        entry_list_get(list, at, &entry);
+        entry_to_individual_info(&entry, info);
         return 0;
     }
     return -1;

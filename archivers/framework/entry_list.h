@@ -9,33 +9,16 @@
 #include "archiver_interface.h"
 #include "entry_record.h"
 
-// A name longer than the record's field is cut to FNAME_MAX32 bytes.
-struct ListedEntry {
-    char *name;  // stored bytes, NUL-terminated, at most FNAME_MAX32 bytes of text
-    uint64_t size;
-    uint64_t packed;
-    bool size_known;
-    bool packed_known;
-    uint32_t crc;
-    WORD dos_date;
-    WORD dos_time;
-    char attribute[8];
-    char method[8];
-    bool ratio_fixed;   // the ratio comes from elsewhere than packed / size (a solid block's)
-    WORD ratio;
-};
-
-struct EntryList;
-typedef void (*EntrySink)(const ListedEntry *entry, void *context);
+typedef void (*EntrySink)(const ArchiveEntry *entry, void *context);
 
 struct EntryList {
-    ListedEntry *entries;
-    size_t count;
+    void **kept;        // each a copy of an entry, allocated to fit its name
+    size_t count;       // entries kept
     size_t capacity;
     size_t cursor;      // the next entry find-next looks at
     char *pattern;      // what find-first asked for; null matches everything
-    // With a sink, every finished entry goes there and leaves the list at once (the listing
-    // runs in a child process that hands its entries over as it goes).
+    // With a sink, every entry goes there instead of into the list (the listing runs in a
+    // child process that hands its entries over as it goes).
     EntrySink sink;
     void *sink_context;
     size_t delivered;   // entries handed to the sink so far
@@ -44,27 +27,24 @@ struct EntryList {
 EntryList *entry_list_new();
 void entry_list_free(EntryList *list);
 
-// A new entry at the end of the list with its name copied (cut as above; a name that stays
-// a folder's marks that with a trailing '/'), everything else zero. Null when out of memory.
-ListedEntry *entry_list_add(EntryList *list, const char *name, size_t length, bool folder);
+// Clears `entry` and gives it `name`, of stored bytes whose coding the archive does not say.
+// A name longer than the record's field is cut to ENTRY_NAME_MAX bytes; a name that stays a
+// folder's marks that with a trailing '/'. The entry has no attribute text until one is set.
+void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder);
 
-// Marks the last added entry finished: it goes to the sink, if there is one.
-void entry_list_commit(EntryList *list);
+// Keeps a finished entry at the end of the list, or hands it to the sink when there is one.
+// False when out of memory.
+bool entry_list_append(EntryList *list, const ArchiveEntry *entry);
 
 // Entries found so far, whether kept or handed over.
 size_t entry_list_total(const EntryList *list);
 
-// Attribute texts: the DOS attribute letters (attribute_letters) for DOS/Windows attribute
-// bits, six octal digits for a POSIX mode.
-void attribute_from_mode(uint32_t mode, char out[8]);
-void set_method(ListedEntry *entry, const char *method);
+// A copy of the kept entry at `index` (below `count`).
+void entry_list_get(const EntryList *list, size_t index, ArchiveEntry *entry);
 
 // UTF-8 for UTF-16 code units: pairs of surrogates join, a lone surrogate becomes U+FFFD. The
 // result is malloc'd and NUL-terminated (null when out of memory); `length` gets its length.
 char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length);
-
-// Fills the interface record from an entry: sizes saturate at 0xFFFFFFFF.
-void fill_individual_info(const ListedEntry *entry, INDIVIDUALINFO *info);
 
 // Find-first and find-next over the list: 0 when `info` now describes an entry, -1 when there
 // is none left. The pattern knows '*' (any run of bytes) and '?' (one byte); "*", "*.*", an

@@ -1,5 +1,5 @@
-// One archive member as the LZH and ZIP header readers find it, and its translation into the
-// common archiver interface's INDIVIDUALINFO record: sizes, ratio, DOS date words, name bytes.
+// One archive member as every archiver library finds it, and its one translation into the
+// common archiver interface's INDIVIDUALINFO record.
 #include "entry_record.h"
 
 #include <string.h>
@@ -153,6 +153,20 @@ void attribute_letters(uint32_t bits, char out[8]) {
     out[5] = '\0';
 }
 
+void attribute_from_mode(uint32_t mode, char out[8]) {
+    for (int i = 5; i >= 0; i--) {
+        out[i] = (char)('0' + (mode & 7));
+        mode >>= 3;
+    }
+    out[6] = '\0';
+}
+
+void set_method(ArchiveEntry *entry, const char *method) {
+    size_t length = strnlen(method, sizeof entry->method - 1);
+    memcpy(entry->method, method, length);
+    entry->method[length] = '\0';
+}
+
 bool wildcard_match(const char *pattern, const char *name) {
     if (!pattern || !*pattern || strcmp(pattern, "*.*") == 0) return true;
     const char *star = nullptr;
@@ -187,25 +201,21 @@ void copy_text(char *field, size_t field_size, const char *text) {
 
 }  // namespace
 
-void fill_record(INDIVIDUALINFO *info, const char *name, uint64_t original, uint64_t packed,
-                 uint32_t crc, uint16_t ratio, uint16_t date, uint16_t time,
-                 const char *attribute, const char *method) {
-    memset(info, 0, sizeof(*info));
-    info->dwOriginalSize = saturate(original);
-    info->dwCompressedSize = saturate(packed);
-    info->dwCRC = crc;
-    info->wRatio = ratio;
-    info->wDate = date;
-    info->wTime = time;
-    copy_text(info->szFileName, sizeof info->szFileName, name);
-    copy_text(info->szAttribute, sizeof info->szAttribute, attribute);
-    copy_text(info->szMode, sizeof info->szMode, method);
-}
-
 void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info) {
-    char attribute[8];
-    attribute_letters(entry->attributes, attribute);
-    fill_record(info, entry->name, entry->original_size, entry->packed_size, entry->crc,
-                ratio_tenths(entry->packed_size, entry->original_size), entry->dos_date,
-                entry->dos_time, attribute, entry->method);
+    char attribute[8] = "";
+    if (entry->attribute_kind == ATTRIBUTES_DOS)
+        attribute_letters(entry->attributes, attribute);
+    else if (entry->attribute_kind == ATTRIBUTES_MODE)
+        attribute_from_mode(entry->attributes, attribute);
+    memset(info, 0, sizeof(*info));
+    info->dwOriginalSize = saturate(entry->original_size);
+    info->dwCompressedSize = saturate(entry->packed_size);
+    info->dwCRC = entry->crc;
+    info->wRatio = entry->ratio_fixed ? entry->ratio
+                                      : ratio_tenths(entry->packed_size, entry->original_size);
+    info->wDate = entry->dos_date;
+    info->wTime = entry->dos_time;
+    copy_text(info->szFileName, sizeof info->szFileName, entry->name);
+    copy_text(info->szAttribute, sizeof info->szAttribute, attribute);
+    copy_text(info->szMode, sizeof info->szMode, entry->method);
 }

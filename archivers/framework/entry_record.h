@@ -1,5 +1,6 @@
-// One archive member as the LZH and ZIP header readers find it, and its translation into the
-// common archiver interface's INDIVIDUALINFO record: sizes, ratio, DOS date words, name bytes.
+// One archive member as every archiver library finds it, whether a header reader steps to it
+// or a listing collects it, and its one translation into the common archiver interface's
+// INDIVIDUALINFO record: sizes, ratio, DOS date words, attribute and method texts, name bytes.
 #ifndef TALLYBOOK_ENTRY_RECORD_H
 #define TALLYBOOK_ENTRY_RECORD_H
 
@@ -14,16 +15,26 @@ const size_t ENTRY_NAME_MAX = FNAME_MAX32;
 // How a name's bytes form characters, for cutting an over-long name between characters.
 enum NameCoding { NAME_SHIFT_JIS, NAME_UTF8 };
 
+// What an entry's `attributes` hold. DOS bits are the zero value, so that a cleared entry of a
+// header reader lists its (cleared) attribute letters.
+enum AttributeKind { ATTRIBUTES_DOS, ATTRIBUTES_MODE, ATTRIBUTES_NONE };
+
+// A cleared entry is a file of no size with the DOS date that names no moment. A size the
+// archive does not give stays 0, which lists as 0 and gives the ratio 0.
 struct ArchiveEntry {
-    char name[ENTRY_NAME_MAX + 1];  // stored bytes, NUL-terminated; folders end in a separator
     uint64_t original_size;
     uint64_t packed_size;
     uint32_t crc;
     uint16_t dos_date;
     uint16_t dos_time;
-    uint32_t attributes;  // MS-DOS attribute bits
+    uint32_t attributes;           // MS-DOS attribute bits or a POSIX mode, as `attribute_kind`
+    AttributeKind attribute_kind;  // says; ATTRIBUTES_NONE lists no attribute text
     bool is_folder;
+    bool ratio_fixed;     // `ratio` comes from elsewhere than packed / original (a solid block's)
+    uint16_t ratio;
     char method[8];       // method text, NUL-terminated, at most 7 bytes
+    // Last, so that a kept entry is allocated to fit its name (entry_list.cpp).
+    char name[ENTRY_NAME_MAX + 1];  // stored bytes, NUL-terminated; folders end in a separator
 };
 
 // Builds an entry's name from pieces, keeping at most ENTRY_NAME_MAX bytes; a piece stops at
@@ -63,19 +74,18 @@ uint16_t ratio_tenths(uint64_t packed, uint64_t original);
 // The DOS attribute bits read-only, hidden, system, folder, archive as the letters "rhsda",
 // '-' for a clear bit; `out` gets five letters and a NUL.
 void attribute_letters(uint32_t bits, char out[8]);
+// A POSIX mode as six octal digits and a NUL.
+void attribute_from_mode(uint32_t mode, char out[8]);
+// The method text, cut to its field.
+void set_method(ArchiveEntry *entry, const char *method);
 
 // '*' matches any run of bytes and '?' any one byte; a null or empty pattern and "*.*" match
 // every name.
 bool wildcard_match(const char *pattern, const char *name);
 
 // The one translation into the interface's record, for every library: sizes beyond 32 bits
-// are given as 0xFFFFFFFF, the name and the texts are cut to their fields.
-void fill_record(INDIVIDUALINFO *info, const char *name, uint64_t original, uint64_t packed,
-                 uint32_t crc, uint16_t ratio, uint16_t date, uint16_t time,
-                 const char *attribute, const char *method);
-
-// Fills the record from the entry. Sizes beyond 32 bits are given as 0xFFFFFFFF; szAttribute
-// holds the attribute letters, szMode the method text.
+// are given as 0xFFFFFFFF (the ratio still comes from the full sizes), szAttribute holds the
+// attribute text, szMode the method text, and the name and the texts are cut to their fields.
 void entry_to_individual_info(const ArchiveEntry *entry, INDIVIDUALINFO *info);
 
 #endif

@@ -3,10 +3,10 @@
 
 HARC open_listed_archive(LPCSTR file_name, ListArchiveFn list_archive) {
     ByteSource source;
-    if (!byte_source_open_file(&source, file_name)) return nullptr;
+    if (!source_open_file(&source, file_name)) return nullptr;
     EntryList *list = entry_list_new();
     bool listed = list && list_archive(&source, list);
-    byte_source_close(&source);
+    source_close(&source);
     if (!listed) {
         entry_list_free(list);
         return nullptr;

@@ -4,20 +4,20 @@
 
 #include <string.h>
 
-void wire_entry_record(const ListedEntry *entry, WireRecord *record) {
+void wire_entry_record(const ArchiveEntry *entry, WireRecord *record) {
     memset(record, 0, sizeof *record);
     record->kind = 'E';
-    record->size = entry->size;
-    record->packed = entry->packed;
+    record->size = entry->original_size;
+    record->packed = entry->packed_size;
     record->crc = entry->crc;
+    record->attributes = entry->attributes;
     record->dos_date = entry->dos_date;
     record->dos_time = entry->dos_time;
     record->ratio = entry->ratio;
-    record->flags = (uint8_t)((entry->size_known ? 1 : 0) | (entry->packed_known ? 2 : 0) |
-                              (entry->ratio_fixed ? 4 : 0));
-    memcpy(record->attribute, entry->attribute, sizeof record->attribute);
+    record->flags = (uint8_t)((entry->ratio_fixed ? 1 : 0) | (entry->is_folder ? 2 : 0));
+    record->attribute_kind = (uint8_t)entry->attribute_kind;
     memcpy(record->method, entry->method, sizeof record->method);
-    record->name_length = (uint32_t)strlen(entry->name);
+    record->name_length = (uint32_t)strnlen(entry->name, ENTRY_NAME_MAX);
 }
 
 void wire_answer_record(bool readable, WireRecord *record) {
@@ -38,26 +38,26 @@ size_t wire_take_records(const uint8_t *buffer, size_t length, EntryList *list,
             used += sizeof record;
             continue;
         }
-        if (record.kind != 'E' || record.name_length > FNAME_MAX32) return length;  // garbled
+        if (record.kind != 'E' || record.name_length > ENTRY_NAME_MAX ||
+            record.attribute_kind > ATTRIBUTES_NONE)
+            return length;  // garbled
         if (length - used - sizeof record < record.name_length) break;
         const char *name = (const char *)buffer + used + sizeof record;
-        // The child already cut and marked the name; a trailing '/' is its folder mark.
-        ListedEntry *entry = entry_list_add(list, name, record.name_length, false);
-        if (entry) {
-            entry->size = record.size;
-            entry->packed = record.packed;
-            entry->crc = record.crc;
-            entry->dos_date = record.dos_date;
-            entry->dos_time = record.dos_time;
-            entry->ratio = record.ratio;
-            entry->size_known = record.flags & 1;
-            entry->packed_known = record.flags & 2;
-            entry->ratio_fixed = record.flags & 4;
-            memcpy(entry->attribute, record.attribute, sizeof entry->attribute);
-            entry->attribute[sizeof entry->attribute - 1] = '\0';
-            memcpy(entry->method, record.method, sizeof entry->method);
-            entry->method[sizeof entry->method - 1] = '\0';
-        }
+        // The child already cut the name and marked a folder's with a trailing '/'.
+        ArchiveEntry entry;
+        entry_begin(&entry, name, record.name_length, (record.flags & 2) != 0);
+        entry.original_size = record.size;
+        entry.packed_size = record.packed;
+        entry.crc = record.crc;
+        entry.attributes = record.attributes;
+        entry.attribute_kind = (AttributeKind)record.attribute_kind;
+        entry.dos_date = record.dos_date;
+        entry.dos_time = record.dos_time;
+        entry.ratio = record.ratio;
+        entry.ratio_fixed = (record.flags & 1) != 0;
+        memcpy(entry.method, record.method, sizeof entry.method);
+        entry.method[sizeof entry.method - 1] = '\0';
+        entry_list_append(list, &entry);
         receipt->received++;
         used += sizeof record + record.name_length;
     }

@@ -14,18 +14,19 @@ struct WireRecord {
     uint64_t size;
     uint64_t packed;
     uint32_t crc;
+    uint32_t attributes;
     uint16_t dos_date;
     uint16_t dos_time;
     uint16_t ratio;
-    uint8_t flags;  // 1 size known, 2 packed known, 4 ratio fixed
-    uint8_t kind;   // 'E' entry, 'D' done
-    char attribute[8];
+    uint8_t flags;           // 1 ratio fixed, 2 folder
+    uint8_t attribute_kind;  // an AttributeKind
+    uint8_t kind;            // 'E' entry, 'D' done
     char method[8];
     uint32_t name_length;
 };
 
 // The fixed part of an entry's record; the entry's name bytes (name_length of them) follow it.
-void wire_entry_record(const ListedEntry *entry, WireRecord *record);
+void wire_entry_record(const ArchiveEntry *entry, WireRecord *record);
 // The closing record that carries the answer.
 void wire_answer_record(bool readable, WireRecord *record);
 
@@ -38,7 +39,8 @@ struct WireReceipt {
 
 // Takes the complete records at the front of `buffer` into `list`; returns how many bytes they
 // used (a record cut short stays for the next call). Garbled bytes (an unknown kind, a name
-// longer than FNAME_MAX32) end the decoding: the whole buffer counts as used.
+// longer than ENTRY_NAME_MAX, an unknown attribute kind) end the decoding: the whole buffer
+// counts as used.
 size_t wire_take_records(const uint8_t *buffer, size_t length, EntryList *list,
                          WireReceipt *receipt);
 

@@ -108,7 +108,7 @@ void catch_fatal_signals() {
     for (int signal_number : fatal) sigaction(signal_number, &action, nullptr);
 }
 
-void send_entry(const ListedEntry *entry, void *context) {
+void send_entry(const ArchiveEntry *entry, void *context) {
     ChildOutput *out = (ChildOutput *)context;
     WireRecord record;
     wire_entry_record(entry, &record);
@@ -150,12 +150,6 @@ void list_and_answer(const ByteSource *source, IsolatedWork work, void *context,
         list->sink = send_entry;
         list->sink_context = &out;
         readable = work(source, list, context);
-        // Entries the work left uncommitted still count.
-        while (list->count > 0) {
-            send_entry(&list->entries[list->count - 1], &out);
-            free(list->entries[list->count - 1].name);
-            list->count--;
-        }
         entry_list_free(list);
     }
     WireRecord done;
@@ -218,7 +212,7 @@ bool receive_request(int socket, WorkerRequest *request, int *fd) {
         source.name = request.name;
         list_and_answer(&source, request.work, request.context_size ? request.context : nullptr,
                         socket);
-        close(fd);
+        source_close(&source);
     }
 }
 

@@ -168,7 +168,7 @@ OtherFormat sniff_other(const ByteSource *source, const uint8_t *d, size_t n) {
     // ISO 9660: the first volume descriptor at 32 KiB: type, "CD001", version 1.
     uint8_t descriptor[7];
     if (source->size >= 0x8000 + 2048 &&
-        byte_source_read_exact(source, 0x8000, descriptor, sizeof descriptor) &&
+        source_read_exact(source, 0x8000, descriptor, sizeof descriptor) &&
         memcmp(descriptor + 1, "CD001", 5) == 0 && descriptor[6] == 1)
         return OTHER_ISO9660;
     return OTHER_NONE;
@@ -179,7 +179,7 @@ static bool pe_image_end(const ByteSource *source, const uint8_t *d, size_t n, u
     if (n < 64 || d[0] != 'M' || d[1] != 'Z') return false;
     uint32_t pe = read_le32(d + 0x3C);
     uint8_t header[24];
-    if (!byte_source_read_exact(source, pe, header, sizeof header) || memcmp(header, "PE\0\0", 4))
+    if (!source_read_exact(source, pe, header, sizeof header) || memcmp(header, "PE\0\0", 4))
         return false;
     uint16_t sections = read_le16(header + 6);
     uint16_t optional = read_le16(header + 20);
@@ -187,7 +187,7 @@ static bool pe_image_end(const ByteSource *source, const uint8_t *d, size_t n, u
     size_t table_size = (size_t)sections * 40;
     uint8_t *table = (uint8_t *)malloc(table_size);
     if (!table) return false;
-    bool ok = byte_source_read_exact(source, (uint64_t)pe + 24 + optional, table, table_size);
+    bool ok = source_read_exact(source, (uint64_t)pe + 24 + optional, table, table_size);
     uint64_t furthest = (uint64_t)pe + 24 + optional + table_size;
     for (size_t i = 0; ok && i < sections; i++) {
         const uint8_t *s = table + i * 40;
@@ -219,8 +219,7 @@ static bool elf_image_end(const ByteSource *source, const uint8_t *d, size_t n, 
     if (table_end > furthest) furthest = table_end;
     for (uint16_t i = 0; i < ph_count; i++) {
         uint8_t entry[56];
-        if (!byte_source_read_exact(source, ph_offset + (uint64_t)i * ph_size, entry,
-                               wide ? 56 : 32))
+        if (!source_read_exact(source, ph_offset + (uint64_t)i * ph_size, entry, wide ? 56 : 32))
             return false;
         uint64_t offset = wide ? u64(entry + 8) : u32(entry + 4);
         uint64_t file_size = wide ? u64(entry + 32) : u32(entry + 16);
@@ -243,7 +242,7 @@ bool find_appended_archive(const ByteSource *source, const uint8_t *prefix, size
     const size_t window = 64 * 1024;
     uint8_t *bytes = (uint8_t *)malloc(window + 32);
     if (!bytes) return false;
-    int64_t got = byte_source_read(source, image_end, bytes, window + 32);
+    int64_t got = source_read(source, image_end, bytes, window + 32);
     bool found = false;
     for (int64_t i = 0; got > 0 && i < got - 6 && i < (int64_t)window && !found; i++) {
         if (bytes[i] != '7' && bytes[i] != 'R') continue;

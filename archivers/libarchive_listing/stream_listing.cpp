@@ -66,7 +66,7 @@ la_ssize_t read_callback(struct archive *archive, void *data, const void **buffe
         isolation_progress(feed->position);
         return (la_ssize_t)length;
     }
-    int64_t got = byte_source_read(source, feed->position, feed->block, READ_BLOCK);
+    int64_t got = source_read(source, feed->position, feed->block, READ_BLOCK);
     if (got < 0) {
         archive_set_error(archive, EIO, "read error");
         return ARCHIVE_FATAL;
@@ -243,37 +243,32 @@ void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
          strncmp(name, "__.SYMDEF", 9) == 0))
         return;
     bool folder = archive_entry_filetype(item) == AE_IFDIR;
-    ListedEntry *entry = entry_list_add(list, name, strlen(name), folder);
-    if (!entry) return;
+    ArchiveEntry entry;
+    entry_begin(&entry, name, strlen(name), folder);
     if (archive_entry_size_is_set(item) && archive_entry_size(item) >= 0) {
-        entry->size = (uint64_t)archive_entry_size(item);
-        entry->size_known = true;
-        if (known && !folder) remember_size(known, name, entry->size);
+        entry.original_size = (uint64_t)archive_entry_size(item);
+        if (known && !folder) remember_size(known, name, entry.original_size);
         if (stores_plainly(format, compression)) {
             // A sparse file keeps only its data runs.
-            entry->packed = entry->size;
+            entry.packed_size = entry.original_size;
             if (archive_entry_sparse_reset(item) > 0) {
                 uint64_t stored = 0;
                 la_int64_t offset, length;
                 while (archive_entry_sparse_next(item, &offset, &length) == ARCHIVE_OK)
                     if (length > 0) stored += (uint64_t)length;
-                if (stored < entry->packed) entry->packed = stored;
+                if (stored < entry.packed_size) entry.packed_size = stored;
             }
-            entry->packed_known = true;
         }
     }
     const char *target = known ? archive_entry_hardlink(item) : nullptr;
-    if (target && entry->size == 0 && size_of(known, target, &entry->size)) {
-        entry->size_known = true;
-        entry->packed = entry->size;
-        entry->packed_known = true;
-    }
+    if (target && entry.original_size == 0 && size_of(known, target, &entry.original_size))
+        entry.packed_size = entry.original_size;
     if (archive_entry_mtime_is_set(item))
-        dos_words_from_utc((int64_t)archive_entry_mtime(item), &entry->dos_date,
-                           &entry->dos_time);
-    attribute_from_mode((uint32_t)archive_entry_mode(item), entry->attribute);
-    if (format != STREAM_XAR && format != STREAM_RPM) set_method(entry, compression_name(compression));
-    entry_list_commit(list);
+        dos_words_from_utc((int64_t)archive_entry_mtime(item), &entry.dos_date, &entry.dos_time);
+    entry.attributes = (uint32_t)archive_entry_mode(item);
+    entry.attribute_kind = ATTRIBUTES_MODE;
+    if (format != STREAM_XAR && format != STREAM_RPM) set_method(&entry, compression_name(compression));
+    entry_list_append(list, &entry);
 }
 
 int64_t elapsed_milliseconds(const struct timespec *start) {
@@ -317,7 +312,7 @@ bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t bloc
     CountEnd end = COUNT_DAMAGED;
     for (;;) {
         if (z.avail_in == 0) {
-            int64_t got = byte_source_read(source, offset, in, block);
+            int64_t got = source_read(source, offset, in, block);
             if (got <= 0) break;  // the input ends (or fails) inside a member
             offset += (uint64_t)got;
             z.next_in = in;
@@ -333,7 +328,7 @@ bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t bloc
             if (z.avail_in < 2) {
                 uint8_t next[2] = {0, 0};
                 if (z.avail_in == 1) next[0] = z.next_in[0];
-                int64_t got = byte_source_read(source, offset, next + z.avail_in,
+                int64_t got = source_read(source, offset, next + z.avail_in,
                                                2 - z.avail_in);
                 if (got != (int64_t)(2 - z.avail_in) || next[0] != 0x1F || next[1] != 0x8B) {
                     end = COUNT_COMPLETE;
@@ -510,47 +505,38 @@ bool list_single_file(const ByteSource *source, Compression compression, EntryLi
     size_t header_length = 0;
     if (gzip) {
         header_length = source->size < GZIP_HEADER_READ ? (size_t)source->size : GZIP_HEADER_READ;
-        gzip = header_length >= 10 && byte_source_read_exact(source, 0, scratch, header_length);
+        gzip = header_length >= 10 && source_read_exact(source, 0, scratch, header_length);
     }
     const uint8_t *header = scratch;
     size_t stored_at = 0, stored_length = 0;
     char name[FNAME_MAX32 + 1];
-    ListedEntry *entry;
+    ArchiveEntry entry;
     if (gzip && gzip_stored_name(header, header_length, &stored_at, &stored_length)) {
-        entry = entry_list_add(list, (const char *)header + stored_at, stored_length, false);
+        entry_begin(&entry, (const char *)header + stored_at, stored_length, false);
     } else {
         single_file_member_name(source->name ? source->name : "", name, sizeof name);
-        entry = entry_list_add(list, name, strlen(name), false);
-    }
-    if (!entry) {
-        free(scratch);
-        return true;
+        entry_begin(&entry, name, strlen(name), false);
     }
     uint8_t trailer[4];
     if (end != COUNT_BOUNDED) {
         // A stream cut or damaged before its end lists what decompressed up to the damage.
-        entry->size = counted;
-        entry->size_known = true;
+        entry.original_size = counted;
     } else if (gzip && source->size >= 18 &&
-               byte_source_read_exact(source, source->size - 4, trailer, 4)) {
+               source_read_exact(source, source->size - 4, trailer, 4)) {
         // Beyond the bounds (which stay under 4 GiB), gzip's own record of the size (modulo
         // 2^32) stands in, unless it is less than what has already been decompressed and so
         // cannot be the size.
         uint32_t recorded = read_le32(trailer);
-        if (recorded >= counted) {
-            entry->size = recorded;
-            entry->size_known = true;
-        }
+        if (recorded >= counted) entry.original_size = recorded;
     }
-    entry->packed = source->size;
-    entry->packed_known = true;
+    entry.packed_size = source->size;
     uint32_t stamp = gzip ? read_le32(header + 4) : 0;
     free(scratch);
     if (stamp != 0)
-        dos_words_from_utc(stamp, &entry->dos_date, &entry->dos_time);
+        dos_words_from_utc(stamp, &entry.dos_date, &entry.dos_time);
     else if (source->modified_known)
-        dos_words_from_utc(source->modified, &entry->dos_date, &entry->dos_time);
-    set_method(entry, compression_name(compression));
-    entry_list_commit(list);
+        dos_words_from_utc(source->modified, &entry.dos_date, &entry.dos_time);
+    set_method(&entry, compression_name(compression));
+    entry_list_append(list, &entry);
     return true;
 }

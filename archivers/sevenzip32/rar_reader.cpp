@@ -14,12 +14,13 @@ namespace {
 // Bounds against hostile input: blocks looked at per archive.
 const uint64_t MAX_BLOCKS = 4000000;
 
-void set_host_attributes(ListedEntry *entry, uint32_t attributes, bool windows, bool unix_host) {
-    if (windows) attribute_letters(attributes, entry->attribute);
-    else if (unix_host) attribute_from_mode(attributes, entry->attribute);
+void set_host_attributes(ArchiveEntry *entry, uint32_t attributes, bool windows, bool unix_host) {
+    if (!windows && !unix_host) return;
+    entry->attributes = attributes;
+    entry->attribute_kind = windows ? ATTRIBUTES_DOS : ATTRIBUTES_MODE;
 }
 
-void set_rar_method(ListedEntry *entry, unsigned method) {
+void set_rar_method(ArchiveEntry *entry, unsigned method) {
     char text[8];
     snprintf(text, sizeof text, "m%u", method);
     set_method(entry, text);
@@ -131,24 +132,23 @@ void add_rar4_file(const uint8_t *h, size_t head_size, uint16_t flags, EntryList
         if (nul) length = (size_t)(nul - field);
     }
     bool folder = (flags & RAR4_FILE_FOLDER) == RAR4_FILE_FOLDER;
-    ListedEntry *entry = entry_list_add(list, name, length, folder);
+    ArchiveEntry entry;
+    entry_begin(&entry, name, length, folder);
     free(decoded);
-    if (!entry) return;
     // Sizes of all ones mean a size unknown when the archive was written (from a pipe).
     bool unknown_size = read_le32(h + 11) == 0xFFFFFFFFu && (!(flags & RAR4_FILE_LARGE) ||
                                                          read_le32(h + 36) == 0xFFFFFFFFu);
-    entry->size = size;
-    entry->size_known = !unknown_size;
-    entry->packed = packed;
-    entry->packed_known = true;
-    entry->crc = read_le32(h + 16);
+    entry.original_size = unknown_size ? 0 : size;
+    entry.packed_size = packed;
+    entry.crc = read_le32(h + 16);
     uint32_t stamp = read_le32(h + 20);
-    entry->dos_time = (WORD)(stamp & 0xFFFF);
-    entry->dos_date = (WORD)(stamp >> 16);
+    entry.dos_time = (WORD)(stamp & 0xFFFF);
+    entry.dos_date = (WORD)(stamp >> 16);
     uint8_t host = h[15];
-    set_host_attributes(entry, read_le32(h + 28), host <= 2, host == 3);
+    set_host_attributes(&entry, read_le32(h + 28), host <= 2, host == 3);
     uint8_t method = h[25];
-    if (method >= 0x30 && method <= 0x35) set_rar_method(entry, method - 0x30u);
+    if (method >= 0x30 && method <= 0x35) set_rar_method(&entry, method - 0x30u);
+    entry_list_append(list, &entry);
 }
 
 // ---- RAR 5 ---------------------------------------------------------------------------------
@@ -195,14 +195,12 @@ void add_rar5_file(ByteCursor body, ByteCursor extra, uint64_t data_size, EntryL
     uint64_t host = vint(&body);
     uint64_t name_length = vint(&body);
     if (!body.ok || name_length > body.left) return;
-    ListedEntry *entry = entry_list_add(list, (const char *)body.at, (size_t)name_length,
-                                        (file_flags & RAR5_FILE_FOLDER) != 0);
-    if (!entry) return;
-    entry->size = size;
-    entry->size_known = !(file_flags & RAR5_FILE_SIZE_UNKNOWN);
-    entry->packed = data_size;
-    entry->packed_known = true;
-    entry->crc = crc;
+    ArchiveEntry entry;
+    entry_begin(&entry, (const char *)body.at, (size_t)name_length,
+                (file_flags & RAR5_FILE_FOLDER) != 0);
+    entry.original_size = (file_flags & RAR5_FILE_SIZE_UNKNOWN) ? 0 : size;
+    entry.packed_size = data_size;
+    entry.crc = crc;
     bool have_time = (file_flags & RAR5_FILE_MTIME) != 0;
     int64_t seconds = (int64_t)mtime;
     // A time record in the extra area is the precise form of the same moment.
@@ -229,9 +227,10 @@ void add_rar5_file(ByteCursor body, ByteCursor extra, uint64_t data_size, EntryL
             }
         }
     }
-    if (have_time) dos_words_from_utc(seconds, &entry->dos_date, &entry->dos_time);
-    set_host_attributes(entry, (uint32_t)attributes, host == 0, host == 1);
-    set_rar_method(entry, (unsigned)((compression >> 7) & 7));
+    if (have_time) dos_words_from_utc(seconds, &entry.dos_date, &entry.dos_time);
+    set_host_attributes(&entry, (uint32_t)attributes, host == 0, host == 1);
+    set_rar_method(&entry, (unsigned)((compression >> 7) & 7));
+    entry_list_append(list, &entry);
 }
 
 }  // namespace
@@ -243,12 +242,12 @@ bool list_rar4(const ByteSource *source, uint64_t base, EntryList *list) {
     if (!header) return false;
     for (uint64_t blocks = 0; blocks < MAX_BLOCKS; blocks++) {
         uint8_t fixed_part[7];
-        if (!byte_source_read_exact(source, at, fixed_part, 7)) break;
+        if (!source_read_exact(source, at, fixed_part, 7)) break;
         uint16_t crc = read_le16(fixed_part);
         uint8_t type = fixed_part[2];
         uint16_t flags = read_le16(fixed_part + 3);
         uint16_t head_size = read_le16(fixed_part + 5);
-        if (head_size < 7 || !byte_source_read_exact(source, at, header, head_size)) break;
+        if (head_size < 7 || !source_read_exact(source, at, header, head_size)) break;
         // The low half of the CRC32 of the header after its CRC field.
         bool intact = (crc32(0, header + 2, head_size - 2u) & 0xFFFF) == crc;
         uint64_t data_size = 0;
@@ -291,7 +290,7 @@ bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
         // Room for the longest vint, though the cursor lets the size field have three bytes:
         // the compiler cannot see that bound through the vint loop.
         uint8_t start[4 + 10];
-        int64_t got = byte_source_read(source, at, start, 7);
+        int64_t got = source_read(source, at, start, 7);
         if (got < 5) break;
         ByteCursor size_field = cursor_over(start + 4, (uint64_t)got - 4);
         uint64_t header_size = vint(&size_field);
@@ -305,7 +304,7 @@ bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
             header = grown;
             header_room = total;
         }
-        if (!byte_source_read_exact(source, at, header, total)) break;
+        if (!source_read_exact(source, at, header, total)) break;
         if (crc32(0, header + 4, (uInt)(total - 4)) != read_le32(header)) break;
         ByteCursor h = cursor_over(header + 4 + size_bytes, header_size);
         uint64_t type = vint(&h);

@@ -20,7 +20,7 @@ static bool list_isolated(const ByteSource *source, StreamFormat format, EntryLi
 
 bool list_sevenzip32_formats(const ByteSource *source, EntryList *list) {
     uint8_t prefix[SNIFF_PREFIX];
-    int64_t got = byte_source_read(source, 0, prefix, sizeof prefix);
+    int64_t got = source_read(source, 0, prefix, sizeof prefix);
     if (got <= 0) return false;
     OtherFormat format = sniff_other(source, prefix, (size_t)got);
     uint64_t base = 0;

@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "byte_cursor.h"
+#include "pointer_array.h"
 
 namespace {
 
@@ -54,18 +55,13 @@ const uint64_t MAX_ARENA_BYTES = 1ull << 30;
 void *arena_calloc(Arena *arena, uint64_t count, size_t size) {
     if (count == 0) count = 1;
     if (count > SIZE_MAX / size || count * size > MAX_ARENA_BYTES - arena->bytes) return nullptr;
-    if (arena->count == arena->capacity) {
-        size_t capacity = arena->capacity ? arena->capacity * 2 : 32;
-        void **grown = (void **)realloc(arena->blocks, capacity * sizeof(void *));
-        if (!grown) return nullptr;
-        arena->blocks = grown;
-        arena->capacity = capacity;
-    }
     void *block = calloc((size_t)count, size);
-    if (block) {
-        arena->blocks[arena->count++] = block;
-        arena->bytes += count * size;
+    if (!block) return nullptr;
+    if (!push_pointer(&arena->blocks, &arena->count, &arena->capacity, 32, block)) {
+        free(block);
+        return nullptr;
     }
+    arena->bytes += count * size;
     return block;
 }
 
@@ -512,7 +508,7 @@ bool decode_header_folder(const ByteSource *source, uint64_t base, const Streams
 
     uint8_t *input = (uint8_t *)arena_calloc(arena, packed, 1);
     uint8_t *output = (uint8_t *)arena_calloc(arena, unpacked, 1);
-    if (!input || !output || !byte_source_read_exact(source, start, input, packed)) return false;
+    if (!input || !output || !source_read_exact(source, start, input, packed)) return false;
     if (chain_length == 0) {
         if (packed < unpacked) return false;
         memcpy(output, input, unpacked);
@@ -712,35 +708,35 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
             free(text);
             if (!name) return false;
         }
-        ListedEntry *entry = entry_list_add(list, name ? name : "", name_length, is_folder);
+        ArchiveEntry entry;
+        entry_begin(&entry, name ? name : "", name_length, is_folder);
         free(name);
-        if (!entry) return false;
-        entry->size = size;
-        entry->size_known = true;
-        entry->crc = crc;
+        entry.original_size = size;
+        entry.crc = crc;
         if (f) {
             uint64_t packed = 0;
             for (uint32_t k = 0; k < f->packed_count; k++)
                 packed += s->pack_sizes[f->first_pack_stream + k];
             uint64_t whole = folder_unpack_size(f);
             if (f->substreams == 1) {
-                entry->packed = packed;
+                entry.packed_size = packed;
             } else if (whole > 0) {
-                entry->packed = (uint64_t)((unsigned __int128)size * packed / whole);
-                entry->ratio_fixed = true;
-                entry->ratio = ratio_tenths(packed, whole);
+                entry.packed_size = (uint64_t)((unsigned __int128)size * packed / whole);
+                entry.ratio_fixed = true;
+                entry.ratio = ratio_tenths(packed, whole);
             }
-            entry->packed_known = true;
-            set_method(entry, method_of(f));
-        } else {
-            entry->packed_known = true;
+            set_method(&entry, method_of(f));
         }
         if (bit(files->mtime_defined, files->count, i)) {
             // FILETIME: 100-nanosecond steps since 1601-01-01 UTC.
             int64_t seconds = (int64_t)(files->mtimes[i] / 10000000u) - 11644473600LL;
-            dos_words_from_utc(seconds, &entry->dos_date, &entry->dos_time);
+            dos_words_from_utc(seconds, &entry.dos_date, &entry.dos_time);
         }
-        if (bit(files->attributes_defined, files->count, i)) attribute_letters(attributes, entry->attribute);
+        if (bit(files->attributes_defined, files->count, i)) {
+            entry.attributes = attributes;
+            entry.attribute_kind = ATTRIBUTES_DOS;
+        }
+        if (!entry_list_append(list, &entry)) return false;
     }
     return true;
 }
@@ -749,7 +745,7 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
 
 bool list_sevenzip(const ByteSource *source, uint64_t base, EntryList *list) {
     uint8_t start[32];
-    if (!byte_source_read_exact(source, base, start, sizeof start)) return false;
+    if (!source_read_exact(source, base, start, sizeof start)) return false;
     if (memcmp(start, "7z\xBC\xAF\x27\x1C", 6) != 0 || crc32(0, start + 12, 20) != (uint32_t)(
             start[8] | start[9] << 8 | start[10] << 16 | (uint32_t)start[11] << 24))
         return false;
@@ -766,7 +762,7 @@ bool list_sevenzip(const ByteSource *source, uint64_t base, EntryList *list) {
     Arena arena = {nullptr, 0, 0, 0};
     bool listed = false;
     uint8_t *raw = (uint8_t *)arena_calloc(&arena, next_size, 1);
-    if (raw && byte_source_read_exact(source, header_at, raw, next_size) &&
+    if (raw && source_read_exact(source, header_at, raw, next_size) &&
         crc32(0, raw, (uInt)next_size) == next_crc) {
         const uint8_t *header = raw;
         uint64_t header_size = next_size;

@@ -38,7 +38,7 @@ static bool list_in_child(const ByteSource *source, EntryList *list, void *conte
 
 bool list_tar_family(const ByteSource *source, EntryList *list) {
     uint8_t prefix[SNIFF_PREFIX];
-    int64_t got = byte_source_read(source, 0, prefix, sizeof prefix);
+    int64_t got = source_read(source, 0, prefix, sizeof prefix);
     if (got <= 0) return false;
     TarWork work = {sniff_container(prefix, (size_t)got), COMPRESSION_NONE};
     if (work.container == CONTAINER_NONE) {

@@ -52,7 +52,7 @@ void keep_piece(Piece *piece, const uint8_t *bytes, size_t length) {
 }
 
 // One extended header: its type byte at `at`, its data after it.
-bool take_extension(SourceReader *source, Header *header, uint64_t at, uint64_t data_length) {
+bool take_extension(ByteSource *source, Header *header, uint64_t at, uint64_t data_length) {
     const uint8_t *type = source_view(source, at, 1);
     if (!type) return false;
     uint8_t kind = *type;
@@ -96,7 +96,7 @@ bool take_extension(SourceReader *source, Header *header, uint64_t at, uint64_t 
 // Walks the chain of extended headers that starts at `at` with the size `size`; each one is
 // a type byte, its data and the size of the next one in `width` bytes. Every header must end
 // at or before `limit`. Returns the offset after the chain, or 0 when it does not check out.
-uint64_t walk_extensions(SourceReader *source, Header *header, uint64_t at, uint64_t size,
+uint64_t walk_extensions(ByteSource *source, Header *header, uint64_t at, uint64_t size,
                          unsigned width, uint64_t limit) {
     while (size != 0) {
         if (size < 1u + width || at > limit || size > limit - at) return 0;
@@ -109,7 +109,7 @@ uint64_t walk_extensions(SourceReader *source, Header *header, uint64_t at, uint
     return at;
 }
 
-bool header_crc_matches(SourceReader *source, const Header *header, uint64_t offset,
+bool header_crc_matches(ByteSource *source, const Header *header, uint64_t offset,
                         uint64_t length) {
     if (!header->has_header_crc) return true;
     if (length > SOURCE_VIEW_MAX) return true;  // too large to hold; the walk has checked it
@@ -123,7 +123,7 @@ bool header_crc_matches(SourceReader *source, const Header *header, uint64_t off
     return crc == header->header_crc;
 }
 
-HeaderResult read_level01(SourceReader *source, uint64_t offset, Header *header) {
+HeaderResult read_level01(ByteSource *source, uint64_t offset, Header *header) {
     const uint8_t *b = source_view(source, offset, 1);
     if (!b) return HEADER_BAD;
     size_t total = (size_t)b[0] + 2;
@@ -173,7 +173,7 @@ void read_fields_of_levels_2_and_3(const uint8_t *h, Header *header) {
     header->entry->crc = read_le16(h + 21);
 }
 
-HeaderResult read_level2(SourceReader *source, uint64_t offset, Header *header) {
+HeaderResult read_level2(ByteSource *source, uint64_t offset, Header *header) {
     const uint8_t *h = source_view(source, offset, 26);
     if (!h) return HEADER_BAD;
     size_t total = read_le16(h);
@@ -190,7 +190,7 @@ HeaderResult read_level2(SourceReader *source, uint64_t offset, Header *header) 
     return HEADER_OK;
 }
 
-HeaderResult read_level3(SourceReader *source, uint64_t offset, Header *header) {
+HeaderResult read_level3(ByteSource *source, uint64_t offset, Header *header) {
     const uint8_t *h = source_view(source, offset, 32);
     if (!h || read_le16(h) != 4) return HEADER_BAD;
     uint64_t total = read_le32(h + 24);
@@ -225,7 +225,7 @@ void build_name(Header *header) {
 
 // Reads the header at `offset` into `entry`; `next` receives the offset of the header after
 // the entry's data, or UINT64_MAX when the data runs past the end of the source.
-HeaderResult read_header(SourceReader *source, uint64_t offset, ArchiveEntry *entry,
+HeaderResult read_header(ByteSource *source, uint64_t offset, ArchiveEntry *entry,
                          uint64_t *next) {
     if (offset >= source->size) return HEADER_END;
     const uint8_t *b = source_view(source, offset, 1);
@@ -265,7 +265,7 @@ HeaderResult read_header(SourceReader *source, uint64_t offset, ArchiveEntry *en
 
 // A header found behind other bytes counts only when its data fits the file and what
 // follows it is the end of the archive or another header.
-bool is_archive_start(SourceReader *source, uint64_t offset, ArchiveEntry *scratch) {
+bool is_archive_start(ByteSource *source, uint64_t offset, ArchiveEntry *scratch) {
     uint64_t next = 0;
     if (read_header(source, offset, scratch, &next) != HEADER_OK) return false;
     if (offset == 0) return true;
@@ -285,7 +285,7 @@ bool is_program(const uint8_t *head) {
 }
 
 // Looks for the first header that starts in [from, to - 21) and checks out.
-bool scan_for_start(SourceReader *source, uint64_t from, uint64_t to, uint64_t *start) {
+bool scan_for_start(ByteSource *source, uint64_t from, uint64_t to, uint64_t *start) {
     if (to - from < 21) return false;
     size_t length = (size_t)(to - from);
     ArchiveEntry scratch;
@@ -308,7 +308,7 @@ bool scan_for_start(SourceReader *source, uint64_t from, uint64_t to, uint64_t *
 
 // Where the sections of a Windows program (MZ and PE headers within the first `scan`
 // bytes) end, which is where data appended to the program begins.
-bool windows_program_end(SourceReader *source, uint64_t scan, uint64_t *end) {
+bool windows_program_end(ByteSource *source, uint64_t scan, uint64_t *end) {
     const uint8_t *b = source_view(source, 0, (size_t)scan);
     if (!b || scan < 0x40 || b[0] != 'M' || b[1] != 'Z') return false;
     uint64_t pe = read_le32(b + 0x3C);
@@ -355,7 +355,7 @@ uint16_t lzh_crc16(uint16_t crc, const uint8_t *bytes, size_t length) {
     return crc;
 }
 
-bool lzh_open(LzhReader *reader, SourceReader *source) {
+bool lzh_open(LzhReader *reader, ByteSource *source) {
     reader->source = source;
     reader->first = reader->next = 0;
     if (source->size < 22) return false;

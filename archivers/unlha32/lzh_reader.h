@@ -8,13 +8,13 @@
 
 #include "entry_record.h"
 #include "archive_handle.h"
-#include "archive_source.h"
+#include "byte_source.h"
 
 // How far into a file the first header may lie behind a self-extracting program.
 const uint64_t LZH_SCAN_LIMIT = 64u * 1024u;
 
 struct LzhReader {
-    SourceReader *source;
+    ByteSource *source;
     uint64_t first;  // offset of the first header
     uint64_t next;   // offset of the next header to read
 };
@@ -25,7 +25,7 @@ struct LzhReader {
 // only when the one after it checks out as well. Turning a source away costs one read of its
 // first LZH_SCAN_LIMIT bytes (a Windows program with data appended beyond them: one more read
 // of a few KiB).
-bool lzh_open(LzhReader *reader, SourceReader *source);
+bool lzh_open(LzhReader *reader, ByteSource *source);
 void lzh_rewind(LzhReader *reader);
 // The next entry. A folder entry (method -lhd-) gets a name that ends in a separator. Level 0
 // and 1 dates are the stored DOS words; level 2 and 3 dates are the stored UTC time (the Unix

@@ -49,14 +49,14 @@ bool find_end_record(const uint8_t *tail, size_t length, size_t *found, bool *ex
     return have_fitting;
 }
 
-bool starts_with(SourceReader *source, uint64_t offset, const uint8_t signature[4]) {
+bool starts_with(ByteSource *source, uint64_t offset, const uint8_t signature[4]) {
     const uint8_t *bytes = source_view(source, offset, 4);
     return bytes && memcmp(bytes, signature, 4) == 0;
 }
 
 // Reads the ZIP64 end record that the locator names; `locator_end` is where the locator
 // ends (the classic end record's offset).
-bool read_zip64_end(SourceReader *source, uint64_t record_offset, uint64_t locator_end,
+bool read_zip64_end(ByteSource *source, uint64_t record_offset, uint64_t locator_end,
                     EndRecord *end) {
     uint64_t candidates[2] = {record_offset, 0};
     int count = 1;
@@ -161,7 +161,7 @@ bool fill_entry(ArchiveEntry *entry, const uint8_t *fields, const uint8_t *name,
     return zip64;
 }
 
-bool find_central_directory(ZipReader *reader, SourceReader *source) {
+bool find_central_directory(ZipReader *reader, ByteSource *source) {
     if (source->size < END_FIXED) return false;
     size_t length = source->size < ZIP_TAIL_MAX ? (size_t)source->size : (size_t)ZIP_TAIL_MAX;
     uint64_t tail_offset = source->size - length;
@@ -211,7 +211,7 @@ bool find_central_directory(ZipReader *reader, SourceReader *source) {
 // The whole local header at `at` (fixed part, name and extra field), or null. A header
 // without a name is taken for damage: every member a writer stores has one, and a nameless
 // entry would list as nothing.
-const uint8_t *view_local_header(SourceReader *source, uint64_t at, size_t *name_length,
+const uint8_t *view_local_header(ByteSource *source, uint64_t at, size_t *name_length,
                                  size_t *extra_length) {
     const uint8_t *r = source_view(source, at, LOCAL_FIXED);
     if (!r || memcmp(r, LOCAL_SIGNATURE, 4) != 0) return nullptr;
@@ -232,7 +232,7 @@ struct Descriptor {
 // starting at `data`. The data's length is known only from the descriptor, so it is the first
 // one whose packed size is its own distance from `data`: with its signature, or without one
 // but followed by the next header. One pass forward, at most to the end of the file.
-bool find_descriptor(SourceReader *source, uint64_t data, bool zip64, Descriptor *found) {
+bool find_descriptor(ByteSource *source, uint64_t data, bool zip64, Descriptor *found) {
     const size_t fields = zip64 ? 20 : 12;  // CRC, packed size, original size
     for (uint64_t p = data; source->size - p >= 4; p++) {
         const uint8_t *s = source_view(source, p, 4);
@@ -268,7 +268,7 @@ bool find_descriptor(SourceReader *source, uint64_t data, bool zip64, Descriptor
 // is unknown. The walk also ends at the first header that is not whole or at bytes that are
 // not a local header (the central directory's remains or damage).
 EntryStep local_next(ZipReader *reader, ArchiveEntry *entry) {
-    SourceReader *source = reader->source;
+    ByteSource *source = reader->source;
     uint64_t at = reader->next;
     size_t name_length = 0, extra_length = 0;
     const uint8_t *r = at < reader->end ? view_local_header(source, at, &name_length, &extra_length)
@@ -299,7 +299,7 @@ EntryStep local_next(ZipReader *reader, ArchiveEntry *entry) {
 
 }  // namespace
 
-bool zip_open(ZipReader *reader, SourceReader *source) {
+bool zip_open(ZipReader *reader, ByteSource *source) {
     reader->source = source;
     reader->first = reader->end = reader->next = 0;
     reader->local_scan = false;
@@ -322,7 +322,7 @@ void zip_rewind(ZipReader *reader) { reader->next = reader->first; }
 
 EntryStep zip_next(ZipReader *reader, ArchiveEntry *entry) {
     if (reader->local_scan) return local_next(reader, entry);
-    SourceReader *source = reader->source;
+    ByteSource *source = reader->source;
     uint64_t at = reader->next;
     if (at >= reader->end || reader->end - at < CENTRAL_FIXED) return ENTRY_END;
     const uint8_t *r = source_view(source, at, CENTRAL_FIXED);

@@ -8,14 +8,14 @@
 
 #include "entry_record.h"
 #include "archive_handle.h"
-#include "archive_source.h"
+#include "byte_source.h"
 
 // The end record lies within this many bytes of the end of an archive: its 22 bytes, a
 // comment of at most 65535, and the 20-byte ZIP64 locator before it.
 const uint64_t ZIP_TAIL_MAX = 22u + 65535u + 20u;
 
 struct ZipReader {
-    SourceReader *source;
+    ByteSource *source;
     uint64_t first;    // offset of the first central record (or local header)
     uint64_t end;      // records lie before this offset
     uint64_t next;
@@ -28,7 +28,7 @@ struct ZipReader {
 // damaged there) is taken when the file starts with a whole local header, and its members are
 // then read from their local headers; anything else without an end record costs two reads,
 // its tail and its first bytes.
-bool zip_open(ZipReader *reader, SourceReader *source);
+bool zip_open(ZipReader *reader, ByteSource *source);
 void zip_rewind(ZipReader *reader);
 // The next central record (or local header): stored name bytes, stored DOS words, sizes from
 // the ZIP64 extra field where the record defers to it (a local header's from its data

@@ -40,7 +40,7 @@ void run(bool (*reader)(const ByteSource *, uint64_t, EntryList *), const ByteSo
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ByteSource source;
-    byte_source_open_memory(&source, data, size, "input.tar.gz");
+    source_open_memory(&source, data, size, "input.tar.gz");
     size_t prefix = size < SNIFF_PREFIX ? size : SNIFF_PREFIX;
     sniff_compression(data, prefix);
     sniff_container(data, prefix);

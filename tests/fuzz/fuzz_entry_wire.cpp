@@ -21,8 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t second = wire_take_records(data + used, size - used, list, &receipt);
     FUZZ_CHECK(second <= size - used, "the decoder uses no more bytes than it was given");
     FUZZ_CHECK(list->count == receipt.received, "every entry record taken adds one entry");
-    for (size_t i = 0; i < list->count; i++)
-        FUZZ_CHECK(strlen(list->entries[i].name) <= FNAME_MAX32, "a name stays within its field");
+    ArchiveEntry entry;
+    for (size_t i = 0; i < list->count; i++) {
+        entry_list_get(list, i, &entry);
+        FUZZ_CHECK(strlen(entry.name) <= FNAME_MAX32, "a name stays within its field");
+    }
     entry_list_free(list);
     return 0;
 }

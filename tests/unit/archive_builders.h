@@ -12,7 +12,7 @@
 
 #include "entry_record.h"
 #include "archive_handle.h"
-#include "archive_source.h"
+#include "byte_source.h"
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -264,11 +264,11 @@ struct Listing {
 };
 
 template <typename Reader>
-Listing walk_reader(const Bytes &archive, bool (*open)(Reader *, SourceReader *),
+Listing walk_reader(const Bytes &archive, bool (*open)(Reader *, ByteSource *),
                     EntryStep (*next)(Reader *, ArchiveEntry *)) {
     Listing result;
-    SourceReader source;
-    EXPECT_TRUE(source_open_memory(&source, archive.data(), archive.size()));
+    ByteSource source;
+    source_open_memory(&source, archive.data(), archive.size(), "test");
     Reader reader;
     result.opened = open(&reader, &source);
     result.reads_to_open = source.reads;

@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <string>
 #include <vector>
 
 #include "archive_builders.h"
@@ -21,6 +22,13 @@ inline std::vector<INDIVIDUALINFO> entries_of(EntryList *list) {
     return all;
 }
 
+// Appends an entry that has only a name.
+inline bool append_named(EntryList *list, const std::string &name, bool folder = false) {
+    ArchiveEntry entry;
+    entry_begin(&entry, name.data(), name.size(), folder);
+    return entry_list_append(list, &entry);
+}
+
 struct Listed {
     bool ok;
     std::vector<INDIVIDUALINFO> entries;
@@ -29,7 +37,7 @@ struct Listed {
 inline Listed list_bytes(bool (*reader)(const ByteSource *, uint64_t, EntryList *),
                          const Bytes &bytes) {
     ByteSource source;
-    byte_source_open_memory(&source, bytes.data(), bytes.size(), "test");
+    source_open_memory(&source, bytes.data(), bytes.size(), "test");
     EntryList *list = entry_list_new();
     Listed result{reader(&source, 0, list), entries_of(list)};
     entry_list_free(list);

@@ -119,7 +119,7 @@ TEST(ArchiverFormats, OtherLibrarySignaturesAndTheIsoDescriptorFarIn) {
                  {&iso, OTHER_ISO9660}, {&short_iso, OTHER_NONE}};
     for (const Case &c : cases) {
         ByteSource source;
-        byte_source_open_memory(&source, c.bytes->data(), c.bytes->size(), "x");
+        source_open_memory(&source, c.bytes->data(), c.bytes->size(), "x");
         size_t n = c.bytes->size() < SNIFF_PREFIX ? c.bytes->size() : SNIFF_PREFIX;
         EXPECT_EQ(sniff_other(&source, c.bytes->data(), n), c.expected);
     }

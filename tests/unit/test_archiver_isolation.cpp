@@ -20,11 +20,11 @@ namespace {
 
 bool deliver_two_then_crash(const ByteSource *, EntryList *list, void *) {
     for (const char *name : {"first", "second"}) {
-        ListedEntry *entry = entry_list_add(list, name, strlen(name), false);
-        entry->size = 7;
-        entry->size_known = true;
-        entry->dos_date = 0x2A21;
-        entry_list_commit(list);
+        ArchiveEntry entry;
+        entry_begin(&entry, name, strlen(name), false);
+        entry.original_size = 7;
+        entry.dos_date = 0x2A21;
+        entry_list_append(list, &entry);
     }
     raise(SIGSEGV);
     return true;
@@ -35,8 +35,7 @@ bool crash_at_once(const ByteSource *, EntryList *, void *) {
 }
 
 bool deliver_one_then_hang(const ByteSource *, EntryList *list, void *) {
-    entry_list_add(list, "only", 4, false);
-    entry_list_commit(list);
+    append_named(list, "only");
     for (;;) pause();
 }
 
@@ -56,13 +55,13 @@ protected:
             ASSERT_EQ(write(fd, "x", 1), 1);
             close(fd);
             path_ = path;
-            ASSERT_TRUE(byte_source_open_file(&source_, path_.c_str()));
+            ASSERT_TRUE(source_open_file(&source_, path_.c_str()));
         } else {
-            byte_source_open_memory(&source_, &nothing_, 1, "x");
+            source_open_memory(&source_, &nothing_, 1, "x");
         }
     }
     void TearDown() override {
-        byte_source_close(&source_);
+        source_close(&source_);
         if (!path_.empty()) unlink(path_.c_str());
     }
     bool run(IsolatedWork work, EntryList *list, const void *context = nullptr,
@@ -79,8 +78,7 @@ bool lists_its_context(const ByteSource *source, EntryList *list, void *context)
     const uint32_t *number = (const uint32_t *)context;
     std::string name = std::to_string(*number) + "-" + source->name + "-" +
                        std::to_string(source->size);
-    entry_list_add(list, name.c_str(), name.size(), false);
-    entry_list_commit(list);
+    append_named(list, name);
     return true;
 }
 

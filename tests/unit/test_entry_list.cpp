@@ -61,15 +61,15 @@ TEST(ArchiverEntryRecord, RatioIsPackedToOriginalInTenthsRoundedDownAndBounded) 
 
 TEST(ArchiverEntryRecord, RecordCarriesSizesNameAndTextsWithinItsFields) {
     EntryList *list = entry_list_new();
-    ListedEntry *entry = entry_list_add(list, "dir/big.bin", 11, false);
-    ASSERT_NE(entry, nullptr);
-    entry->size = 5ull << 32;  // beyond 32 bits
-    entry->size_known = true;
-    entry->packed = 1ull << 32;
-    entry->packed_known = true;
-    entry->crc = 0xDEADBEEF;
-    attribute_from_mode(0100644, entry->attribute);
-    set_method(entry, "a-method-name-longer-than-its-field");
+    ArchiveEntry entry;
+    entry_begin(&entry, "dir/big.bin", 11, false);
+    entry.original_size = 5ull << 32;  // beyond 32 bits
+    entry.packed_size = 1ull << 32;
+    entry.crc = 0xDEADBEEF;
+    entry.attributes = 0100644;
+    entry.attribute_kind = ATTRIBUTES_MODE;
+    set_method(&entry, "a-method-name-longer-than-its-field");
+    ASSERT_TRUE(entry_list_append(list, &entry));
     INDIVIDUALINFO info;
     memset(&info, 0x55, sizeof info);
     ASSERT_EQ(entry_list_find_first(list, "*", &info), 0);
@@ -84,22 +84,33 @@ TEST(ArchiverEntryRecord, RecordCarriesSizesNameAndTextsWithinItsFields) {
     entry_list_free(list);
 }
 
-TEST(ArchiverEntryRecord, UnknownSizesGiveZeroRatioAndFixedRatioWins) {
+TEST(ArchiverEntryRecord, UnknownSizesGiveZeroRatioFixedRatioWinsAndAttributesFollowTheirKind) {
     EntryList *list = entry_list_new();
-    ListedEntry *unknown = entry_list_add(list, "a", 1, false);
-    unknown->size = 100;
-    unknown->size_known = true;
-    ListedEntry *solid = entry_list_add(list, "b", 1, false);
-    solid->size = 100;
-    solid->size_known = true;
-    solid->packed = 10;
-    solid->packed_known = true;
-    solid->ratio_fixed = true;
-    solid->ratio = 425;
+    ArchiveEntry unknown;  // a packed size the archive does not give
+    entry_begin(&unknown, "a", 1, false);
+    unknown.original_size = 100;
+    entry_list_append(list, &unknown);
+    ArchiveEntry solid;
+    entry_begin(&solid, "b", 1, false);
+    solid.original_size = 100;
+    solid.packed_size = 10;
+    solid.ratio_fixed = true;
+    solid.ratio = 425;
+    solid.attributes = 0x21;
+    solid.attribute_kind = ATTRIBUTES_DOS;
+    entry_list_append(list, &solid);
     std::vector<INDIVIDUALINFO> all = entries_of(list);
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].wRatio, 0);
+    EXPECT_STREQ(all[0].szAttribute, "");  // a listing's entry has no attributes until given
     EXPECT_EQ(all[1].wRatio, 425);
+    EXPECT_STREQ(all[1].szAttribute, "r---a");
+    // A cleared entry, as a header reader starts one, lists its DOS letters.
+    ArchiveEntry cleared;
+    memset(&cleared, 0, sizeof cleared);
+    INDIVIDUALINFO info;
+    entry_to_individual_info(&cleared, &info);
+    EXPECT_STREQ(info.szAttribute, "-----");
     entry_list_free(list);
 }
 
@@ -108,21 +119,21 @@ TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTu
     // UTF-8: three-byte characters must not be split by the cut.
     std::string utf8;
     while (utf8.size() < 600) utf8 += "\xE6\x96\x87";
-    entry_list_add(list, utf8.data(), utf8.size(), false);
+    append_named(list, utf8);
     // A file name whose cut would end at a separator.
     std::string slashes = std::string(FNAME_MAX32 - 1, 'a') + "//bbbb";
-    entry_list_add(list, slashes.data(), slashes.size(), false);
+    append_named(list, slashes);
     // Stored bytes that are not UTF-8 (Shift-JIS) are cut at the field, byte for byte.
     std::string sjis = "x";
     while (sjis.size() < 600) sjis += "\x95\x5c\x82\xa0";
-    entry_list_add(list, sjis.data(), sjis.size(), false);
+    append_named(list, sjis);
     // Cut right after a separator that follows a character ending in 0x5C.
     std::string sjis_slash = std::string(FNAME_MAX32 - 3, 'a') + "\x95\x5c/bbb";
-    entry_list_add(list, sjis_slash.data(), sjis_slash.size(), false);
+    append_named(list, sjis_slash);
     // A folder keeps its mark even when cut.
     std::string folder(700, 'd');
-    entry_list_add(list, folder.data(), folder.size(), true);
-    entry_list_add(list, "plain", 5, true);
+    append_named(list, folder, true);
+    append_named(list, "plain", true);
 
     std::vector<INDIVIDUALINFO> all = entries_of(list);
     ASSERT_EQ(all.size(), 6u);
@@ -145,7 +156,7 @@ TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTu
 
 TEST(ArchiverEntryRecord, FindFirstFiltersByWildcardAndFindNextStaysAtTheEnd) {
     EntryList *list = entry_list_new();
-    for (const char *name : {"a.txt", "b.bin", "sub/c.txt", "d"}) entry_list_add(list, name, strlen(name), false);
+    for (const char *name : {"a.txt", "b.bin", "sub/c.txt", "d"}) append_named(list, name);
     INDIVIDUALINFO info;
     std::vector<std::string> seen;
     for (int r = entry_list_find_first(list, "*.txt", &info); r == 0;

@@ -17,37 +17,33 @@ void put(std::vector<uint8_t> *out, const void *data, size_t length) {
     out->insert(out->end(), bytes, bytes + length);
 }
 
-void put_entry(std::vector<uint8_t> *out, const ListedEntry &entry) {
+void put_entry(std::vector<uint8_t> *out, const ArchiveEntry &entry) {
     WireRecord record;
     wire_entry_record(&entry, &record);
     put(out, &record, sizeof record);
     put(out, entry.name, record.name_length);
 }
 
-ListedEntry sample(char *name, bool flags) {
-    ListedEntry entry;
-    memset(&entry, 0, sizeof entry);
-    entry.name = name;
-    entry.size = 5000000000ull;
-    entry.packed = 1234;
-    entry.size_known = flags;
-    entry.packed_known = !flags;
+ArchiveEntry sample(const char *name, bool flags) {
+    ArchiveEntry entry;
+    entry_begin(&entry, name, strlen(name), flags);
+    entry.original_size = 5000000000ull;
+    entry.packed_size = 1234;
     entry.ratio_fixed = flags;
     entry.ratio = 425;
     entry.crc = 0xDEADBEEF;
     entry.dos_date = 0x4A21;
     entry.dos_time = 0x7BDF;
-    strcpy(entry.attribute, "---d-");
+    entry.attributes = flags ? 0x10 : 0100644;
+    entry.attribute_kind = flags ? ATTRIBUTES_DOS : ATTRIBUTES_MODE;
     strcpy(entry.method, "m3");
     return entry;
 }
 
 TEST(EntryWire, EntriesAndAnswerComeBackWhateverTheSplitOfTheBytes) {
-    char first_name[] = "dir/";
-    char second_name[] = "\x83\x5C.txt";
-    ListedEntry sent[2] = {sample(first_name, true), sample(second_name, false)};
+    ArchiveEntry sent[2] = {sample("dir", true), sample("\x83\x5C.txt", false)};
     std::vector<uint8_t> bytes;
-    for (const ListedEntry &entry : sent) put_entry(&bytes, entry);
+    for (const ArchiveEntry &entry : sent) put_entry(&bytes, entry);
     WireRecord answer;
     wire_answer_record(true, &answer);
     put(&bytes, &answer, sizeof answer);
@@ -67,18 +63,19 @@ TEST(EntryWire, EntriesAndAnswerComeBackWhateverTheSplitOfTheBytes) {
         ASSERT_EQ(receipt.received, 2u) << chunk;
         ASSERT_EQ(list->count, 2u) << chunk;
         for (int i = 0; i < 2; i++) {
-            const ListedEntry &got = list->entries[i];
+            ArchiveEntry got;
+            entry_list_get(list, i, &got);
             EXPECT_STREQ(got.name, sent[i].name);
-            EXPECT_EQ(got.size, sent[i].size);
-            EXPECT_EQ(got.packed, sent[i].packed);
-            EXPECT_EQ(got.size_known, sent[i].size_known);
-            EXPECT_EQ(got.packed_known, sent[i].packed_known);
+            EXPECT_EQ(got.original_size, sent[i].original_size);
+            EXPECT_EQ(got.packed_size, sent[i].packed_size);
+            EXPECT_EQ(got.is_folder, sent[i].is_folder);
             EXPECT_EQ(got.ratio_fixed, sent[i].ratio_fixed);
             EXPECT_EQ(got.ratio, sent[i].ratio);
             EXPECT_EQ(got.crc, sent[i].crc);
             EXPECT_EQ(got.dos_date, sent[i].dos_date);
             EXPECT_EQ(got.dos_time, sent[i].dos_time);
-            EXPECT_STREQ(got.attribute, sent[i].attribute);
+            EXPECT_EQ(got.attributes, sent[i].attributes);
+            EXPECT_EQ(got.attribute_kind, sent[i].attribute_kind);
             EXPECT_STREQ(got.method, sent[i].method);
         }
         entry_list_free(list);
@@ -95,8 +92,7 @@ TEST(EntryWire, AnUnreadableAnswerAndGarbledRecordsEndTheDecoding) {
     EXPECT_TRUE(receipt.answered);
     EXPECT_FALSE(receipt.readable);
 
-    char name[] = "a";
-    ListedEntry entry = sample(name, true);
+    ArchiveEntry entry = sample("a", true);
     WireRecord record;
     wire_entry_record(&entry, &record);
     std::vector<uint8_t> bytes;
@@ -109,6 +105,12 @@ TEST(EntryWire, AnUnreadableAnswerAndGarbledRecordsEndTheDecoding) {
     wire_entry_record(&entry, &record);
     record.name_length = FNAME_MAX32 + 1;  // longer than any name the child sends
     put(&bytes, &record, sizeof record);
+    EXPECT_EQ(wire_take_records(bytes.data(), bytes.size(), list, &receipt), bytes.size());
+    bytes.clear();
+    wire_entry_record(&entry, &record);
+    record.attribute_kind = ATTRIBUTES_NONE + 1;  // no such kind
+    put(&bytes, &record, sizeof record);
+    put(&bytes, "a", 1);
     EXPECT_EQ(wire_take_records(bytes.data(), bytes.size(), list, &receipt), bytes.size());
     EXPECT_EQ(receipt.received, 0u);
     EXPECT_EQ(list->count, 0u);

@@ -162,8 +162,8 @@ TEST(LzhReader, TheWalkOnlyMovesForward) {
     Bytes archive = lzh_member(m);
     set16(archive, 0, total);
 
-    SourceReader source;
-    ASSERT_TRUE(source_open_memory(&source, archive.data(), archive.size()));
+    ByteSource source;
+    source_open_memory(&source, archive.data(), archive.size(), "test.lzh");
     LzhReader reader;
     ASSERT_TRUE(lzh_open(&reader, &source));
     ArchiveEntry entry;

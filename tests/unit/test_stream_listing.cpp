@@ -47,7 +47,7 @@ TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
     ar_member(ar, "/0", "hello");
     ar_member(ar, "short.txt/", "hi");
     ByteSource source;
-    byte_source_open_memory(&source, ar.data(), ar.size(), "lib.a");
+    source_open_memory(&source, ar.data(), ar.size(), "lib.a");
     EntryList *list = entry_list_new();
     EXPECT_TRUE(list_stream(&source, STREAM_AR, COMPRESSION_NONE, list));
     std::vector<INDIVIDUALINFO> got = entries_of(list);
