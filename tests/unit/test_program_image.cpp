@@ -92,14 +92,17 @@ int64_t image_end(Image image) {
     return (int64_t)end;
 }
 
+// One made image and the end it should give (-1: none).
+struct ImageCase {
+    const char *what;
+    Image image;
+    int64_t end;
+};
+
 }  // namespace
 
 TEST(ProgramImage, PeImageEndsAfterItsFurthestStoredSection) {
-    struct Case {
-        const char *what;
-        Image image;
-        int64_t end;
-    } cases[] = {
+    ImageCase cases[] = {
         {"two sections, data appended", pe_image({{0x200, 0x400}, {0x100, 0x200}}, 0x900), 0x600},
         {"the table's end when no section stores bytes past it", pe_image({{0, 0x5000}}, 0x300),
          0x1A0},
@@ -114,7 +117,7 @@ TEST(ProgramImage, PeImageEndsAfterItsFurthestStoredSection) {
         {"the section table cut", pe_image({{0x10, 0x10}, {0x10, 0x10}}, 0x1A0), -1},
         {"the PE header cut", pe_image({{0x10, 0x10}}, 0x90), -1},
     };
-    for (Case &c : cases) EXPECT_EQ(image_end(c.image), c.end) << c.what;
+    for (ImageCase &c : cases) EXPECT_EQ(image_end(c.image), c.end) << c.what;
 
     Image pointer_far = pe_image({{0x10, 0x200}}, 0x400);
     put32(pointer_far, 0x3C, 0xFFFFFFF0u);
@@ -128,11 +131,7 @@ TEST(ProgramImage, PeImageEndsAfterItsFurthestStoredSection) {
 }
 
 TEST(ProgramImage, ElfImageEndsAfterItsSegmentsAndTables) {
-    struct Case {
-        const char *what;
-        Image image;
-        int64_t end;
-    } cases[] = {
+    ImageCase cases[] = {
         {"segments, then section headers, then data",
          elf_image({{0x100, 0x200}, {0x80, 0x300}}, 0x400, 2, 0x600), 0x480},
         {"a segment furthest", elf_image({{0x300, 0x200}}, 0x100, 1, 0x600), 0x500},
@@ -144,7 +143,7 @@ TEST(ProgramImage, ElfImageEndsAfterItsSegmentsAndTables) {
         {"section header offset wraps", elf_image({}, UINT64_MAX - 0x10, 2, 0x400), -1},
         {"program headers cut", elf_image(std::vector<Section>(8, {1, 1}), 0, 0, 0x100), -1},
     };
-    for (Case &c : cases) EXPECT_EQ(image_end(c.image), c.end) << c.what;
+    for (ImageCase &c : cases) EXPECT_EQ(image_end(c.image), c.end) << c.what;
 
     Image narrow_headers = elf_image({{0x10, 0x100}}, 0, 0, 0x400);
     put16(narrow_headers, 54, 8);
