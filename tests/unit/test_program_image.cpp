@@ -38,7 +38,7 @@ struct Section {
 // An MZ stub, the PE header at 0x80 with a 0xE0-byte optional header, then the section table
 // (which ends at 0x178 + 40 per section).
 Image pe_image(const std::vector<Section> &sections, size_t size) {
-    Image image(size, 0);
+    Image image(size < 0x200 ? 0x200 : size, 0);  // room for the headers of a cut file
     image[0] = 'M';
     image[1] = 'Z';
     put32(image, 0x3C, 0x80);
@@ -57,7 +57,7 @@ Image pe_image(const std::vector<Section> &sections, size_t size) {
 // A 64-bit little-endian ELF program: program headers at 64, section headers where asked.
 Image elf_image(const std::vector<Section> &segments, uint64_t sh_offset, uint16_t sh_count,
                 size_t size) {
-    Image image(size, 0);
+    Image image(size < 0x200 ? 0x200 : size, 0);  // room for the headers of a cut file
     memcpy(image.data(), "\x7F" "ELF\x02\x01", 6);
     put64(image, 32, 64);
     put64(image, 40, sh_offset);
