@@ -135,5 +135,6 @@ int main(int argc, char **argv) {
         .report = report_path,
         .failure_status = 1,
     };
-    return run_reporting(nullptr, argc, argv, &front_end, show_walk_progress, nullptr);
+    WalkStatus status = {front_end.tip_at_work, 0};
+    return run_reporting(nullptr, argc, argv, &front_end, show_walk_progress, &status);
 }

@@ -5,11 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-static bool is_lead(unsigned char byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
-static bool is_trail(unsigned char byte) { return byte >= 0x40 && byte <= 0xFC && byte != 0x7F; }
+#include "shift_jis.h"
 
 int sjis_byte_class(const char *text, int32_t index) {
     if (index < 0) return SJIS_SINGLE;
@@ -17,10 +13,11 @@ int sjis_byte_class(const char *text, int32_t index) {
     for (int32_t k = 0;; k++) {
         unsigned char byte = (unsigned char)text[k];
         if (byte == 0) return SJIS_SINGLE;
+        // A lead byte keeps its class even when no trail byte follows it.
         if (state == SJIS_LEAD)
-            state = is_trail(byte) ? SJIS_TRAIL : SJIS_SINGLE;
+            state = is_sjis_trail(byte) ? SJIS_TRAIL : SJIS_SINGLE;
         else
-            state = is_lead(byte) ? SJIS_LEAD : SJIS_SINGLE;
+            state = is_sjis_lead(byte) ? SJIS_LEAD : SJIS_SINGLE;
         if (k == index) return state;
     }
 }
@@ -32,15 +29,10 @@ bool is_separator_at(const char *text, int32_t index) {
 
 // Position of the last separator among the first `length` bytes of the text, or -1.
 static int32_t last_separator(const char *text, int32_t length) {
+    const uint8_t *bytes = (const uint8_t *)text;
     int32_t found = -1;
-    int state = SJIS_SINGLE;
-    for (int32_t k = 0; k < length && text[k]; k++) {
-        unsigned char byte = (unsigned char)text[k];
-        if (state == SJIS_LEAD)
-            state = is_trail(byte) ? SJIS_TRAIL : SJIS_SINGLE;
-        else
-            state = is_lead(byte) ? SJIS_LEAD : SJIS_SINGLE;
-        if (state == SJIS_SINGLE && byte == (unsigned char)PATH_SEPARATOR) found = k;
+    for (int32_t k = 0; k < length && text[k]; k += (int32_t)sjis_width(bytes, k, length)) {
+        if (text[k] == PATH_SEPARATOR) found = k;  // a trail byte is stepped over, never seen
     }
     return found;
 }

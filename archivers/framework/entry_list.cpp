@@ -49,17 +49,6 @@ static bool is_utf8(const unsigned char *text, size_t length) {
     return true;
 }
 
-// The longest prefix of at most `room` bytes that ends on a Shift-JIS character boundary.
-static size_t sjis_cut(const unsigned char *text, size_t length, size_t room) {
-    size_t at = 0;
-    while (at < length) {
-        size_t step = is_sjis_lead(text[at]) && at + 1 < length ? 2 : 1;
-        if (at + step > room) break;
-        at += step;
-    }
-    return at;
-}
-
 void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder) {
     memset(entry, 0, sizeof *entry);
     entry->attribute_kind = ATTRIBUTES_NONE;
@@ -79,10 +68,10 @@ void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool fold
             // Other stored bytes are most likely Shift-JIS: the cut keeps its double-byte
             // characters whole, and a file's cut name does not end in a separator. A 0x5C
             // that ends a double-byte character is no separator, and the character stays.
-            kept = sjis_cut((const unsigned char *)name, length, room);
+            kept = sjis_prefix_length((const uint8_t *)name, length, room);
             if (!folder)
                 while (kept > 0 && is_separator(name[kept - 1]) &&
-                       sjis_cut((const unsigned char *)name, length, kept - 1) == kept - 1)
+                       sjis_prefix_length((const uint8_t *)name, length, kept - 1) == kept - 1)
                     kept--;
         }
     }

@@ -17,15 +17,8 @@ bool is_utf8_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 size_t boundary_at_or_below(const char *name, size_t length, size_t limit, NameCoding coding,
                             bool have_next, uint8_t next) {
     if (limit > length) limit = length;
-    if (coding == NAME_SHIFT_JIS) {
-        size_t i = 0;
-        while (i < limit) {
-            size_t width = is_sjis_lead((uint8_t)name[i]) ? 2 : 1;
-            if (i + width > limit) break;
-            i += width;
-        }
-        return i;
-    }
+    if (coding == NAME_SHIFT_JIS)
+        return sjis_prefix_length((const uint8_t *)name, length, limit, have_next ? next : 0);
     size_t i = limit;
     for (;;) {
         uint8_t at = i < length ? (uint8_t)name[i] : next;

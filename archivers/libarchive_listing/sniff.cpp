@@ -8,6 +8,7 @@
 
 #include "byte_cursor.h"
 #include "byte_order.h"
+#include "program_image.h"
 
 
 static bool starts_with(const uint8_t *data, size_t size, const char *signature, size_t length) {
@@ -174,68 +175,15 @@ OtherFormat sniff_other(const ByteSource *source, const uint8_t *d, size_t n) {
     return OTHER_NONE;
 }
 
-// Where the bytes of a PE program's image end: the end of its furthest section.
-static bool pe_image_end(const ByteSource *source, const uint8_t *d, size_t n, uint64_t *end) {
-    if (n < 64 || d[0] != 'M' || d[1] != 'Z') return false;
-    uint32_t pe = read_le32(d + 0x3C);
-    uint8_t header[24];
-    if (!source_read_exact(source, pe, header, sizeof header) || memcmp(header, "PE\0\0", 4))
-        return false;
-    uint16_t sections = read_le16(header + 6);
-    uint16_t optional = read_le16(header + 20);
-    if (sections == 0 || sections > 96) return false;
-    size_t table_size = (size_t)sections * 40;
-    uint8_t *table = (uint8_t *)malloc(table_size);
-    if (!table) return false;
-    bool ok = source_read_exact(source, (uint64_t)pe + 24 + optional, table, table_size);
-    uint64_t furthest = (uint64_t)pe + 24 + optional + table_size;
-    for (size_t i = 0; ok && i < sections; i++) {
-        const uint8_t *s = table + i * 40;
-        uint64_t raw_end = (uint64_t)read_le32(s + 20) + read_le32(s + 16);
-        if (read_le32(s + 16) && raw_end > furthest) furthest = raw_end;
-    }
-    free(table);
-    *end = furthest;
-    return ok;
-}
-
-// Where the bytes of an ELF program end: past its segments and its section header table.
-static bool elf_image_end(const ByteSource *source, const uint8_t *d, size_t n, uint64_t *end) {
-    if (n < 64 || memcmp(d, "\x7F" "ELF", 4) != 0) return false;
-    bool wide = d[4] == 2, little = d[5] == 1;
-    if ((d[4] != 1 && d[4] != 2) || (d[5] != 1 && d[5] != 2)) return false;
-    auto u16 = [&](const uint8_t *p) { return little ? read_le16(p) : read_be16(p); };
-    auto u32 = [&](const uint8_t *p) { return little ? read_le32(p) : read_be32(p); };
-    auto u64 = [&](const uint8_t *p) { return little ? read_le64(p) : read_be64(p); };
-    uint64_t ph_offset = wide ? u64(d + 32) : u32(d + 28);
-    uint64_t sh_offset = wide ? u64(d + 40) : u32(d + 32);
-    uint16_t ph_size = u16(d + (wide ? 54 : 42)), ph_count = u16(d + (wide ? 56 : 44));
-    uint16_t sh_size = u16(d + (wide ? 58 : 46)), sh_count = u16(d + (wide ? 60 : 48));
-    if (ph_size < (wide ? 56 : 32) || ph_count > 256 || sh_offset > source->size ||
-        ph_offset > source->size)
-        return false;
-    uint64_t furthest = sh_offset + (uint64_t)sh_size * sh_count;
-    uint64_t table_end = ph_offset + (uint64_t)ph_size * ph_count;
-    if (table_end > furthest) furthest = table_end;
-    for (uint16_t i = 0; i < ph_count; i++) {
-        uint8_t entry[56];
-        if (!source_read_exact(source, ph_offset + (uint64_t)i * ph_size, entry, wide ? 56 : 32))
-            return false;
-        uint64_t offset = wide ? u64(entry + 8) : u32(entry + 4);
-        uint64_t file_size = wide ? u64(entry + 32) : u32(entry + 16);
-        if (offset <= source->size && file_size <= source->size - offset &&
-            offset + file_size > furthest)
-            furthest = offset + file_size;
-    }
-    *end = furthest;
-    return true;
+static bool read_image_bytes(void *context, uint64_t offset, uint8_t *out, size_t length) {
+    return source_read_exact((const ByteSource *)context, offset, out, length);
 }
 
 bool find_appended_archive(const ByteSource *source, const uint8_t *prefix, size_t size,
                            OtherFormat *format, uint64_t *offset) {
     uint64_t image_end;
-    if (!pe_image_end(source, prefix, size, &image_end) &&
-        !elf_image_end(source, prefix, size, &image_end))
+    if (!program_image_end(prefix, size, read_image_bytes, (void *)source, source->size,
+                           &image_end))
         return false;
     if (image_end >= source->size) return false;
     // Self-extractors may put a short configuration text between the program and the archive.

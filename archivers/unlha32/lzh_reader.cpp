@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "program_image.h"
+
 namespace {
 
 const char SEPARATOR = '\\';
@@ -306,24 +308,12 @@ bool scan_for_start(ByteSource *source, uint64_t from, uint64_t to, uint64_t *st
     return false;
 }
 
-// Where the sections of a Windows program (MZ and PE headers within the first `scan`
-// bytes) end, which is where data appended to the program begins.
-bool windows_program_end(ByteSource *source, uint64_t scan, uint64_t *end) {
-    const uint8_t *b = source_view(source, 0, (size_t)scan);
-    if (!b || scan < 0x40 || b[0] != 'M' || b[1] != 'Z') return false;
-    uint64_t pe = read_le32(b + 0x3C);
-    if (pe + 24 > scan || memcmp(b + pe, "PE\0\0", 4) != 0) return false;
-    unsigned sections = read_le16(b + pe + 6);
-    uint64_t table = pe + 24 + read_le16(b + pe + 20);
-    if (table + 40u * sections > scan) return false;
-    uint64_t last = 0;
-    for (unsigned i = 0; i < sections; i++) {
-        const uint8_t *section = b + table + 40u * i;
-        uint64_t raw_end = (uint64_t)read_le32(section + 20) + read_le32(section + 16);
-        if (raw_end > last) last = raw_end;
-    }
-    *end = last;
-    return last > 0;
+// Reads program-image bytes through the window; the helper checks them against the size.
+bool read_image_bytes(void *context, uint64_t offset, uint8_t *out, size_t length) {
+    const uint8_t *bytes = source_view((ByteSource *)context, offset, length);
+    if (!bytes) return false;
+    memcpy(out, bytes, length);
+    return true;
 }
 
 }  // namespace
@@ -374,7 +364,11 @@ bool lzh_open(LzhReader *reader, ByteSource *source) {
         // A Windows program keeps its archive after its sections, which may end beyond the
         // first scan; look at the start of what follows them.
         uint64_t overlay = 0;
-        if (!windows_program_end(source, scan, &overlay) || overlay >= source->size ||
+        head = source_view(source, 0, (size_t)scan);  // the search may have moved the window
+        if (!head ||
+            !program_image_end(head, (size_t)scan, read_image_bytes, source, source->size,
+                               &overlay) ||
+            overlay >= source->size ||
             overlay + OVERLAY_SCAN <= scan) {
             return false;
         }

@@ -5,8 +5,15 @@
 
 #include <stdint.h>
 
-// Redraws the status line with the counts, at most ten times a second, while it is shown. The
-// status line is the one the tray icon stands for; `user` is not used.
+// What the walk's progress line keeps between calls: the front end that shows it owns one and
+// hands it to show_walk_progress as the user value.
+struct WalkStatus {
+    const char *tip;    // the busy indicator's tip, which the counts follow on the line
+    int64_t next_draw;  // monotonic milliseconds before which the line is not drawn again
+};
+
+// Draws the status line (the one the tray icon stands for) with the tip and the counts, at
+// most ten times a second, while standard error is a terminal. `user` is a WalkStatus.
 void show_walk_progress(void *user, uint32_t files_examined, uint32_t archives_found);
 
 // The character set of the terminal, from the user's locale settings, without touching the

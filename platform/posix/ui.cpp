@@ -19,10 +19,10 @@ struct tb_window {
     HANDLE property;
 };
 
+// The tray icon's stand-in: the status line and its tip, from NIM_ADD to NIM_DELETE.
 static bool quit_posted = false;
 static bool status_shown = false;
 static char status_text[64];
-static char status_counts[96];
 
 static bool terminal() { return isatty(STDERR_FILENO) != 0; }
 
@@ -45,13 +45,17 @@ static void clear_status() {
     if (status_shown) fputs("\r\033[K", stderr);
 }
 
-static void draw_status() {
-    if (!status_shown) return;
+// Writes the whole status line anew: the tip, then what follows it (may be empty).
+static void draw_line(const char *tip, const char *after) {
     fputc('\r', stderr);
-    show_text(status_text);
-    fputs(status_counts, stderr);
+    show_text(tip);
+    fputs(after, stderr);
     fputs("\033[K", stderr);
     fflush(stderr);
+}
+
+static void draw_status() {
+    if (status_shown) draw_line(status_text, "");
 }
 
 ATOM RegisterClassExA(const WNDCLASSEXA *) { return 1; }
@@ -167,7 +171,6 @@ BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA *record) {
     if (message == NIM_ADD) {
         if (!terminal()) return TRUE;
         snprintf(status_text, sizeof status_text, "%s", record->szTip);
-        status_counts[0] = '\0';
         status_shown = true;
         draw_status();
     } else if (message == NIM_DELETE) {
@@ -178,20 +181,21 @@ BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA *record) {
     return TRUE;
 }
 
-void show_walk_progress(void *, uint32_t files_examined, uint32_t archives_found) {
-    if (!status_shown) return;
-    static int64_t next_draw = 0;
+void show_walk_progress(void *user, uint32_t files_examined, uint32_t archives_found) {
+    WalkStatus *status = (WalkStatus *)user;
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     int64_t milliseconds = (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-    if (milliseconds < next_draw) return;
-    next_draw = milliseconds + 100;
+    if (milliseconds < status->next_draw) return;
+    status->next_draw = milliseconds + 100;
+    if (!terminal()) return;
     char files[32];
     char archives[32];
+    char counts[96];
     snprintf(files, sizeof files, ngettext("%u file", "%u files", files_examined),
              files_examined);
     snprintf(archives, sizeof archives, ngettext("%u archive", "%u archives", archives_found),
              archives_found);
-    snprintf(status_counts, sizeof status_counts, "  %s, %s", files, archives);
-    draw_status();
+    snprintf(counts, sizeof counts, "  %s, %s", files, archives);
+    draw_line(status->tip, counts);
 }
