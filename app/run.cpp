@@ -135,10 +135,12 @@ int run_reporting(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd 
                 show_formatted_message(nullptr, MB_OK, APP_NAME, front_end->create_failed);
             } else {
                 errno = 0;
-                write_listing(stream, catalogue);
-                int error = 0;
+                bool whole = write_listing(stream, catalogue);
+                int error = whole ? 0 : (errno ? errno : EIO);
+                int closing = 0;
                 // What was written stays: a cut listing still shows what was found.
-                if (finish_listing(stream, &error))
+                if (!finish_listing(stream, &closing) && error == 0) error = closing;
+                if (whole && error == 0)
                     status = 0;
                 else
                     show_formatted_message(nullptr, MB_OK, APP_NAME, front_end->write_failed,

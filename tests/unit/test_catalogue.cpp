@@ -73,7 +73,7 @@ std::string listing_of(OrderedList *catalogue) {
     TempTree tree;
     std::string path = tree.path("listing.txt");
     FILE *out = fopen(path.c_str(), "w");
-    write_listing(out, catalogue);
+    EXPECT_TRUE(write_listing(out, catalogue));
     fclose(out);
     FILE *in = fopen(path.c_str(), "rb");
     std::string text = read_back(in);
@@ -109,6 +109,15 @@ TEST(Listing, LinesCarryEveryFieldAndEndInCrLf) {
               "\tempty\t0 (0.0%)\t0000-00-00 00:00:00\r\n"
               "z.lzh\t10\t0000-00-00 00:00:00\r\n"
               "\tx\t0 (0.0%)\t0000-00-00 00:00:00\r\n");
+
+    // A stream that takes no write: the listing is reported as not whole, whatever the C
+    // library's error indicator says.
+    TempTree tree;
+    tree.file("read-only", "");
+    FILE *read_only = fopen(tree.path("read-only").c_str(), "rb");
+    ASSERT_NE(read_only, nullptr);
+    EXPECT_FALSE(write_listing(read_only, catalogue));
+    fclose(read_only);
     destroy_catalogue(catalogue);
 }
 
