@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <string>
 #include <utility>
@@ -28,8 +29,15 @@ inline void put64(Bytes &b, uint64_t v) {
     put32(b, (uint32_t)v);
     put32(b, (uint32_t)(v >> 32));
 }
-inline void put(Bytes &b, const std::string &s) { b.insert(b.end(), s.begin(), s.end()); }
-inline void put(Bytes &b, const Bytes &s) { b.insert(b.end(), s.begin(), s.end()); }
+// Appends by growing and copying: GCC 12's optimiser warns falsely (-Warray-bounds,
+// -Wstringop-overflow) on a vector's insert of a range at its end in Release builds.
+inline void put(Bytes &b, const void *data, size_t size) {
+    size_t at = b.size();
+    b.resize(at + size);
+    if (size) memcpy(b.data() + at, data, size);
+}
+inline void put(Bytes &b, const std::string &s) { put(b, s.data(), s.size()); }
+inline void put(Bytes &b, const Bytes &s) { put(b, s.data(), s.size()); }
 inline void set16(Bytes &b, size_t at, uint32_t v) {
     b[at] = (uint8_t)v;
     b[at + 1] = (uint8_t)(v >> 8);

@@ -130,7 +130,7 @@ TEST(ArchiverFormats, OtherLibrarySignaturesAndTheIsoDescriptorFarIn) {
 TEST(ArchiverFormats, GzipStoredNameIsReadWithinItsBounds) {
     auto header = [](uint8_t flags, const Bytes &after) {
         Bytes h = {0x1F, 0x8B, 8, flags, 0, 0, 0, 0, 0, 3};
-        h.insert(h.end(), after.begin(), after.end());
+        put(h, after);
         return h;
     };
     Bytes name = {'d', 'b', '.', 's', 'q', 'l', 0, 0xAA};
