@@ -7,7 +7,7 @@
 #include <stdint.h>
 
 struct SourceFile {
-    int fd;            // a descriptor of the C runtime
+    int fd;            // what the read and close calls take; never negative
     uint64_t size;
     int64_t modified;  // last write, seconds since 1970 (UTC)
     const char *name;  // the file's own name: the end of the path, after its folders
@@ -19,5 +19,8 @@ bool source_file_open(const char *path, SourceFile *file);
 // Up to `length` bytes at `offset`: fewer only at the end of the file; -1 on a read error.
 int64_t source_file_read(int fd, uint64_t offset, void *buffer, size_t length);
 void source_file_close(int fd);
+// A descriptor of the C runtime for the file behind `fd`, for handing to another process; it
+// stays owned by the open file. -1 when the file can no longer be opened as the file it was.
+int source_file_descriptor(int fd);
 
 #endif

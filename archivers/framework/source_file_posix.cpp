@@ -1,31 +1,79 @@
 // The archiver libraries' only contact with the file system, through POSIX calls: open a
-// regular file, read it at an offset, close it.
+// regular file, read it at an offset, close it; the first bytes shared with the other libraries.
 #include "source_file.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
-bool source_file_open(const char *path, SourceFile *file) {
-    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-        close(fd);
-        return false;
-    }
-    file->fd = fd;
-    file->size = (uint64_t)info.st_size;
-    file->modified = (int64_t)info.st_mtime;
-    const char *slash = strrchr(path, '/');
-    file->name = slash ? slash + 1 : path;
-    return true;
+#include "shared_look.h"
+
+namespace {
+
+// A file handed out as a look rather than a descriptor is numbered from here: far above any
+// descriptor (a process would need two thousand million open files), and never negative, which
+// the byte source reserves for memory.
+const int LOOK_BASE = 0x7fff0000;
+const int LOOKS = 8;
+
+// A file a library opened. `descriptor` is -1 until a read goes past the shared first bytes;
+// `checked` says that the descriptor is known to be the file `identity` names.
+struct Look {
+    bool used;
+    char *path;
+    FileIdentity identity;
+    uint64_t generation;  // the shared record's generation that holds this file's first bytes
+    int descriptor;
+    bool checked;
+};
+
+Look looks[LOOKS];
+
+// A file whose last change is younger than this may change again within the same tick of the
+// file system's clock (two seconds on the coarsest) without its times showing it: its first
+// bytes are not shared.
+const int64_t SETTLED_NANOSECONDS = 2000000000;
+
+const int OPEN_FLAGS = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+FileIdentity identity_of(const struct stat &info) {
+    FileIdentity identity;
+    identity.device = (uint64_t)info.st_dev;
+    identity.inode = (uint64_t)info.st_ino;
+    identity.size = (uint64_t)info.st_size;
+    identity.modified_seconds = (int64_t)info.st_mtim.tv_sec;
+    identity.modified_nanoseconds = (int64_t)info.st_mtim.tv_nsec;
+    identity.changed_seconds = (int64_t)info.st_ctim.tv_sec;
+    identity.changed_nanoseconds = (int64_t)info.st_ctim.tv_nsec;
+    return identity;
 }
 
-int64_t source_file_read(int fd, uint64_t offset, void *buffer, size_t length) {
+bool same_identity(const FileIdentity &a, const FileIdentity &b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified_seconds == b.modified_seconds &&
+           a.modified_nanoseconds == b.modified_nanoseconds &&
+           a.changed_seconds == b.changed_seconds &&
+           a.changed_nanoseconds == b.changed_nanoseconds;
+}
+
+int64_t nanoseconds(int64_t seconds, int64_t fraction) {
+    return seconds * 1000000000 + fraction;
+}
+
+// Whether a later change of the file will show in its times: both lie a settling time before
+// `read_at`, the moment after its bytes were read.
+bool settled(const FileIdentity &identity, int64_t read_at) {
+    return nanoseconds(identity.modified_seconds, identity.modified_nanoseconds) +
+                   SETTLED_NANOSECONDS < read_at &&
+           nanoseconds(identity.changed_seconds, identity.changed_nanoseconds) +
+                   SETTLED_NANOSECONDS < read_at;
+}
+
+int64_t read_at(int fd, uint64_t offset, void *buffer, size_t length) {
     size_t done = 0;
     while (done < length) {
         ssize_t got = pread(fd, (char *)buffer + done, length - done, (off_t)(offset + done));
@@ -37,4 +85,138 @@ int64_t source_file_read(int fd, uint64_t offset, void *buffer, size_t length) {
     return (int64_t)done;
 }
 
-void source_file_close(int fd) { close(fd); }
+void fill_name(const char *path, SourceFile *file) {
+    const char *slash = strrchr(path, '/');
+    file->name = slash ? slash + 1 : path;
+}
+
+// Without a free look: the file opened as it is, its status from the descriptor.
+bool open_plainly(const char *path, SourceFile *file) {
+    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
+    int fd = open(path, OPEN_FLAGS);
+    if (fd < 0) return false;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
+        close(fd);
+        return false;
+    }
+    file->fd = fd;
+    file->size = (uint64_t)info.st_size;
+    file->modified = (int64_t)info.st_mtime;
+    fill_name(path, file);
+    return true;
+}
+
+Look *look_of(int fd) {
+    if (fd < LOOK_BASE || fd >= LOOK_BASE + LOOKS) return nullptr;
+    Look *look = &looks[fd - LOOK_BASE];
+    return look->used ? look : nullptr;
+}
+
+// Reads the file's first bytes into the shared record. The record names the file by the status
+// taken before the open; a file replaced in between is caught when a read goes past these bytes
+// (the descriptor is checked then) and by the next library's status, which names the new file.
+void fill_shared(SharedLook *shared, Look *look) {
+    shared->generation = 0;
+    size_t want = look->identity.size < LOOK_BYTES ? (size_t)look->identity.size : LOOK_BYTES;
+    int64_t got = read_at(look->descriptor, 0, shared->bytes, want);
+    if (got != (int64_t)want) return;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    shared->identity = look->identity;
+    shared->length = want;
+    shared->shareable = settled(look->identity, nanoseconds(now.tv_sec, now.tv_nsec));
+    shared->generation = ++shared->last_generation;
+    look->generation = shared->generation;
+}
+
+// The look's own descriptor, opened now if it has none, and known to be its file.
+int checked_descriptor(Look *look) {
+    if (look->descriptor < 0) {
+        look->descriptor = open(look->path, OPEN_FLAGS);
+        if (look->descriptor < 0) return -1;
+    }
+    if (!look->checked) {
+        struct stat info;
+        if (fstat(look->descriptor, &info) != 0 ||
+            !same_identity(identity_of(info), look->identity))
+            return -1;
+        look->checked = true;
+    }
+    return look->descriptor;
+}
+
+}  // namespace
+
+bool source_file_open(const char *path, SourceFile *file) {
+    Look *look = nullptr;
+    for (int i = 0; i < LOOKS && !look; i++)
+        if (!looks[i].used) look = &looks[i];
+    char *copy = look ? strdup(path) : nullptr;
+    if (!copy) return open_plainly(path, file);
+    // One status names the file: a folder, FIFO or device is refused without being opened.
+    struct stat info;
+    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
+        free(copy);
+        return false;
+    }
+    memset(look, 0, sizeof *look);
+    look->path = copy;
+    look->identity = identity_of(info);
+    look->descriptor = -1;
+    SharedLook *shared = shared_look();
+    if (!(shared->generation && shared->shareable &&
+          same_identity(shared->identity, look->identity))) {
+        look->descriptor = open(path, OPEN_FLAGS);
+        if (look->descriptor < 0) {
+            free(copy);
+            return false;
+        }
+        fill_shared(shared, look);
+    } else {
+        look->generation = shared->generation;
+    }
+    look->used = true;
+    file->fd = LOOK_BASE + (int)(look - looks);
+    file->size = look->identity.size;
+    file->modified = (int64_t)info.st_mtime;
+    fill_name(path, file);
+    return true;
+}
+
+int64_t source_file_read(int fd, uint64_t offset, void *buffer, size_t length) {
+    Look *look = look_of(fd);
+    if (!look) return fd >= LOOK_BASE ? -1 : read_at(fd, offset, buffer, length);
+    const SharedLook *shared = shared_look();
+    if (look->generation && shared->generation == look->generation) {
+        bool whole = shared->length == shared->identity.size;
+        if (offset <= shared->length && length <= shared->length - offset) {
+            memcpy(buffer, shared->bytes + offset, length);
+            return (int64_t)length;
+        }
+        if (whole) {
+            size_t left = offset < shared->length ? shared->length - (size_t)offset : 0;
+            if (left) memcpy(buffer, shared->bytes + offset, left);
+            return (int64_t)left;
+        }
+    }
+    int descriptor = checked_descriptor(look);
+    return descriptor < 0 ? -1 : read_at(descriptor, offset, buffer, length);
+}
+
+int source_file_descriptor(int fd) {
+    Look *look = look_of(fd);
+    if (!look) return fd >= LOOK_BASE ? -1 : fd;
+    return checked_descriptor(look);
+}
+
+void source_file_close(int fd) {
+    Look *look = look_of(fd);
+    if (!look) {
+        if (fd >= 0 && fd < LOOK_BASE) close(fd);
+        return;
+    }
+    if (look->descriptor >= 0) close(look->descriptor);
+    free(look->path);
+    memset(look, 0, sizeof *look);
+}

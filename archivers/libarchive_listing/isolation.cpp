@@ -3,6 +3,7 @@
 #include "isolation.h"
 
 #include "entry_wire.h"
+#include "source_file.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -430,9 +431,9 @@ int memory_file(const ByteSource *source) {
 
 bool run_isolated(const ByteSource *source, IsolatedWork work, const void *context,
                   size_t context_size, EntryList *list) {
-    int fd = source->fd >= 0 ? source->fd : memory_file(source);
+    int fd = source->fd >= 0 ? source_file_descriptor(source->fd) : memory_file(source);
     if (fd < 0) return false;
     bool result = list_in_worker(source, fd, work, context, context_size, list);
-    if (fd != source->fd) close(fd);
+    if (source->fd < 0) close(fd);
     return result;
 }
