@@ -3,6 +3,7 @@ message, and the exit code."""
 import os
 
 import tallytest
+import builtin_archives  # noqa: E402  (found through tallytest's path)
 from tallytest import TreeTest, linux_only, run, run_on_terminal, run_with_dialogs, windows_only
 
 
@@ -108,6 +109,16 @@ class RunSequence(TreeTest):
                                           [(caption, "y"), ("tallybook", "Return")])
         self.assertEqual((code, answered), (0, [caption, "tallybook"]))
         self.assertTrue(os.path.isdir(self.path("data.txt")))
+
+    # A write that fails brings the failure message rather than an end as if the listing were
+    # whole. The listing is a link to Linux's /dev/full, where every write fails for want of
+    # room; the program sees an existing file and asks first.
+    @windows_only
+    def test_failed_write_brings_the_failure_message(self):
+        self.write("data/a.pak", builtin_archives.pak([(b"readme.txt", 0, 0)]))
+        os.symlink("/dev/full", self.path("data.txt"))
+        code, answered = run_with_dialogs([self.path("data")], [("tallybook", "Return")])
+        self.assertEqual((code, answered), (0, ["tallybook"]))
 
     # The listing path's own length meets the bound: an argument too long for the bound plus
     # ".txt", with a longer extension, is used (Windows: 259 bytes, the most a path may hold).
