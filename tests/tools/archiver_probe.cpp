@@ -2,16 +2,51 @@
 // resolved after asking the query function list) and prints every entry it delivers for each
 // file, one tab-separated line per entry, so that tests can read the interface's raw values.
 // Usage: archiver_probe LIBRARY PREFIX FILE...
-#include <dlfcn.h>
+// The same tool builds for Windows, where it loads a DLL by its path with LoadLibraryA.
 #include <stdio.h>
 #include <string.h>
 
 #include "archiver_interface.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+
+namespace {
+typedef HMODULE Module;
+Module open_module(const char *path) { return LoadLibraryA(path); }
+void *module_entry(Module module, const char *name) {
+    return (void *)GetProcAddress(module, name);
+}
+void close_module(Module module) { FreeLibrary(module); }
+void report_load_failure(const char *path) {
+    fprintf(stderr, "cannot load %s: error %lu\n", path, (unsigned long)GetLastError());
+}
+// Lines end in LF on both targets, so that the two builds' outputs compare byte for byte.
+void prepare_output() { _setmode(_fileno(stdout), _O_BINARY); }
+}  // namespace
+#else
+#include <dlfcn.h>
+
+namespace {
+typedef void *Module;
+// Kept mapped after dlclose, as the program's loader does.
+Module open_module(const char *path) {
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+}
+void *module_entry(Module module, const char *name) { return dlsym(module, name); }
+void close_module(Module module) { dlclose(module); }
+void report_load_failure(const char *path) {
+    fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
+}
+void prepare_output() {}
+}  // namespace
+#endif
+
 namespace {
 
 struct Library {
-    void *module;
+    Module module;
     QueryFunctionListFn query;
     OpenArchiveFn open;
     CloseArchiveFn close;
@@ -19,16 +54,15 @@ struct Library {
     FindNextFn find_next;
 };
 
-void *entry(void *module, const char *prefix, const char *name) {
+void *entry(Module module, const char *prefix, const char *name) {
     char full[128];
     snprintf(full, sizeof full, "%s%s", prefix, name);
-    return dlsym(module, full);
+    return module_entry(module, full);
 }
 
 bool load(Library *library, const char *path, const char *prefix) {
     memset(library, 0, sizeof *library);
-    // Kept mapped after dlclose, as the program's loader does.
-    library->module = dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    library->module = open_module(path);
     if (!library->module) return false;
     library->query = (QueryFunctionListFn)entry(library->module, prefix, "QueryFunctionList");
     if (!library->query || !library->query(ISARC_OPEN_ARCHIVE) ||
@@ -50,9 +84,10 @@ void print_entry(const INDIVIDUALINFO *info) {
     size_t length = strnlen(info->szFileName, sizeof info->szFileName);
     printf("E\t");
     print_hex(info->szFileName, length);
-    printf("\t%u\t%u\t%u\t%u\t%u\t%08x\t%.8s\t%.8s\n", info->dwOriginalSize,
-           info->dwCompressedSize, info->wRatio, info->wDate, info->wTime, info->dwCRC,
-           info->szAttribute, info->szMode);
+    // DWORD is unsigned long on Windows and a 32-bit unsigned int on Linux.
+    printf("\t%lu\t%lu\t%u\t%u\t%u\t%08lx\t%.8s\t%.8s\n", (unsigned long)info->dwOriginalSize,
+           (unsigned long)info->dwCompressedSize, info->wRatio, info->wDate, info->wTime,
+           (unsigned long)info->dwCRC, info->szAttribute, info->szMode);
 }
 
 }  // namespace
@@ -62,11 +97,12 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: archiver_probe LIBRARY PREFIX FILE...\n");
         return 2;
     }
+    prepare_output();
     for (int i = 3; i < argc; i++) {
         // Loaded afresh for every file, as the program does.
         Library library;
         if (!load(&library, argv[1], argv[2])) {
-            fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
+            report_load_failure(argv[1]);
             return 2;
         }
         HARC archive = library.open(nullptr, argv[i], ARCHIVER_OPEN_MODE);
@@ -80,7 +116,7 @@ int main(int argc, char **argv) {
             }
             library.close(archive);
         }
-        dlclose(library.module);
+        close_module(library.module);
     }
     return 0;
 }

@@ -32,3 +32,19 @@ foreach(name test_run test_both_builds test_builtin_formats test_cabinet test_br
   set_tests_properties(windows_e2e_${name} PROPERTIES LABELS wine RESOURCE_LOCK wine
                        TIMEOUT ${WINE_TIMEOUT})
 endforeach()
+
+# The byte source's tests run over the Win32 file calls too.
+target_link_libraries(unit_tests PRIVATE tb_archiver_framework)
+
+# The project's own archiver libraries as Windows DLLs: the probe loads each by its path under
+# Wine and its entries must match those of the Linux build of the same library.
+add_executable(archiver_probe ${CMAKE_CURRENT_SOURCE_DIR}/tools/archiver_probe.cpp)
+target_link_libraries(archiver_probe PRIVATE tb_archiver_interface)
+target_link_options(archiver_probe PRIVATE -static)
+set_target_properties(archiver_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_dependencies(archiver_probe tb_unlha32 tb_unzip32)
+add_test(NAME windows_archiver_libraries
+  COMMAND ${Python3_EXECUTABLE} ${WINDOWS_TESTS}/test_archiver_libraries.py
+          $<TARGET_FILE:archiver_probe> $<TARGET_FILE_DIR:tb_unlha32>)
+set_tests_properties(windows_archiver_libraries PROPERTIES LABELS wine RESOURCE_LOCK wine
+                     TIMEOUT ${WINE_TIMEOUT})

@@ -1,0 +1,91 @@
+// The archiver libraries' only contact with the file system on Windows, through the Win32 calls
+// with ANSI (code page) paths: open a regular file, read it at an offset, close it.
+#include "source_file.h"
+
+#include "shift_jis.h"
+#include "win32.h"
+
+// The descriptor field carries the file's HANDLE. The libraries are 32-bit builds, where a
+// handle is as wide as an int; a handle from CreateFileA is never INVALID_HANDLE_VALUE (-1),
+// the value the byte source keeps for "no file".
+static_assert(sizeof(HANDLE) == sizeof(int), "a file handle must fit the descriptor field");
+
+namespace {
+
+HANDLE handle_of(int fd) { return (HANDLE)(intptr_t)fd; }
+
+// Seconds since 1970 (UTC) of a FILETIME, which counts 100 ns steps since 1601 (UTC).
+int64_t unix_seconds(const FILETIME &time) {
+    uint64_t ticks = ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
+    const int64_t seconds_1601_to_1970 = 11644473600LL;
+    return (int64_t)(ticks / 10000000u) - seconds_1601_to_1970;
+}
+
+// The file's own name: what follows the last '\\', '/' or drive colon of the path. A 0x5C byte
+// that ends a double-byte Shift-JIS character is part of a name, not a separator.
+const char *own_name(const char *path) {
+    const uint8_t *text = (const uint8_t *)path;
+    size_t length = 0;
+    while (text[length]) length++;
+    const char *name = path;
+    for (size_t at = 0; at < length;) {
+        size_t width = sjis_width(text, at, length);
+        if (width == 1 && (text[at] == '\\' || text[at] == '/' || text[at] == ':'))
+            name = path + at + 1;
+        at += width;
+    }
+    return name;
+}
+
+}  // namespace
+
+bool source_file_open(const char *path, SourceFile *file) {
+    // Sharing read, write and delete: listing must not stop another program using the file.
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    // Only a disk file: a named pipe, console or device would block or never end. A folder
+    // does not open without FILE_FLAG_BACKUP_SEMANTICS, and the attribute check says so too.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(handle);
+        return false;
+    }
+    uint64_t size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    if (size > (uint64_t)INT64_MAX) {
+        CloseHandle(handle);
+        return false;
+    }
+    file->fd = (int)(intptr_t)handle;
+    file->size = size;
+    file->modified = unix_seconds(info.ftLastWriteTime);
+    file->name = own_name(path);
+    return true;
+}
+
+int64_t source_file_read(int fd, uint64_t offset, void *buffer, size_t length) {
+    HANDLE handle = handle_of(fd);
+    size_t done = 0;
+    while (done < length) {
+        // One ReadFile moves at most a DWORD; the OVERLAPPED offset makes each read positioned,
+        // like pread, on a handle opened for synchronous reads.
+        size_t want = length - done;
+        if (want > 0x40000000u) want = 0x40000000u;
+        uint64_t at = offset + done;
+        OVERLAPPED place = {};
+        place.Offset = (DWORD)at;
+        place.OffsetHigh = (DWORD)(at >> 32);
+        DWORD got = 0;
+        if (!ReadFile(handle, (char *)buffer + done, (DWORD)want, &got, &place)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            return -1;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    return (int64_t)done;
+}
+
+void source_file_close(int fd) { CloseHandle(handle_of(fd)); }

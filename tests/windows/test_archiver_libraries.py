@@ -1,0 +1,87 @@
+"""The project's own archiver libraries built as Windows DLLs give, entry for entry, what their
+Linux builds give: the probe loads each library by its path (under Wine on Windows) and prints
+the raw values of every entry of each corpus archive; only the archive paths differ.
+
+usage: test_archiver_libraries.py WINDOWS_PROBE.exe WINDOWS_LIBRARY_FOLDER"""
+import glob
+import os
+import subprocess
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+CORPUS = os.path.normpath(os.path.join(ROOT, "..", "shared", "corpus"))
+LINUX_BUILD = os.environ.get("TALLYBOOK_LINUX_BUILD") or os.path.join(ROOT, "build", "linux")
+WINE_RUN = os.path.join(HERE, "wine-run")
+WINDOWS_PROBE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
+WINDOWS_LIBRARIES = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
+
+# library file, entry prefix, corpus archives it must read
+LIBRARIES = [
+    ("unlha32.dll", "Unlha", ["lhasa/lzh/*/*", "libarchive/lzh/*"]),
+    ("unzip32.dll", "UnZip", ["libarchive/zip/*"]),
+]
+
+
+def corpus_files(patterns):
+    files = []
+    for pattern in patterns:
+        files += sorted(f for f in glob.glob(os.path.join(CORPUS, pattern)) if os.path.isfile(f))
+    return files
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def probe(command):
+    """The probe's lines with each file line's path left out, and its exit code."""
+    proc = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=3600)
+    lines = []
+    for line in proc.stdout.split(b"\n"):
+        if line.startswith(b"F\t"):
+            line = b"F\t" + line.rsplit(b"\t", 1)[1]
+        lines.append(line)
+    return proc.returncode, lines, proc.stderr
+
+
+class WindowsLibraries(unittest.TestCase):
+    def test_same_entries_as_the_linux_build(self):
+        linux_probe = os.path.join(LINUX_BUILD, "tests", "archiver_probe")
+        if not WINDOWS_PROBE or not os.access(linux_probe, os.X_OK):
+            self.skipTest("needs the Windows probe and the Linux build at %s" % LINUX_BUILD)
+        if not os.path.isdir(CORPUS):
+            self.skipTest("no corpus at %s" % CORPUS)
+        for library, prefix, patterns in LIBRARIES:
+            with self.subTest(library=library):
+                files = corpus_files(patterns)
+                self.assertTrue(files, "no %s archives in the corpus" % library)
+                code, linux, err = probe([linux_probe, os.path.join(LINUX_BUILD, "bin", library),
+                                          prefix] + files)
+                self.assertEqual(code, 0, err)
+                # One Wine start lists every file: each start costs about a minute.
+                code, windows, err = probe(
+                    [WINE_RUN, WINDOWS_PROBE, windows_path(os.path.join(WINDOWS_LIBRARIES,
+                                                                        library)), prefix]
+                    + [windows_path(f) for f in files])
+                self.assertEqual(code, 0, err)
+                self.assertGreater(sum(1 for line in linux if line.startswith(b"E\t")), 0)
+                for name, left, right in zip(files, self.by_file(linux), self.by_file(windows)):
+                    self.assertEqual(left, right, name)
+                self.assertEqual(len(self.by_file(linux)), len(self.by_file(windows)))
+
+    @staticmethod
+    def by_file(lines):
+        groups = []
+        for line in lines:
+            if line.startswith(b"F\t"):
+                groups.append([])
+            if groups and line:
+                groups[-1].append(line)
+        return groups
+
+
+if __name__ == "__main__":
+    unittest.main()
