@@ -139,6 +139,30 @@ uint16_t ratio_tenths(uint64_t packed, uint64_t original) {
     return ratio > 0xFFFFu ? (uint16_t)0xFFFFu : (uint16_t)ratio;
 }
 
+uint64_t scaled_share(uint64_t value, uint64_t numerator, uint64_t denominator) {
+    if (denominator == 0) return 0;
+    // The product as high:low from four 32-bit partial products.
+    uint64_t a_lo = value & 0xFFFFFFFFu, a_hi = value >> 32;
+    uint64_t b_lo = numerator & 0xFFFFFFFFu, b_hi = numerator >> 32;
+    uint64_t lo_lo = a_lo * b_lo, hi_lo = a_hi * b_lo, lo_hi = a_lo * b_hi, hi_hi = a_hi * b_hi;
+    uint64_t middle = (lo_lo >> 32) + (hi_lo & 0xFFFFFFFFu) + (lo_hi & 0xFFFFFFFFu);
+    uint64_t high = hi_hi + (hi_lo >> 32) + (lo_hi >> 32) + (middle >> 32);
+    uint64_t low = (middle << 32) | (lo_lo & 0xFFFFFFFFu);
+    // Long division one bit at a time; `rest` < denominator throughout, with the bit shifted
+    // out of it kept apart so that a denominator above 2^63 does not overflow.
+    uint64_t quotient = 0, rest = 0;
+    for (int bit = 127; bit >= 0; bit--) {
+        uint64_t carry = rest >> 63;
+        rest = (rest << 1) | ((bit >= 64 ? high >> (bit - 64) : low >> bit) & 1u);
+        quotient <<= 1;
+        if (carry || rest >= denominator) {
+            rest -= denominator;
+            quotient |= 1u;
+        }
+    }
+    return quotient;
+}
+
 void attribute_letters(uint32_t bits, char out[8]) {
     static const char LETTERS[] = "rhsda";
     static const uint32_t BITS[] = {0x01, 0x02, 0x04, 0x10, 0x20};

@@ -71,6 +71,10 @@ void dos_words_from_utc(int64_t seconds, uint16_t *date, uint16_t *time);
 // 64-bit sizes): 0 when the original size is 0, at most 65535.
 uint16_t ratio_tenths(uint64_t packed, uint64_t original);
 
+// value × numerator ÷ denominator rounded down, the product taken exactly (128 bits, on 32-bit
+// targets too); the low 64 bits of a quotient that does not fit, 0 when the denominator is 0.
+uint64_t scaled_share(uint64_t value, uint64_t numerator, uint64_t denominator);
+
 // The DOS attribute bits read-only, hidden, system, folder, archive as the letters "rhsda",
 // '-' for a clear bit; `out` gets five letters and a NUL.
 void attribute_letters(uint32_t bits, char out[8]);

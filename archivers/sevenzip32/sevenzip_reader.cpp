@@ -721,7 +721,7 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
             if (f->substreams == 1) {
                 entry.packed_size = packed;
             } else if (whole > 0) {
-                entry.packed_size = (uint64_t)((unsigned __int128)size * packed / whole);
+                entry.packed_size = scaled_share(size, packed, whole);
                 entry.ratio_fixed = true;
                 entry.ratio = ratio_tenths(packed, whole);
             }

@@ -59,6 +59,27 @@ TEST(ArchiverEntryRecord, RatioIsPackedToOriginalInTenthsRoundedDownAndBounded) 
     EXPECT_EQ(ratio_tenths(UINT64_MAX, UINT64_MAX / 3), 3000);
 }
 
+// A member's share of a folder's packed size: the same on the 32-bit Windows build, which has
+// no 128-bit integer, as the exact product and quotient.
+TEST(ArchiverEntryRecord, ScaledShareIsTheExactProductDividedRoundedDown) {
+    EXPECT_EQ(scaled_share(3, 10, 4), 7u);
+    EXPECT_EQ(scaled_share(5, 7, 0), 0u);
+    EXPECT_EQ(scaled_share(UINT64_MAX, UINT64_MAX, UINT64_MAX), UINT64_MAX);
+    EXPECT_EQ(scaled_share(1ull << 40, 3ull << 40, 1ull << 50), 3ull << 30);
+    EXPECT_EQ(scaled_share(UINT64_MAX, 2, 3), 12297829382473034410ull);
+    EXPECT_EQ(scaled_share(UINT64_MAX - 1, UINT64_MAX - 2, UINT64_MAX), UINT64_MAX - 3);
+    // A quotient past 64 bits keeps its low 64 bits: (2^64 - 1) * 4 / 2 = 2^65 - 2.
+    EXPECT_EQ(scaled_share(UINT64_MAX, 4, 2), UINT64_MAX - 1);
+#if defined(__SIZEOF_INT128__)
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (int i = 0; i < 2000; i++) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        uint64_t a = x, b = x * 0x2545F4914F6CDD1Dull >> (i % 64), c = (x >> (i % 61)) | 1u;
+        EXPECT_EQ(scaled_share(a, b, c), (uint64_t)((unsigned __int128)a * b / c)) << a << " " << b << " " << c;
+    }
+#endif
+}
+
 TEST(ArchiverEntryRecord, RecordCarriesSizesNameAndTextsWithinItsFields) {
     EntryList *list = entry_list_new();
     ArchiveEntry entry;
