@@ -2,21 +2,10 @@
 // 32 KiB), or a 7z or RAR archive after a self-extracting program's image.
 #include "sevenzip32_formats.h"
 
-#include "isolation.h"
+#include "libarchive_formats.h"
 #include "rar_reader.h"
 #include "sevenzip_reader.h"
 #include "sniff.h"
-#include "stream_listing.h"
-
-// The formats that need libarchive, run in a child process.
-static bool list_in_child(const ByteSource *source, EntryList *list, void *context) {
-    return list_stream(source, *(const StreamFormat *)context, COMPRESSION_NONE, list);
-}
-
-static bool list_isolated(const ByteSource *source, StreamFormat format, EntryList *list) {
-    prepare_stream_listing();
-    return run_isolated(source, list_in_child, &format, sizeof format, list);
-}
 
 bool list_sevenzip32_formats(const ByteSource *source, EntryList *list) {
     uint8_t prefix[SNIFF_PREFIX];
@@ -30,10 +19,10 @@ bool list_sevenzip32_formats(const ByteSource *source, EntryList *list) {
     case OTHER_SEVENZIP: return list_sevenzip(source, base, list);
     case OTHER_RAR4: return list_rar4(source, base, list);
     case OTHER_RAR5: return list_rar5(source, base, list);
-    case OTHER_ISO9660: return list_isolated(source, STREAM_ISO9660, list);
-    case OTHER_XAR: return list_isolated(source, STREAM_XAR, list);
-    case OTHER_WARC: return list_isolated(source, STREAM_WARC, list);
-    case OTHER_RPM: return list_isolated(source, STREAM_RPM, list);
+    case OTHER_ISO9660:
+    case OTHER_XAR:
+    case OTHER_WARC:
+    case OTHER_RPM: return list_libarchive_format(source, format, list);
     case OTHER_NONE: break;
     }
     return false;
