@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 
 .PHONY: run test deps linux linux-asan fuzz-build test-linux test-linux-asan test-fuzz fuzz package clean \
-        windows wine-prefix test-windows test-windows-exe
+        windows wine-prefix test-windows test-windows-exe package-windows
 
 FUZZ_SECONDS ?= 20
 
@@ -68,6 +68,10 @@ test: test-linux test-linux-asan test-fuzz test-windows
 # A Debian package of the Linux program and its archiver libraries, in build/linux.
 package: linux
 	cd build/linux && cpack -G DEB >/dev/null && ls -1 $$PWD/*.deb
+
+# The Windows program, its archiver libraries and a Japanese/English read-me, in one zip.
+package-windows: windows
+	scripts/package-windows build/windows
 
 clean:
 	rm -rf build examples.txt

@@ -21,6 +21,7 @@ WINDOWS_LIBRARIES = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else N
 LIBRARIES = [
     ("unlha32.dll", "Unlha", ["lhasa/lzh/*/*", "libarchive/lzh/*"]),
     ("unzip32.dll", "UnZip", ["libarchive/zip/*"]),
+    ("7-zip32.dll", "SevenZip", ["libarchive/7z/*", "libarchive/rar/*", "libarchive/rar5/*"]),
 ]
 
 

@@ -14,6 +14,11 @@ add_test(NAME windows_resources
   COMMAND ${Python3_EXECUTABLE} ${WINDOWS_TESTS}/test_resources.py $<TARGET_FILE:tallybook>)
 set_tests_properties(windows_resources PROPERTIES LABELS exe)
 
+# The zip of make package-windows, made from this build.
+add_test(NAME windows_package
+  COMMAND ${Python3_EXECUTABLE} ${WINDOWS_TESTS}/test_package.py ${CMAKE_BINARY_DIR})
+set_tests_properties(windows_package PROPERTIES LABELS exe)
+
 # The unit tests include the real hidden window, so they too want a display.
 add_test(NAME windows_unit_tests
   COMMAND ${WINDOWS_TESTS}/with-display ${WINDOWS_TESTS}/wine-run $<TARGET_FILE:unit_tests>
@@ -42,7 +47,7 @@ add_executable(archiver_probe ${CMAKE_CURRENT_SOURCE_DIR}/tools/archiver_probe.c
 target_link_libraries(archiver_probe PRIVATE tb_archiver_interface)
 target_link_options(archiver_probe PRIVATE -static)
 set_target_properties(archiver_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-add_dependencies(archiver_probe tb_unlha32 tb_unzip32)
+add_dependencies(archiver_probe tb_unlha32 tb_unzip32 tb_sevenzip32)
 add_test(NAME windows_archiver_libraries
   COMMAND ${Python3_EXECUTABLE} ${WINDOWS_TESTS}/test_archiver_libraries.py
           $<TARGET_FILE:archiver_probe> $<TARGET_FILE_DIR:tb_unlha32>)

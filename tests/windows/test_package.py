@@ -1,0 +1,47 @@
+"""The Windows package: one zip holding one folder with the program, the three archiver
+libraries it ships and the read-me in code page 932 with CR LF line ends; nothing else.
+
+usage: test_package.py WINDOWS_BUILD_DIR"""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCRIPT = os.path.join(HERE, "..", "..", "scripts", "package-windows")
+BUILD = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
+
+
+class Package(unittest.TestCase):
+    def test_zip_holds_the_program_its_libraries_and_the_read_me(self):
+        if not BUILD:
+            self.skipTest("needs the Windows build folder")
+        with tempfile.TemporaryDirectory() as out:
+            made = subprocess.run([SCRIPT, BUILD, out], stdout=subprocess.PIPE, check=True)
+            path = made.stdout.decode().strip()
+            self.assertEqual(os.path.dirname(path), out)
+            with zipfile.ZipFile(path) as z:
+                names = sorted(n for n in z.namelist() if not n.endswith("/"))
+                folder = os.path.basename(path)[:-len(".zip")]
+                self.assertEqual(names, sorted(folder + "/" + n for n in (
+                    "tallybook.exe", "unlha32.dll", "unzip32.dll", "7-zip32.dll", "readme.txt")))
+                for name in names:
+                    if name.endswith((".exe", ".dll")):
+                        data = z.read(name)
+                        self.assertEqual(data[:2], b"MZ", name)
+                        self.assertEqual(data, open(os.path.join(BUILD, "bin",
+                                                                 os.path.basename(name)), "rb").read())
+                readme = z.read(folder + "/readme.txt")
+        text = readme.decode("cp932")  # fails on a byte that is no code page 932 text
+        self.assertIn("三つの DLL は tallybook 自身のライブラリ", text)
+        self.assertIn("tallybook's own libraries", text)
+        lines = readme.split(b"\n")
+        self.assertEqual(lines[-1], b"")
+        self.assertTrue(all(line.endswith(b"\r") and not line.endswith(b"\r\r")
+                            for line in lines[:-1]))
+
+
+if __name__ == "__main__":
+    unittest.main()
