@@ -4,6 +4,7 @@ without a terminal, and read the listing back as bytes.
 Handed a Windows build (a .exe), the helpers run it under Wine (tests/windows/wine-run) on a
 display of its own (tests/windows/with-display): paths go to it through Wine's drive Z:, it
 sees names in code page 932, and its message boxes are answered with xdotool."""
+import io
 import os
 import pty
 import resource
@@ -14,6 +15,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "fixtures"))
@@ -70,6 +72,24 @@ def run(args, cwd=None, env=None, timeout=60, program=None):
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=timeout * SLOW)
     return proc.returncode, proc.stdout, without_emulator_reports(proc.stderr)
+
+
+def shift_jis_zip(stored):
+    """A stored ZIP whose members, "abc" each, dated 2001-01-01 12:00:00, are named by the
+    Shift-JIS bytes `stored`, without the UTF-8 flag."""
+    # zipfile writes non-ASCII names as UTF-8 with the flag: ASCII stand-ins of the same length
+    # are written and then replaced by the Shift-JIS bytes, the longer first, which a shorter
+    # stand-in could otherwise match a part of.
+    stand_ins = {name: ("n%0" + str(len(name) - 1) + "d") % i for i, name in enumerate(stored)}
+    written = io.BytesIO()
+    with zipfile.ZipFile(written, "w") as z:
+        for name in stored:
+            z.writestr(zipfile.ZipInfo(stand_ins[name], date_time=(2001, 1, 1, 12, 0, 0)), b"abc")
+    data = written.getvalue()
+    for name in sorted(stored, key=len, reverse=True):
+        assert data.count(stand_ins[name].encode()) == 2, name
+        data = data.replace(stand_ins[name].encode(), name)
+    return data
 
 
 def make_with(args, cwd, stdin=None):

@@ -10,7 +10,6 @@ import shutil
 import subprocess
 import time
 import unittest
-import zipfile
 
 import archivers
 import tallytest
@@ -88,22 +87,6 @@ class LzhZipMadeArchives(TreeTest):
                              check=True).stdout
         return [int(m.group(1)) for m in map(archivers.LHA_LINE.match, out.split(b"\n")) if m]
 
-    def zip_with_shift_jis_names(self, archive, stored):
-        """A ZIP whose names are the Shift-JIS bytes `stored`, without the UTF-8 flag."""
-        # zipfile writes non-ASCII names as UTF-8 with the flag; ASCII stand-ins of the same
-        # length are written and then replaced by the Shift-JIS bytes.
-        stand_ins = [("n%0" + str(len(name) - 1) + "d") % i for i, name in enumerate(stored)]
-        with zipfile.ZipFile(self.path(archive), "w") as z:
-            for stand_in in stand_ins:
-                z.writestr(zipfile.ZipInfo(stand_in, date_time=(2001, 1, 1, 12, 0, 0)), b"abc")
-        with open(self.path(archive), "rb") as f:
-            data = f.read()
-        for stand_in, name in zip(stand_ins, stored):
-            self.assertEqual(data.count(stand_in.encode()), 2)
-            data = data.replace(stand_in.encode(), name)
-        with open(self.path(archive), "wb") as f:
-            f.write(data)
-
     def make_folder(self):
         """Fills arc/ and returns [(path relative to arc, [member line...])]. The DOS words of
         zip, 7zz and jlha's levels 0 and 1 hold the archiver's local time; jlha's level 2 holds
@@ -116,8 +99,8 @@ class LzhZipMadeArchives(TreeTest):
         self.make(["zip", "-q", "-0", "-r", self.path("arc/zip/Stored.zip"), "d", "u"],
                   dict(utc, LC_ALL="C.UTF-8"))
         self.make(["7zz", "a", "-tzip", "-bd", self.path("arc/zip/7zz.zip"), "d"], tokyo)
-        self.zip_with_shift_jis_names("arc/zip/sjis.zip",
-                                      [SJIS_FOLDER + b"/" + SJIS_FILE, SJIS_FILE])
+        self.write("arc/zip/sjis.zip",
+                   tallytest.shift_jis_zip([SJIS_FOLDER + b"/" + SJIS_FILE, SJIS_FILE]))
         files = ["d/a.txt", "d/sub/b.txt"]
         for name, options, env in (("h0.lzh", "0", tokyo), ("h1.lzh", "1", tokyo),
                                    ("h2-lh7.lzh", "o72", tokyo), ("stored.lzh", "z2", utc)):

@@ -2,7 +2,11 @@
 but for the way each names the archives' paths (drive Z:, backslashes and code page 932 on
 Windows; the file system's bytes on Linux)."""
 import calendar
+import glob
+import importlib.machinery
+import importlib.util
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -89,6 +93,150 @@ class BothBuilds(TreeTest):
         if shutil.which("gcab"):
             expected.append("data/made.cab")
         self.assertEqual(sorted(archives), sorted(p.encode("utf-8") for p in expected))
+
+
+# The formats of the project's own libraries that ship beside tallybook.exe, as the corpus holds
+# them: LZH (also LZS, PMA and self-extracting), ZIP, 7z, RAR 4 and 5.
+LIBRARY_CORPUS = ["lhasa/**/*", "libarchive/lzh/*", "libarchive/zip/*", "libarchive/7z/*",
+                  "libarchive/rar/*", "libarchive/rar5/*"]
+
+# Corpus archives whose listings may differ between the two programs, and why. Every entry must
+# still differ: one that agrees again is taken out.
+EXPLAINED = {
+}
+
+# 表示.txt in Shift-JIS (the trail byte of 表 is 0x5C) and 一覧表 for a folder.
+SJIS_FILE = b"\x95\x5c\x8e\xa6.txt"
+SJIS_FOLDER = b"\x88\xea\x97\x97\x95\x5c"
+
+
+def library_corpus():
+    files = []
+    for pattern in LIBRARY_CORPUS:
+        files += sorted(f for f in glob.glob(os.path.join(tallytest.CORPUS, pattern),
+                                             recursive=True)
+                        if os.path.isfile(f) and not f.endswith((".md", "COPYING")))
+    return files
+
+
+def by_archive(lines):
+    """{archive path: [its member lines]} of a listing whose paths were put aside."""
+    archives = {}
+    current = None
+    for line in lines:
+        if not line:
+            continue
+        if line.startswith(b"\t"):
+            archives[current].append(line)
+        else:
+            current = line.split(b"\t")[0]
+            archives[current] = [line]
+    return archives
+
+
+def damaged_sweep():
+    path = os.path.join(tallytest.HERE, "..", "sweep", "damaged-sweep")
+    loader = importlib.machinery.SourceFileLoader("damaged_sweep", path)
+    spec = importlib.util.spec_from_loader("damaged_sweep", loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+class OwnLibraries(TreeTest):
+    """tallybook.exe with the project's own libraries beside it lists what the Linux program
+    lists through its builds of the same libraries."""
+
+    def both_listings(self, folder, timeout):
+        """Both programs' listings of `folder`, paths aside, by archive; the Windows program
+        must end well."""
+        code, _, err = run([self.path(folder)], timeout=timeout)
+        self.assertEqual(code, 0, err)
+        windows = paths_aside(self.read(folder + ".txt"), self.root, True)
+        os.remove(self.path(folder + ".txt"))
+        linux = subprocess.run([LINUX_PROGRAM, self.path(folder)], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               timeout=timeout)
+        self.assertEqual(linux.returncode, 0)
+        return by_archive(windows), by_archive(paths_aside(self.read(folder + ".txt"),
+                                                           self.root, False))
+
+    def make_shift_jis_archives(self):
+        """LZH from jlha, ZIP without the UTF-8 flag and 7z from 7zz, with Shift-JIS names;
+        the tools that are missing are left out."""
+        made = []
+        src = self.path("src")
+        os.makedirs(os.path.join(src, SJIS_FOLDER.decode("cp932")))
+        for name in (SJIS_FILE.decode("cp932"), SJIS_FOLDER.decode("cp932") + "/a.txt"):
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(b"shift-jis " * 20)
+            os.utime(os.path.join(src, name), (WHEN, WHEN))
+        os.makedirs(self.path("tree/made"))
+        env = dict(os.environ, TZ="UTC", LC_ALL="ja_JP.UTF-8")
+        names = [SJIS_FILE.decode("cp932"), SJIS_FOLDER.decode("cp932") + "/a.txt"]
+        if shutil.which("jlha"):
+            subprocess.run(["jlha", "a", self.path("tree/made/sjis.lzh")] + names, cwd=src,
+                           env=env, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            made.append("sjis.lzh")
+        if shutil.which("7zz"):
+            subprocess.run(["7zz", "a", "-bd", self.path("tree/made/sjis.7z")] + names, cwd=src,
+                           env=env, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            made.append("sjis.7z")
+        self.write("tree/made/sjis.zip",
+                   tallytest.shift_jis_zip([SJIS_FOLDER + b"/" + SJIS_FILE, SJIS_FILE]))
+        made.append("sjis.zip")
+        for name in made:
+            os.utime(self.path("tree/made/" + name), (WHEN, WHEN))
+        return made
+
+    def test_corpus_and_shift_jis_archives_list_alike(self):
+        if not os.path.isdir(tallytest.CORPUS):
+            self.skipTest("no corpus at %s" % tallytest.CORPUS)
+        files = library_corpus()
+        for f in files:
+            target = self.path("tree/corpus/" + os.path.relpath(f, tallytest.CORPUS))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy2(f, target)
+        made = self.make_shift_jis_archives()
+        # One run of each program over everything: each Wine start costs about a minute.
+        windows, linux = self.both_listings("tree", 3600)
+
+        for name in made:
+            key = b"tree/made/" + name.encode()
+            self.assertIn(key, linux)
+            self.assertGreater(len(linux[key]), 1, name)
+            self.assertEqual(windows.get(key), linux[key], name)
+        self.assertGreater(len(linux), len(files) // 2, "the Linux program listed too little")
+        differing = sorted(k.decode("utf-8") for k in set(windows) | set(linux)
+                           if windows.get(k) != linux.get(k))
+        expected = sorted("tree/corpus/" + k for k in EXPLAINED
+                          if os.path.exists(self.path("tree/corpus/" + k)))
+        self.assertEqual(differing, expected,
+                         "\n".join("%s\n  windows %r\n  linux   %r" % (
+                             k, windows.get(k.encode()), linux.get(k.encode()))
+                                   for k in differing if k not in expected))
+
+    def test_damaged_archives_list_nothing_the_linux_program_does_not(self):
+        if not os.path.isdir(tallytest.CORPUS):
+            self.skipTest("no corpus at %s" % tallytest.CORPUS)
+        sweep = damaged_sweep()
+        rng = random.Random(1208)
+        count = 0
+        for index, f in enumerate(library_corpus()):
+            with open(f, "rb") as source:
+                data = source.read()
+            for label, content in sweep.variants(data, rng, 2):
+                if label.startswith("cut") and int(label[3:]) % 2:
+                    continue  # every eighth of the length is enough here
+                self.write("damaged/%04d/%s-%s" % (index, label, os.path.basename(f)), content)
+                count += 1
+        windows, linux = self.both_listings("damaged", 3600)
+        self.assertGreater(count, 1000)
+        extra = sorted(k.decode("utf-8", "replace") for k in windows
+                       if windows[k] != linux.get(k))
+        self.assertEqual(extra, [], "listed by the Windows program only, or differently")
 
 
 if __name__ == "__main__":
