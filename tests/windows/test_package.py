@@ -31,8 +31,8 @@ class Package(unittest.TestCase):
                     if name.endswith((".exe", ".dll")):
                         data = z.read(name)
                         self.assertEqual(data[:2], b"MZ", name)
-                        self.assertEqual(data, open(os.path.join(BUILD, "bin",
-                                                                 os.path.basename(name)), "rb").read())
+                        with open(os.path.join(BUILD, "bin", os.path.basename(name)), "rb") as f:
+                            self.assertEqual(data, f.read(), name)
                 readme = z.read(folder + "/readme.txt")
         text = readme.decode("cp932")  # fails on a byte that is no code page 932 text
         self.assertIn("三つの DLL は tallybook 自身のライブラリ", text)
