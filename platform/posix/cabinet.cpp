@@ -13,11 +13,14 @@
 // continuation markers into folder pointers. So after libmspack has read and checked the file
 // table, the table is walked once more here, reading each entry's fixed part for its folder
 // index and its stored name to be sure the walk stays in step with libmspack's list.
+#include <errno.h>
+#include <fcntl.h>
 #include <mspack.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "win32.h"
 
@@ -179,26 +182,42 @@ bool announce_members(FILE *file, const char *path, const mscabd_cabinet *cabine
     return true;
 }
 
+// Up to `length` bytes from the descriptor's position, fewer only at the end of the file or
+// on an error.
+size_t read_fully(int fd, unsigned char *into, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        ssize_t got = read(fd, into + done, length - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += (size_t)got;
+    }
+    return done;
+}
+
 }  // namespace
 
-// See win32.h. libmspack is given a stream opened here, so that a file that does not begin
-// with the signature costs one open and one short read.
+// See win32.h. Every file of a run is offered here and nearly none is a cabinet: the header
+// is read through a plain descriptor, so that any other file costs one open, one short read
+// and one close and nothing more; only a cabinet gets the stream libmspack reads through.
 BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callback,
                           void *context) {
     if (!cabinet_file || !callback) return FALSE;
-    FILE *file = fopen(cabinet_file, "rb");
-    if (!file) return FALSE;
+    int fd = open(cabinet_file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FALSE;
+    unsigned char header[HEADER_SIZE + RESERVE_SIZES_SIZE];
+    size_t header_read = read_fully(fd, header, sizeof header);
+    FILE *file = header_read >= HEADER_SIZE && memcmp(header, "MSCF", 4) == 0
+                     ? fdopen(fd, "rb")
+                     : nullptr;
+    if (!file) {
+        close(fd);
+        return FALSE;
+    }
     // A buffer of its own spares the stream the look at the file's size that it would take
     // to choose one.
     char stream_buffer[4096];
     setvbuf(file, stream_buffer, _IOFBF, sizeof stream_buffer);
-
-    unsigned char header[HEADER_SIZE + RESERVE_SIZES_SIZE];
-    size_t header_read = fread(header, 1, sizeof header, file);
-    if (header_read < HEADER_SIZE || memcmp(header, "MSCF", 4) != 0) {
-        fclose(file);
-        return FALSE;
-    }
 
     int selftest;
     MSPACK_SYS_SELFTEST(selftest);
