@@ -20,11 +20,16 @@ namespace {
 const int LOOK_BASE = 0x7fff0000;
 const int LOOKS = 8;
 
+// A path this long or longer is copied to the heap; a shorter one, nearly every path, is kept
+// in the look itself, so that a library refusing a file allocates nothing for it.
+const size_t KEPT_PATH_ROOM = 256;
+
 // A file a library opened. `descriptor` is -1 until a read goes past the shared first bytes;
 // `checked` says that the descriptor is known to be the file `identity` names.
 struct Look {
     bool used;
-    char *path;
+    char *path;  // `kept_path` or a heap copy
+    char kept_path[KEPT_PATH_ROOM];
     FileIdentity identity;
     uint64_t generation;  // the shared record's generation that holds this file's first bytes
     int descriptor;
@@ -146,30 +151,48 @@ int checked_descriptor(Look *look) {
     return look->descriptor;
 }
 
+// Gives a look that is not in use its own copy of `path`; false without room for it.
+bool keep_path(Look *look, const char *path) {
+    size_t length = strlen(path);
+    if (length < KEPT_PATH_ROOM) {
+        memcpy(look->kept_path, path, length + 1);
+        look->path = look->kept_path;
+    } else {
+        look->path = strdup(path);
+    }
+    return look->path != nullptr;
+}
+
+// Leaves the look unused, its path copy freed.
+void release_look(Look *look) {
+    if (look->path != look->kept_path) free(look->path);
+    look->used = false;
+    look->path = nullptr;
+}
+
 }  // namespace
 
 bool source_file_open(const char *path, SourceFile *file) {
     Look *look = nullptr;
     for (int i = 0; i < LOOKS && !look; i++)
         if (!looks[i].used) look = &looks[i];
-    char *copy = look ? strdup(path) : nullptr;
-    if (!copy) return open_plainly(path, file);
+    if (!look || !keep_path(look, path)) return open_plainly(path, file);
     // One status names the file: a folder, FIFO or device is refused without being opened.
     struct stat info;
     if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-        free(copy);
+        release_look(look);
         return false;
     }
-    memset(look, 0, sizeof *look);
-    look->path = copy;
     look->identity = identity_of(info);
+    look->generation = 0;
     look->descriptor = -1;
+    look->checked = false;
     SharedLook *shared = shared_look();
     if (!(shared->generation && shared->shareable &&
           same_identity(shared->identity, look->identity))) {
         look->descriptor = open(path, OPEN_FLAGS);
         if (look->descriptor < 0) {
-            free(copy);
+            release_look(look);
             return false;
         }
         fill_shared(shared, look);
@@ -217,6 +240,5 @@ void source_file_close(int fd) {
         return;
     }
     if (look->descriptor >= 0) close(look->descriptor);
-    free(look->path);
-    memset(look, 0, sizeof *look);
+    release_look(look);
 }
