@@ -10,7 +10,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "look_rules.h"
 #include "shared_look.h"
+
+using namespace look_rules;
 
 namespace {
 
@@ -38,57 +41,7 @@ struct Look {
 
 Look looks[LOOKS];
 
-// A file whose last change is younger than this may change again within the same tick of the
-// file system's clock (two seconds on the coarsest) without its times showing it: its first
-// bytes are not shared.
-const int64_t SETTLED_NANOSECONDS = 2000000000;
-
 const int OPEN_FLAGS = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-
-FileIdentity identity_of(const struct stat &info) {
-    FileIdentity identity;
-    identity.device = (uint64_t)info.st_dev;
-    identity.inode = (uint64_t)info.st_ino;
-    identity.size = (uint64_t)info.st_size;
-    identity.modified_seconds = (int64_t)info.st_mtim.tv_sec;
-    identity.modified_nanoseconds = (int64_t)info.st_mtim.tv_nsec;
-    identity.changed_seconds = (int64_t)info.st_ctim.tv_sec;
-    identity.changed_nanoseconds = (int64_t)info.st_ctim.tv_nsec;
-    return identity;
-}
-
-bool same_identity(const FileIdentity &a, const FileIdentity &b) {
-    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           a.modified_seconds == b.modified_seconds &&
-           a.modified_nanoseconds == b.modified_nanoseconds &&
-           a.changed_seconds == b.changed_seconds &&
-           a.changed_nanoseconds == b.changed_nanoseconds;
-}
-
-int64_t nanoseconds(int64_t seconds, int64_t fraction) {
-    return seconds * 1000000000 + fraction;
-}
-
-// Whether a later change of the file will show in its times: both lie a settling time before
-// `read_at`, the moment after its bytes were read.
-bool settled(const FileIdentity &identity, int64_t read_at) {
-    return nanoseconds(identity.modified_seconds, identity.modified_nanoseconds) +
-                   SETTLED_NANOSECONDS < read_at &&
-           nanoseconds(identity.changed_seconds, identity.changed_nanoseconds) +
-                   SETTLED_NANOSECONDS < read_at;
-}
-
-int64_t read_at(int fd, uint64_t offset, void *buffer, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = pread(fd, (char *)buffer + done, length - done, (off_t)(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += (size_t)got;
-    }
-    return (int64_t)done;
-}
 
 void fill_name(const char *path, SourceFile *file) {
     const char *slash = strrchr(path, '/');
@@ -116,23 +69,6 @@ Look *look_of(int fd) {
     if (fd < LOOK_BASE || fd >= LOOK_BASE + LOOKS) return nullptr;
     Look *look = &looks[fd - LOOK_BASE];
     return look->used ? look : nullptr;
-}
-
-// Reads the file's first bytes into the shared record. The record names the file by the status
-// taken before the open; a file replaced in between is caught when a read goes past these bytes
-// (the descriptor is checked then) and by the next library's status, which names the new file.
-void fill_shared(SharedLook *shared, Look *look) {
-    shared->generation = 0;
-    size_t want = look->identity.size < LOOK_BYTES ? (size_t)look->identity.size : LOOK_BYTES;
-    int64_t got = read_at(look->descriptor, 0, shared->bytes, want);
-    if (got != (int64_t)want) return;
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    shared->identity = look->identity;
-    shared->length = want;
-    shared->shareable = settled(look->identity, nanoseconds(now.tv_sec, now.tv_nsec));
-    shared->generation = ++shared->last_generation;
-    look->generation = shared->generation;
 }
 
 // The look's own descriptor, opened now if it has none, and known to be its file.
@@ -188,14 +124,13 @@ bool source_file_open(const char *path, SourceFile *file) {
     look->descriptor = -1;
     look->checked = false;
     SharedLook *shared = shared_look();
-    if (!(shared->generation && shared->shareable &&
-          same_identity(shared->identity, look->identity))) {
+    if (!shares(shared, look->identity)) {
         look->descriptor = open(path, OPEN_FLAGS);
         if (look->descriptor < 0) {
             release_look(look);
             return false;
         }
-        fill_shared(shared, look);
+        look->generation = fill_shared_look(shared, look->identity, look->descriptor);
     } else {
         look->generation = shared->generation;
     }
