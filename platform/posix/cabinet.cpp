@@ -260,8 +260,8 @@ bool look_at_header(const char *path, unsigned char *header, size_t size, size_t
 
 // See win32.h. Every file of a run is offered here and nearly none is a cabinet: the header
 // is read through a plain descriptor (into the libraries' shared look where they are loaded),
-// so that any other file costs one open, one read and one close and nothing more; only a
-// cabinet gets the stream libmspack reads through.
+// so that any other file costs that one look and nothing more; only a cabinet gets the stream
+// libmspack reads through.
 BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callback,
                           void *context) {
     if (!cabinet_file || !callback) return FALSE;
