@@ -68,7 +68,10 @@ const uint8_t *source_view(ByteSource *source, uint64_t offset, size_t length) {
         return source->window + (offset - source->window_offset);
     }
     if (!source->window) {
-        source->window = (uint8_t *)malloc(SOURCE_VIEW_MAX);
+        // No view reaches past the source's end, so a small file needs no more than its size:
+        // most files offered are small and no archive, and a small block is reused at once.
+        size_t capacity = source->size < SOURCE_VIEW_MAX ? (size_t)source->size : SOURCE_VIEW_MAX;
+        source->window = (uint8_t *)malloc(capacity ? capacity : 1);
         if (!source->window) return nullptr;
     }
     size_t want = length < REFILL_MIN ? REFILL_MIN : length;

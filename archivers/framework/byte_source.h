@@ -21,7 +21,7 @@ struct ByteSource {
     const char *name;        // the file's own name without its folder, for single-file members
     // The views' window, allocated by the first view: a reader that only copies never pays
     // for it.
-    uint8_t *window;         // SOURCE_VIEW_MAX bytes, or null
+    uint8_t *window;         // SOURCE_VIEW_MAX bytes (`size` if fewer), or null
     uint64_t window_offset;
     size_t window_length;
     unsigned reads;          // reads the views have made (file reads or memory copies)

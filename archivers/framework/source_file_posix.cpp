@@ -10,7 +10,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "look_rules.h"
 #include "shared_look.h"
+
+using namespace look_rules;
 
 namespace {
 
@@ -20,11 +23,16 @@ namespace {
 const int LOOK_BASE = 0x7fff0000;
 const int LOOKS = 8;
 
+// A path this long or longer is copied to the heap; a shorter one, nearly every path, is kept
+// in the look itself, so that a library refusing a file allocates nothing for it.
+const size_t KEPT_PATH_ROOM = 256;
+
 // A file a library opened. `descriptor` is -1 until a read goes past the shared first bytes;
 // `checked` says that the descriptor is known to be the file `identity` names.
 struct Look {
     bool used;
-    char *path;
+    char *path;  // `kept_path` or a heap copy
+    char kept_path[KEPT_PATH_ROOM];
     FileIdentity identity;
     uint64_t generation;  // the shared record's generation that holds this file's first bytes
     int descriptor;
@@ -33,57 +41,7 @@ struct Look {
 
 Look looks[LOOKS];
 
-// A file whose last change is younger than this may change again within the same tick of the
-// file system's clock (two seconds on the coarsest) without its times showing it: its first
-// bytes are not shared.
-const int64_t SETTLED_NANOSECONDS = 2000000000;
-
 const int OPEN_FLAGS = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-
-FileIdentity identity_of(const struct stat &info) {
-    FileIdentity identity;
-    identity.device = (uint64_t)info.st_dev;
-    identity.inode = (uint64_t)info.st_ino;
-    identity.size = (uint64_t)info.st_size;
-    identity.modified_seconds = (int64_t)info.st_mtim.tv_sec;
-    identity.modified_nanoseconds = (int64_t)info.st_mtim.tv_nsec;
-    identity.changed_seconds = (int64_t)info.st_ctim.tv_sec;
-    identity.changed_nanoseconds = (int64_t)info.st_ctim.tv_nsec;
-    return identity;
-}
-
-bool same_identity(const FileIdentity &a, const FileIdentity &b) {
-    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           a.modified_seconds == b.modified_seconds &&
-           a.modified_nanoseconds == b.modified_nanoseconds &&
-           a.changed_seconds == b.changed_seconds &&
-           a.changed_nanoseconds == b.changed_nanoseconds;
-}
-
-int64_t nanoseconds(int64_t seconds, int64_t fraction) {
-    return seconds * 1000000000 + fraction;
-}
-
-// Whether a later change of the file will show in its times: both lie a settling time before
-// `read_at`, the moment after its bytes were read.
-bool settled(const FileIdentity &identity, int64_t read_at) {
-    return nanoseconds(identity.modified_seconds, identity.modified_nanoseconds) +
-                   SETTLED_NANOSECONDS < read_at &&
-           nanoseconds(identity.changed_seconds, identity.changed_nanoseconds) +
-                   SETTLED_NANOSECONDS < read_at;
-}
-
-int64_t read_at(int fd, uint64_t offset, void *buffer, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = pread(fd, (char *)buffer + done, length - done, (off_t)(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += (size_t)got;
-    }
-    return (int64_t)done;
-}
 
 void fill_name(const char *path, SourceFile *file) {
     const char *slash = strrchr(path, '/');
@@ -113,23 +71,6 @@ Look *look_of(int fd) {
     return look->used ? look : nullptr;
 }
 
-// Reads the file's first bytes into the shared record. The record names the file by the status
-// taken before the open; a file replaced in between is caught when a read goes past these bytes
-// (the descriptor is checked then) and by the next library's status, which names the new file.
-void fill_shared(SharedLook *shared, Look *look) {
-    shared->generation = 0;
-    size_t want = look->identity.size < LOOK_BYTES ? (size_t)look->identity.size : LOOK_BYTES;
-    int64_t got = read_at(look->descriptor, 0, shared->bytes, want);
-    if (got != (int64_t)want) return;
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    shared->identity = look->identity;
-    shared->length = want;
-    shared->shareable = settled(look->identity, nanoseconds(now.tv_sec, now.tv_nsec));
-    shared->generation = ++shared->last_generation;
-    look->generation = shared->generation;
-}
-
 // The look's own descriptor, opened now if it has none, and known to be its file.
 int checked_descriptor(Look *look) {
     if (look->descriptor < 0) {
@@ -146,33 +87,50 @@ int checked_descriptor(Look *look) {
     return look->descriptor;
 }
 
+// Gives a look that is not in use its own copy of `path`; false without room for it.
+bool keep_path(Look *look, const char *path) {
+    size_t length = strlen(path);
+    if (length < KEPT_PATH_ROOM) {
+        memcpy(look->kept_path, path, length + 1);
+        look->path = look->kept_path;
+    } else {
+        look->path = strdup(path);
+    }
+    return look->path != nullptr;
+}
+
+// Leaves the look unused, its path copy freed.
+void release_look(Look *look) {
+    if (look->path != look->kept_path) free(look->path);
+    look->used = false;
+    look->path = nullptr;
+}
+
 }  // namespace
 
 bool source_file_open(const char *path, SourceFile *file) {
     Look *look = nullptr;
     for (int i = 0; i < LOOKS && !look; i++)
         if (!looks[i].used) look = &looks[i];
-    char *copy = look ? strdup(path) : nullptr;
-    if (!copy) return open_plainly(path, file);
+    if (!look || !keep_path(look, path)) return open_plainly(path, file);
     // One status names the file: a folder, FIFO or device is refused without being opened.
     struct stat info;
     if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-        free(copy);
+        release_look(look);
         return false;
     }
-    memset(look, 0, sizeof *look);
-    look->path = copy;
     look->identity = identity_of(info);
+    look->generation = 0;
     look->descriptor = -1;
+    look->checked = false;
     SharedLook *shared = shared_look();
-    if (!(shared->generation && shared->shareable &&
-          same_identity(shared->identity, look->identity))) {
+    if (!shares(shared, look->identity)) {
         look->descriptor = open(path, OPEN_FLAGS);
         if (look->descriptor < 0) {
-            free(copy);
+            release_look(look);
             return false;
         }
-        fill_shared(shared, look);
+        look->generation = fill_shared_look(shared, look->identity, look->descriptor);
     } else {
         look->generation = shared->generation;
     }
@@ -217,6 +175,5 @@ void source_file_close(int fd) {
         return;
     }
     if (look->descriptor >= 0) close(look->descriptor);
-    free(look->path);
-    memset(look, 0, sizeof *look);
+    release_look(look);
 }

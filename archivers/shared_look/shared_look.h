@@ -34,6 +34,10 @@ struct SharedLook {
     uint8_t bytes[LOOK_BYTES];
 };
 
+// The object's file name (the CMake target's output name), by which the program finds it
+// among the objects the libraries have loaded.
+const char SHARED_LOOK_FILE[] = "libtallybook-look.so";
+
 // The one record of the process: every archiver library links this object, which the dynamic
 // loader maps once however many libraries need it. The libraries' entries are called from one
 // thread at a time, so the record needs no lock.

@@ -28,10 +28,33 @@ struct EndRecord {
 
 // The end record nearest the end of the tail whose comment ends exactly at the end of the
 // file; failing that, the nearest one whose comment fits in the file (`exact` false).
+// Every file of a run is searched so, most of them no archive: the search steps back over
+// bytes that no signature starting within three bytes before can hold. The signature's four
+// bytes differ, so a byte allows a start only where it would be that signature byte: the
+// step from a start whose first byte is b to the next start worth trying is END_STEPS[b].
+struct StepTable {
+    uint8_t step[256];
+};
+
+constexpr StepTable end_signature_steps() {
+    StepTable table{};
+    for (uint8_t &step : table.step) step = 4;  // 'P' included, once its own start is tried
+    table.step['K'] = 1;
+    table.step[5] = 2;
+    table.step[6] = 3;
+    return table;
+}
+
+constexpr StepTable END_STEPS = end_signature_steps();
+
 bool find_end_record(const uint8_t *tail, size_t length, size_t *found, bool *exact) {
     bool have_fitting = false;
     size_t fitting = 0;
-    for (size_t i = length - END_FIXED + 1; i-- > 0;) {
+    // `past` is one past the next start to try.
+    for (size_t past = length - END_FIXED + 1; past > 0;) {
+        size_t i = past - 1;
+        size_t step = END_STEPS.step[tail[i]];
+        past = past > step ? past - step : 0;
         if (tail[i] != 'P' || memcmp(tail + i, END_SIGNATURE, 4) != 0) continue;
         size_t end = i + END_FIXED + read_le16(tail + i + 20);
         if (end == length) {

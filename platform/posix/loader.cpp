@@ -34,6 +34,27 @@ struct KnownEntry {
     KnownEntry *next;
 };
 
+// Names asked for again and again in the same order (the bridge's seven libraries, each
+// library's five entries) are kept in the order first asked, and a search starts after the
+// name found last: asked in that order, each name is found at the first comparison.
+template <typename Node>
+static Node *find_named(Node *first, Node **last_found, const char *name) {
+    Node *start = *last_found && (*last_found)->next ? (*last_found)->next : first;
+    for (Node *known = start; known; known = known->next)
+        if (strcmp(known->name, name) == 0) return *last_found = known;
+    for (Node *known = first; known != start; known = known->next)
+        if (strcmp(known->name, name) == 0) return *last_found = known;
+    return nullptr;
+}
+
+// Appends `node` at the end of the list that `first` heads.
+template <typename Node>
+static void append_named(Node **first, Node *node) {
+    Node **end = first;
+    while (*end) end = &(*end)->next;
+    *end = node;
+}
+
 // Every object loaded here stays mapped while the run goes on, holding one reference of the
 // dynamic loader, and a module handle points to its entry; FreeLibrary only counts the caller's
 // reference down. The archiver bridge loads and frees up to seven libraries for every file that
@@ -50,7 +71,8 @@ struct ResidentModule {
     struct link_map *map;
     long opens;  // LoadLibraryExA calls not yet answered by FreeLibrary
     struct stat identity;
-    KnownEntry *entries;
+    KnownEntry *entries;  // in the order first asked for
+    KnownEntry *entry_found_last;
     ResidentModule *next;
 };
 
@@ -246,12 +268,11 @@ struct ResolvedName {
     ResolvedName *next;
 };
 
-static ResolvedName *resolved_names = nullptr;
+static ResolvedName *resolved_names = nullptr;  // in the order first asked for
+static ResolvedName *resolution_found_last = nullptr;
 
 static ResolvedName *resolution_of(const char *file_name) {
-    for (ResolvedName *known = resolved_names; known; known = known->next)
-        if (strcmp(known->name, file_name) == 0) return known;
-    return nullptr;
+    return find_named(resolved_names, &resolution_found_last, file_name);
 }
 
 // A zeroed node carrying a copy of `name`; null without room, and then the answer it would
@@ -273,11 +294,11 @@ static void remember_resolution(const char *file_name, HMODULE module) {
     ResolvedName *known = named_node<ResolvedName>(file_name);
     if (!known) return;
     known->module = (ResidentModule *)module;
-    known->next = resolved_names;
-    resolved_names = known;
+    append_named(&resolved_names, known);
 }
 
 void forget_library_search(void) {
+    resolution_found_last = nullptr;
     while (resolved_names) {
         ResolvedName *known = resolved_names;
         resolved_names = known->next;
@@ -306,19 +327,20 @@ HMODULE GetModuleHandleA(LPCSTR file_name) {
     return nullptr;
 }
 
-static KnownEntry *known_entry(const ResidentModule *module, const char *name) {
-    for (KnownEntry *known = module->entries; known; known = known->next)
-        if (strcmp(known->name, name) == 0) return known;
-    return nullptr;
+static KnownEntry *known_entry(ResidentModule *module, const char *name) {
+    return find_named(module->entries, &module->entry_found_last, name);
 }
 
 static void remember_entry(ResidentModule *module, const char *name, FARPROC address) {
     KnownEntry *known = named_node<KnownEntry>(name);
     if (!known) return;
     known->address = address;
-    known->next = module->entries;
-    module->entries = known;
+    append_named(&module->entries, known);
 }
+
+// The address GetProcAddress answered last: the bridge checks each entry with IsBadCodePtr
+// right after asking for it.
+static FARPROC handed_out_last = nullptr;
 
 static FARPROC own_export(const ResidentModule *entry, const char *name) {
     void *address = dlsym(entry->handle, name);
@@ -336,15 +358,16 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     ResidentModule *entry = entry_of_module(module);
     if (!entry || entry->opens <= 0 || !name) return nullptr;
     KnownEntry *known = known_entry(entry, name);
-    if (known) return known->address;
-    FARPROC address = own_export(entry, name);
-    remember_entry(entry, name, address);
+    FARPROC address = known ? known->address : own_export(entry, name);
+    if (!known) remember_entry(entry, name, address);
+    if (address) handed_out_last = address;
     return address;
 }
 
 // An entry GetProcAddress handed out lies in an object that stays mapped: no need to ask the
 // dynamic loader, whose answer walks the object's symbols.
 static bool handed_out(FARPROC address) {
+    if (address == handed_out_last) return true;
     for (const ResidentModule *module = resident_modules; module; module = module->next)
         for (const KnownEntry *known = module->entries; known; known = known->next)
             if (known->address == address) return true;

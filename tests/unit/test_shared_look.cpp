@@ -95,4 +95,26 @@ TEST(SharedLook, WholeSmallFileServesReadsToItsEndAndNothingBeyond) {
     source_close(&source);
 }
 
+// A library that takes the file opens it by its path only when it reads past the shared bytes:
+// the path must be kept whole, however long, while other files are open beside it.
+TEST(SharedLook, ReadPastTheSharedBytesReopensByTheWholePathOfEachOpenFile) {
+    TempTree tree;
+    std::string folder = std::string(200, 'f');
+    tree.folder(folder);
+    std::string names[2] = {tree.path("short"), tree.path(folder + "/" + std::string(200, 'l'))};
+    ASSERT_GT(names[1].size(), 400u);
+    ByteSource sources[2];
+    for (int i = 0; i < 2; i++) {
+        tree.file(names[i].substr(tree.root().size() + 1),
+                  std::string(LOOK_BYTES, 'x') + (i ? "long-tail" : "short-tail"));
+        ASSERT_TRUE(source_open_file(&sources[i], names[i].c_str())) << i;
+    }
+    for (int i = 1; i >= 0; i--) {
+        char tail[16];
+        int64_t got = source_read(&sources[i], LOOK_BYTES, tail, sizeof tail);
+        EXPECT_EQ(std::string(tail, got > 0 ? (size_t)got : 0), i ? "long-tail" : "short-tail");
+    }
+    for (ByteSource &source : sources) source_close(&source);
+}
+
 #endif

@@ -16,6 +16,16 @@ const Bytes SJIS_NAME = {0x95, 0x5C, 0x82, 0xBE, 0x82, 0xE6, '/', 0x88, 0xEA, 0x
 
 Listing list(const Bytes &archive) { return walk_reader<ZipReader>(archive, zip_open, zip_next); }
 
+// Whether the archive opens through its central directory rather than its local headers.
+bool opens_by_directory(const Bytes &archive) {
+    ByteSource source;
+    source_open_memory(&source, archive.data(), archive.size(), "t.zip");
+    ZipReader reader;
+    bool by_directory = zip_open(&reader, &source) && !reader.local_scan;
+    source_close(&source);
+    return by_directory;
+}
+
 ZipMember member(const Bytes &name, uint64_t packed = 3, uint64_t original = 7) {
     ZipMember m;
     m.name = name;
@@ -115,6 +125,19 @@ TEST(ZipReader, ArchiveBehindProgramAndArchiveInsideAnotherFile) {
     EXPECT_EQ(list(zip_archive(members, commented)).entries.size(), 2u);
 
     EXPECT_TRUE(list(zip_archive({})).opened);  // an empty archive
+
+    // The search for the end record steps back over bytes that cannot belong to a signature;
+    // pieces of one in the comment or after the archive, at every length, must not make it
+    // step over the real record.
+    const uint8_t pieces[] = {'K', 5, 6, 'P', 'K', 5, 'P', 'K', 6, 5, 'K', 'P'};
+    for (size_t length = 0; length <= sizeof pieces; length++) {
+        ZipLayout fragments;
+        fragments.comment.assign(pieces, pieces + length);
+        EXPECT_TRUE(opens_by_directory(zip_archive(members, fragments))) << length;
+        ZipLayout after;
+        after.trailer.assign(pieces + sizeof pieces - length, pieces + sizeof pieces);
+        EXPECT_TRUE(opens_by_directory(zip_archive(members, after))) << length;
+    }
 }
 
 TEST(ZipReader, DamagedDirectories) {
