@@ -39,7 +39,7 @@ struct StepTable {
 constexpr StepTable end_signature_steps() {
     StepTable table{};
     for (uint8_t &step : table.step) step = 4;  // 'P' included, once its own start is tried
-    table.step['K'] = 1;
+    table.step[(uint8_t)'K'] = 1;
     table.step[5] = 2;
     table.step[6] = 3;
     return table;
