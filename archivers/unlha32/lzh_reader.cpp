@@ -129,10 +129,11 @@ HeaderResult read_level01(ByteSource *source, uint64_t offset, Header *header) {
     const uint8_t *b = source_view(source, offset, 1);
     if (!b) return HEADER_BAD;
     size_t total = (size_t)b[0] + 2;
+    size_t fixed = header->level == 0 ? 24 : 27;  // through the CRC (and OS byte, next size)
+    if (total < fixed) return HEADER_BAD;
     const uint8_t *h = source_view(source, offset, total);
     if (!h) return HEADER_BAD;
     size_t name_length = h[21];
-    size_t fixed = header->level == 0 ? 24 : 27;  // through the CRC (and OS byte, next size)
     if (total < fixed + name_length) return HEADER_BAD;
     uint8_t sum = 0;
     for (size_t i = 2; i < total; i++) sum = (uint8_t)(sum + h[i]);
