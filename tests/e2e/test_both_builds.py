@@ -3,10 +3,9 @@ but for the way each names the archives' paths (drive Z:, backslashes and code p
 Windows; the file system's bytes on Linux)."""
 import calendar
 import glob
-import importlib.machinery
-import importlib.util
 import os
 import random
+import runpy
 import shutil
 import subprocess
 import sys
@@ -134,13 +133,10 @@ def by_archive(lines):
     return archives
 
 
-def damaged_sweep():
-    path = os.path.join(tallytest.HERE, "..", "sweep", "damaged-sweep")
-    loader = importlib.machinery.SourceFileLoader("damaged_sweep", path)
-    spec = importlib.util.spec_from_loader("damaged_sweep", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+def damaged_variants():
+    """The damaged-archive sweep's own maker of damaged copies."""
+    sweep = runpy.run_path(os.path.join(tallytest.HERE, "..", "sweep", "damaged-sweep"))
+    return sweep["variants"]
 
 
 class OwnLibraries(TreeTest):
@@ -221,13 +217,13 @@ class OwnLibraries(TreeTest):
     def test_damaged_archives_list_nothing_the_linux_program_does_not(self):
         if not os.path.isdir(tallytest.CORPUS):
             self.skipTest("no corpus at %s" % tallytest.CORPUS)
-        sweep = damaged_sweep()
+        variants = damaged_variants()
         rng = random.Random(1208)
         count = 0
         for index, f in enumerate(library_corpus()):
             with open(f, "rb") as source:
                 data = source.read()
-            for label, content in sweep.variants(data, rng, 2):
+            for label, content in variants(data, rng, 2):
                 if label.startswith("cut") and int(label[3:]) % 2:
                     continue  # every eighth of the length is enough here
                 self.write("damaged/%04d/%s-%s" % (index, label, os.path.basename(f)), content)
