@@ -21,15 +21,22 @@ struct FileIdentity {
 // As much as one refill of a byte source's window, so that a reader's first view is served whole.
 const size_t LOOK_BYTES = 16u * 1024u;
 
+// The longest path a record keeps, terminator included; a longer path is never trusted.
+const size_t LOOK_PATH_ROOM = 4096;
+
 // Invariants: `generation` is 0 while the record is being filled or holds nothing; otherwise
 // `bytes` holds the first `length` bytes of the file `identity` names (all of it when `length`
 // equals its size). `shareable` is false for a file that changed too recently for its times to
-// tell a later change apart: only the library that read it may use what it read.
+// tell a later change apart: only the library that read it may use what it read. `path` is the
+// path the bytes were read by, empty when it did not fit, and `read_at` the monotonic clock's
+// nanoseconds just after they were read.
 struct SharedLook {
     uint64_t generation;
     uint64_t last_generation;  // the last generation handed out; never reused
     bool shareable;
     FileIdentity identity;
+    int64_t read_at;
+    char path[LOOK_PATH_ROOM];
     size_t length;
     uint8_t bytes[LOOK_BYTES];
 };

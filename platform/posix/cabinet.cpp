@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "look_rules.h"
+#include "visited_entry.h"
 #include "win32.h"
 
 namespace {
@@ -234,19 +235,23 @@ SharedLook *loaded_shared_look() {
 // Opens the file for its header. A regular file's first bytes go into the libraries' shared
 // look on the way (or come from it, when it holds this very file), so that the libraries
 // asked next open nothing: the header is then the record's first bytes. Otherwise it is read
-// from the descriptor. `fd` is -1 when the header came from the record.
+// from the descriptor. `fd` is -1 when the header came from the record. The file the walk is
+// visiting is named by the status its find record was filled from.
 bool look_at_header(const char *path, unsigned char *header, size_t size, size_t *header_read,
                     int *fd) {
     using namespace look_rules;
     SharedLook *shared = loaded_shared_look();
     struct stat info;
-    bool regular = shared && stat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0;
+    bool regular = shared && (visited_entry_status(path, &info) || stat(path, &info) == 0) &&
+                   S_ISREG(info.st_mode) && info.st_size >= 0;
     FileIdentity identity = regular ? identity_of(info) : FileIdentity{};
     *fd = -1;
     if (!(regular && shares(shared, identity))) {
-        *fd = open(path, O_RDONLY | O_CLOEXEC);
+        // O_NONBLOCK: should a FIFO have taken the path since its status, the open must not
+        // wait for a writer.
+        *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (*fd < 0) return false;
-        if (!(regular && fill_shared_look(shared, identity, *fd))) {
+        if (!(regular && fill_shared_look(shared, identity, *fd, path))) {
             *header_read = read_fully(*fd, header, size);
             return true;
         }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "visited_entry.h"
 #include "win32.h"
 
 static DWORD attributes_of(const struct stat &st) {
@@ -41,14 +42,15 @@ static void fill_record(WIN32_FIND_DATAA *record, const char *name, const struct
     strncpy(record->cFileName, name, sizeof record->cFileName - 1);
 }
 
-// The attributes of the entry a search delivered last, under the path that names it: whoever
-// reads a find record asks for the attributes of that entry next (the walk does for every file),
-// and the look at the file that filled the record answers it without a second one. It serves
-// one ask, and only until the search moves on or ends, so an answer is never older than the
-// record it came with.
+// The entry a search delivered last, under the path that names it, and the status that filled
+// its record: whoever reads a find record asks for the attributes of that entry next (the walk
+// does for every file), and the status answers that one ask without a second look; until the
+// search moves on or ends it also serves the readers of the file (visited_entry_status), so an
+// answer is never older than the record it came with.
 static struct {
     bool valid;
-    DWORD attributes;
+    bool attributes_asked;
+    struct stat status;
     char path[PATH_MAX + 1];
 } last_entry;
 
@@ -59,17 +61,24 @@ static void remember_entry(const char *prefix, size_t prefix_length, const char 
     if (!last_entry.valid) return;
     memcpy(last_entry.path, prefix, prefix_length);
     memcpy(last_entry.path + prefix_length, name, name_length + 1);
-    last_entry.attributes = attributes_of(st);
+    last_entry.attributes_asked = false;
+    last_entry.status = st;
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
-    if (last_entry.valid && strcmp(path, last_entry.path) == 0) {
-        last_entry.valid = false;
-        return last_entry.attributes;
+    if (last_entry.valid && !last_entry.attributes_asked && strcmp(path, last_entry.path) == 0) {
+        last_entry.attributes_asked = true;
+        return attributes_of(last_entry.status);
     }
     struct stat st;
     if (stat(path, &st) != 0) return INVALID_FILE_ATTRIBUTES;
     return attributes_of(st);
+}
+
+bool visited_entry_status(const char *path, struct stat *status) {
+    if (!last_entry.valid || strcmp(path, last_entry.path) != 0) return false;
+    *status = last_entry.status;
+    return true;
 }
 
 namespace {

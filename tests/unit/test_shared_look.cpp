@@ -1,5 +1,5 @@
-// The archiver libraries' shared first look: a file every library refuses is read once, and a
-// file that changed or was replaced between two looks is read again, never served stale.
+// The archiver libraries' shared first look: a file every library refuses is read once; the look
+// stands for its path for a moment, and a file changed or replaced after that is read again.
 #if !defined(_WIN32)
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "byte_source.h"
+#include "look_rules.h"
 #include "shared_look.h"
 #include "temp_tree.h"
 
@@ -27,9 +28,12 @@ std::string first_look(const std::string &path, size_t length = 8) {
 // The first look's generation: unchanged when a look was served from what another read.
 uint64_t generation() { return shared_look()->generation; }
 
+// As if the next library were asked only after the look stopped standing for its path.
+void let_look_age() { shared_look()->read_at -= look_rules::TRUSTED_NANOSECONDS; }
+
 }  // namespace
 
-TEST(SharedLook, SettledFileIsReadOnceAndAnyChangeBetweenLooksIsReadAgain) {
+TEST(SharedLook, SettledFileIsReadOnceAndAChangeAfterTheLooksMomentIsReadAgain) {
     TempTree tree;
     std::string kept = tree.file("kept", "kept-old");
     std::string rewritten = tree.file("rewritten", "rewr-old");
@@ -43,14 +47,19 @@ TEST(SharedLook, SettledFileIsReadOnceAndAnyChangeBetweenLooksIsReadAgain) {
     EXPECT_EQ(first_look(kept), "kept-old");
     EXPECT_EQ(generation(), read_once) << "an unchanged file is read once for all libraries";
 
-    // Rewritten in place with as many bytes, and replaced by a rename: the same size, new times
-    // or a new file behind the path.
+    // Within its moment the look stands for its path alone: another file is looked at afresh.
     EXPECT_EQ(first_look(rewritten), "rewr-old");
+    EXPECT_NE(generation(), read_once);
+
+    // Rewritten in place with as many bytes, and replaced by a rename: the same size, new times
+    // or a new file behind the path, seen by the status of a library asked after the moment.
     tree.file("rewritten", "rewr-new");
+    let_look_age();
     EXPECT_EQ(first_look(rewritten), "rewr-new");
     EXPECT_EQ(first_look(replaced), "repl-old");
     std::string other = tree.file("other", "repl-new");
     ASSERT_EQ(rename(other.c_str(), replaced.c_str()), 0);
+    let_look_age();
     EXPECT_EQ(first_look(replaced), "repl-new");
 
     // A library that takes the file reads past the shared bytes from the file it looked at:
@@ -65,6 +74,7 @@ TEST(SharedLook, SettledFileIsReadOnceAndAnyChangeBetweenLooksIsReadAgain) {
     EXPECT_EQ(std::string(head, 4), "oooo");
     EXPECT_EQ(source_read(&taking, LOOK_BYTES, tail, sizeof tail), -1);
     source_close(&taking);
+    let_look_age();
     EXPECT_EQ(first_look(big), std::string(8, 'n'));
 }
 
