@@ -236,13 +236,16 @@ SharedLook *loaded_shared_look() {
 // look on the way (or come from it, when it holds this very file), so that the libraries
 // asked next open nothing: the header is then the record's first bytes. Otherwise it is read
 // from the descriptor. `fd` is -1 when the header came from the record. The file the walk is
-// visiting is named by the status its find record was filled from.
+// visiting is named by the status its find record was filled from, while that is as young as
+// a record the libraries trust.
 bool look_at_header(const char *path, unsigned char *header, size_t size, size_t *header_read,
                     int *fd) {
     using namespace look_rules;
     SharedLook *shared = loaded_shared_look();
     struct stat info;
-    bool regular = shared && (visited_entry_status(path, &info) || stat(path, &info) == 0) &&
+    bool regular = shared &&
+                   (visited_entry_status(path, TRUSTED_NANOSECONDS, &info) ||
+                    stat(path, &info) == 0) &&
                    S_ISREG(info.st_mode) && info.st_size >= 0;
     FileIdentity identity = regular ? identity_of(info) : FileIdentity{};
     *fd = -1;

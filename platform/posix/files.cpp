@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "visited_entry.h"
@@ -14,6 +15,13 @@ static DWORD attributes_of(const struct stat &st) {
     if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
     if (S_ISREG(st.st_mode)) return FILE_ATTRIBUTE_ARCHIVE;
     return FILE_ATTRIBUTE_DEVICE;
+}
+
+// The monotonic clock, which the C library reads without a system call.
+static int64_t monotonic_nanoseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
 }
 
 // Seconds from 1601-01-01 to 1970-01-01.
@@ -51,6 +59,7 @@ static struct {
     bool valid;
     bool attributes_asked;
     struct stat status;
+    int64_t taken_at;  // monotonic nanoseconds, just after the status was taken
     char path[PATH_MAX + 1];
 } last_entry;
 
@@ -63,6 +72,7 @@ static void remember_entry(const char *prefix, size_t prefix_length, const char 
     memcpy(last_entry.path + prefix_length, name, name_length + 1);
     last_entry.attributes_asked = false;
     last_entry.status = st;
+    last_entry.taken_at = monotonic_nanoseconds();
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
@@ -75,8 +85,10 @@ DWORD GetFileAttributesA(LPCSTR path) {
     return attributes_of(st);
 }
 
-bool visited_entry_status(const char *path, struct stat *status) {
+bool visited_entry_status(const char *path, int64_t newer_than, struct stat *status) {
     if (!last_entry.valid || strcmp(path, last_entry.path) != 0) return false;
+    int64_t age = monotonic_nanoseconds() - last_entry.taken_at;
+    if (age < 0 || age >= newer_than) return false;
     *status = last_entry.status;
     return true;
 }
