@@ -20,10 +20,13 @@ OrderedList *list_new() {
     return list;
 }
 
+// The poison is written through volatile views: to the optimiser, stores just before free are
+// dead and may go, and then a stale reference would find whatever the allocator left there.
 bool list_release(OrderedList *list) {
-    list->count = (int32_t)POISON_COUNT;
-    list->first = poison_node_ref();
-    list->last = poison_node_ref();
+    volatile OrderedList *poisoned = list;
+    poisoned->count = (int32_t)POISON_COUNT;
+    poisoned->first = poison_node_ref();
+    poisoned->last = poison_node_ref();
     free(list);
     return true;
 }
@@ -38,9 +41,10 @@ ListNode *node_create(void *item) {
 }
 
 bool node_release(ListNode *node) {
-    node->item = (void *)POISON_TEXT;
-    node->prev = poison_node_ref();
-    node->next = poison_node_ref();
+    volatile ListNode *poisoned = node;
+    poisoned->item = (void *)POISON_TEXT;
+    poisoned->prev = poison_node_ref();
+    poisoned->next = poison_node_ref();
     free(node);
     return true;
 }
