@@ -206,8 +206,9 @@ bool receive_request(int socket, WorkerRequest *request, int *fd) {
         if (!receive_request(socket, &request, &fd)) _exit(0);
         ByteSource source;
         memset(&source, 0, sizeof source);
-        source.fd = fd;
-        source.size = request.size;
+        source.file = source_file_adopt(fd);
+        // Without room for the file the source is empty, and lists nothing.
+        source.size = source.file ? request.size : 0;
         source.modified = request.modified;
         source.modified_known = request.modified_known != 0;
         source.name = request.name;
@@ -252,8 +253,8 @@ enum Outcome { ANSWERED, ENDED, SILENT };
 // A silent child is asked to end (and send what it holds) before it is killed.
 const int STOP_GRACE_MILLISECONDS = 500;
 
-Outcome collect(int fd, pid_t child, volatile uint64_t *progress, EntryList *list,
-                WireReceipt *receipt) {
+Outcome collect(int fd, pid_t child, volatile uint64_t *progress, int silence_milliseconds,
+                EntryList *list, WireReceipt *receipt) {
     const size_t capacity = 1 << 16;
     uint8_t *buffer = (uint8_t *)malloc(capacity);
     if (!buffer) return ENDED;
@@ -287,7 +288,7 @@ Outcome collect(int fd, pid_t child, volatile uint64_t *progress, EntryList *lis
             seen_offset = progress[0];
             seen_steps = progress[1];
             last_progress = now_milliseconds();
-        } else if (now_milliseconds() - last_progress > ISOLATION_SILENCE_MILLISECONDS) {
+        } else if (now_milliseconds() - last_progress > silence_milliseconds) {
             kill(child, SIGTERM);
             stopped_at = now_milliseconds();
         }
@@ -387,7 +388,7 @@ bool send_request(const WorkerRequest *request, int fd) {
 // True when the worker answered that the file was readable, or delivered entries before it
 // failed or was stopped.
 bool list_in_worker(const ByteSource *source, int fd, IsolatedWork work, const void *context,
-                    size_t context_size, EntryList *list) {
+                    size_t context_size, int silence_milliseconds, EntryList *list) {
     WorkerRequest request;
     memset(&request, 0, sizeof request);
     if (context_size > sizeof request.context) return false;
@@ -411,7 +412,8 @@ bool list_in_worker(const ByteSource *source, int fd, IsolatedWork work, const v
     if (!sent) return false;
     volatile uint64_t *progress = progress_page();
     WireReceipt receipt = {false, false, 0};
-    Outcome outcome = collect(worker.socket, worker.pid, progress, list, &receipt);
+    Outcome outcome =
+        collect(worker.socket, worker.pid, progress, silence_milliseconds, list, &receipt);
     if (outcome != ANSWERED || !receipt.readable) end_worker();
     return receipt.readable || receipt.received > 0;
 }
@@ -430,10 +432,11 @@ int memory_file(const ByteSource *source) {
 }  // namespace
 
 bool run_isolated(const ByteSource *source, IsolatedWork work, const void *context,
-                  size_t context_size, EntryList *list) {
-    int fd = source->fd >= 0 ? source_file_descriptor(source->fd) : memory_file(source);
+                  size_t context_size, EntryList *list, int silence_milliseconds) {
+    int fd = source->file ? source_file_descriptor(source->file) : memory_file(source);
     if (fd < 0) return false;
-    bool result = list_in_worker(source, fd, work, context, context_size, list);
-    if (source->fd < 0) close(fd);
+    bool result = list_in_worker(source, fd, work, context, context_size, silence_milliseconds,
+                                 list);
+    if (!source->file) close(fd);
     return result;
 }

@@ -11,7 +11,8 @@
 #include "byte_source.h"
 #include "entry_list.h"
 
-// How long a child may go without reading further into the file or delivering an entry.
+// How long a child may go without reading further into the file or delivering an entry, unless
+// the caller of run_isolated names another bound (the tests, which stop hanging children).
 const int ISOLATION_SILENCE_MILLISECONDS = 3000;
 // The address space a child may use (not set under AddressSanitizer, which needs far more).
 const uint64_t ISOLATION_MEMORY_LIMIT = 2ull << 30;
@@ -25,7 +26,8 @@ typedef bool (*IsolatedWork)(const ByteSource *source, EntryList *list, void *co
 // or was stopped. The context's bytes (at most 64) are copied for the worker: they must hold
 // no pointers. The source's file, or a memory file holding its bytes, goes to the worker.
 bool run_isolated(const ByteSource *source, IsolatedWork work, const void *context,
-                  size_t context_size, EntryList *list);
+                  size_t context_size, EntryList *list,
+                  int silence_milliseconds = ISOLATION_SILENCE_MILLISECONDS);
 
 // Called by the reading side with the furthest offset reached; keeps the child alive.
 void isolation_progress(uint64_t offset);
