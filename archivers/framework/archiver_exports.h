@@ -1,9 +1,10 @@
 // The five entries of the common archiver interface, written once for every library: a library
-// names its prefix and the four functions behind them, and the query answer is shared.
+// names its prefix and its table of formats, and the entries' behaviour is the framework's.
 #ifndef TALLYBOOK_ARCHIVER_EXPORTS_H
 #define TALLYBOOK_ARCHIVER_EXPORTS_H
 
 #include "archiver_interface.h"
+#include "format_table.h"
 
 // Only the interface's entries leave a library; everything else is built hidden.
 #define ARCHIVER_EXPORT extern "C" __attribute__((visibility("default")))
@@ -11,19 +12,21 @@
 // True for the four functions every library here offers: open, close, find first, find next.
 BOOL archiver_answers(int function);
 
-// open_fn(LPCSTR) -> HARC; close_fn(HARC) -> int; find_first_fn(HARC, LPCSTR, INDIVIDUALINFO *)
-// and find_next_fn(HARC, INDIVIDUALINFO *) -> 0 for an entry, -1 for no more.
-#define TALLYBOOK_ARCHIVER_EXPORTS(Prefix, open_fn, close_fn, find_first_fn, find_next_fn)     \
+// `table` is the library's FormatTable; find first and find next give 0 for an entry, -1 for
+// no more.
+#define TALLYBOOK_ARCHIVER_EXPORTS(Prefix, table)                                              \
     ARCHIVER_EXPORT HARC WINAPI Prefix##OpenArchive(const HWND, LPCSTR file_name, const DWORD) { \
-        return open_fn(file_name);                                                             \
+        return archive_open(&(table), file_name);                                              \
     }                                                                                          \
-    ARCHIVER_EXPORT int WINAPI Prefix##CloseArchive(HARC archive) { return close_fn(archive); } \
+    ARCHIVER_EXPORT int WINAPI Prefix##CloseArchive(HARC archive) {                            \
+        return archive_close(archive);                                                         \
+    }                                                                                          \
     ARCHIVER_EXPORT int WINAPI Prefix##FindFirst(HARC archive, LPCSTR wild_name,               \
                                                  INDIVIDUALINFO *info) {                       \
-        return find_first_fn(archive, wild_name, info);                                        \
+        return archive_find_first(archive, wild_name, info);                                   \
     }                                                                                          \
     ARCHIVER_EXPORT int WINAPI Prefix##FindNext(HARC archive, INDIVIDUALINFO *info) {          \
-        return find_next_fn(archive, info);                                                    \
+        return archive_find_next(archive, info);                                               \
     }                                                                                          \
     ARCHIVER_EXPORT BOOL WINAPI Prefix##QueryFunctionList(const int function) {                \
         return archiver_answers(function);                                                     \

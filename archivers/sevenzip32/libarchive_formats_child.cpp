@@ -9,13 +9,13 @@ static bool list_in_child(const ByteSource *source, EntryList *list, void *conte
     return list_stream(source, *(const StreamFormat *)context, COMPRESSION_NONE, list);
 }
 
-bool list_libarchive_format(const ByteSource *source, OtherFormat format, EntryList *list) {
+bool list_libarchive_format(ByteSource *source, const FormatMatch *match, EntryList *list) {
     StreamFormat stream;
-    switch (format) {
-    case OTHER_ISO9660: stream = STREAM_ISO9660; break;
-    case OTHER_XAR: stream = STREAM_XAR; break;
-    case OTHER_WARC: stream = STREAM_WARC; break;
-    case OTHER_RPM: stream = STREAM_RPM; break;
+    switch (match->variant) {
+    case LIBARCHIVE_ISO9660: stream = STREAM_ISO9660; break;
+    case LIBARCHIVE_XAR: stream = STREAM_XAR; break;
+    case LIBARCHIVE_WARC: stream = STREAM_WARC; break;
+    case LIBARCHIVE_RPM: stream = STREAM_RPM; break;
     default: return false;
     }
     prepare_stream_listing();

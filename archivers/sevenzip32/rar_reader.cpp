@@ -235,6 +235,8 @@ void add_rar5_file(ByteCursor body, ByteCursor extra, uint64_t data_size, EntryL
 
 }  // namespace
 
+namespace {
+
 bool list_rar4(const ByteSource *source, uint64_t base, EntryList *list) {
     uint64_t at = base + 7;
     bool readable = false;
@@ -328,4 +330,25 @@ bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list) {
     }
     free(header);
     return readable;
+}
+
+}  // namespace
+
+unsigned rar_signature(const uint8_t *bytes, size_t length) {
+    if (length >= 7 && memcmp(bytes, "Rar!\x1A\x07\x00", 7) == 0) return 4;
+    if (length >= 8 && memcmp(bytes, "Rar!\x1A\x07\x01\x00", 8) == 0) return 5;
+    return 0;
+}
+
+bool rar_recognise(ByteSource *source, FormatMatch *match) {
+    size_t got = 0;
+    const uint8_t *head = source_head(source, 8, &got);
+    match->variant = head ? rar_signature(head, got) : 0;
+    return match->variant != 0;
+}
+
+bool rar_list(ByteSource *source, const FormatMatch *match, EntryList *list) {
+    if (match->variant == 4) return list_rar4(source, match->start, list);
+    if (match->variant == 5) return list_rar5(source, match->start, list);
+    return false;
 }

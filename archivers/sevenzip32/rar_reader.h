@@ -7,17 +7,22 @@
 
 #include <stdint.h>
 
-#include "byte_source.h"
-#include "entry_list.h"
+#include "format_table.h"
 
-// RAR 4 (and earlier 2.x/3.x archives, which share the layout): names as stored (the 8-bit
-// name as it is, or UTF-8 for the Unicode form), the DOS date and time words unchanged.
-// False when no entry header could be read (headers encrypted, or damaged at the start).
-bool list_rar4(const ByteSource *source, uint64_t base, EntryList *list);
+// The RAR version whose signature starts `bytes`: 4 (also for the 2.x and 3.x archives, which
+// share its layout), 5, or 0 for none.
+unsigned rar_signature(const uint8_t *bytes, size_t length);
 
-// RAR 5: names as stored (UTF-8), modification times as the stored UTC time.
-// In both, a volume of a set lists the files that begin in it, with the packed size of their
-// part in this volume; a file continued from an earlier volume is left to that volume.
-bool list_rar5(const ByteSource *source, uint64_t base, EntryList *list);
+// A RAR signature at the start of the source; match->variant gets its version.
+bool rar_recognise(ByteSource *source, FormatMatch *match);
+
+// The entries of the archive whose signature starts at match->start, of version
+// match->variant. RAR 4: names as stored (the 8-bit name as it is, or UTF-8 for the Unicode
+// form), the DOS date and time words unchanged. RAR 5: names as stored (UTF-8), modification
+// times as the stored UTC time. In both, a volume of a set lists the files that begin in it,
+// with the packed size of their part in this volume; a file continued from an earlier volume
+// is left to that volume. False when no entry header could be read (headers encrypted, or
+// damaged at the start).
+bool rar_list(ByteSource *source, const FormatMatch *match, EntryList *list);
 
 #endif

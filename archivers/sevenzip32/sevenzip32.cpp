@@ -1,10 +1,6 @@
-// 7-zip32.dll: 7z, RAR 4 and RAR 5 (also behind a self-extracting program), ISO 9660, xar,
-// WARC and RPM packages.
+// 7-zip32.dll: the five entries of the common archiver interface under the prefix SevenZip,
+// over the library's table of formats.
 #include "archiver_exports.h"
-#include "listed_archive.h"
 #include "sevenzip32_formats.h"
 
-static HARC open_archive(LPCSTR file_name) { return open_listed_archive(file_name, list_sevenzip32_formats); }
-
-TALLYBOOK_ARCHIVER_EXPORTS(SevenZip, open_archive, close_listed_archive, listed_find_first,
-                           listed_find_next)
+TALLYBOOK_ARCHIVER_EXPORTS(SevenZip, SEVENZIP32_FORMATS)

@@ -743,7 +743,20 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
 
 }  // namespace
 
-bool list_sevenzip(const ByteSource *source, uint64_t base, EntryList *list) {
+bool sevenzip_signature(const uint8_t *bytes, size_t length) {
+    // Signature, major version 0, and the CRC of the start header's next-header fields.
+    if (length < 32 || memcmp(bytes, "7z\xBC\xAF\x27\x1C", 6) != 0 || bytes[6] != 0) return false;
+    return crc32(0, bytes + 12, 20) == read_le32(bytes + 8);
+}
+
+bool sevenzip_recognise(ByteSource *source, FormatMatch *) {
+    size_t got = 0;
+    const uint8_t *head = source_head(source, 32, &got);
+    return head && sevenzip_signature(head, got);
+}
+
+bool sevenzip_list(ByteSource *source, const FormatMatch *match, EntryList *list) {
+    const uint64_t base = match->start;
     uint8_t start[32];
     if (!source_read_exact(source, base, start, sizeof start)) return false;
     if (memcmp(start, "7z\xBC\xAF\x27\x1C", 6) != 0 || crc32(0, start + 12, 20) != (uint32_t)(

@@ -1,10 +1,7 @@
-// tar32.dll: tar (ustar, GNU, pax, V7), cpio and ar archives, plain or behind gzip, bzip2,
-// xz, zstd, lzma, lzip, lz4 or compress, and a single file behind one of those compressors.
+// tar32.dll: the five entries of the common archiver interface under the prefix Tar, over the
+// library's table of formats: tar (ustar, GNU, pax, V7), cpio and ar archives, plain or behind
+// a stream compressor, and a single file behind a compressor.
 #include "archiver_exports.h"
-#include "listed_archive.h"
 #include "tar32_formats.h"
 
-static HARC open_archive(LPCSTR file_name) { return open_listed_archive(file_name, list_tar_family); }
-
-TALLYBOOK_ARCHIVER_EXPORTS(Tar, open_archive, close_listed_archive, listed_find_first,
-                           listed_find_next)
+TALLYBOOK_ARCHIVER_EXPORTS(Tar, TAR32_FORMATS)

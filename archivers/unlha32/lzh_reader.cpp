@@ -346,9 +346,7 @@ uint16_t lzh_crc16(uint16_t crc, const uint8_t *bytes, size_t length) {
     return crc;
 }
 
-bool lzh_open(LzhReader *reader, ByteSource *source) {
-    reader->source = source;
-    reader->first = reader->next = 0;
+bool lzh_recognise(ByteSource *source, FormatMatch *match) {
     if (source->size < 22) return false;
     ArchiveEntry scratch;
     uint64_t scan = source->size < LZH_SCAN_LIMIT ? source->size : LZH_SCAN_LIMIT;
@@ -358,6 +356,7 @@ bool lzh_open(LzhReader *reader, ByteSource *source) {
     if (!is_program(head)) {
         // Anything else is an archive only from its first byte: an LZH archive stored
         // inside a ZIP or tar file must not make that file an LZH archive.
+        match->start = 0;
         return is_archive_start(source, 0, &scratch);
     }
     uint64_t start = 0;
@@ -376,22 +375,20 @@ bool lzh_open(LzhReader *reader, ByteSource *source) {
         uint64_t to = source->size - overlay < OVERLAY_SCAN ? source->size : overlay + OVERLAY_SCAN;
         if (!scan_for_start(source, overlay, to, &start)) return false;
     }
-    reader->first = reader->next = start;
+    match->start = start;
     return true;
 }
 
-void lzh_rewind(LzhReader *reader) { reader->next = reader->first; }
-
-EntryStep lzh_next(LzhReader *reader, ArchiveEntry *entry) {
+bool lzh_list(ByteSource *source, const FormatMatch *match, EntryList *list) {
+    ArchiveEntry entry;
+    uint64_t at = match->start;
     uint64_t next = 0;
-    switch (read_header(reader->source, reader->next, entry, &next)) {
-    case HEADER_OK:
+    while (read_header(source, at, &entry, &next) == HEADER_OK) {
+        if (!entry_list_append(list, &entry)) return false;
         // An entry whose data is cut short is still listed; the walk ends after it. Every
         // header lies after the one before it, so the walk ends.
-        if (next <= reader->next || next > reader->source->size) next = reader->source->size;
-        reader->next = next;
-        return ENTRY_FOUND;
-    case HEADER_END: return ENTRY_END;
-    default: return ENTRY_BROKEN;
+        if (next <= at || next > source->size) next = source->size;
+        at = next;
     }
+    return true;
 }

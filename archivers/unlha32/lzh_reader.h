@@ -6,32 +6,24 @@
 #ifndef TALLYBOOK_LZH_READER_H
 #define TALLYBOOK_LZH_READER_H
 
-#include "entry_record.h"
-#include "archive_handle.h"
-#include "byte_source.h"
+#include "format_table.h"
 
 // How far into a file the first header may lie behind a self-extracting program.
 const uint64_t LZH_SCAN_LIMIT = 64u * 1024u;
 
-struct LzhReader {
-    ByteSource *source;
-    uint64_t first;  // offset of the first header
-    uint64_t next;   // offset of the next header to read
-};
-
-// Finds the first header: at the start of the source or, in a file that starts as a program
-// does, behind that self-extracting program within the first LZH_SCAN_LIMIT bytes or at the
-// start of the data appended to a Windows program; a header found behind a program counts
-// only when the one after it checks out as well. Turning a source away costs one read of its
-// first LZH_SCAN_LIMIT bytes (a Windows program with data appended beyond them: one more read
-// of a few KiB).
-bool lzh_open(LzhReader *reader, ByteSource *source);
-void lzh_rewind(LzhReader *reader);
-// The next entry. A folder entry (method -lhd-) gets a name that ends in a separator. Level 0
-// and 1 dates are the stored DOS words; level 2 and 3 dates are the stored UTC time (the Unix
-// time extension when present) as DOS words in UTC. Stops at the end mark, at the end of the
-// source, and at a header that does not check out.
-EntryStep lzh_next(LzhReader *reader, ArchiveEntry *entry);
+// Finds the first header (its offset in match->start): at the start of the source or, in a
+// file that starts as a program does, behind that self-extracting program within the first
+// LZH_SCAN_LIMIT bytes or at the start of the data appended to a Windows program; a header
+// found behind a program counts only when the one after it checks out as well. Turning a
+// source away costs one read of its first LZH_SCAN_LIMIT bytes (a Windows program with data
+// appended beyond them: one more read of a few KiB).
+bool lzh_recognise(ByteSource *source, FormatMatch *match);
+// Every entry from the first header on. A folder entry (method -lhd-) gets a name that ends
+// in a separator. Level 0 and 1 dates are the stored DOS words; level 2 and 3 dates are the
+// stored UTC time (the Unix time extension when present) as DOS words in UTC. Stops at the
+// end mark, at the end of the source, and at a header that does not check out, keeping the
+// entries before it; false only when out of memory.
+bool lzh_list(ByteSource *source, const FormatMatch *match, EntryList *list);
 
 // CRC-16 of the LZH and ARC formats (polynomial 0xA001, reflected, initial value 0).
 uint16_t lzh_crc16(uint16_t crc, const uint8_t *bytes, size_t length);

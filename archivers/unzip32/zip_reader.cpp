@@ -7,6 +7,14 @@
 
 namespace {
 
+struct ZipReader {
+    ByteSource *source;
+    uint64_t first;    // offset of the first central record (or local header)
+    uint64_t end;      // records lie before this offset
+    uint64_t next;
+    bool local_scan;   // no usable central directory: the members come from local headers
+};
+
 const uint8_t LOCAL_SIGNATURE[4] = {'P', 'K', 3, 4};
 const uint8_t CENTRAL_SIGNATURE[4] = {'P', 'K', 1, 2};
 const uint8_t DESCRIPTOR_SIGNATURE[4] = {'P', 'K', 7, 8};
@@ -290,13 +298,13 @@ bool find_descriptor(ByteSource *source, uint64_t data, bool zip64, Descriptor *
 // none is, the header's own sizes are listed and the walk ends, as the next header's place
 // is unknown. The walk also ends at the first header that is not whole or at bytes that are
 // not a local header (the central directory's remains or damage).
-EntryStep local_next(ZipReader *reader, ArchiveEntry *entry) {
+bool local_next(ZipReader *reader, ArchiveEntry *entry) {
     ByteSource *source = reader->source;
     uint64_t at = reader->next;
     size_t name_length = 0, extra_length = 0;
     const uint8_t *r = at < reader->end ? view_local_header(source, at, &name_length, &extra_length)
                                         : nullptr;
-    if (!r) return ENTRY_END;
+    if (!r) return false;
     uint16_t flags = read_le16(r + 6);
     const uint8_t *name = r + LOCAL_FIXED;
     bool zip64 = fill_entry(entry, r + 6, name, name_length, extra_length, 0);
@@ -317,12 +325,10 @@ EntryStep local_next(ZipReader *reader, ArchiveEntry *entry) {
         uint64_t left = reader->end - data;
         reader->next = entry->packed_size < left ? data + entry->packed_size : reader->end;
     }
-    return ENTRY_FOUND;
+    return true;
 }
 
-}  // namespace
-
-bool zip_open(ZipReader *reader, ByteSource *source) {
+bool open_reader(ZipReader *reader, ByteSource *source) {
     reader->source = source;
     reader->first = reader->end = reader->next = 0;
     reader->local_scan = false;
@@ -341,23 +347,41 @@ bool zip_open(ZipReader *reader, ByteSource *source) {
     return true;
 }
 
-void zip_rewind(ZipReader *reader) { reader->next = reader->first; }
-
-EntryStep zip_next(ZipReader *reader, ArchiveEntry *entry) {
+bool next_entry(ZipReader *reader, ArchiveEntry *entry) {
     if (reader->local_scan) return local_next(reader, entry);
     ByteSource *source = reader->source;
     uint64_t at = reader->next;
-    if (at >= reader->end || reader->end - at < CENTRAL_FIXED) return ENTRY_END;
+    if (at >= reader->end || reader->end - at < CENTRAL_FIXED) return false;
     const uint8_t *r = source_view(source, at, CENTRAL_FIXED);
-    if (!r || memcmp(r, CENTRAL_SIGNATURE, 4) != 0) return ENTRY_END;
+    if (!r || memcmp(r, CENTRAL_SIGNATURE, 4) != 0) return false;
     size_t name_length = read_le16(r + 28);
     size_t extra_length = read_le16(r + 30);
     size_t comment_length = read_le16(r + 32);
     size_t record = CENTRAL_FIXED + name_length + extra_length;
-    if (reader->end - at < record + comment_length) return ENTRY_BROKEN;
+    if (reader->end - at < record + comment_length) return false;
     r = source_view(source, at, record);
-    if (!r) return ENTRY_BROKEN;
+    if (!r) return false;
     fill_entry(entry, r + 8, r + CENTRAL_FIXED, name_length, extra_length, r[38]);
     reader->next = at + record + comment_length;
-    return ENTRY_FOUND;
+    return true;
+}
+
+}  // namespace
+
+bool zip_recognise(ByteSource *source, FormatMatch *match) {
+    ZipReader reader;
+    if (!open_reader(&reader, source)) return false;
+    match->start = reader.first;
+    match->end = reader.end;
+    match->variant = reader.local_scan ? ZIP_LOCAL_HEADERS : ZIP_CENTRAL_DIRECTORY;
+    return true;
+}
+
+bool zip_list(ByteSource *source, const FormatMatch *match, EntryList *list) {
+    ZipReader reader = {source, match->start, match->end, match->start,
+                        match->variant == ZIP_LOCAL_HEADERS};
+    ArchiveEntry entry;
+    while (next_entry(&reader, &entry))
+        if (!entry_list_append(list, &entry)) return false;
+    return true;
 }

@@ -6,35 +6,29 @@
 #ifndef TALLYBOOK_ZIP_READER_H
 #define TALLYBOOK_ZIP_READER_H
 
-#include "entry_record.h"
-#include "archive_handle.h"
-#include "byte_source.h"
+#include "format_table.h"
 
 // The end record lies within this many bytes of the end of an archive: its 22 bytes, a
 // comment of at most 65535, and the 20-byte ZIP64 locator before it.
 const uint64_t ZIP_TAIL_MAX = 22u + 65535u + 20u;
 
-struct ZipReader {
-    ByteSource *source;
-    uint64_t first;    // offset of the first central record (or local header)
-    uint64_t end;      // records lie before this offset
-    uint64_t next;
-    bool local_scan;   // no usable central directory: the members come from local headers
-};
+// How a recognised archive is walked (its match's variant).
+enum ZipWalk { ZIP_CENTRAL_DIRECTORY, ZIP_LOCAL_HEADERS };
 
 // Finds the end record in the last ZIP_TAIL_MAX bytes and the central directory it points
 // to, also where a self-extracting program before the archive shifts every offset (unless
-// other bytes follow the archive too). An archive with no central directory (cut short or
-// damaged there) is taken when the file starts with a whole local header, and its members are
-// then read from their local headers; anything else without an end record costs two reads,
-// its tail and its first bytes.
-bool zip_open(ZipReader *reader, ByteSource *source);
-void zip_rewind(ZipReader *reader);
-// The next central record (or local header): stored name bytes, stored DOS words, sizes from
+// other bytes follow the archive too): match->start is the first central record, match->end
+// the end record. An archive with no central directory (cut short or damaged there) is taken
+// when the file starts with a whole local header, and its members are then read from their
+// local headers (ZIP_LOCAL_HEADERS, from 0 to the file's end); anything else without an end
+// record costs two reads, its tail and its first bytes.
+bool zip_recognise(ByteSource *source, FormatMatch *match);
+// Every central record (or local header): stored name bytes, stored DOS words, sizes from
 // the ZIP64 extra field where the record defers to it (a local header's from its data
 // descriptor where it defers to one), and the method (the real one of an AES-encrypted
 // entry). Stops at the end of the central directory or at a record that does not check out;
-// in a scan of local headers, at the first one that is not whole.
-EntryStep zip_next(ZipReader *reader, ArchiveEntry *entry);
+// in a scan of local headers, at the first one that is not whole. False only when out of
+// memory.
+bool zip_list(ByteSource *source, const FormatMatch *match, EntryList *list);
 
 #endif

@@ -1,17 +1,20 @@
-// The header readers of tar32.dll and 7-zip32.dll on arbitrary bytes: the format decisions,
-// gzip's stored name, the search for an archive behind a self-extracting program, and the 7z,
-// RAR 4 and RAR 5 header readers. No read outside the input, no allocation beyond what it can
-// describe, and every entry they deliver fits the interface's record.
+// The readers of tar32.dll and 7-zip32.dll on arbitrary bytes: which rows of their tables take
+// them, gzip's stored name, the search for an archive behind a self-extracting program, and
+// the 7z, RAR 4 and RAR 5 header readers. No read outside the input, no allocation beyond what
+// it can describe, and every entry they deliver fits the interface's record.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "byte_source.h"
 #include "entry_list.h"
+#include "format_table.h"
 #include "rar_reader.h"
+#include "sevenzip32_formats.h"
 #include "sevenzip_reader.h"
 #include "sniff.h"
 #include "stream_listing.h"
+#include "tar32_formats.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -25,12 +28,11 @@ void drain(EntryList *list) {
     }
 }
 
-void run(bool (*reader)(const ByteSource *, uint64_t, EntryList *), const ByteSource *source,
-         uint64_t base) {
+void run(ListFn reader, ByteSource *source, const FormatMatch *match) {
     EntryList *list = entry_list_new();
     if (!list) return;
-    bool listed = reader(source, base, list);
-    FUZZ_CHECK(listed || list->count == 0 || reader == list_rar4 || reader == list_rar5,
+    bool listed = reader(source, match, list);
+    FUZZ_CHECK(listed || list->count == 0 || reader == rar_list,
                "a 7z reader that turns an archive away lists no entry of it");
     drain(list);
     entry_list_free(list);
@@ -41,9 +43,9 @@ void run(bool (*reader)(const ByteSource *, uint64_t, EntryList *), const ByteSo
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ByteSource source;
     source_open_memory(&source, data, size, "input.tar.gz");
-    size_t prefix = size < SNIFF_PREFIX ? size : SNIFF_PREFIX;
-    sniff_compression(data, prefix);
-    sniff_container(data, prefix);
+    size_t prefix = size < 4096 ? size : 4096;
+    FormatMatch match;
+    recognise_format(&TAR32_FORMATS, &source, &match);
     size_t name_at = 0, name_length = 0;
     if (gzip_stored_name(data, size, &name_at, &name_length))
         FUZZ_CHECK(name_length > 0 && name_at + name_length < size &&
@@ -59,17 +61,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             entry_list_free(list);
         }
     }
-    OtherFormat format = sniff_other(&source, data, prefix);
-    uint64_t base = 0;
-    if (format == OTHER_NONE) find_appended_archive(&source, data, prefix, &format, &base);
-    // Every reader sees every input: each must turn away what is not its own.
-    run(list_sevenzip, &source, base);
-    run(list_rar4, &source, base);
-    run(list_rar5, &source, base);
-    if (base != 0) {
-        run(list_sevenzip, &source, 0);
-        run(list_rar4, &source, 0);
-        run(list_rar5, &source, 0);
+    // Every header reader sees every input, from the start and from where a row found its
+    // signature: each must turn away what is not its own. Rows listed through libarchive
+    // are left to their own fuzzing, in the child process they run in.
+    recognise_format(&SEVENZIP32_FORMATS, &source, &match);
+    FormatMatch starts[2] = {{}, match};
+    for (const FormatMatch &at : starts) {
+        run(sevenzip_list, &source, &at);
+        for (uint32_t version = 4; version <= 5; version++) {
+            FormatMatch rar = at;
+            rar.variant = version;
+            run(rar_list, &source, &rar);
+        }
     }
+    source_close(&source);
     return 0;
 }

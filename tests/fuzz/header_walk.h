@@ -1,39 +1,36 @@
-// The fuzz body shared by the archiver libraries' header readers: open arbitrary bytes, walk
-// every entry twice and fill the interface record, stopping on any broken bound.
+// The fuzz body shared by the archiver libraries' header readers: recognise and list arbitrary
+// bytes, then hand every entry out twice through the interface's record.
 #ifndef TALLYBOOK_TESTS_FUZZ_HEADER_WALK_H
 #define TALLYBOOK_TESTS_FUZZ_HEADER_WALK_H
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "entry_record.h"
-#include "archive_handle.h"
 #include "byte_source.h"
+#include "entry_record.h"
+#include "format_table.h"
 #include "fuzz_check.h"
 
-template <typename Reader>
-int fuzz_header_walk(const uint8_t *data, size_t size, bool (*open)(Reader *, ByteSource *),
-                     void (*rewind)(Reader *), EntryStep (*next)(Reader *, ArchiveEntry *)) {
+inline int fuzz_header_walk(const uint8_t *data, size_t size, RecogniseFn recognise, ListFn list) {
     // A copy of exactly `size` bytes, so that any read past the input is caught.
     uint8_t *copy = (uint8_t *)malloc(size ? size : 1);
     if (size) memcpy(copy, data, size);
     ByteSource source;
     source_open_memory(&source, copy, size, "input");
-    Reader reader;
-    if (open(&reader, &source)) {
-        ArchiveEntry entry;
+    FormatMatch match = {};
+    EntryList *entries = entry_list_new();
+    if (entries && recognise(&source, &match) && list(&source, &match, entries)) {
+        // Every header lies after the one before it, so there are at most `size` entries.
+        FUZZ_CHECK(entries->count <= size, "every header lies after the one before it");
         INDIVIDUALINFO info;
         for (int pass = 0; pass < 2; pass++) {
-            rewind(&reader);
-            // Every header lies after the one before it, so a walk has at most `size` steps.
-            for (size_t steps = 0; next(&reader, &entry) == ENTRY_FOUND; steps++) {
-                FUZZ_CHECK(steps <= size, "every header lies after the one before it");
-                FUZZ_CHECK(strlen(entry.name) <= ENTRY_NAME_MAX, "an entry's name stays within its field");
-                entry_to_individual_info(&entry, &info);
-                FUZZ_CHECK(strlen(info.szFileName) <= FNAME_MAX32, "a record's name stays within its field");
-            }
+            for (int r = entry_list_find_first(entries, "*", &info); r == 0;
+                 r = entry_list_find_next(entries, &info))
+                FUZZ_CHECK(strlen(info.szFileName) <= FNAME_MAX32,
+                           "a record's name stays within its field");
         }
     }
+    entry_list_free(entries);
     source_close(&source);
     free(copy);
     return 0;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "entry_record.h"
-#include "archive_handle.h"
+#include "format_table.h"
 #include "byte_source.h"
 
 typedef std::vector<uint8_t> Bytes;
@@ -263,27 +263,28 @@ inline Bytes zip_archive(const std::vector<ZipMember> &members, const ZipLayout 
     return out;
 }
 
-// What a header reader walks out of an archive held in memory.
+// What a reader's recognise and list functions make of an archive held in memory.
 struct Listing {
     std::vector<ArchiveEntry> entries;
-    EntryStep last = ENTRY_END;
-    bool opened = false;
-    unsigned reads_to_open = 0;
+    bool opened = false;          // recognised and listed
+    unsigned reads_to_open = 0;   // the views' reads that recognising took
 };
 
-template <typename Reader>
-Listing walk_reader(const Bytes &archive, bool (*open)(Reader *, ByteSource *),
-                    EntryStep (*next)(Reader *, ArchiveEntry *)) {
+inline Listing read_with(RecogniseFn recognise, ListFn list, const Bytes &archive) {
     Listing result;
     ByteSource source;
     source_open_memory(&source, archive.data(), archive.size(), "test");
-    Reader reader;
-    result.opened = open(&reader, &source);
+    FormatMatch match = {};
+    bool recognised = recognise(&source, &match);
     result.reads_to_open = source.reads;
-    if (result.opened) {
+    EntryList *entries = entry_list_new();
+    result.opened = recognised && list(&source, &match, entries);
+    for (size_t i = 0; result.opened && i < entries->count; i++) {
         ArchiveEntry entry;
-        while ((result.last = next(&reader, &entry)) == ENTRY_FOUND) result.entries.push_back(entry);
+        entry_list_get(entries, i, &entry);
+        result.entries.push_back(entry);
     }
+    entry_list_free(entries);
     source_close(&source);
     return result;
 }

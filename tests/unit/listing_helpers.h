@@ -11,6 +11,7 @@
 #include "archive_builders.h"
 #include "byte_source.h"
 #include "entry_list.h"
+#include "format_table.h"
 
 // Every entry a list holds, as the interface hands them out.
 inline std::vector<INDIVIDUALINFO> entries_of(EntryList *list) {
@@ -34,25 +35,28 @@ struct Listed {
     std::vector<INDIVIDUALINFO> entries;
 };
 
-inline Listed list_bytes(bool (*reader)(const ByteSource *, uint64_t, EntryList *),
-                         const Bytes &bytes) {
+// What a reader's recognise and list functions make of bytes in memory: `ok` when both
+// succeed.
+inline Listed list_bytes(RecogniseFn recognise, ListFn reader, const Bytes &bytes) {
     ByteSource source;
     source_open_memory(&source, bytes.data(), bytes.size(), "test");
     EntryList *list = entry_list_new();
-    Listed result{reader(&source, 0, list), entries_of(list)};
+    FormatMatch match = {};
+    bool ok = recognise(&source, &match) && reader(&source, &match, list);
+    Listed result{ok, entries_of(list)};
     entry_list_free(list);
+    source_close(&source);
     return result;
 }
 
+// Seconds since 1970 of a UTC moment, worked out here: the Windows C runtime has no timegm.
 inline int64_t utc(int year, int month, int day, int hour, int minute, int second) {
-    struct tm t = {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    return (int64_t)timegm(&t);
+    int64_t y = month <= 2 ? year - 1 : year;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t of_era = y - era * 400;
+    int64_t of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    int64_t days = era * 146097 + of_era * 365 + of_era / 4 - of_era / 100 + of_year - 719468;
+    return days * 86400 + hour * 3600 + minute * 60 + second;
 }
 
 inline WORD dos_date(int year, int month, int day) { return (WORD)((year - 1980) << 9 | month << 5 | day); }

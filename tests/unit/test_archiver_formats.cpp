@@ -1,5 +1,6 @@
-// Tests of the format decisions of tar32.dll and 7-zip32.dll: compressors and containers known by
-// their headers, gzip's stored name, and what an open turns away.
+// Tests of the format decisions of tar32.dll and 7-zip32.dll: which row of a library's table
+// takes a file by its headers, compressors known by theirs, gzip's stored name, and what an
+// open turns away.
 #if !defined(_WIN32)
 
 #include <fcntl.h>
@@ -14,7 +15,7 @@
 
 #include "listing_helpers.h"
 #include "archiver_exports.h"
-#include "listed_archive.h"
+#include "format_table.h"
 #include "sevenzip32_formats.h"
 #include "sniff.h"
 #include "tar32_formats.h"
@@ -35,6 +36,16 @@ Bytes tar_header(const char *name, char type, bool ustar, bool good_checksum) {
     if (!good_checksum) sum += 1;
     snprintf((char *)h.data() + 148, 8, "%06o", sum);
     return h;
+}
+
+// The name of the table's row that takes the bytes, "" when none does.
+std::string owner(const FormatTable &table, const Bytes &bytes) {
+    ByteSource source;
+    source_open_memory(&source, bytes.data(), bytes.size(), "x");
+    FormatMatch match;
+    const FormatRow *row = recognise_format(&table, &source, &match);
+    source_close(&source);
+    return row ? row->name : "";
 }
 
 }  // namespace
@@ -68,37 +79,46 @@ TEST(ArchiverFormats, StreamCompressorsAreKnownByTheirHeadersAlone) {
 
 TEST(ArchiverFormats, ContainersNeedAValidHeaderNotJustAMagic) {
     Bytes ustar = tar_header("a.txt", '0', true, true);
-    EXPECT_EQ(sniff_container(ustar.data(), ustar.size()), CONTAINER_TAR);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, ustar), "tar");
     Bytes v7 = tar_header("a.txt", '0', false, true);
-    EXPECT_EQ(sniff_container(v7.data(), v7.size()), CONTAINER_TAR);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, v7), "tar");
     Bytes bad = tar_header("a.txt", '0', true, false);
-    EXPECT_EQ(sniff_container(bad.data(), bad.size()), CONTAINER_NONE);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, bad), "");
     Bytes odd_type = tar_header("a.txt", 'x', false, true);  // no magic, unknown type
-    EXPECT_EQ(sniff_container(odd_type.data(), odd_type.size()), CONTAINER_NONE);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, odd_type), "");
     Bytes zeros(512, 0);
-    EXPECT_EQ(sniff_container(zeros.data(), zeros.size()), CONTAINER_NONE);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, zeros), "");
 
     Bytes newc;
     put(newc, "070701");
     put(newc, std::string(104, '0'));
-    EXPECT_EQ(sniff_container(newc.data(), newc.size()), CONTAINER_CPIO);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, newc), "cpio");
     newc[50] = 'g';
-    EXPECT_EQ(sniff_container(newc.data(), newc.size()), CONTAINER_NONE);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, newc), "");
     Bytes binary = {0xC7, 0x71};  // 070707 little-endian
     binary.resize(26, 0);
     binary[20] = 2;  // name of 2 bytes with its NUL
     binary.push_back('a');
     binary.push_back(0);
-    EXPECT_EQ(sniff_container(binary.data(), binary.size()), CONTAINER_CPIO);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, binary), "cpio");
     binary[27] = 'b';  // the name's terminator missing
-    EXPECT_EQ(sniff_container(binary.data(), binary.size()), CONTAINER_NONE);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, binary), "");
     // A header that ends where the name would begin: nothing past it is looked at.
     Bytes bare(binary.begin(), binary.begin() + 26);
-    EXPECT_EQ(sniff_container(bare.data(), bare.size()), CONTAINER_NONE);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, bare), "");
 
     Bytes ar;
     put(ar, "!<arch>\n");
-    EXPECT_EQ(sniff_container(ar.data(), ar.size()), CONTAINER_AR);
+    EXPECT_EQ(owner(TAR32_CONTAINERS, ar), "ar");
+
+    // A tar archive whose first member is named like a cpio header is taken as cpio, as it
+    // always was; a compressor's stream only when no archive header comes first.
+    std::string odc = "070707" + std::string(70, '0');
+    Bytes both = tar_header(odc.c_str(), '0', true, true);
+    EXPECT_EQ(owner(TAR32_FORMATS, both), "cpio");
+    Bytes gzip = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3};
+    EXPECT_EQ(owner(TAR32_FORMATS, gzip), "compressed stream");
+    EXPECT_EQ(owner(TAR32_CONTAINERS, gzip), "");
 }
 
 TEST(ArchiverFormats, OtherLibrarySignaturesAndTheIsoDescriptorFarIn) {
@@ -112,17 +132,15 @@ TEST(ArchiverFormats, OtherLibrarySignaturesAndTheIsoDescriptorFarIn) {
     Bytes iso(0x8000 + 2048, 0);
     memcpy(iso.data() + 0x8000, "\x01" "CD001" "\x01", 7);
     Bytes short_iso(iso.begin(), iso.begin() + 0x8000 + 100);  // no room for the descriptor
+    // A descriptor at 32 KiB does not make an archive with a signature at its start an image.
+    Bytes rar_with_descriptor = iso;
+    memcpy(rar_with_descriptor.data(), rar5.data(), rar5.size());
     struct Case {
         const Bytes *bytes;
-        OtherFormat expected;
-    } cases[] = {{&rar4, OTHER_RAR4}, {&rar5, OTHER_RAR5}, {&xar, OTHER_XAR},
-                 {&iso, OTHER_ISO9660}, {&short_iso, OTHER_NONE}};
-    for (const Case &c : cases) {
-        ByteSource source;
-        source_open_memory(&source, c.bytes->data(), c.bytes->size(), "x");
-        size_t n = c.bytes->size() < SNIFF_PREFIX ? c.bytes->size() : SNIFF_PREFIX;
-        EXPECT_EQ(sniff_other(&source, c.bytes->data(), n), c.expected);
-    }
+        const char *row;
+    } cases[] = {{&rar4, "RAR"}, {&rar5, "RAR"}, {&xar, "xar"}, {&iso, "ISO 9660"},
+                 {&short_iso, ""}, {&rar_with_descriptor, "RAR"}};
+    for (const Case &c : cases) EXPECT_EQ(owner(SEVENZIP32_FORMATS, *c.bytes), c.row);
 }
 
 // gzip's stored name is taken only where its whole field, terminator included, lies within
@@ -172,12 +190,12 @@ TEST(ArchiverFormats, OpenTurnsAwayFoldersPipesAndForeignFilesWithoutWaiting) {
     FILE *f = fopen(text.c_str(), "wb");
     fputs("just some text, no archive at all\n", f);
     fclose(f);
-    for (ListArchiveFn lister : {list_tar_family, list_sevenzip32_formats}) {
-        EXPECT_EQ(open_listed_archive(folder, lister), nullptr);
-        EXPECT_EQ(open_listed_archive(fifo.c_str(), lister), nullptr);  // would block if read
-        EXPECT_EQ(open_listed_archive(text.c_str(), lister), nullptr);
-        EXPECT_EQ(open_listed_archive("/nonexistent/archive.tar", lister), nullptr);
-        EXPECT_EQ(open_listed_archive(nullptr, lister), nullptr);
+    for (const FormatTable *table : {&TAR32_FORMATS, &SEVENZIP32_FORMATS}) {
+        EXPECT_EQ(archive_open(table, folder), nullptr);
+        EXPECT_EQ(archive_open(table, fifo.c_str()), nullptr);  // would block if read
+        EXPECT_EQ(archive_open(table, text.c_str()), nullptr);
+        EXPECT_EQ(archive_open(table, "/nonexistent/archive.tar"), nullptr);
+        EXPECT_EQ(archive_open(table, nullptr), nullptr);
     }
     for (int function = 0; function < 100; function++)
         EXPECT_EQ(archiver_answers(function), function >= 23 && function <= 26) << function;

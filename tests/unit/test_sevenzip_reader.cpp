@@ -91,7 +91,7 @@ uint64_t filetime_of(int64_t unix_seconds) { return (uint64_t)(unix_seconds + 11
 
 TEST(SevenZipHeaders, SolidBlockSharesItsPackedSizeAndRatioAmongItsFiles) {
     Bytes archive = sevenzip_archive(300, 100, 200, filetime_of(utc(2020, 2, 29, 13, 14, 15)));
-    Listed got = list_bytes(list_sevenzip, archive);
+    Listed got = list_bytes(sevenzip_recognise, sevenzip_list, archive);
     ASSERT_TRUE(got.ok);
     ASSERT_EQ(got.entries.size(), 4u);
     EXPECT_STREQ(got.entries[0].szFileName, "a.txt");
@@ -112,20 +112,20 @@ TEST(SevenZipHeaders, SolidBlockSharesItsPackedSizeAndRatioAmongItsFiles) {
 
 TEST(SevenZipHeaders, DamagedOrHostileHeadersAreTurnedAwayWithoutListing) {
     Bytes good = sevenzip_archive(300, 100, 200, 0);
-    EXPECT_FALSE(list_bytes(list_sevenzip, sevenzip_archive(300, 100, 200, 0, true)).ok);
+    EXPECT_FALSE(list_bytes(sevenzip_recognise, sevenzip_list, sevenzip_archive(300, 100, 200, 0, true)).ok);
     // A header whose CRC no longer matches.
     Bytes flipped = good;
     flipped[flipped.size() - 5] ^= 0x40;
-    EXPECT_FALSE(list_bytes(list_sevenzip, flipped).ok);
+    EXPECT_FALSE(list_bytes(sevenzip_recognise, sevenzip_list, flipped).ok);
     // Cut anywhere: never read past the end, never listed half.
     for (size_t cut = 0; cut < good.size(); cut += 7) {
         Bytes part(good.begin(), good.begin() + cut);
-        Listed got = list_bytes(list_sevenzip, part);
+        Listed got = list_bytes(sevenzip_recognise, sevenzip_list, part);
         EXPECT_FALSE(got.ok) << cut;
         EXPECT_TRUE(got.entries.empty()) << cut;
     }
     // A first file larger than its whole block: the header is inconsistent.
-    EXPECT_FALSE(list_bytes(list_sevenzip, sevenzip_archive(300, 100, 200, 0, false, 250)).ok);
+    EXPECT_FALSE(list_bytes(sevenzip_recognise, sevenzip_list, sevenzip_archive(300, 100, 200, 0, false, 250)).ok);
 }
 
 #endif

@@ -1,0 +1,78 @@
+// The shape of every archiver library: finding the row that takes a file, listing it, and the
+// archive handle that the five entries hand out.
+#include "format_table.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+const uint32_t HANDLE_MAGIC = 0x41524348u;
+
+struct ArchiveHandle {
+    uint32_t magic;  // HANDLE_MAGIC while open
+    EntryList *entries;
+    bool started;    // find first has been called; find next before it finds nothing
+};
+
+ArchiveHandle *handle_from(HARC archive) {
+    ArchiveHandle *handle = (ArchiveHandle *)archive;
+    return handle && handle->magic == HANDLE_MAGIC ? handle : nullptr;
+}
+
+}  // namespace
+
+const FormatRow *recognise_format(const FormatTable *table, ByteSource *source,
+                                  FormatMatch *match) {
+    for (size_t i = 0; i < table->count; i++) {
+        memset(match, 0, sizeof *match);
+        if (table->rows[i].recognise(source, match)) return &table->rows[i];
+    }
+    return nullptr;
+}
+
+const uint8_t *source_head(ByteSource *source, size_t length, size_t *got) {
+    if (length > source->size) length = (size_t)source->size;
+    *got = length;
+    return length ? source_view(source, 0, length) : nullptr;
+}
+
+HARC archive_open(const FormatTable *table, LPCSTR path) {
+    ByteSource source;
+    if (!source_open_file(&source, path)) return nullptr;
+    FormatMatch match;
+    const FormatRow *row = recognise_format(table, &source, &match);
+    EntryList *entries = row ? entry_list_new() : nullptr;
+    bool listed = entries && row->list(&source, &match, entries);
+    source_close(&source);
+    ArchiveHandle *handle = listed ? (ArchiveHandle *)malloc(sizeof(ArchiveHandle)) : nullptr;
+    if (!handle) {
+        entry_list_free(entries);
+        return nullptr;
+    }
+    handle->magic = HANDLE_MAGIC;
+    handle->entries = entries;
+    handle->started = false;
+    return handle;
+}
+
+int archive_close(HARC archive) {
+    ArchiveHandle *handle = handle_from(archive);
+    if (!handle) return -1;
+    entry_list_free(handle->entries);
+    handle->magic = 0;
+    free(handle);
+    return 0;
+}
+
+int archive_find_first(HARC archive, LPCSTR pattern, INDIVIDUALINFO *info) {
+    ArchiveHandle *handle = handle_from(archive);
+    if (!handle) return -1;
+    handle->started = true;
+    return entry_list_find_first(handle->entries, pattern, info);
+}
+
+int archive_find_next(HARC archive, INDIVIDUALINFO *info) {
+    ArchiveHandle *handle = handle_from(archive);
+    return handle && handle->started ? entry_list_find_next(handle->entries, info) : -1;
+}
