@@ -152,6 +152,28 @@ bool close_and_list(FILE *stream, bool complete, OrderedList *members, const Ent
 
 }  // namespace
 
+bool read_file_head(const char *path, FileHead *head) {
+    head->length = 0;
+    FILE *stream = fopen(path, "rb");
+    if (!stream) return false;
+    // Unbuffered: one read of the head, and no look at the file's block size to choose a buffer.
+    setvbuf(stream, nullptr, _IONBF, 0);
+    head->length = fread(head->bytes, 1, sizeof head->bytes, stream);
+    bool read = !ferror(stream);
+    fclose(stream);
+    return read;
+}
+
+static bool head_begins(const FileHead *head, const unsigned char *magic, size_t length) {
+    return head->length >= length && memcmp(head->bytes, magic, length) == 0;
+}
+
+bool could_be_pak(const FileHead *head) { return head_begins(head, PAK_MAGIC, sizeof PAK_MAGIC); }
+
+bool could_be_daf(const FileHead *head) { return head_begins(head, DAF_MAGIC, sizeof DAF_MAGIC); }
+
+bool could_be_cherry_pack(const FileHead *head) { return head_begins(head, CHERRY_MAGIC, 20); }
+
 bool match_magic(FILE *stream, unsigned char *buffer, const unsigned char *magic, size_t length) {
     if (!read_exactly(stream, buffer, length)) return false;
     return memcmp(buffer, magic, length) == 0 && !ferror(stream);

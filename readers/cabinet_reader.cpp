@@ -2,6 +2,8 @@
 // service, recording each member and extracting none.
 #include "cabinet_reader.h"
 
+#include <string.h>
+
 #include "member_time.h"
 #include "readers.h"
 
@@ -25,6 +27,12 @@ UINT CALLBACK on_cabinet_notification(void *context, UINT notification, UINT_PTR
     default:
         return NO_ERROR;
     }
+}
+
+// The service takes a cabinet only where its header, and so its signature, stands at the start
+// of the file: on Windows as on Linux, anything else fails the iteration before any member.
+bool could_be_cabinet(const FileHead *head) {
+    return head->length >= 4 && memcmp(head->bytes, "MSCF", 4) == 0;
 }
 
 // Members announced before a failure stay in the list for the next reader.

@@ -14,31 +14,42 @@ const size_t REFILL_MIN = 16u * 1024u;
 
 }  // namespace
 
-bool source_open_file(ByteSource *source, const char *path) {
+static bool open_file(ByteSource *source, const char *path,
+                      SourceFile *(*open)(const char *, SourceFileInfo *)) {
     memset(source, 0, sizeof *source);
-    source->fd = -1;
-    SourceFile file;
-    if (!path || !source_file_open(path, &file)) return false;
-    source->fd = file.fd;
-    source->size = file.size;
-    source->modified = file.modified;
+    SourceFileInfo info;
+    if (!path || !(source->file = open(path, &info))) return false;
+    source->size = info.size;
+    source->modified = info.modified;
     source->modified_known = true;
-    source->name = file.name;
+    source->name = info.name;
     return true;
+}
+
+bool source_open_file(ByteSource *source, const char *path) {
+    return open_file(source, path, source_file_open);
+}
+
+bool source_reopen_afresh(ByteSource *source, const char *path) {
+    source_close(source);
+    return open_file(source, path, source_file_open_afresh);
+}
+
+bool source_stale(const ByteSource *source) {
+    return source->file && source_file_stale(source->file);
 }
 
 void source_open_memory(ByteSource *source, const void *bytes, size_t size, const char *name) {
     memset(source, 0, sizeof *source);
-    source->fd = -1;
     source->memory = (const uint8_t *)bytes;
     source->size = bytes ? size : 0;
     source->name = name;
 }
 
 void source_close(ByteSource *source) {
-    if (source->fd >= 0) source_file_close(source->fd);
+    source_file_close(source->file);
     free(source->window);
-    source->fd = -1;
+    source->file = nullptr;
     source->window = nullptr;
     source->window_length = 0;
     source->memory = nullptr;
@@ -48,11 +59,11 @@ void source_close(ByteSource *source) {
 int64_t source_read(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {
     if (offset >= source->size) return 0;
     if (length > source->size - offset) length = (size_t)(source->size - offset);
-    if (source->fd < 0) {
+    if (!source->file) {
         memcpy(buffer, source->memory + offset, length);
         return (int64_t)length;
     }
-    return source_file_read(source->fd, offset, buffer, length);
+    return source_file_read(source->file, offset, buffer, length);
 }
 
 bool source_read_exact(const ByteSource *source, uint64_t offset, void *buffer, size_t length) {

@@ -8,12 +8,14 @@
 
 #include "byte_order.h"  // what the readers parse the bytes with
 
+struct SourceFile;
+
 // The largest run of bytes one view can hand out. It holds the largest header any reader asks
 // for in one piece: a ZIP central record with a 64 KiB name and a 64 KiB extra field.
 const size_t SOURCE_VIEW_MAX = 160u * 1024u;
 
 struct ByteSource {
-    int fd;                  // the open file; -1 for memory
+    SourceFile *file;        // the open file; null for memory
     const uint8_t *memory;   // the bytes of a memory source, owned by the caller
     uint64_t size;           // bytes the source holds
     int64_t modified;        // the file's last-write time in seconds since 1970 (UTC)
@@ -34,6 +36,11 @@ bool source_open_file(ByteSource *source, const char *path);
 // the file's name.
 void source_open_memory(ByteSource *source, const void *bytes, size_t size, const char *name);
 void source_close(ByteSource *source);
+// True when reads of a file source failed because the file is found to be in another state
+// than the bytes read before: what was read of it is to be thrown away, and the file opened
+// again with source_reopen_afresh, whose reads are never stale.
+bool source_stale(const ByteSource *source);
+bool source_reopen_afresh(ByteSource *source, const char *path);
 
 // Up to `length` bytes from `offset`: the count read (short only at the end of the source), or
 // -1 when the source cannot be read.

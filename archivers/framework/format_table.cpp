@@ -37,14 +37,30 @@ const uint8_t *source_head(ByteSource *source, size_t length, size_t *got) {
     return length ? source_view(source, 0, length) : nullptr;
 }
 
+// The entries of the source by the row that recognises it; null when no row takes it.
+static EntryList *list_source(const FormatTable *table, ByteSource *source) {
+    FormatMatch match;
+    const FormatRow *row = recognise_format(table, source, &match);
+    EntryList *entries = row ? entry_list_new() : nullptr;
+    if (entries && !row->list(source, &match, entries)) {
+        entry_list_free(entries);
+        entries = nullptr;
+    }
+    return entries;
+}
+
 HARC archive_open(const FormatTable *table, LPCSTR path) {
     ByteSource source;
     if (!source_open_file(&source, path)) return nullptr;
-    FormatMatch match;
-    const FormatRow *row = recognise_format(table, &source, &match);
-    EntryList *entries = row ? entry_list_new() : nullptr;
-    bool listed = entries && row->list(&source, &match, entries);
+    EntryList *entries = list_source(table, &source);
+    if (source_stale(&source)) {
+        // What was read holds bytes of two states of the file: it is thrown away and the file
+        // read again, every byte from one descriptor.
+        entry_list_free(entries);
+        entries = source_reopen_afresh(&source, path) ? list_source(table, &source) : nullptr;
+    }
     source_close(&source);
+    bool listed = entries != nullptr;
     ArchiveHandle *handle = listed ? (ArchiveHandle *)malloc(sizeof(ArchiveHandle)) : nullptr;
     if (!handle) {
         entry_list_free(entries);

@@ -1,26 +1,40 @@
 // The archiver libraries' only contact with the file system: open a regular file, read it at
-// an offset, close it. A target with other file calls implements these three and nothing else.
+// an offset, close it. A target with other file calls implements these and nothing else.
 #ifndef TALLYBOOK_SOURCE_FILE_H
 #define TALLYBOOK_SOURCE_FILE_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-struct SourceFile {
-    int fd;            // what the read and close calls take; never negative
+// One open file, as the target's file calls keep it; only they see inside.
+struct SourceFile;
+
+// What an open tells of the file.
+struct SourceFileInfo {
     uint64_t size;
     int64_t modified;  // last write, seconds since 1970 (UTC)
     const char *name;  // the file's own name: the end of the path, after its folders
 };
 
 // Opens `path` for reading when it names a regular file, without waiting on a FIFO or device
-// met by name; one open and one status query.
-bool source_file_open(const char *path, SourceFile *file);
-// Up to `length` bytes at `offset`: fewer only at the end of the file; -1 on a read error.
-int64_t source_file_read(int fd, uint64_t offset, void *buffer, size_t length);
-void source_file_close(int fd);
-// A descriptor of the C runtime for the file behind `fd`, for handing to another process; it
-// stays owned by the open file. -1 when the file can no longer be opened as the file it was.
-int source_file_descriptor(int fd);
+// met by name; null otherwise.
+SourceFile *source_file_open(const char *path, SourceFileInfo *info);
+// Up to `length` bytes at `offset`: fewer only at the end of the file; -1 on a read error, and
+// when the file is found to be another than the one opened (see source_file_stale).
+int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t length);
+// True once a read found that the bytes already handed out may belong to another state of the
+// file than the bytes it would hand out now: whatever was read is to be thrown away and the
+// file opened again with `source_file_open_afresh`.
+bool source_file_stale(const SourceFile *file);
+// As source_file_open, but every byte comes from the file itself, none from an earlier look.
+SourceFile *source_file_open_afresh(const char *path, SourceFileInfo *info);
+void source_file_close(SourceFile *file);
+// An open file over a descriptor handed over by another process, which it now owns and closes;
+// null without memory, and the descriptor closed. Linux only: the process that lists through
+// libarchive gets its files so.
+SourceFile *source_file_adopt(int fd);
+// A descriptor of the C runtime for the file, for handing to another process; it stays owned by
+// the open file. -1 where the target has none, or when the file is stale.
+int source_file_descriptor(SourceFile *file);
 
 #endif

@@ -2,17 +2,18 @@
 // with ANSI (code page) paths: open a regular file, read it at an offset, close it.
 #include "source_file.h"
 
+#include <stdlib.h>
+
 #include "shift_jis.h"
 #include "win32.h"
 
-// The descriptor field carries the file's HANDLE. The libraries are 32-bit builds, where a
-// handle is as wide as an int; a handle from CreateFileA is never INVALID_HANDLE_VALUE (-1),
-// the value the byte source keeps for "no file".
-static_assert(sizeof(HANDLE) == sizeof(int), "a file handle must fit the descriptor field");
+// Each library is a DLL of its own here, so there is no look shared between libraries: every
+// open reads the file itself.
+struct SourceFile {
+    HANDLE handle;
+};
 
 namespace {
-
-HANDLE handle_of(int fd) { return (HANDLE)(intptr_t)fd; }
 
 // Seconds since 1970 (UTC) of a FILETIME, which counts 100 ns steps since 1601 (UTC).
 int64_t unix_seconds(const FILETIME &time) {
@@ -39,34 +40,44 @@ const char *own_name(const char *path) {
 
 }  // namespace
 
-bool source_file_open(const char *path, SourceFile *file) {
+SourceFile *source_file_open(const char *path, SourceFileInfo *info) {
     // Sharing read, write and delete: listing must not stop another program using the file.
     HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                 FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
     // Only a disk file: a named pipe, console or device would block or never end. A folder
     // does not open without FILE_FLAG_BACKUP_SEMANTICS, and the attribute check says so too.
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    BY_HANDLE_FILE_INFORMATION status;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &status) ||
+        (status.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CloseHandle(handle);
-        return false;
+        return nullptr;
     }
-    uint64_t size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
-    if (size > (uint64_t)INT64_MAX) {
+    uint64_t size = ((uint64_t)status.nFileSizeHigh << 32) | status.nFileSizeLow;
+    SourceFile *file = size <= (uint64_t)INT64_MAX ? (SourceFile *)malloc(sizeof *file) : nullptr;
+    if (!file) {
         CloseHandle(handle);
-        return false;
+        return nullptr;
     }
-    file->fd = (int)(intptr_t)handle;
-    file->size = size;
-    file->modified = unix_seconds(info.ftLastWriteTime);
-    file->name = own_name(path);
-    return true;
+    file->handle = handle;
+    info->size = size;
+    info->modified = unix_seconds(status.ftLastWriteTime);
+    info->name = own_name(path);
+    return file;
 }
 
-int64_t source_file_read(int fd, uint64_t offset, void *buffer, size_t length) {
-    HANDLE handle = handle_of(fd);
+SourceFile *source_file_open_afresh(const char *path, SourceFileInfo *info) {
+    return source_file_open(path, info);
+}
+
+bool source_file_stale(const SourceFile *) { return false; }
+
+// The listings that hand a file to another process are built for Linux alone.
+int source_file_descriptor(SourceFile *) { return -1; }
+
+int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t length) {
+    HANDLE handle = file->handle;
     size_t done = 0;
     while (done < length) {
         // One ReadFile moves at most a DWORD; the OVERLAPPED offset makes each read positioned,
@@ -88,4 +99,8 @@ int64_t source_file_read(int fd, uint64_t offset, void *buffer, size_t length) {
     return (int64_t)done;
 }
 
-void source_file_close(int fd) { CloseHandle(handle_of(fd)); }
+void source_file_close(SourceFile *file) {
+    if (!file) return;
+    CloseHandle(file->handle);
+    free(file);
+}

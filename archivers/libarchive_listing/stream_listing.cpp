@@ -57,7 +57,7 @@ struct SourceFeed {
 la_ssize_t read_callback(struct archive *archive, void *data, const void **buffer) {
     SourceFeed *feed = (SourceFeed *)data;
     const ByteSource *source = feed->source;
-    if (source->fd < 0) {
+    if (!source->file) {
         // Memory is handed over in place.
         uint64_t left = feed->position < source->size ? source->size - feed->position : 0;
         size_t length = left < READ_BLOCK ? (size_t)left : READ_BLOCK;

@@ -13,11 +13,8 @@
 // continuation markers into folder pointers. So after libmspack has read and checked the file
 // table, the table is walked once more here, reading each entry's fixed part for its folder
 // index and its stored name to be sure the walk stays in step with libmspack's list.
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <link.h>
 #include <mspack.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,8 +23,6 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "look_rules.h"
-#include "visited_entry.h"
 #include "win32.h"
 
 namespace {
@@ -201,75 +196,21 @@ size_t read_fully(int fd, unsigned char *into, size_t length) {
     return done;
 }
 
-// The archiver libraries' shared first look, once a library has mapped the object that holds
-// it (it is never unmapped after); null before, and in a run without the libraries. Asking
-// costs no system call: the loaded objects are walked only when one was added since.
-SharedLook *loaded_shared_look() {
-    static SharedLook *(*record_of)(void) = nullptr;
-    static unsigned long long objects_seen = 0;
-    if (record_of) return record_of();
-    struct Search {
-        unsigned long long added;
-        char path[PATH_MAX];
-    } search = {0, ""};
-    dl_iterate_phdr(
-        [](struct dl_phdr_info *info, size_t, void *data) -> int {
-            Search *found = (Search *)data;
-            if (!found->added) found->added = info->dlpi_adds ? info->dlpi_adds : 1;
-            if (found->added == objects_seen) return 1;
-            const char *slash = info->dlpi_name ? strrchr(info->dlpi_name, '/') : nullptr;
-            if (!slash || strcmp(slash + 1, SHARED_LOOK_FILE) != 0 ||
-                strlen(info->dlpi_name) >= sizeof found->path)
-                return 0;
-            strcpy(found->path, info->dlpi_name);
-            return 1;
-        },
-        &search);
-    objects_seen = search.added;
-    if (!search.path[0]) return nullptr;
-    void *object = dlopen(search.path, RTLD_NOW | RTLD_NOLOAD);
-    if (object) record_of = (SharedLook * (*)(void)) dlsym(object, "shared_look");
-    return record_of ? record_of() : nullptr;
-}
-
-// Opens the file for its header. A regular file's first bytes go into the libraries' shared
-// look on the way (or come from it, when it holds this very file), so that the libraries
-// asked next open nothing: the header is then the record's first bytes. Otherwise it is read
-// from the descriptor. `fd` is -1 when the header came from the record. The file the walk is
-// visiting is named by the status its find record was filled from, while that is as young as
-// a record the libraries trust.
+// Opens the file and reads its header through a plain descriptor, kept open for the stream
+// libmspack reads through.
 bool look_at_header(const char *path, unsigned char *header, size_t size, size_t *header_read,
                     int *fd) {
-    using namespace look_rules;
-    SharedLook *shared = loaded_shared_look();
-    struct stat info;
-    bool regular = shared &&
-                   (visited_entry_status(path, TRUSTED_NANOSECONDS, &info) ||
-                    stat(path, &info) == 0) &&
-                   S_ISREG(info.st_mode) && info.st_size >= 0;
-    FileIdentity identity = regular ? identity_of(info) : FileIdentity{};
-    *fd = -1;
-    if (!(regular && shares(shared, identity))) {
-        // O_NONBLOCK: should a FIFO have taken the path since its status, the open must not
-        // wait for a writer.
-        *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (*fd < 0) return false;
-        if (!(regular && fill_shared_look(shared, identity, *fd, path))) {
-            *header_read = read_fully(*fd, header, size);
-            return true;
-        }
-    }
-    *header_read = shared->length < size ? shared->length : size;
-    memcpy(header, shared->bytes, *header_read);
+    // O_NONBLOCK: a FIFO met by name must not make the open wait for a writer.
+    *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (*fd < 0) return false;
+    *header_read = read_fully(*fd, header, size);
     return true;
 }
 
 }  // namespace
 
-// See win32.h. Every file of a run is offered here and nearly none is a cabinet: the header
-// is read through a plain descriptor (into the libraries' shared look where they are loaded),
-// so that any other file costs that one look and nothing more; only a cabinet gets the stream
-// libmspack reads through.
+// See win32.h. The header is read through a plain descriptor, so that a file signed otherwise
+// costs one look and nothing more; only a cabinet gets the stream libmspack reads through.
 BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callback,
                           void *context) {
     if (!cabinet_file || !callback) return FALSE;
@@ -278,7 +219,6 @@ BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callba
     int fd = -1;
     if (!look_at_header(cabinet_file, header, sizeof header, &header_read, &fd)) return FALSE;
     bool signed_as_cabinet = header_read >= HEADER_SIZE && memcmp(header, "MSCF", 4) == 0;
-    if (signed_as_cabinet && fd < 0) fd = open(cabinet_file, O_RDONLY | O_CLOEXEC);
     FILE *file = signed_as_cabinet && fd >= 0 ? fdopen(fd, "rb") : nullptr;
     if (!file) {
         if (fd >= 0) close(fd);

@@ -18,8 +18,6 @@
 #ifndef _WIN32
 #include <unistd.h>
 
-#include "byte_source.h"
-#include "shared_look.h"
 #endif
 
 namespace {
@@ -291,29 +289,5 @@ TEST(CabinetReader, ListsMembersInCabinetOrderAndLeavesOthersAlone) {
     destroy_member_list(empty);
 }
 
-#ifndef _WIN32
-// On Linux the service's look at a header fills the first look that the archiver libraries
-// loaded beside it share: they open a settled file the service has just read no more, and a
-// cabinet whose header comes from that look is listed all the same.
-TEST(CabinetIteration, HeaderLookIsSharedWithTheArchiverLibraries) {
-    TempTree tree;
-    std::string plain = tree.file("plain.txt", "no cabinet at all");
-    std::string cabinet = tree.file("three.cab", cabinet_bytes(three_members()));
-    sleep(3);  // only the first bytes of a file whose times have settled are shared
-    Listener refused;
-    EXPECT_FALSE(SetupIterateCabinetA(plain.c_str(), 0, listen, &refused));
-    uint64_t looked = shared_look()->generation;
-    ASSERT_NE(looked, 0u);
-    ByteSource source;
-    ASSERT_TRUE(source_open_file(&source, plain.c_str()));
-    source_close(&source);
-    EXPECT_EQ(shared_look()->generation, looked) << "the library read the file again";
-    for (int turn = 0; turn < 2; turn++) {  // the second turn's header comes from the look
-        Listener listener;
-        EXPECT_TRUE(SetupIterateCabinetA(cabinet.c_str(), 0, listen, &listener)) << turn;
-        EXPECT_EQ(member_names(listener).size(), 3u) << turn;
-    }
-}
-#endif
 
 }  // namespace

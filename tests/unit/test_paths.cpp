@@ -8,7 +8,6 @@
 
 #include "path_helpers.h"
 #ifndef _WIN32
-#include "visited_entry.h"
 #endif
 #include "temp_tree.h"
 
@@ -211,41 +210,6 @@ TEST(Attributes, AnEntryJustFoundIsLookedAtAgainWhenAskedTwice) {
     EXPECT_EQ(GetFileAttributesA(single.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-#ifndef _WIN32
-// The readers of the file being visited take its status from the find record, and only while
-// the search is on that entry and the status is young: never for another path, never once the
-// search has moved on.
-const int64_t MINUTE = 60000000000;
-
-TEST(Attributes, TheVisitedEntrysStatusServesItsReadersOnlyDuringItsVisit) {
-    TempTree tree;
-    std::string first = tree.file("a", std::string(3, 'a'));
-    std::string second = tree.file("b", std::string(5, 'b'));
-    struct Seen {
-        std::vector<std::string> paths;
-        std::vector<long long> sizes;
-        bool other_path_served;
-    } seen{{}, {}, false};
-    auto visitor = [](const char *path, const WIN32_FIND_DATAA *record, void *user) {
-        Seen *s = (Seen *)user;
-        struct stat status;
-        s->paths.push_back(path);
-        s->sizes.push_back(visited_entry_status(path, MINUTE, &status) ? (long long)status.st_size
-                                                                        : -1);
-        EXPECT_EQ((DWORD)s->sizes.back(), record->nFileSizeLow) << path;
-        EXPECT_FALSE(visited_entry_status(path, 0, &status)) << "older than it may be";
-        std::string other = std::string(path) + "x";
-        s->other_path_served |= visited_entry_status(other.c_str(), MINUTE, &status);
-        return true;
-    };
-    enumerate_directory(tree.root().c_str(), "*", visitor, &seen);
-    ASSERT_EQ(seen.paths.size(), 2u);
-    EXPECT_FALSE(seen.other_path_served);
-    struct stat status;
-    EXPECT_FALSE(visited_entry_status(seen.paths.back().c_str(), MINUTE, &status))
-        << "the status outlived its search";
-}
-#endif
 
 TEST(EnumerateDirectory, VisitsEveryEntryButDotsAndStopsOnFalse) {
     TempTree tree;

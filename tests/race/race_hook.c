@@ -1,0 +1,166 @@
+/* Preloaded into the program by the race tests: just before the N-th open, status or read of one
+   path, it changes that path once, so that a test can force each moment of a file changing under
+   the readers. Configured by the environment (the test's, never the program's):
+     TALLYBOOK_RACE_PATH   the path watched, as the program names it
+     TALLYBOOK_RACE_CALL   open, stat or pread: the calls counted
+     TALLYBOOK_RACE_AT     N, counted from 1 over the whole run
+     TALLYBOOK_RACE_DO     rename:SOURCE  SOURCE renamed over the path
+                           rewrite:SOURCE SOURCE's bytes written over the path's, in place
+                           map:SOURCE     the same through a writable shared mapping
+                           retarget:FILE  the path, a symbolic link, made to point to FILE
+                           append:SOURCE  SOURCE's bytes added at the path's end
+     TALLYBOOK_RACE_COUNT  a file that gets the count of each call at the end of the run
+   Only calls made through the C library's entries are seen: those of the archiver libraries and
+   of the cabinet service, not the C runtime's own streams. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+enum { OPEN, STAT, PREAD, CALLS };
+static const char *const CALL_NAMES[CALLS] = {"open", "stat", "pread"};
+static long counts[CALLS];
+static int watched_fds[256];
+static int done;
+
+static int is_watched(const char *path) {
+    const char *watched = getenv("TALLYBOOK_RACE_PATH");
+    return path && watched && strcmp(path, watched) == 0;
+}
+
+static int raw_open(const char *path, int flags) {
+    return (int)syscall(SYS_openat, AT_FDCWD, path, flags, 0644);
+}
+
+/* The change, made with system calls of its own so that it counts nothing. */
+static void change(void) {
+    const char *what = getenv("TALLYBOOK_RACE_DO");
+    const char *path = getenv("TALLYBOOK_RACE_PATH");
+    const char *colon = what ? strchr(what, ':') : NULL;
+    if (!colon || !path) return;
+    const char *argument = colon + 1;
+    size_t verb = (size_t)(colon - what);
+    if (strncmp(what, "rename", verb) == 0) {
+        syscall(SYS_rename, argument, path);
+        return;
+    }
+    if (strncmp(what, "retarget", verb) == 0) {
+        char link[4200];
+        snprintf(link, sizeof link, "%s.link", path);
+        syscall(SYS_unlink, link);
+        if (syscall(SYS_symlink, argument, link) == 0) syscall(SYS_rename, link, path);
+        return;
+    }
+    static char bytes[1 << 20];
+    int in = raw_open(argument, O_RDONLY);
+    if (in < 0) return;
+    ssize_t length = syscall(SYS_read, in, bytes, sizeof bytes);
+    close(in);
+    if (length <= 0) return;
+    if (strncmp(what, "map", verb) == 0) {
+        int fd = raw_open(path, O_RDWR);
+        void *mapped = fd >= 0 ? mmap(NULL, (size_t)length, PROT_READ | PROT_WRITE, MAP_SHARED,
+                                      fd, 0)
+                               : MAP_FAILED;
+        if (mapped != MAP_FAILED) {
+            memcpy(mapped, bytes, (size_t)length);
+            munmap(mapped, (size_t)length);
+        }
+        if (fd >= 0) close(fd);
+        return;
+    }
+    int append = strncmp(what, "append", verb) == 0;
+    int fd = raw_open(path, append ? O_WRONLY | O_APPEND : O_WRONLY);
+    if (fd < 0) return;
+    if (syscall(SYS_write, fd, bytes, (size_t)length) != length) {
+        /* a short change is still a change; the test sees what the program made of it */
+    }
+    close(fd);
+}
+
+static void count(int call) {
+    counts[call]++;
+    const char *name = getenv("TALLYBOOK_RACE_CALL");
+    const char *at = getenv("TALLYBOOK_RACE_AT");
+    if (done || !name || !at || strcmp(name, CALL_NAMES[call]) != 0) return;
+    if (counts[call] == atol(at)) {
+        done = 1;
+        change();
+    }
+}
+
+static void remember(int fd, const char *path) {
+    if (fd >= 0 && fd < 256) watched_fds[fd] = is_watched(path);
+}
+
+int open(const char *path, int flags, ...) {
+    static int (*real)(const char *, int, ...);
+    if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list list;
+        va_start(list, flags);
+        mode = (mode_t)va_arg(list, int);
+        va_end(list);
+    }
+    if (is_watched(path)) count(OPEN);
+    int fd = real(path, flags, mode);
+    remember(fd, path);
+    return fd;
+}
+
+int open64(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list list;
+        va_start(list, flags);
+        mode = (mode_t)va_arg(list, int);
+        va_end(list);
+    }
+    return open(path, flags, mode);
+}
+
+int stat(const char *path, struct stat *status) {
+    static int (*real)(const char *, struct stat *);
+    if (!real) real = (int (*)(const char *, struct stat *))dlsym(RTLD_NEXT, "stat");
+    if (is_watched(path)) count(STAT);
+    return real(path, status);
+}
+
+int stat64(const char *path, struct stat64 *status) {
+    return stat(path, (struct stat *)status);
+}
+
+int close(int fd) {
+    static int (*real)(int);
+    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "close");
+    if (fd >= 0 && fd < 256) watched_fds[fd] = 0;
+    return real(fd);
+}
+
+ssize_t pread(int fd, void *buffer, size_t length, off_t offset) {
+    static ssize_t (*real)(int, void *, size_t, off_t);
+    if (!real) real = (ssize_t (*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
+    if (fd >= 0 && fd < 256 && watched_fds[fd]) count(PREAD);
+    return real(fd, buffer, length, offset);
+}
+
+ssize_t pread64(int fd, void *buffer, size_t length, off_t offset) {
+    return pread(fd, buffer, length, offset);
+}
+
+__attribute__((destructor)) static void report(void) {
+    const char *out = getenv("TALLYBOOK_RACE_COUNT");
+    if (!out) return;
+    FILE *file = fopen(out, "w");
+    if (!file) return;
+    for (int call = 0; call < CALLS; call++) fprintf(file, "%s %ld\n", CALL_NAMES[call], counts[call]);
+    fclose(file);
+}

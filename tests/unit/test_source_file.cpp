@@ -1,0 +1,107 @@
+// The look the Linux libraries share at the file opened last: what one open hands out is one
+// state of one file, or the open is found stale and lists the file afresh.
+#if !defined(_WIN32)
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "byte_source.h"
+#include "temp_tree.h"
+
+namespace {
+
+const size_t LOOK = 16 * 1024;
+
+std::string read_string(ByteSource *source, uint64_t offset, size_t length) {
+    std::string bytes(length, '\0');
+    int64_t got = source_read(source, offset, &bytes[0], length);
+    return got < 0 ? "<failed>" : bytes.substr(0, (size_t)got);
+}
+
+// What the first library does to a file every library refuses: it is read into the look.
+void look_at(const std::string &path) {
+    ByteSource source;
+    ASSERT_TRUE(source_open_file(&source, path.c_str()));
+    read_string(&source, 0, 4);
+    source_close(&source);
+}
+
+// Replaces the file's bytes through a writable shared mapping, which may leave its times as
+// they were, so that only its bytes tell the two states apart.
+void write_through_mapping(const std::string &path, const std::string &bytes) {
+    int fd = open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    void *mapped = mmap(nullptr, bytes.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    memcpy(mapped, bytes.data(), bytes.size());
+    munmap(mapped, bytes.size());
+    close(fd);
+}
+
+}  // namespace
+
+TEST(FileLook, AnOpenServedByTheLookNeverMixesTwoStatesOfTheFile) {
+    TempTree tree;
+    std::string path = tree.file("big", std::string(LOOK, 'o') + "old-tail");
+    std::string newer = tree.file("newer", std::string(LOOK, 'n') + "new-tail");
+    for (int change = 0; change < 2; change++) {
+        tree.file("big", std::string(LOOK, 'o') + "old-tail");
+        look_at(path);
+        ByteSource taking;
+        ASSERT_TRUE(source_open_file(&taking, path.c_str()));
+        EXPECT_EQ(read_string(&taking, 0, 4), "oooo") << "served by the look";
+        if (change == 0)
+            ASSERT_EQ(rename(newer.c_str(), path.c_str()), 0);
+        else
+            write_through_mapping(path, std::string(LOOK, 'n') + "new-tail");
+        // Reading past the look would pair the old first bytes with the new rest.
+        EXPECT_EQ(read_string(&taking, LOOK, 8), "<failed>") << change;
+        EXPECT_TRUE(source_stale(&taking)) << change;
+        ASSERT_TRUE(source_reopen_afresh(&taking, path.c_str()));
+        EXPECT_EQ(read_string(&taking, 0, 4), "nnnn") << change;
+        EXPECT_EQ(read_string(&taking, LOOK, 8), "new-tail") << change;
+        EXPECT_FALSE(source_stale(&taking));
+        source_close(&taking);
+    }
+}
+
+TEST(FileLook, TheOpenThatReadsTheFileKeepsThatFileWhateverTakesItsPath) {
+    TempTree tree;
+    std::string path = tree.file("x", std::string(LOOK, 'o') + "old-tail");
+    std::string newer = tree.file("newer", std::string(LOOK, 'n') + "new-tail");
+    ByteSource first;
+    ASSERT_TRUE(source_open_file(&first, path.c_str()));
+    ASSERT_EQ(rename(newer.c_str(), path.c_str()), 0);
+    EXPECT_EQ(read_string(&first, 0, 4), "oooo");
+    EXPECT_EQ(read_string(&first, LOOK, 16), "old-tail");
+    source_close(&first);
+    // The next open sees the path's new file, by the status it takes.
+    ByteSource next;
+    ASSERT_TRUE(source_open_file(&next, path.c_str()));
+    EXPECT_EQ(read_string(&next, 0, 4), "nnnn");
+    source_close(&next);
+}
+
+TEST(FileLook, AWholeSmallFileIsServedToItsEndAndNothingBeyond) {
+    TempTree tree;
+    std::string path = tree.file("small", "0123456789");
+    look_at(path);
+    ByteSource source;
+    ASSERT_TRUE(source_open_file(&source, path.c_str()));
+    ASSERT_EQ(source.size, 10u);
+    EXPECT_EQ(read_string(&source, 6, 16), "6789");
+    EXPECT_EQ(read_string(&source, 10, 16), "");
+    const uint8_t *view = source_view(&source, 2, 3);
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(std::string((const char *)view, 3), "234");
+    EXPECT_FALSE(source_stale(&source));
+    source_close(&source);
+}
+
+#endif
