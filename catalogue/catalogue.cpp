@@ -23,8 +23,18 @@ int compare_names(const void *a, const void *b, void *) {
     }
 }
 
-static const Reader READER_CHAIN[] = {read_pak, read_cherry_pack, read_daf, read_cabinet,
-                                      read_with_archivers};
+// The chain in its order. A reader with a head test is asked only when the file's first bytes
+// pass it; the archiver libraries read the file themselves and are always asked.
+struct ChainLink {
+    HeadTest could_take;
+    Reader read;
+};
+
+static const ChainLink READER_CHAIN[] = {{could_be_pak, read_pak},
+                                         {could_be_cherry_pack, read_cherry_pack},
+                                         {could_be_daf, read_daf},
+                                         {could_be_cabinet, read_cabinet},
+                                         {nullptr, read_with_archivers}};
 
 static int release_member(void *item, int32_t, void *) {
     free(item);
@@ -40,8 +50,11 @@ bool destroy_member_list(OrderedList *members) {
 OrderedList *read_members(const char *path) {
     OrderedList *members = list_new();
     if (!members) return nullptr;
-    for (Reader reader : READER_CHAIN) {
-        if (reader(members, path)) {
+    FileHead head;
+    read_file_head(path, &head);
+    for (const ChainLink &link : READER_CHAIN) {
+        if (link.could_take && !link.could_take(&head)) continue;
+        if (link.read(members, path)) {
             list_sort(members, compare_names, nullptr);
             return members;
         }
