@@ -185,6 +185,9 @@ int checked_descriptor(SourceFile *file) {
         file->stale = true;
         return -1;
     }
+    // Nothing handed out yet came from the look: from now on every byte comes from the
+    // descriptor, which a change in the same clock tick may have left unlike the look.
+    if (!file->served) file->generation = 0;
     file->verified = true;
     return file->fd;
 }

@@ -36,48 +36,35 @@ struct EndRecord {
 
 // The end record nearest the end of the tail whose comment ends exactly at the end of the
 // file; failing that, the nearest one whose comment fits in the file (`exact` false).
-// Every file of a run is searched so, most of them no archive: the search steps back over
-// bytes that no signature starting within three bytes before can hold. The signature's four
-// bytes differ, so a byte allows a start only where it would be that signature byte: the
-// step from a start whose first byte is b to the next start worth trying is END_STEPS[b].
-struct StepTable {
-    uint8_t step[256];
-};
-
-constexpr StepTable end_signature_steps() {
-    StepTable table{};
-    for (uint8_t &step : table.step) step = 4;  // 'P' included, once its own start is tried
-    table.step[(uint8_t)'K'] = 1;
-    table.step[5] = 2;
-    table.step[6] = 3;
-    return table;
-}
-
-constexpr StepTable END_STEPS = end_signature_steps();
-
+// Every file of a run is searched so, most of them no archive: the search runs forward with
+// memchr over the signature's last byte, which the C library scans many bytes at a time, and
+// keeps the last start of each kind, which is the nearest the end.
 bool find_end_record(const uint8_t *tail, size_t length, size_t *found, bool *exact) {
-    bool have_fitting = false;
-    size_t fitting = 0;
-    // `past` is one past the next start to try.
-    for (size_t past = length - END_FIXED + 1; past > 0;) {
-        size_t i = past - 1;
-        size_t step = END_STEPS.step[tail[i]];
-        past = past > step ? past - step : 0;
-        if (tail[i] != 'P' || memcmp(tail + i, END_SIGNATURE, 4) != 0) continue;
+    const size_t LAST = 3;  // where the signature's last byte stands in it
+    bool have_exact = false, have_fitting = false;
+    size_t exact_at = 0, fitting_at = 0;
+    if (length < END_FIXED) return false;
+    const uint8_t *from = tail + LAST;
+    const uint8_t *stop = tail + (length - END_FIXED) + LAST + 1;
+    while (from < stop) {
+        const uint8_t *hit =
+            (const uint8_t *)memchr(from, END_SIGNATURE[LAST], (size_t)(stop - from));
+        if (!hit) break;
+        from = hit + 1;
+        size_t i = (size_t)(hit - tail) - LAST;
+        if (memcmp(tail + i, END_SIGNATURE, LAST) != 0) continue;
         size_t end = i + END_FIXED + read_le16(tail + i + 20);
         if (end == length) {
-            *found = i;
-            *exact = true;
-            return true;
-        }
-        if (end < length && !have_fitting) {
+            have_exact = true;
+            exact_at = i;
+        } else if (end < length) {
             have_fitting = true;
-            fitting = i;
+            fitting_at = i;
         }
     }
-    *found = fitting;
-    *exact = false;
-    return have_fitting;
+    *exact = have_exact;
+    *found = have_exact ? exact_at : fitting_at;
+    return have_exact || have_fitting;
 }
 
 bool starts_with(ByteSource *source, uint64_t offset, const uint8_t signature[4]) {
