@@ -16,6 +16,10 @@ struct WalkStatus {
 // most ten times a second, while standard error is a terminal. `user` is a WalkStatus.
 void show_walk_progress(void *user, uint32_t files_examined, uint32_t archives_found);
 
+// Whether a question can be put to the user: standard input and standard error are a
+// terminal. Otherwise MessageBoxA answers a question with No.
+bool terminal_can_ask();
+
 // The character set of the terminal, from the user's locale settings, without touching the
 // program's own locale (which stays "C" for everything but the messages).
 const char *terminal_charset();

@@ -26,6 +26,8 @@ static char status_text[64];
 
 static bool terminal() { return isatty(STDERR_FILENO) != 0; }
 
+bool terminal_can_ask() { return isatty(STDIN_FILENO) && terminal(); }
+
 const char *terminal_charset() {
     static char charset[64];
     if (!charset[0]) {
@@ -131,7 +133,7 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT style) {
     int answer = IDNO;
     if ((style & 0x0F) == MB_YESNO) {
         // No terminal to ask: the answer is No, so nothing is replaced unasked.
-        if (isatty(STDIN_FILENO) && terminal()) {
+        if (terminal_can_ask()) {
             show_text(caption);
             fputs(": ", stderr);
             show_text(text);
