@@ -18,9 +18,15 @@ static DWORD attributes_of(const struct stat &st) {
 // Seconds from 1601-01-01 to 1970-01-01.
 static const int64_t EPOCH_DIFFERENCE = 11644473600LL;
 
+// A time FILETIME cannot hold (before 1601, or from year 30828 on, past what
+// FileTimeToSystemTime converts) becomes the largest FILETIME, which no conversion accepts, so
+// that it is shown as the all-zero time rather than as some other moment.
 static FILETIME filetime_of(const struct timespec &t) {
-    int64_t ticks = ((int64_t)t.tv_sec + EPOCH_DIFFERENCE) * 10000000LL + t.tv_nsec / 100;
-    if ((int64_t)t.tv_sec + EPOCH_DIFFERENCE < 0) ticks = 0;  // before 1601: the earliest time
+    const int64_t last_second = INT64_MAX / 10000000LL - 1;
+    int64_t seconds = (int64_t)t.tv_sec;
+    int64_t ticks = -1;
+    if (seconds >= -EPOCH_DIFFERENCE && seconds <= last_second - EPOCH_DIFFERENCE)
+        ticks = (seconds + EPOCH_DIFFERENCE) * 10000000LL + t.tv_nsec / 100;
     FILETIME out;
     out.dwLowDateTime = (DWORD)((uint64_t)ticks & 0xFFFFFFFFu);
     out.dwHighDateTime = (DWORD)((uint64_t)ticks >> 32);
