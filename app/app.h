@@ -15,29 +15,42 @@ extern const char APP_NAME[];          // "tallybook"
 extern const char TIP_AT_WORK[];       // "tallybook が作業中です", 22 bytes
 extern const char ASK_OVERWRITE[];     // "上書きしてもよろしいですか？"
 extern const char CREATE_FAILED[];     // "ファイルの作成に失敗しました。"
+extern const char TEMPORARY_PREFIX[];  // the first bytes of a listing's temporary file name
 extern const char TRAY_PROPERTY[];     // "PROP_WAITICON"
 
 const int ICON_RESOURCE_ID = 120;
 const UINT TRAY_ICON_ID = 1;
 const UINT TRAY_CALLBACK_MESSAGE = 0x8000;
 
-// What the two programs do differently with the same run: the texts they show and what a
-// command line owes the script that started it. The texts are in the character set the program
-// shows them in (Code Page 932 on Windows, the terminal's on Linux).
+// What the two programs do differently with the same run: the texts they show, when they ask,
+// what the user chose on the command line and what a command line owes the script that started
+// it. The texts are in the character set the program shows them in (Code Page 932 on Windows,
+// the terminal's on Linux).
 struct FrontEnd {
     const char *tip_at_work;    // tip of the busy indicator
     const char *ask_overwrite;  // the overwrite question; its caption is the listing path
-    const char *create_failed;  // format with no conversion: the listing cannot be created
-    // Format of the message that the listing could not be written whole, given the listing
-    // path and the system's reason (either may go unused).
+    // Formats of the messages that the listing could not be created or not be written whole,
+    // given the listing path and the system's reason (either may go unused).
+    const char *create_failed;
     const char *write_failed;
+    // Format of the message that an existing listing was kept because nobody could be asked,
+    // given its path; shown when can_ask says no.
+    const char *kept_unasked;
     // Fills the buffer with the listing path of a folder argument; false, with the reason in
     // *error, when the folder gives none that fits the capacity.
     bool (*folder_listing)(char *buffer, int32_t capacity, const char *folder, int *error);
     // Told of a path that stops the run or is skipped, with the system's error number; null
     // where failures are silent.
     void (*report)(const char *path, int error);
+    // Whether the overwrite question can be put to anyone; null where it always can.
+    bool (*can_ask)(void);
+    bool ask_before_walk;   // ask before the walk, so that a No costs no walk
+    bool replace_unasked;   // replace an existing listing without asking
+    // The listing path the user chose instead of the one the arguments name; null for that one.
+    const char *output;
+    bool to_standard_output;  // the listing goes to standard output: nothing to replace
     int failure_status;  // exit status of a run that wrote no listing although one was wanted
+    int trouble_status;  // exit status of a written listing that misses what could not be read
 };
 
 // The Windows program's own front end: its Code Page 932 texts, "%s.txt" beside a folder as
@@ -56,6 +69,11 @@ bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv
 // Ends a written listing: false when any write, the flush or the close failed, with the
 // system's error number in *error.
 bool finish_listing(FILE *stream, int *error);
+// Writes the listing to a temporary file in the listing's folder and puts it in the listing's
+// place once it is whole and closed; any failure removes the temporary file, leaves an old
+// listing as it was and shows the front end's failure message. True when the listing is in
+// place.
+bool replace_listing(const char *listing, OrderedList *catalogue, const FrontEnd *front_end);
 
 HWND show_busy_indicator(HINSTANCE instance, const char *tip);
 void remove_busy_indicator(HWND window);

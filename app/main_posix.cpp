@@ -1,6 +1,7 @@
 // Entry point of the Linux program: the command line as the shell split it, the texts in the
 // user's language, folder arguments as a shell types them, and errors a script can see.
 #include <errno.h>
+#include <getopt.h>
 #include <libintl.h>
 #include <locale.h>
 #include <stdio.h>
@@ -19,33 +20,56 @@
 static const char TEXT_DOMAIN[] = "tallybook";
 
 static const char *usage() {
-    return _("Usage: tallybook PATH...\n"
+    return _("Usage: tallybook [OPTION]... PATH...\n"
              "Write one listing of every archive in the named files and folders; folders are\n"
              "walked recursively. The listing goes beside the last PATH that exists: folder D\n"
              "gives D.txt (also when typed as D/, D/. or .), file F.ext gives F.txt.\n"
-             "An existing listing is replaced only when you answer yes.\n"
+             "The listing is written to a temporary file beside it and takes the old one's\n"
+             "place only once it is whole: when anything fails, the old listing stays as it\n"
+             "was. An existing listing is replaced only when you answer yes, asked before the\n"
+             "walk; with no terminal to ask it is kept, and -f replaces it.\n"
              "\n"
-             "  -h, --help     show this text\n"
-             "      --version  show the version\n"
+             "  -f, --force        replace an existing listing without asking\n"
+             "  -o, --output=FILE  write the listing to FILE instead (- for standard output)\n"
+             "  -h, --help         show this text\n"
+             "      --version      show the version and the archiver libraries found\n"
+             "      --             end the options: a PATH may then begin with -\n"
              "\n"
-             "The options count only when no file or folder of that name exists.\n"
+             "What cannot be read (a PATH that does not exist, a folder or file that cannot be\n"
+             "opened or read) is named on standard error and the run goes on. Without its\n"
+             "archiver libraries the program says so and reads only pak, CHERRY PACK, DAF and\n"
+             "cabinet files.\n"
              "\n"
-             "Exit status: 0 when the listing was written or you chose to keep the old one;\n"
-             "1 when no listing could be written (no PATH exists, the listing could not be\n"
-             "created, or writing it failed). See tallybook(1).\n");
+             "Exit status: 0 when everything was read and the listing written, or you chose to\n"
+             "keep the old one; 1 when the listing was written but something could not be\n"
+             "read; 2 when no listing was written. See tallybook(1).\n");
 }
 
-// True when the arguments ask for the usage or the version text instead of a listing.
-static bool answer_option(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        bool help = strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0;
-        bool version = strcmp(a, "--version") == 0;
-        if ((!help && !version) || path_exists(a)) continue;
-        fputs(help ? usage() : "tallybook " TALLYBOOK_VERSION "\n", stdout);
-        return true;
+static void point_to_help() {
+    fputs(_("Try 'tallybook --help' for more information.\n"), stderr);
+}
+
+// The archiver libraries the reader chain tries, in its order.
+static const char *const ARCHIVER_LIBRARIES[] = {"unlha32.dll", "unzip32.dll", "cab32.dll",
+                                                 "tar32.dll",   "unarj32j.dll", "Bga32.dll",
+                                                 "7-zip32.dll"};
+
+// Looks for each library as the reader chain will (the loader remembers what it found, so the
+// chain pays nothing more for it) and names those found, separated by blanks, in `found`;
+// `folder` becomes the program's own folder, which is searched first.
+static void find_libraries(char *found, size_t found_size, char *folder, size_t folder_size) {
+    found[0] = '\0';
+    for (const char *name : ARCHIVER_LIBRARIES) {
+        HMODULE module = LoadLibraryExA(name, nullptr, 0);
+        if (!module) continue;
+        FreeLibrary(module);
+        size_t used = strlen(found);
+        snprintf(found + used, found_size - used, "%s%s", used ? " " : "", name);
     }
-    return false;
+    if (GetModuleFileNameA(nullptr, folder, (DWORD)folder_size) == 0)
+        snprintf(folder, folder_size, "?");
+    else
+        strip_to_parent(folder);
 }
 
 // The folder that holds the message catalogues: share/locale of the installed tree
@@ -111,14 +135,86 @@ static void report_path(const char *path, int error) {
         fprintf(stderr, "tallybook: %s: %s\n", path, strerror(error));
 }
 
+// The options as getopt_long takes them: anywhere among the paths, up to "--".
+struct Options {
+    bool force;
+    const char *output;
+};
+
+// -1 to go on with the run, else the exit status of a run that ends here.
+static int read_options(int argc, char **argv, Options *options) {
+    static const struct option LONG_OPTIONS[] = {
+        {"force", no_argument, nullptr, 'f'},
+        {"output", required_argument, nullptr, 'o'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    int option;
+    while ((option = getopt_long(argc, argv, ":fho:", LONG_OPTIONS, nullptr)) != -1) {
+        switch (option) {
+        case 'f':
+            options->force = true;
+            break;
+        case 'o':
+            options->output = optarg;
+            break;
+        case 'h':
+            fputs(usage(), stdout);
+            return 0;
+        case 'V': {
+            char found[256];
+            char folder[PATH_BUFFER_SIZE];
+            find_libraries(found, sizeof found, folder, sizeof folder);
+            fputs("tallybook " TALLYBOOK_VERSION "\n", stdout);
+            if (found[0])
+                printf(_("Archiver libraries: %s\n"), found);
+            else
+                printf(_("Archiver libraries: none, neither in %s nor in the system's library "
+                         "folders\n"),
+                       folder);
+            return 0;
+        }
+        case ':':
+            fprintf(stderr, _("tallybook: option '%s' needs a file name\n"), argv[optind - 1]);
+            point_to_help();
+            return 2;
+        default: {
+            char text[3] = {'-', (char)optopt, '\0'};
+            fprintf(stderr, _("tallybook: unknown option '%s'\n"),
+                    optopt ? text : argv[optind - 1]);
+            point_to_help();
+            return 2;
+        }
+        }
+    }
+    if (optind >= argc) {
+        fputs(_("Usage: tallybook [OPTION]... PATH...\n"), stderr);
+        point_to_help();
+        return 2;
+    }
+    return -1;
+}
+
 int main(int argc, char **argv) {
     bind_messages();
-    if (answer_option(argc, argv)) return 0;
-    if (argc < 2) {
-        fputs(_("Usage: tallybook PATH...\nTry 'tallybook --help' for more information.\n"),
-              stderr);
-        return 1;
-    }
+    Options options = {false, nullptr};
+    int ended = read_options(argc, argv, &options);
+    if (ended >= 0) return ended;
+    // The run takes the paths as the arguments after entry 0, as the Windows program's run does.
+    argv[optind - 1] = argv[0];
+    int32_t count = argc - optind + 1;
+    char **paths = argv + optind - 1;
+
+    char found[256];
+    char folder[PATH_BUFFER_SIZE];
+    find_libraries(found, sizeof found, folder, sizeof folder);
+    if (!found[0])
+        fprintf(stderr, _("tallybook: no archiver library found, neither in %s nor in the "
+                          "system's library folders; only pak, CHERRY PACK, DAF and cabinet "
+                          "files are read\n"),
+                folder);
     // Every folder level of the walk keeps its listing open; let a deep tree use all the open
     // files the system allows this process.
     struct rlimit limit;
@@ -126,15 +222,24 @@ int main(int argc, char **argv) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+    bool to_standard_output = options.output && strcmp(options.output, "-") == 0;
     const FrontEnd front_end = {
         .tip_at_work = _("tallybook is at work"),
         .ask_overwrite = _("Is it all right to overwrite?"),
-        .create_failed = _("Creating the file failed."),
+        .create_failed = _("%s: Creating the file failed (%s)."),
         .write_failed = _("%s: Writing the file failed (%s)."),
+        .kept_unasked = _("%s exists and was kept: there is no terminal to ask whether to "
+                          "replace it (-f replaces it)."),
         .folder_listing = folder_listing_beside,
         .report = report_path,
-        .failure_status = 1,
+        .can_ask = terminal_can_ask,
+        .ask_before_walk = true,
+        .replace_unasked = options.force,
+        .output = to_standard_output ? nullptr : options.output,
+        .to_standard_output = to_standard_output,
+        .failure_status = 2,
+        .trouble_status = 1,
     };
     WalkStatus status = {front_end.tip_at_work, 0};
-    return run_reporting(nullptr, argc, argv, &front_end, show_walk_progress, &status);
+    return run_reporting(nullptr, count, paths, &front_end, show_walk_progress, &status);
 }

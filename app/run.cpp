@@ -1,5 +1,6 @@
 // The single pass of every start: name the listing, show that the program is at work, walk the
-// inputs, ask before replacing a listing, write it, release everything and beep.
+// inputs, ask before replacing a listing (the Linux program before the walk), write it whole or
+// not at all, release everything and beep.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +19,7 @@ const char CREATE_FAILED[] =
     "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94\x73"
     "\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42";
 const char TRAY_PROPERTY[] = "PROP_WAITICON";
+const char TEMPORARY_PREFIX[] = "tb~";
 
 static const char LISTING_SUFFIX[] = ".txt";
 
@@ -26,9 +28,16 @@ const FrontEnd WINDOWS_FRONT_END = {
     .ask_overwrite = ASK_OVERWRITE,
     .create_failed = CREATE_FAILED,
     .write_failed = CREATE_FAILED,  // the same message box: the file could not be made whole
+    .kept_unasked = nullptr,
     .folder_listing = folder_listing_as_typed,
     .report = nullptr,
+    .can_ask = nullptr,
+    .ask_before_walk = false,
+    .replace_unasked = false,
+    .output = nullptr,
+    .to_standard_output = false,
     .failure_status = 0,
+    .trouble_status = 0,
 };
 
 // buffer = text followed by the suffix, when both fit the capacity.
@@ -65,8 +74,8 @@ static bool file_listing(char *buffer, int32_t capacity, const char *file, int *
 // Fills the buffer with the listing path named by the last argument that exists. When that
 // argument gives no listing path that fits the buffer, the run ends as if no argument existed;
 // a listing path without any separator lies in the current folder.
-bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv,
-                       const FrontEnd *front_end) {
+static bool name_listing(char *buffer, int32_t capacity, int32_t argc, char **argv,
+                         const FrontEnd *front_end, int *troubles) {
     buffer[0] = '\0';
     const char *decider = nullptr;
     bool named = false;
@@ -77,6 +86,7 @@ bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv
         bool directory = is_directory(entry);
         if (!directory && !is_file(entry)) {
             if (front_end->report) front_end->report(entry, errno ? errno : ENOENT);
+            ++*troubles;
             continue;
         }
         decider = entry;
@@ -103,6 +113,38 @@ bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv
     return false;
 }
 
+bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv,
+                       const FrontEnd *front_end) {
+    int troubles = 0;
+    return name_listing(buffer, capacity, argc, argv, front_end, &troubles);
+}
+
+// The listing path the user chose: any argument that exists makes a run, and the arguments
+// that do not are told as when the listing is named after them.
+static bool choose_listing(char *buffer, int32_t argc, char **argv, const FrontEnd *front_end,
+                           int *troubles) {
+    if (!front_end->output && !front_end->to_standard_output)
+        return name_listing(buffer, PATH_BUFFER_SIZE, argc, argv, front_end, troubles);
+    bool any = false;
+    for (int32_t i = 1; i < argc; i++) {
+        errno = 0;
+        if (path_exists(argv[i])) {
+            any = true;
+        } else {
+            if (front_end->report) front_end->report(argv[i], errno ? errno : ENOENT);
+            ++*troubles;
+        }
+    }
+    if (!any) return false;
+    const char *chosen = front_end->to_standard_output ? "-" : front_end->output;
+    if (strlen(chosen) >= (size_t)PATH_BUFFER_SIZE) {
+        if (front_end->report) front_end->report(chosen, ENAMETOOLONG);
+        return false;
+    }
+    strcpy(buffer, chosen);
+    return true;
+}
+
 bool finish_listing(FILE *stream, int *error) {
     // The error indicator stays set from the first failed write; errno still tells why.
     *error = ferror(stream) ? errno : 0;
@@ -111,42 +153,113 @@ bool finish_listing(FILE *stream, int *error) {
     return *error == 0;
 }
 
+static void show_failure(const char *format, const char *listing, int error) {
+    show_formatted_message(nullptr, MB_OK, APP_NAME, format, listing,
+                           strerror(error ? error : EIO));
+}
+
+// Standard output is written as it comes: there is no file to put in place.
+static bool write_to_standard_output(OrderedList *catalogue, const FrontEnd *front_end) {
+    errno = 0;
+    bool whole = write_listing(stdout, catalogue);
+    int error = whole ? 0 : (errno ? errno : EIO);
+    if (fflush(stdout) != 0 && error == 0) error = errno ? errno : EIO;
+    if (error == 0) return true;
+    show_failure(front_end->write_failed, "-", error);
+    return false;
+}
+
+bool replace_listing(const char *listing, OrderedList *catalogue, const FrontEnd *front_end) {
+    if (front_end->to_standard_output) return write_to_standard_output(catalogue, front_end);
+    char folder[PATH_BUFFER_SIZE];
+    copy_bounded(folder, listing, PATH_BUFFER_SIZE);
+    char *name = strip_to_parent(folder);
+    if (name == folder) {
+        strcpy(folder, ".");
+    } else if (folder[0] == '\0') {  // a listing in the root folder
+        folder[0] = PATH_SEPARATOR;
+        folder[1] = '\0';
+    }
+    static_assert(PATH_BUFFER_SIZE >= MAX_PATH, "GetTempFileNameA writes MAX_PATH bytes");
+    char temporary[PATH_BUFFER_SIZE];
+    if (GetTempFileNameA(folder, TEMPORARY_PREFIX, 0, temporary) == 0) {
+        show_failure(front_end->create_failed, listing, errno);
+        return false;
+    }
+    FILE *stream = fopen(temporary, "w");
+    int error = stream ? 0 : errno;
+    bool made = stream != nullptr;
+    if (stream) {
+        errno = 0;
+        bool whole = write_listing(stream, catalogue);
+        error = whole ? 0 : (errno ? errno : EIO);
+        int closing = 0;
+        if (!finish_listing(stream, &closing) && error == 0) error = closing;
+        // Only a whole listing, closed, takes the old one's place, in one step.
+        if (error == 0) {
+            if (MoveFileExA(temporary, listing, MOVEFILE_REPLACE_EXISTING)) return true;
+            error = errno;
+            made = false;  // it could not be put in place: the listing path was not made
+        }
+    }
+    DeleteFileA(temporary);
+    show_failure(made ? front_end->write_failed : front_end->create_failed, listing, error);
+    return false;
+}
+
+// What the overwrite question decided.
+enum Replacement { REPLACE, DECLINED, KEPT_UNASKED };
+
+static Replacement ask_to_replace(const char *listing, const FrontEnd *front_end) {
+    if (front_end->to_standard_output || front_end->replace_unasked || !path_exists(listing))
+        return REPLACE;
+    if (front_end->can_ask && !front_end->can_ask()) {
+        show_formatted_message(nullptr, MB_OK, APP_NAME, front_end->kept_unasked, listing);
+        return KEPT_UNASKED;
+    }
+    return ask_with_beep(nullptr, listing, front_end->ask_overwrite, MB_YESNO) == IDYES ? REPLACE
+                                                                                       : DECLINED;
+}
+
+// What the walk could not read, told on and counted for the exit status.
+struct Troubles {
+    const FrontEnd *front_end;
+    int count;
+};
+
+static void note_trouble(void *user, const char *path, int error) {
+    Troubles *troubles = (Troubles *)user;
+    troubles->count++;
+    if (troubles->front_end->report) troubles->front_end->report(path, error);
+}
+
 int run(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end) {
     return run_reporting(instance, argc, argv, front_end, nullptr, nullptr);
 }
 
 int run_reporting(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end,
                   WalkProgress progress, void *user) {
+    Troubles troubles = {front_end, 0};
     char listing[PATH_BUFFER_SIZE];
-    if (!make_listing_name(listing, PATH_BUFFER_SIZE, argc, argv, front_end))
+    if (!choose_listing(listing, argc, argv, front_end, &troubles.count))
         return front_end->failure_status;
 
+    Replacement replacement = REPLACE;
+    if (front_end->ask_before_walk) {
+        replacement = ask_to_replace(listing, front_end);
+        if (replacement != REPLACE)
+            return replacement == DECLINED ? 0 : front_end->failure_status;
+    }
     int status = front_end->failure_status;
     HWND window = show_busy_indicator(instance, front_end->tip_at_work);
-    OrderedList *catalogue = build_catalogue_reporting(argc, argv, progress, user);
+    WalkListeners listeners = {progress, user, note_trouble, &troubles};
+    OrderedList *catalogue = build_catalogue_listened(argc, argv, &listeners);
     if (catalogue) {
-        bool write = true;
-        if (path_exists(listing))
-            write = ask_with_beep(nullptr, listing, front_end->ask_overwrite, MB_YESNO) == IDYES;
-        if (!write) status = 0;  // declined: the old listing stands, as the user chose
-        if (write) {
-            FILE *stream = fopen(listing, "w");
-            if (!stream) {
-                show_formatted_message(nullptr, MB_OK, APP_NAME, front_end->create_failed);
-            } else {
-                errno = 0;
-                bool whole = write_listing(stream, catalogue);
-                int error = whole ? 0 : (errno ? errno : EIO);
-                int closing = 0;
-                // What was written stays: a cut listing still shows what was found.
-                if (!finish_listing(stream, &closing) && error == 0) error = closing;
-                if (whole && error == 0)
-                    status = 0;
-                else
-                    show_formatted_message(nullptr, MB_OK, APP_NAME, front_end->write_failed,
-                                           listing, strerror(error ? error : EIO));
-            }
-        }
+        if (!front_end->ask_before_walk) replacement = ask_to_replace(listing, front_end);
+        if (replacement == DECLINED)
+            status = 0;  // the old listing stands, as the user chose
+        else if (replacement == REPLACE && replace_listing(listing, catalogue, front_end))
+            status = troubles.count ? front_end->trouble_status : 0;
         destroy_catalogue(catalogue);
     }
     remove_busy_indicator(window);

@@ -2,6 +2,7 @@
 // The walk never descends into one of its own ancestors, so it ends on every tree.
 #include "catalogue.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -47,20 +48,30 @@ bool destroy_member_list(OrderedList *members) {
     return true;
 }
 
-OrderedList *read_members(const char *path) {
+// read_members, and *open_error the reason the file could not be read at all (0 when it
+// could): the errno of the failed open or read of the file's first bytes.
+static OrderedList *read_members_noting(const char *path, int *open_error) {
+    *open_error = 0;
     OrderedList *members = list_new();
     if (!members) return nullptr;
     FileHead head;
-    read_file_head(path, &head);
+    errno = 0;
+    if (!read_file_head(path, &head)) *open_error = errno ? errno : EIO;
     for (const ChainLink &link : READER_CHAIN) {
         if (link.could_take && !link.could_take(&head)) continue;
         if (link.read(members, path)) {
+            *open_error = 0;
             list_sort(members, compare_names, nullptr);
             return members;
         }
     }
     destroy_member_list(members);
     return nullptr;
+}
+
+OrderedList *read_members(const char *path) {
+    int open_error;
+    return read_members_noting(path, &open_error);
 }
 
 bool add_archive_record(OrderedList *catalogue, const char *path, const WIN32_FIND_DATAA *record,
@@ -89,12 +100,17 @@ struct FolderIdentity {
     const FolderIdentity *parent;
 };
 
-// The listener and the count it is told, one per walk, shared by every folder level.
+// The listeners and the count they are told, one per walk, shared by every folder level.
 struct WalkListener {
-    WalkProgress progress;  // null when nobody listens
-    void *user;
+    WalkListeners listeners;
     uint32_t files_examined;
 };
+
+// A path that vanished while the walk was on it is no trouble: it is simply no longer there.
+static void tell_trouble(const WalkListener *listener, const char *path, int error) {
+    if (error == 0 || error == ENOENT || error == ENOTDIR || !listener->listeners.trouble) return;
+    listener->listeners.trouble(listener->listeners.trouble_user, path, error);
+}
 
 struct WalkState {
     OrderedList *catalogue;
@@ -133,26 +149,37 @@ static void walk_folder(WalkState *state, const char *path) {
         self.parent = state->ancestors;
         inner.ancestors = &self;
     }
-    enumerate_directory(path, "*", visit_entry, &inner);
+    int error;
+    enumerate_directory_noting(path, "*", visit_entry, &inner, &error);
+    tell_trouble(state->listener, path, error);
 }
 
 // Offers a file to the reader chain. Only folders and ordinary files are walked: a pipe, socket
 // or device is never opened, since reading one can wait forever.
 static bool visit_entry(const char *path, const WIN32_FIND_DATAA *record, void *user) {
     WalkState *state = (WalkState *)user;
+    WalkListener *listener = state->listener;
+    errno = 0;
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DEVICE)) return true;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        tell_trouble(listener, path, errno);  // an entry of a folder that may not be searched
+        return true;
+    }
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return true;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         walk_folder(state, path);
         return true;
     }
-    OrderedList *members = read_members(path);
-    if (members) add_archive_record(state->catalogue, path, record, members);
-    WalkListener *listener = state->listener;
+    int open_error;
+    OrderedList *members = read_members_noting(path, &open_error);
+    if (members)
+        add_archive_record(state->catalogue, path, record, members);
+    else
+        tell_trouble(listener, path, open_error);
     listener->files_examined++;
-    if (listener->progress)
-        listener->progress(listener->user, listener->files_examined,
-                           (uint32_t)state->catalogue->count);
+    if (listener->listeners.progress)
+        listener->listeners.progress(listener->listeners.progress_user, listener->files_examined,
+                                     (uint32_t)state->catalogue->count);
     return true;
 }
 
@@ -175,9 +202,14 @@ OrderedList *build_catalogue(int32_t argc, char **argv) {
 
 OrderedList *build_catalogue_reporting(int32_t argc, char **argv, WalkProgress progress,
                                        void *user) {
+    WalkListeners listeners = {progress, user, nullptr, nullptr};
+    return build_catalogue_listened(argc, argv, &listeners);
+}
+
+OrderedList *build_catalogue_listened(int32_t argc, char **argv, const WalkListeners *listeners) {
     OrderedList *catalogue = list_new();
     if (!catalogue) return nullptr;
-    WalkListener listener = {progress, user, 0};
+    WalkListener listener = {*listeners, 0};
     for (int32_t i = 1; i < argc; i++) {
         if (path_exists(argv[i])) walk_argument(catalogue, argv[i], &listener);
     }

@@ -24,10 +24,23 @@ int compare_names(const void *a, const void *b, void *user);
 // Only the Linux program listens, to show its progress on the terminal.
 typedef void (*WalkProgress)(void *user, uint32_t files_examined, uint32_t archives_found);
 
+// Told of a folder or file that the walk met but could not read, with the C runtime's error
+// number. Only the Linux program listens (see enumerate_directory_noting).
+typedef void (*WalkTrouble)(void *user, const char *path, int error);
+
+// Who hears of the walk; every member may be null.
+struct WalkListeners {
+    WalkProgress progress;
+    void *progress_user;
+    WalkTrouble trouble;
+    void *trouble_user;
+};
+
 OrderedList *build_catalogue(int32_t argc, char **argv);
 // build_catalogue with a listener; `progress` may be null.
 OrderedList *build_catalogue_reporting(int32_t argc, char **argv, WalkProgress progress,
                                        void *user);
+OrderedList *build_catalogue_listened(int32_t argc, char **argv, const WalkListeners *listeners);
 bool write_listing(FILE *stream, OrderedList *catalogue);
 bool destroy_catalogue(OrderedList *catalogue);
 

@@ -2,6 +2,7 @@
 // every scan runs forward from the first byte; the cuts find their point in one such pass.
 #include "path_helpers.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -125,21 +126,37 @@ struct EnumerationBuffers {
 
 bool enumerate_directory(const char *folder, const char *pattern, EntryVisitor visitor,
                          void *user) {
+    int error;
+    return enumerate_directory_noting(folder, pattern, visitor, user, &error);
+}
+
+bool enumerate_directory_noting(const char *folder, const char *pattern, EntryVisitor visitor,
+                                void *user, int *error) {
+    *error = 0;
     EnumerationBuffers *buffers = (EnumerationBuffers *)malloc(sizeof(EnumerationBuffers));
     if (!buffers) return true;
     if (!join_path(buffers->search, PATH_BUFFER_SIZE, folder, pattern)) {
         free(buffers);
         return true;
     }
+    errno = 0;
     HANDLE search = FindFirstFileA(buffers->search, &buffers->record);
-    if (search != INVALID_HANDLE_VALUE) {
+    if (search == INVALID_HANDLE_VALUE) {
+        *error = errno ? errno : ENOENT;
+    } else {
+        bool more;
         do {
             const char *name = buffers->record.cFileName;
-            if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
             // An entry whose joined path does not fit is not visited.
-            if (!join_path(buffers->entry, PATH_BUFFER_SIZE, folder, name)) continue;
-            if (!visitor(buffers->entry, &buffers->record, user)) break;
-        } while (FindNextFileA(search, &buffers->record));
+            if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
+                join_path(buffers->entry, PATH_BUFFER_SIZE, folder, name) &&
+                !visitor(buffers->entry, &buffers->record, user))
+                break;
+            // The end of the folder leaves errno as it was; a failed read sets it.
+            errno = 0;
+            more = FindNextFileA(search, &buffers->record);
+            if (!more) *error = errno;
+        } while (more);
         FindClose(search);
     }
     free(buffers);

@@ -120,7 +120,13 @@ class IsolatedProgram(TreeTest):
         self.program = shutil.copy2(tallytest.PROGRAM, alone)
 
     def run_program(self, args, **kwargs):
-        return tallytest.run(args, cwd=self.root, program=self.program, **kwargs)
+        code, out, err = tallytest.run(args, cwd=self.root, program=self.program, **kwargs)
+        if not tallytest.WINDOWS:
+            # The Linux program says once, first, that it found no library where it looked.
+            said, _, err = err.partition(b"\n")
+            self.assertTrue(said.startswith(b"tallybook: "), said)
+            self.assertIn(os.fsencode(os.path.dirname(self.program)), said)
+        return code, out, err
 
 
 @unittest.skipUnless(os.path.isdir(tallytest.CORPUS), "no shared corpus beside the source tree")

@@ -2,11 +2,13 @@
 texts in the user's language, errors and exit status a script can rely on, the overwrite
 question, the progress line on a terminal, and the installed program and its package."""
 import glob
+import gzip
 import os
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import unittest
 import zipfile
 
@@ -39,25 +41,89 @@ def setUpModule():
         raise unittest.SkipTest("the Linux program's command line, terminal and installation")
 
 
+TRY_HELP = b"Try 'tallybook --help' for more information.\n"
+C = in_locale("C.UTF-8")
+
+
 class Options(TreeTest):
-    def test_help_and_version_when_no_such_path_exists(self):
+    def test_help_version_and_what_is_no_option(self):
         for option in ("--help", "-h"):
             code, out, err = run([option], cwd=self.root)
             self.assertEqual((code, err), (0, b""))
-            self.assertTrue(out.startswith(b"Usage: tallybook PATH..."), out)
-        code, out, _ = run(["--version"], cwd=self.root)
-        self.assertEqual((code, out), (0, b"tallybook 0.06\n"))
+            self.assertTrue(out.startswith(b"Usage: tallybook [OPTION]... PATH..."), out)
+        code, out, _ = run(["--version"], cwd=self.root, env=C)
+        self.assertEqual(code, 0)
+        self.assertRegex(out, rb"^tallybook 0.06\nArchiver libraries: unlha32.dll unzip32.dll "
+                              rb"tar32.dll 7-zip32.dll\n$")
         self.assertEqual(os.listdir(self.root), [])
+        # Options are options wherever they stand; after "--" every argument is a path.
+        self.write("--bogus/plain", b"x")
+        for args, named in ((["--bogus"], b"--bogus"), (["--bogus=1", "-f"], b"--bogus=1"),
+                            (["-f", "-x", "--bogus"], b"-x")):
+            code, out, err = run(args, cwd=self.root, env=C)
+            self.assertEqual((code, out), (2, b""), args)
+            self.assertEqual(err, b"tallybook: unknown option '" + named + b"'\n" + TRY_HELP)
+        code, _, err = run(["--bogus", "-o"], cwd=self.root, env=C)
+        self.assertEqual((code, err), (2, b"tallybook: unknown option '--bogus'\n" + TRY_HELP))
+        code, _, err = run(["-f", "-o"], cwd=self.root, env=C)
+        self.assertEqual((code, err), (2, b"tallybook: option '-o' needs a file name\n" + TRY_HELP))
+        code, _, err = run(["-f"], cwd=self.root, env=C)
+        self.assertEqual((code, err), (2, b"Usage: tallybook [OPTION]... PATH...\n" + TRY_HELP))
+        self.assertEqual(os.listdir(self.root), ["--bogus"])
+        code, out, err = run(["--", "--bogus"], cwd=self.root)
+        self.assertEqual((code, out, err), (0, b"", b""))
+        self.assertEqual(self.read("--bogus.txt"), b"")
 
-    def test_existing_path_of_that_name_is_catalogued(self):
-        self.write("--help/plain", b"x")
-        code, out, _ = run(["--help"], cwd=self.root)
+    def test_force_and_output(self):
+        old = b"old listing\r\n"
+        self.write("data/a.pak", builtin_archives.pak([(b"readme.txt", 0, 0)]))
+        self.write("data.txt", old)
+        # No terminal to ask: the listing is kept, and standard error says how to replace it.
+        code, out, err = run(["data"], cwd=self.root, env=C)
+        self.assertEqual((code, out), (2, b""))
+        self.assertEqual(err, b"tallybook: data.txt exists and was kept: there is no terminal "
+                              b"to ask whether to replace it (-f replaces it).\n")
+        self.assertEqual(self.read("data.txt"), old)
+        # -o -: the listing on standard output (a pipe), no question and no file.
+        code, listing, err = run(["-o", "-", "data"], cwd=self.root)
+        self.assertEqual((code, err), (0, b""))
+        self.assertTrue(listing.startswith(b"data/a.pak\t40\t"), listing)
+        self.assertEqual(self.read("data.txt"), old)
+        for args in (["-f", "data"], ["data", "--force"]):
+            self.assertEqual(run(args, cwd=self.root), (0, b"", b""), args)
+            self.assertEqual(self.read("data.txt"), listing, args)
+            self.write("data.txt", old)
+        os.makedirs(self.path("out"))
+        for args in (["-o", "out/x.lst", "data"], ["data", "--output=out/x.lst"]):
+            self.assertEqual(run(args, cwd=self.root), (0, b"", b""), args)
+            self.assertEqual(self.read("out/x.lst"), listing, args)
+            self.assertEqual(self.read("data.txt"), old)
+            os.remove(self.path("out/x.lst"))
+        self.write("out/x.lst", old)
+        self.assertEqual(run(["-o", "out/x.lst", "data"], cwd=self.root)[0], 2)
+        self.assertEqual(self.read("out/x.lst"), old)
+        with open("/dev/full", "wb") as full:
+            proc = subprocess.run([tallytest.PROGRAM, "-o", "-", "data"], cwd=self.root, env=C,
+                                  stdin=subprocess.DEVNULL, stdout=full, stderr=subprocess.PIPE)
+        self.assertEqual((proc.returncode, proc.stderr),
+                         (2, b"tallybook: -: Writing the file failed (No space left on device).\n"))
+
+    def test_program_without_its_libraries_says_so_once(self):
+        alone = self.path("alone/tallybook")
+        os.makedirs(os.path.dirname(alone))
+        shutil.copy2(tallytest.PROGRAM, alone)
+        self.write("data/a.pak", builtin_archives.pak([(b"readme.txt", 0, 0)]))
+        self.write("data/b.zip", b"PK\x05\x06" + bytes(18))
+        code, out, err = run(["data"], cwd=self.root, env=C, program=alone)
         self.assertEqual((code, out), (0, b""))
-        self.assertTrue(os.path.isfile(self.path("--help.txt")))
-        self.write("--version", b"x")
-        code, out, _ = run(["--version"], cwd=self.root)
-        self.assertEqual((code, out), (0, b""))
-        self.assertTrue(os.path.isfile(self.path("--version.txt")))
+        self.assertEqual(err, b"tallybook: no archiver library found, neither in "
+                         + self.path("alone").encode() + b" nor in the system's library "
+                         b"folders; only pak, CHERRY PACK, DAF and cabinet files are read\n")
+        self.assertEqual(self.read("data.txt").count(b"\t40\t"), 1)
+        code, out, _ = run(["--version"], env=C, program=alone)
+        self.assertEqual(out, b"tallybook 0.06\nArchiver libraries: none, neither in "
+                         + self.path("alone").encode() + b" nor in the system's library "
+                         b"folders\n")
 
 
 class FolderArguments(TreeTest):
@@ -88,53 +154,83 @@ class FolderArguments(TreeTest):
     def test_root_folder_gets_a_message_and_no_listing(self):
         for root in ("/", "//", "/.", "/.."):
             code, out, err = run([root], cwd=self.root, env=in_locale("C.UTF-8"))
-            self.assertEqual((code, out), (1, b""), root)
+            self.assertEqual((code, out), (2, b""), root)
             self.assertEqual(err, b"tallybook: " + root.encode() + b": the root folder has no "
                              b"folder beside it to hold its listing; name the folders inside "
                              b"it\n")
         self.assertEqual(os.listdir(self.root), ["top"])
 
 
+def unprivileged():
+    """The command prefix under which a run of root, too, is refused what its modes refuse."""
+    if os.geteuid() != 0:
+        return []
+    return ["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
+
+
 class ErrorsAndExitStatus(TreeTest):
     def test_missing_argument_is_named_and_the_others_go_on(self):
         self.write("data/f", b"x")
         for args in (["nope", "data"], ["data", "nope"]):
-            code, out, err = run(args, cwd=self.root, env=in_locale("C.UTF-8"))
-            self.assertEqual((code, out), (0, b""), args)
+            code, out, err = run(args, cwd=self.root, env=C)
+            self.assertEqual((code, out), (1, b""), args)
             self.assertEqual(err, b"tallybook: nope: No such file or directory\n")
             self.assertEqual(self.read("data.txt"), b"")
             os.remove(self.path("data.txt"))
 
-    def test_no_listing_written_exits_1(self):
-        code, out, err = run([], cwd=self.root, env=in_locale("C.UTF-8"))
-        self.assertEqual((code, out), (1, b""))
+    @unittest.skipIf(os.geteuid() == 0 and not shutil.which("setpriv"), "no setpriv for root")
+    def test_what_cannot_be_read_is_named_and_the_rest_listed(self):
+        os.chmod(self.root, 0o755)
+        self.write("data/a.pak", builtin_archives.pak([(b"readme.txt", 0, 0)]))
+        self.write("data/closed/inside.pak", b"")
+        self.write("data/secret.pak", b"")
+        self.write("data/unsearchable/f", b"")
+        os.chmod(self.path("data/closed"), 0)
+        os.chmod(self.path("data/secret.pak"), 0)
+        os.chmod(self.path("data/unsearchable"), 0o644)
+        proc = subprocess.run(unprivileged() + [tallytest.PROGRAM, "-f", "data"], cwd=self.root,
+                              env=C, stdin=subprocess.DEVNULL, capture_output=True)
+        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(sorted(proc.stderr.splitlines()), [
+            b"tallybook: data/closed: Permission denied",
+            b"tallybook: data/secret.pak: Permission denied",
+            b"tallybook: data/unsearchable/f: Permission denied"])
+        self.assertTrue(self.read("data.txt").startswith(b"data/a.pak\t40\t"))
+
+    def test_no_listing_written_exits_2(self):
+        code, out, err = run([], cwd=self.root, env=C)
+        self.assertEqual((code, out), (2, b""))
         self.assertIn(b"tallybook --help", err)
-        code, _, err = run(["nope", "nor/this"], cwd=self.root, env=in_locale("C.UTF-8"))
-        self.assertEqual(code, 1)
+        code, _, err = run(["nope", "nor/this"], cwd=self.root, env=C)
+        self.assertEqual(code, 2)
         self.assertEqual(err.count(b"No such file or directory"), 2)
         self.write("data/f", b"x")
         os.makedirs(self.path("data.txt"))
-        code, _, err = run(["data"], cwd=self.root, env=in_locale("C.UTF-8"))
-        self.assertEqual((code, err), (0, b""))  # no terminal to ask: kept, as if declined
-        code, _ = run_on_terminal(["data"], answer="y", cwd=self.root, env=in_locale("C.UTF-8"))
-        self.assertEqual(code, 1)
+        code, _ = run_on_terminal(["data"], answer="y", cwd=self.root, env=C)
+        self.assertEqual(code, 2)
+        self.assertTrue(os.path.isdir(self.path("data.txt")))
 
-    def test_listing_cut_by_a_file_size_limit_is_reported(self):
+    def test_failed_write_keeps_the_old_listing_and_leaves_no_temporary_file(self):
+        # A file-size limit stands for a full file system: writes past it fail.
         self.write_paks("data", 60)
-        limit = 1000
-
-        proc = subprocess.run([tallytest.PROGRAM, "data"], cwd=self.root, preexec_fn=tallytest.size_limited(limit),
-                              env=in_locale("C.UTF-8"), stdin=subprocess.DEVNULL,
-                              capture_output=True)
-        self.assertEqual(proc.returncode, 1, proc.stderr)
-        self.assertEqual(proc.stderr, b"tallybook: data.txt: Writing the file failed "
-                         b"(File too large).\n")
-        # What was written stays: the start of the whole listing.
-        cut = self.read("data.txt")
-        self.assertTrue(0 < len(cut) <= limit, len(cut))
-        os.remove(self.path("data.txt"))
+        old = bytes(range(256)) * 8
+        for before in (old, None):
+            if before is not None:
+                self.write("data.txt", before)
+            else:
+                os.remove(self.path("data.txt"))
+            proc = subprocess.run([tallytest.PROGRAM, "-f", "data"], cwd=self.root, env=C,
+                                  preexec_fn=tallytest.size_limited(1000),
+                                  stdin=subprocess.DEVNULL, capture_output=True)
+            self.assertEqual((proc.returncode, proc.stderr),
+                             (2, b"tallybook: data.txt: Writing the file failed "
+                                 b"(File too large).\n"))
+            expected = ["data"] + (["data.txt"] if before else [])
+            self.assertEqual(sorted(os.listdir(self.root)), expected)
+            if before:
+                self.assertEqual(self.read("data.txt"), before)
         self.assertEqual(run(["data"], cwd=self.root)[0], 0)
-        self.assertTrue(self.read("data.txt").startswith(cut))
+        self.assertGreater(len(self.read("data.txt")), 1000)
 
     def test_file_named_like_a_wildcard_is_listed_with_its_own_record(self):
         self.write("d/a-first.pak", builtin_archives.pak([(b"one", 0, 0)]))
@@ -161,6 +257,26 @@ class ErrorsAndExitStatus(TreeTest):
         self.assertTrue(os.path.isfile(self.path("x.txt")))
 
 
+class TimesOutsideTheFindRecord(TreeTest):
+    def test_archive_time_before_1601_or_after_30827_is_all_zeros(self):
+        if not os.path.isdir("/dev/shm"):
+            self.skipTest("no tmpfs at /dev/shm, whose times reach that far")
+        folder = tempfile.mkdtemp(dir="/dev/shm", prefix="tallybook-e2e-")
+        self.addCleanup(shutil.rmtree, folder)
+        pak = builtin_archives.pak([(b"readme.txt", 0, 0)])
+        for name, seconds in (("early.pak", -12e9), ("late.pak", 2e12), ("last.pak", 9e11)):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(pak)
+            os.utime(os.path.join(folder, name), (seconds, seconds))
+        self.assertEqual(run([folder], env=C)[0], 0)
+        with open(folder + ".txt", "rb") as f:
+            listing = f.read()
+        os.remove(folder + ".txt")
+        times = [line.split(b"\t")[2] for line in listing.split(b"\r\n") if line[:1] == b"/"]
+        self.assertEqual(times, [b"0000-00-00 00:00:00", b"30489-11-11 16:00:00",
+                                 b"0000-00-00 00:00:00"])
+
+
 class Languages(TreeTest):
     """Texts in English, or in Japanese exactly as the Windows program words them, in the
     terminal's character set."""
@@ -178,6 +294,9 @@ class Languages(TreeTest):
         os.makedirs(self.path("data.txt"))
         _, shown["failure"] = run_on_terminal(["data"], answer="y", cwd=self.root, env=env)
         os.rmdir(self.path("data.txt"))
+        self.write("data.txt")
+        shown["kept"] = run(["data"], cwd=self.root, env=env)[2]
+        os.remove(self.path("data.txt"))
         shown["root"] = run(["/"], env=env)[2]
         shown["help"] = run(["--help"], cwd=self.root, env=env)[1]
         shown["usage"] = run([], env=env)[2]
@@ -188,10 +307,12 @@ class Languages(TreeTest):
             shown = self.texts(name)
             self.assertIn(b"\rtallybook is at work", shown["status"], name)
             self.assertIn(b"data.txt: Is it all right to overwrite? [y/N] ", shown["question"])
-            self.assertIn(b"tallybook: Creating the file failed.\r\n", shown["failure"])
+            self.assertIn(b"tallybook: data.txt: Creating the file failed (Is a directory).\r\n",
+                          shown["failure"])
+            self.assertIn(b"data.txt exists and was kept", shown["kept"])
             self.assertIn(b"the root folder has no folder beside it", shown["root"])
-            self.assertIn(b"Exit status: 0 when the listing was written", shown["help"])
-            self.assertTrue(shown["usage"].startswith(b"Usage: tallybook PATH..."))
+            self.assertIn(b"Exit status: 0 when everything was read", shown["help"])
+            self.assertTrue(shown["usage"].startswith(b"Usage: tallybook [OPTION]... PATH..."))
 
     def test_japanese_as_the_windows_program_words_it(self):
         for name, charset in JAPANESE.items():
@@ -199,11 +320,13 @@ class Languages(TreeTest):
             text = lambda t: t.encode(charset)  # noqa: E731
             self.assertIn(text("\rtallybook が作業中です"), shown["status"], name)
             self.assertIn(text("data.txt: 上書きしてもよろしいですか？ [y/N] "), shown["question"])
-            self.assertIn(text("tallybook: ファイルの作成に失敗しました。\r\n"), shown["failure"])
+            self.assertRegex(shown["failure"],
+                             text("tallybook: data.txt: ファイルの作成に失敗しました \\(.+\\)。\r\n"))
+            self.assertIn(text("data.txt はすでにあるので残しました"), shown["kept"])
             self.assertIn(text("ルートフォルダーには一覧を置く外側のフォルダーがありません"),
                           shown["root"])
-            self.assertIn(text("終了状態: 一覧を書き出したとき"), shown["help"])
-            self.assertTrue(shown["usage"].startswith(text("使い方: tallybook パス...")))
+            self.assertIn(text("終了状態: すべて読めて一覧を書き出したとき"), shown["help"])
+            self.assertTrue(shown["usage"].startswith(text("使い方: tallybook [オプション]...")))
 
 
 class OverwriteQuestion(TreeTest):
@@ -217,8 +340,13 @@ class OverwriteQuestion(TreeTest):
         self.write("data.txt", self.OLD)
         code, shown = run_on_terminal(["data"], answer=answer, cwd=self.root,
                                       env=in_locale(name))
-        self.assertIn(b"[y/N]", shown)
-        return code, self.read("data.txt")
+        # The question comes before the walk, whose status line follows only a yes.
+        kept = self.read("data.txt")
+        walked = shown.find("tallybook".encode() + (b" is at work" if name == "C.UTF-8"
+                                                    else " が作業中です".encode(JAPANESE[name])))
+        self.assertEqual(walked == -1, kept == self.OLD, shown)
+        self.assertTrue(walked == -1 or walked > shown.index(b"[y/N]"), shown)
+        return code, kept
 
     def test_anything_but_yes_keeps_the_listing(self):
         for answer in ("", "x", "n", "no", "yess", " y es", "\x04", "y" * 100):
@@ -248,7 +376,7 @@ class Progress(TreeTest):
         self.assertRegex(shown, rb"\d+ files?, 0 archives")
         # The last thing on the line clears it.
         self.assertTrue(shown.rstrip(b"\x07").endswith(b"\r\x1b[K"), shown[-40:])
-        code, out, err = run([self.path("data")], env=env)
+        code, out, err = run(["-f", self.path("data")], env=env)
         self.assertEqual((code, out, err), (0, b"", b""))
 
     def test_status_line_in_a_legacy_charset(self):
@@ -259,7 +387,8 @@ class Progress(TreeTest):
 
 
 class Installed(TreeTest):
-    def installed_tree_works(self, root, program):
+    def installed_tree_works(self, root, program, prefix):
+        """`prefix`: the folder the tree was installed for, which its manual pages name."""
         self.assertTrue(os.path.islink(program))
         self.write("data/plain", b"x")
         proc = subprocess.run([program, self.path("data")], capture_output=True,
@@ -267,8 +396,10 @@ class Installed(TreeTest):
         self.assertEqual(proc.returncode, 0)
         self.assertTrue(os.path.isfile(self.path("data.txt")))
         for page in ("man1", "ja/man1"):
-            self.assertTrue(os.path.isfile(os.path.join(root, "share/man", page,
-                                                        "tallybook.1.gz")), page)
+            with gzip.open(os.path.join(root, "share/man", page, "tallybook.1.gz")) as f:
+                text = f.read()
+            for folder in ("/lib/tallybook/", "/share/locale/ja/LC_MESSAGES/tallybook.mo"):
+                self.assertIn(b".I " + prefix.encode() + folder.encode(), text)
         self.assertTrue(os.path.isfile(os.path.join(root,
                                                     "share/locale/ja/LC_MESSAGES/tallybook.mo")))
         env = in_locale("ja_JP.UTF-8")
@@ -284,7 +415,7 @@ class Installed(TreeTest):
         proc = subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix],
                               capture_output=True)
         self.assertEqual(proc.returncode, 0, proc.stderr)
-        self.installed_tree_works(prefix, os.path.join(prefix, "bin/tallybook"))
+        self.installed_tree_works(prefix, os.path.join(prefix, "bin/tallybook"), prefix)
 
     @unittest.skipUnless(shutil.which("cpack") and shutil.which("dpkg-deb"), "no cpack/dpkg-deb")
     def test_debian_package_installs_into_a_root(self):
@@ -296,14 +427,14 @@ class Installed(TreeTest):
         debs = glob.glob(os.path.join(out, "*.deb"))
         self.assertEqual(len(debs), 1)
         if shutil.which("lintian"):
-            checked = subprocess.run(["lintian", "--tag-display-limit", "0", debs[0]],
-                                     capture_output=True)
-            errors = [line for line in checked.stdout.splitlines() if line.startswith(b"E:")]
-            self.assertEqual(errors, [], checked.stdout)
+            # Every tag, down to the pedantic ones, but those the package's overrides explain.
+            checked = subprocess.run(["lintian", "--pedantic", "-I", "--tag-display-limit", "0",
+                                      debs[0]], capture_output=True)
+            self.assertEqual(checked.stdout, b"")
         root = self.path("root")
         subprocess.run(["dpkg-deb", "-x", debs[0], root], check=True)
         self.installed_tree_works(os.path.join(root, "usr"),
-                                  os.path.join(root, "usr/bin/tallybook"))
+                                  os.path.join(root, "usr/bin/tallybook"), "/usr")
 
 
 if __name__ == "__main__":
