@@ -116,8 +116,8 @@ class Races(TreeTest):
         # A zip renamed over a text file, and over another zip.
         self.check_every_moment(text, three, put(text, three), "rename:" + source)
         self.check_every_moment(four, other_four, put(four, other_four), "rename:" + source)
-        # The same size rewritten in place: with a write, and through a shared mapping, which
-        # may leave every time of the file as it was.
+        # The same size rewritten in place: with a write, and through a shared mapping (a
+        # change that leaves every time as it was is the unit tests' FileLook case).
         self.assertEqual(len(four), len(other_four))
         for how in ("rewrite", "map"):
             self.check_every_moment(four, other_four, put(four, other_four), how + ":" + source)

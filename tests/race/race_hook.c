@@ -6,7 +6,7 @@
      TALLYBOOK_RACE_AT     N, counted from 1 over the whole run
      TALLYBOOK_RACE_DO     rename:SOURCE  SOURCE renamed over the path
                            rewrite:SOURCE SOURCE's bytes written over the path's, in place
-                           map:SOURCE     the same through a writable shared mapping
+                           map:SOURCE     the same through a writable shared mapping made then
                            retarget:FILE  the path, a symbolic link, made to point to FILE
                            append:SOURCE  SOURCE's bytes added at the path's end
      TALLYBOOK_RACE_COUNT  a file that gets the count of each call at the end of the run

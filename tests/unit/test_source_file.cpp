@@ -9,6 +9,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 
 #include "byte_source.h"
@@ -32,17 +34,32 @@ void look_at(const std::string &path) {
     source_close(&source);
 }
 
-// Replaces the file's bytes through a writable shared mapping, which may leave its times as
-// they were, so that only its bytes tell the two states apart.
-void write_through_mapping(const std::string &path, const std::string &bytes) {
-    int fd = open(path.c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    void *mapped = mmap(nullptr, bytes.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ASSERT_NE(mapped, MAP_FAILED);
-    memcpy(mapped, bytes.data(), bytes.size());
-    munmap(mapped, bytes.size());
-    close(fd);
-}
+// A writable shared mapping of a whole file. Once a page has been written through it, later
+// writes to that page change the file's bytes and none of its times, so that only its bytes
+// tell the two states apart.
+class Mapping {
+  public:
+    explicit Mapping(const std::string &path) : size_(std::filesystem::file_size(path)) {
+        int fd = open(path.c_str(), O_RDWR);
+        bytes_ = fd < 0 ? MAP_FAILED
+                        : mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (fd >= 0) close(fd);
+        EXPECT_NE(bytes_, MAP_FAILED);
+        // Every page written once, each byte as it was.
+        volatile uint8_t *page = (volatile uint8_t *)bytes_;
+        for (size_t at = 0; bytes_ != MAP_FAILED && at < size_; at += 4096) page[at] = page[at];
+    }
+    ~Mapping() {
+        if (bytes_ != MAP_FAILED) munmap(bytes_, size_);
+    }
+    void write(const std::string &content) {
+        if (bytes_ != MAP_FAILED) memcpy(bytes_, content.data(), std::min(content.size(), size_));
+    }
+
+  private:
+    size_t size_;
+    void *bytes_;
+};
 
 }  // namespace
 
@@ -52,6 +69,7 @@ TEST(FileLook, AnOpenServedByTheLookNeverMixesTwoStatesOfTheFile) {
     std::string newer = tree.file("newer", std::string(LOOK, 'n') + "new-tail");
     for (int change = 0; change < 2; change++) {
         tree.file("big", std::string(LOOK, 'o') + "old-tail");
+        Mapping mapping(path);
         look_at(path);
         ByteSource taking;
         ASSERT_TRUE(source_open_file(&taking, path.c_str()));
@@ -59,7 +77,7 @@ TEST(FileLook, AnOpenServedByTheLookNeverMixesTwoStatesOfTheFile) {
         if (change == 0)
             ASSERT_EQ(rename(newer.c_str(), path.c_str()), 0);
         else
-            write_through_mapping(path, std::string(LOOK, 'n') + "new-tail");
+            mapping.write(std::string(LOOK, 'n') + "new-tail");
         // Reading past the look would pair the old first bytes with the new rest.
         EXPECT_EQ(read_string(&taking, LOOK, 8), "<failed>") << change;
         EXPECT_TRUE(source_stale(&taking)) << change;
@@ -69,6 +87,19 @@ TEST(FileLook, AnOpenServedByTheLookNeverMixesTwoStatesOfTheFile) {
         EXPECT_FALSE(source_stale(&taking));
         source_close(&taking);
     }
+}
+
+TEST(FileLook, AnOpenWhoseFirstReadWentPastTheLookReadsAllFromTheFile) {
+    TempTree tree;
+    std::string path = tree.file("big", std::string(LOOK, 'o') + "old-tail");
+    Mapping mapping(path);
+    look_at(path);
+    ByteSource taking;
+    ASSERT_TRUE(source_open_file(&taking, path.c_str()));
+    mapping.write(std::string(LOOK, 'n') + "new-tail");
+    EXPECT_EQ(read_string(&taking, LOOK, 8), "new-tail") << "a change no status sees";
+    EXPECT_EQ(read_string(&taking, 0, 4), "nnnn") << "the look's old bytes beside new ones";
+    source_close(&taking);
 }
 
 TEST(FileLook, TheOpenThatReadsTheFileKeepsThatFileWhateverTakesItsPath) {
