@@ -41,9 +41,11 @@ fuzz-build: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 
-# Only the program, its archiver libraries and its messages: the tests wait for `make test`.
-run: deps
-	cmake --preset linux >/dev/null
+# Only the program, its archiver libraries and its messages, with only what they need installed
+# and the tests left out of the configuration: the tests wait for `make test`.
+run:
+	@bash scripts/install-deps --run
+	cmake --preset linux -DTALLYBOOK_TESTS=OFF >/dev/null
 	cmake --build --preset linux -j $(JOBS) --target program
 	rm -f examples.txt
 	build/linux/bin/tallybook examples

@@ -1,5 +1,6 @@
 """The Windows package: one zip holding one folder with the program, the three archiver
-libraries it ships and the read-me in code page 932 with CR LF line ends; nothing else.
+libraries it ships, the read-me in code page 932 with CR LF line ends and the licences of the
+project and of what the program and DLLs embed; nothing else.
 
 usage: test_package.py WINDOWS_BUILD_DIR"""
 import os
@@ -26,7 +27,8 @@ class Package(unittest.TestCase):
                 names = sorted(n for n in z.namelist() if not n.endswith("/"))
                 folder = os.path.basename(path)[:-len(".zip")]
                 self.assertEqual(names, sorted(folder + "/" + n for n in (
-                    "tallybook.exe", "unlha32.dll", "unzip32.dll", "7-zip32.dll", "readme.txt")))
+                    "tallybook.exe", "unlha32.dll", "unzip32.dll", "7-zip32.dll", "readme.txt",
+                    "LICENSE.txt")))
                 for name in names:
                     if name.endswith((".exe", ".dll")):
                         data = z.read(name)
@@ -34,6 +36,10 @@ class Package(unittest.TestCase):
                         with open(os.path.join(BUILD, "bin", os.path.basename(name)), "rb") as f:
                             self.assertEqual(data, f.read(), name)
                 readme = z.read(folder + "/readme.txt")
+                licences = z.read(folder + "/LICENSE.txt")
+        for licence in (b"MIT License", b"the zlib licence", b"liblzma", b"Runtime Library Exception",
+                        b"winpthreads"):
+            self.assertIn(licence, licences)
         text = readme.decode("cp932")  # fails on a byte that is no code page 932 text
         self.assertIn("三つの DLL は tallybook 自身のライブラリ", text)
         self.assertIn("tallybook's own libraries", text)
