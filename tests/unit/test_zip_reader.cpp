@@ -1,7 +1,6 @@
 // The ZIP header reader on archives built from the record layouts: stored names and DOS words,
 // ZIP64, self-extracting programs, archives stored inside other files, damaged directories,
 // and the cost of turning a file away.
-#ifndef _WIN32
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -297,4 +296,3 @@ TEST(ArchiveEntry, LongUtf8NameIsCutBetweenCharacters) {
 }
 
 }  // namespace
-#endif
