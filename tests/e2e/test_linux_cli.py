@@ -386,6 +386,7 @@ class Progress(TreeTest):
         self.assertIn("作業中です".encode("euc_jp"), shown)
 
 
+@tallytest.packaging_build
 class Installed(TreeTest):
     def installed_tree_works(self, root, program, prefix):
         """`prefix`: the folder the tree was installed for, which its manual pages name."""
