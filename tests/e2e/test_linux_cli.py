@@ -53,8 +53,9 @@ class Options(TreeTest):
             self.assertTrue(out.startswith(b"Usage: tallybook [OPTION]... PATH..."), out)
         code, out, _ = run(["--version"], cwd=self.root, env=C)
         self.assertEqual(code, 0)
-        self.assertRegex(out, rb"^tallybook 0.06\nArchiver libraries: unlha32.dll unzip32.dll "
-                              rb"tar32.dll 7-zip32.dll\n$")
+        self.assertRegex(out, rb"^tallybook 0.06\nArchiver libraries: unlha32.dll unzip32.dll ")
+        for library in glob.glob(os.path.join(BUILD, "bin", "*.dll")):
+            self.assertIn(os.path.basename(library).encode(), out)
         self.assertEqual(os.listdir(self.root), [])
         # Options are options wherever they stand; after "--" every argument is a path.
         self.write("--bogus/plain", b"x")
@@ -400,7 +401,7 @@ class Installed(TreeTest):
             with gzip.open(os.path.join(root, "share/man", page, "tallybook.1.gz")) as f:
                 text = f.read()
             for folder in ("/lib/tallybook/", "/share/locale/ja/LC_MESSAGES/tallybook.mo"):
-                self.assertIn(b".I " + prefix.encode() + folder.encode(), text)
+                self.assertIn(prefix.encode() + folder.encode(), text)
         self.assertTrue(os.path.isfile(os.path.join(root,
                                                     "share/locale/ja/LC_MESSAGES/tallybook.mo")))
         env = in_locale("ja_JP.UTF-8")
