@@ -1,5 +1,6 @@
-// Fixed-width integers from stored bytes, in either byte order: the one home of byte readers
-// for every archiver library. The caller has checked that the bytes lie in its buffer.
+// Fixed-width integers from stored bytes, in either byte order: the one home of byte readers,
+// for the program's readers and the archiver libraries alike. The caller has checked that the
+// bytes lie in its buffer.
 #ifndef TALLYBOOK_BYTE_ORDER_H
 #define TALLYBOOK_BYTE_ORDER_H
 

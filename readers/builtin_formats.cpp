@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "byte_order.h"
 #include "readers.h"
 #include "target.h"  // stream_size
 
@@ -24,11 +25,6 @@ const uint64_t CHERRY_SIZE_LIMIT = 0x7FFFFFFFu;  // its positions are non-negati
 // many bytes and one close, whatever block size the file system reports to the C runtime.
 const size_t STREAM_BUFFER_SIZE = 512;
 
-uint32_t little_endian_32(const unsigned char *bytes) {
-    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
-           (uint32_t)bytes[3] << 24;
-}
-
 bool read_exactly(FILE *stream, void *into, size_t length) {
     return fread(into, 1, length, stream) == length;
 }
@@ -36,7 +32,7 @@ bool read_exactly(FILE *stream, void *into, size_t length) {
 bool read_32(FILE *stream, uint32_t *value) {
     unsigned char bytes[4];
     if (!read_exactly(stream, bytes, sizeof bytes)) return false;
-    *value = little_endian_32(bytes);
+    *value = read_le32(bytes);
     return true;
 }
 
@@ -81,8 +77,8 @@ bool read_daf_directory(FILE *stream, DirectoryEntry *table, uint32_t count) {
     for (uint32_t i = 0; i < count; i++) {
         unsigned char raw[sizeof(DirectoryEntry)];
         if (!read_exactly(stream, raw, sizeof raw)) return false;
-        table[i].offset = little_endian_32(raw);
-        table[i].length = little_endian_32(raw + 4);
+        table[i].offset = read_le32(raw);
+        table[i].length = read_le32(raw + 4);
         memcpy(table[i].name, raw + 8, sizeof table[i].name);
     }
     return !ferror(stream);
@@ -111,7 +107,7 @@ bool infer_cherry_count(FILE *stream, uint32_t *count) {
         if (!read_exactly(stream, raw, sizeof raw)) return false;
         directory_end += CHERRY_ENTRY_SIZE;
         entries++;
-        uint32_t data_end = little_endian_32(raw + 16) + little_endian_32(raw + 20) + directory_end;
+        uint32_t data_end = read_le32(raw + 16) + read_le32(raw + 20) + directory_end;
         if (data_end < file_size) continue;
         if (data_end > file_size) entries--;
         break;
@@ -127,8 +123,8 @@ bool read_cherry_directory(FILE *stream, CherryDirectoryEntry *table, uint32_t c
         unsigned char raw[CHERRY_ENTRY_SIZE];
         if (!read_exactly(stream, raw, sizeof raw)) return false;
         memcpy(table[i].name, raw, sizeof table[i].name);
-        table[i].offset = little_endian_32(raw + 16) + directory_end;
-        table[i].length = little_endian_32(raw + 20);
+        table[i].offset = read_le32(raw + 16) + directory_end;
+        table[i].length = read_le32(raw + 20);
     }
     return !ferror(stream);
 }

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "calendar.h"
 #include "shift_jis.h"
 
 namespace {
@@ -28,20 +29,6 @@ size_t boundary_at_or_below(const char *name, size_t length, size_t limit, NameC
     }
     // `i` now starts a character (or is 0); the bytes before it are whole characters.
     return i;
-}
-
-// Days since 1970-01-01 to a civil date (proleptic Gregorian).
-void civil_from_days(int64_t days, int64_t *year, unsigned *month, unsigned *day) {
-    days += 719468;
-    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    unsigned doe = (unsigned)(days - era * 146097);
-    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    int64_t y = (int64_t)yoe + era * 400;
-    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    unsigned mp = (5 * doy + 2) / 153;
-    *day = doy - (153 * mp + 2) / 5 + 1;
-    *month = mp < 10 ? mp + 3 : mp - 9;
-    *year = y + (*month <= 2 ? 1 : 0);
 }
 
 }  // namespace

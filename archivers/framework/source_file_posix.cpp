@@ -30,6 +30,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "whole_io.h"
+
 namespace {
 
 // One refill of a byte source's window, so that a reader's first view is served whole.
@@ -72,19 +74,6 @@ struct Look {
 };
 
 Look look;
-
-// Up to `length` bytes at `offset` of `fd`, fewer only at the end of the file; -1 on an error.
-int64_t read_at(int fd, uint64_t offset, void *buffer, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = pread(fd, (char *)buffer + done, length - done, (off_t)(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += (size_t)got;
-    }
-    return (int64_t)done;
-}
 
 bool regular(const struct stat &info) { return S_ISREG(info.st_mode) && info.st_size >= 0; }
 
@@ -131,7 +120,7 @@ void fill_look(SourceFile *file) {
     if (path_length >= sizeof look.path) return;
     size_t want = (uint64_t)file->identity.size < LOOK_BYTES ? (size_t)file->identity.size
                                                              : LOOK_BYTES;
-    int64_t got = read_at(file->fd, 0, look.bytes, want);
+    int64_t got = read_whole(file->fd, look.bytes, want, 0);
     if (got < 0) return;
     memcpy(look.path, file->path, path_length + 1);
     look.identity = file->identity;
@@ -178,7 +167,7 @@ int checked_descriptor(SourceFile *file) {
         // checked.
         static uint8_t again[LOOK_BYTES];
         same = look_holds(file) &&
-               read_at(file->fd, 0, again, look.length) == (int64_t)look.length &&
+               read_whole(file->fd, again, look.length, 0) == (ssize_t)look.length &&
                memcmp(again, look.bytes, look.length) == 0;
     }
     if (!same) {
@@ -229,7 +218,7 @@ int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t
         }
     }
     int fd = checked_descriptor(file);
-    return fd < 0 ? -1 : read_at(fd, offset, buffer, length);
+    return fd < 0 ? -1 : read_whole(fd, buffer, length, (off_t)offset);
 }
 
 SourceFile *source_file_adopt(int fd) {

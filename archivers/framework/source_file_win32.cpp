@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include "calendar.h"
 #include "shift_jis.h"
 #include "win32.h"
 
@@ -14,13 +15,6 @@ struct SourceFile {
 };
 
 namespace {
-
-// Seconds since 1970 (UTC) of a FILETIME, which counts 100 ns steps since 1601 (UTC).
-int64_t unix_seconds(const FILETIME &time) {
-    uint64_t ticks = ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
-    const int64_t seconds_1601_to_1970 = 11644473600LL;
-    return (int64_t)(ticks / 10000000u) - seconds_1601_to_1970;
-}
 
 // The file's own name: what follows the last '\\', '/' or drive colon of the path. A 0x5C byte
 // that ends a double-byte Shift-JIS character is part of a name, not a separator.
@@ -62,7 +56,8 @@ SourceFile *source_file_open(const char *path, SourceFileInfo *info) {
     }
     file->handle = handle;
     info->size = size;
-    info->modified = unix_seconds(status.ftLastWriteTime);
+    info->modified = unix_seconds_from_ticks(((uint64_t)status.ftLastWriteTime.dwHighDateTime << 32) |
+                                            status.ftLastWriteTime.dwLowDateTime);
     info->name = own_name(path);
     return file;
 }

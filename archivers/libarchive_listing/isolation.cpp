@@ -3,7 +3,9 @@
 #include "isolation.h"
 
 #include "entry_wire.h"
+#include "monotonic_clock.h"
 #include "source_file.h"
+#include "whole_io.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -33,24 +35,11 @@ namespace {
 // Set in the child only: the page shared with the parent.
 volatile uint64_t *shared_progress = nullptr;
 
-// Moves all `length` bytes out through `fd` (`out`) or in from it, going on after a signal;
-// false when the call fails or the other end has gone.
-bool move_all(int fd, char *at, size_t length, bool out) {
-    while (length > 0) {
-        ssize_t n = out ? write(fd, at, length) : read(fd, at, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        at += n;
-        length -= (size_t)n;
-    }
-    return true;
-}
+bool write_all(int fd, const void *data, size_t length) { return write_whole(fd, data, length); }
 
-bool write_all(int fd, const void *data, size_t length) {
-    return move_all(fd, (char *)data, length, true);
+bool read_all(int fd, void *data, size_t length) {
+    return read_whole(fd, data, length) == (ssize_t)length;
 }
-
-bool read_all(int fd, void *data, size_t length) { return move_all(fd, (char *)data, length, false); }
 
 // The child's records go out in blocks: a write and a wake-up of the parent per entry cost
 // more than the listing of a small entry itself. Progress reaches the parent through the
@@ -218,12 +207,6 @@ bool receive_request(int socket, WorkerRequest *request, int *fd) {
     }
 }
 
-int64_t now_milliseconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 void isolation_progress(uint64_t offset) {
@@ -261,7 +244,7 @@ Outcome collect(int fd, pid_t child, volatile uint64_t *progress, int silence_mi
     size_t filled = 0;
     Outcome outcome = ENDED;
     uint64_t seen_offset = progress[0], seen_steps = progress[1];
-    int64_t last_progress = now_milliseconds();
+    int64_t last_progress = monotonic_milliseconds();
     int64_t stopped_at = -1;
     for (;;) {
         struct pollfd wait_for = {fd, POLLIN, 0};
@@ -279,18 +262,18 @@ Outcome collect(int fd, pid_t child, volatile uint64_t *progress, int silence_mi
                 outcome = ANSWERED;
                 break;
             }
-            last_progress = now_milliseconds();
+            last_progress = monotonic_milliseconds();
             continue;
         }
         if (stopped_at >= 0) {
-            if (now_milliseconds() - stopped_at > STOP_GRACE_MILLISECONDS) break;
+            if (monotonic_milliseconds() - stopped_at > STOP_GRACE_MILLISECONDS) break;
         } else if (progress[0] != seen_offset || progress[1] != seen_steps) {
             seen_offset = progress[0];
             seen_steps = progress[1];
-            last_progress = now_milliseconds();
-        } else if (now_milliseconds() - last_progress > silence_milliseconds) {
+            last_progress = monotonic_milliseconds();
+        } else if (monotonic_milliseconds() - last_progress > silence_milliseconds) {
             kill(child, SIGTERM);
-            stopped_at = now_milliseconds();
+            stopped_at = monotonic_milliseconds();
         }
     }
     free(buffer);

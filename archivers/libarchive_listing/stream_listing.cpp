@@ -3,6 +3,7 @@
 #include "stream_listing.h"
 
 #include "byte_order.h"
+#include "monotonic_clock.h"
 #include "isolation.h"
 
 #include <archive.h>
@@ -271,12 +272,6 @@ void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
     entry_list_append(list, &entry);
 }
 
-int64_t elapsed_milliseconds(const struct timespec *start) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)(now.tv_sec - start->tv_sec) * 1000 + (now.tv_nsec - start->tv_nsec) / 1000000;
-}
-
 // How counting a single file's decompressed size ended: at the stream's end, at damage (a cut
 // or corrupt stream: the count is what decompressed before it), or at the bounds, where the
 // stream's real size is unknown.
@@ -286,9 +281,9 @@ enum CountEnd { COUNT_COMPLETE, COUNT_DAMAGED, COUNT_BOUNDED };
 // the count so far.
 static_assert(SINGLE_FILE_MAX_OUTPUT < (1ull << 32), "the count stays under 4 GiB");
 
-bool beyond_bounds(uint64_t counted, const struct timespec *start) {
+bool beyond_bounds(uint64_t counted, int64_t started) {
     return counted >= SINGLE_FILE_MAX_OUTPUT ||
-           elapsed_milliseconds(start) >= SINGLE_FILE_MAX_MILLISECONDS;
+           monotonic_milliseconds() - started >= SINGLE_FILE_MAX_MILLISECONDS;
 }
 
 // gzip members one after another, counted with zlib: libarchive hands over whole blocks only,
@@ -306,8 +301,7 @@ bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t bloc
         inflateEnd(&z);
         return false;
     }
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    int64_t started = monotonic_milliseconds();
     uint64_t offset = 0;
     CountEnd end = COUNT_DAMAGED;
     for (;;) {
@@ -342,7 +336,7 @@ bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t bloc
         } else if (status != Z_OK && !(status == Z_BUF_ERROR && z.avail_in == 0)) {
             break;  // damaged data
         }
-        if (beyond_bounds(*counted, &start)) {
+        if (beyond_bounds(*counted, started)) {
             end = COUNT_BOUNDED;
             break;
         }
@@ -361,8 +355,7 @@ bool count_stream(const ByteSource *source, Compression compression, uint8_t *ou
     struct archive_entry *item = nullptr;
     bool opened = archive && archive_read_next_header(archive, &item) == ARCHIVE_OK;
     if (opened) {
-        struct timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
+        int64_t started = monotonic_milliseconds();
         for (;;) {
             la_ssize_t got = archive_read_data(archive, out, block);
             if (got <= 0) {
@@ -370,7 +363,7 @@ bool count_stream(const ByteSource *source, Compression compression, uint8_t *ou
                 break;
             }
             *counted += (uint64_t)got;
-            if (beyond_bounds(*counted, &start)) {
+            if (beyond_bounds(*counted, started)) {
                 *end = COUNT_BOUNDED;
                 break;
             }

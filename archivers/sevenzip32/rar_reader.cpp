@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "byte_cursor.h"
+#include "calendar.h"
 
 namespace {
 
@@ -222,7 +223,7 @@ void add_rar5_file(ByteCursor body, ByteCursor extra, uint64_t data_size, EntryL
         } else {
             uint64_t filetime = cursor_le(&record, 8);
             if (record.ok) {
-                seconds = (int64_t)(filetime / 10000000u) - 11644473600LL;
+                seconds = unix_seconds_from_ticks(filetime);
                 have_time = true;
             }
         }

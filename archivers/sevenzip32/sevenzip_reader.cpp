@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "byte_cursor.h"
+#include "calendar.h"
 #include "pointer_array.h"
 
 namespace {
@@ -729,7 +730,7 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
         }
         if (bit(files->mtime_defined, files->count, i)) {
             // FILETIME: 100-nanosecond steps since 1601-01-01 UTC.
-            int64_t seconds = (int64_t)(files->mtimes[i] / 10000000u) - 11644473600LL;
+            int64_t seconds = unix_seconds_from_ticks(files->mtimes[i]);
             dos_words_from_utc(seconds, &entry.dos_date, &entry.dos_time);
         }
         if (bit(files->attributes_defined, files->count, i)) {

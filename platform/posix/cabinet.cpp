@@ -23,6 +23,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "byte_order.h"
+#include "whole_io.h"
 #include "win32.h"
 
 namespace {
@@ -46,8 +48,6 @@ const size_t FILE_ENTRY_SIZE = 16;
 const size_t FILE_ENTRY_FOLDER = 8;
 const WORD FOLDER_CONTINUED_FROM_PREV = 0xFFFD;
 const WORD FOLDER_CONTINUED_PREV_AND_NEXT = 0xFFFF;
-
-WORD word_at(const unsigned char *bytes) { return (WORD)(bytes[0] | bytes[1] << 8); }
 
 // libmspack's view of the one file it is given: the stream opened here, read through stdio.
 // It never prints: its messages (warnings about odd versions and reserves) are dropped.
@@ -132,19 +132,19 @@ void folder_of(const char *path, char *out, size_t size) {
 // own table offset says; the walk must start where libmspack's reading did.
 bool file_table_offset(const unsigned char *header, size_t header_read,
                        const mscabd_cabinet *cabinet, off_t *table) {
-    WORD flags = word_at(header + HEADER_FLAGS);
+    WORD flags = read_le16(header + HEADER_FLAGS);
     size_t folder_reserve = 0;
     *table = (off_t)HEADER_SIZE;
     if (flags & FLAG_RESERVE_PRESENT) {
         if (header_read < HEADER_SIZE + RESERVE_SIZES_SIZE) return false;
-        *table += (off_t)(RESERVE_SIZES_SIZE + word_at(header + HEADER_SIZE));
+        *table += (off_t)(RESERVE_SIZES_SIZE + read_le16(header + HEADER_SIZE));
         folder_reserve = header[HEADER_SIZE + 2];
     }
     if (flags & FLAG_PREV_CABINET)
         *table += (off_t)(text_size(cabinet->prevname) + text_size(cabinet->previnfo));
     if (flags & FLAG_NEXT_CABINET)
         *table += (off_t)(text_size(cabinet->nextname) + text_size(cabinet->nextinfo));
-    *table += (off_t)word_at(header + HEADER_FOLDER_COUNT) *
+    *table += (off_t)read_le16(header + HEADER_FOLDER_COUNT) *
               (off_t)(FOLDER_ENTRY_SIZE + folder_reserve);
     return true;
 }
@@ -165,7 +165,7 @@ bool announce_members(FILE *file, const char *path, const mscabd_cabinet *cabine
             return false;
         entry += (off_t)(sizeof fixed + name_size);
 
-        WORD folder = word_at(fixed + FILE_ENTRY_FOLDER);
+        WORD folder = read_le16(fixed + FILE_ENTRY_FOLDER);
         if (folder == FOLDER_CONTINUED_FROM_PREV || folder == FOLDER_CONTINUED_PREV_AND_NEXT)
             continue;
 
@@ -183,19 +183,6 @@ bool announce_members(FILE *file, const char *path, const mscabd_cabinet *cabine
     return true;
 }
 
-// Up to `length` bytes from the descriptor's position, fewer only at the end of the file or
-// on an error.
-size_t read_fully(int fd, unsigned char *into, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = read(fd, into + done, length - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += (size_t)got;
-    }
-    return done;
-}
-
 // Opens the file and reads its header through a plain descriptor, kept open for the stream
 // libmspack reads through.
 bool look_at_header(const char *path, unsigned char *header, size_t size, size_t *header_read,
@@ -203,7 +190,8 @@ bool look_at_header(const char *path, unsigned char *header, size_t size, size_t
     // O_NONBLOCK: a FIFO met by name must not make the open wait for a writer.
     *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (*fd < 0) return false;
-    *header_read = read_fully(*fd, header, size);
+    ssize_t got = read_whole(*fd, header, size);
+    *header_read = got < 0 ? 0 : (size_t)got;
     return true;
 }
 
@@ -262,11 +250,11 @@ BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callba
         info.CabinetPath = folder;
         info.CabinetFile = cabinet->nextname ? cabinet->nextname : "";
         info.DiskName = cabinet->nextinfo ? cabinet->nextinfo : "";
-        info.SetId = word_at(header + HEADER_SET_ID);
-        info.CabinetNumber = word_at(header + HEADER_CABINET_INDEX);
+        info.SetId = read_le16(header + HEADER_SET_ID);
+        info.CabinetNumber = read_le16(header + HEADER_CABINET_INDEX);
 
         // A file table that libmspack read only in part is refused, as a damaged one.
-        listed = members == word_at(header + HEADER_FILE_COUNT) &&
+        listed = members == read_le16(header + HEADER_FILE_COUNT) &&
                  callback(context, SPFILENOTIFY_CABINETINFO, (UINT_PTR)&info, 0) == NO_ERROR &&
                  announce_members(file, cabinet_file, cabinet, table, callback, context);
     }

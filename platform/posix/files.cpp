@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "calendar.h"
 #include "win32.h"
 
 static DWORD attributes_of(const struct stat &st) {
@@ -15,18 +16,15 @@ static DWORD attributes_of(const struct stat &st) {
     return FILE_ATTRIBUTE_DEVICE;
 }
 
-// Seconds from 1601-01-01 to 1970-01-01.
-static const int64_t EPOCH_DIFFERENCE = 11644473600LL;
-
 // A time FILETIME cannot hold (before 1601, or from year 30828 on, past what
 // FileTimeToSystemTime converts) becomes the largest FILETIME, which no conversion accepts, so
 // that it is shown as the all-zero time rather than as some other moment.
 static FILETIME filetime_of(const struct timespec &t) {
-    const int64_t last_second = INT64_MAX / 10000000LL - 1;
+    const int64_t last_second = INT64_MAX / FILETIME_TICKS_PER_SECOND - 1;
     int64_t seconds = (int64_t)t.tv_sec;
     int64_t ticks = -1;
-    if (seconds >= -EPOCH_DIFFERENCE && seconds <= last_second - EPOCH_DIFFERENCE)
-        ticks = (seconds + EPOCH_DIFFERENCE) * 10000000LL + t.tv_nsec / 100;
+    if (seconds >= -SECONDS_1601_TO_1970 && seconds <= last_second - SECONDS_1601_TO_1970)
+        ticks = (seconds + SECONDS_1601_TO_1970) * FILETIME_TICKS_PER_SECOND + t.tv_nsec / 100;
     FILETIME out;
     out.dwLowDateTime = (DWORD)((uint64_t)ticks & 0xFFFFFFFFu);
     out.dwHighDateTime = (DWORD)((uint64_t)ticks >> 32);

@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "monotonic_clock.h"
 #include "terminal.h"
 #include "win32.h"
 #include <time.h>
@@ -185,9 +186,7 @@ BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA *record) {
 
 void show_walk_progress(void *user, uint32_t files_examined, uint32_t archives_found) {
     WalkStatus *status = (WalkStatus *)user;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    int64_t milliseconds = (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    int64_t milliseconds = monotonic_milliseconds();
     if (milliseconds < status->next_draw) return;
     status->next_draw = milliseconds + 100;
     if (!terminal()) return;
