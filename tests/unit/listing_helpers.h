@@ -10,6 +10,7 @@
 
 #include "archive_builders.h"
 #include "byte_source.h"
+#include "calendar.h"
 #include "entry_list.h"
 #include "format_table.h"
 
@@ -49,14 +50,10 @@ inline Listed list_bytes(RecogniseFn recognise, ListFn reader, const Bytes &byte
     return result;
 }
 
-// Seconds since 1970 of a UTC moment, worked out here: the Windows C runtime has no timegm.
+// Seconds since 1970 of a UTC moment (the Windows C runtime has no timegm).
 inline int64_t utc(int year, int month, int day, int hour, int minute, int second) {
-    int64_t y = month <= 2 ? year - 1 : year;
-    int64_t era = (y >= 0 ? y : y - 399) / 400;
-    int64_t of_era = y - era * 400;
-    int64_t of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    int64_t days = era * 146097 + of_era * 365 + of_era / 4 - of_era / 100 + of_year - 719468;
-    return days * 86400 + hour * 3600 + minute * 60 + second;
+    return days_from_civil(year, (unsigned)month, (unsigned)day) * 86400 + hour * 3600 +
+           minute * 60 + second;
 }
 
 inline WORD dos_date(int year, int month, int day) { return (WORD)((year - 1980) << 9 | month << 5 | day); }

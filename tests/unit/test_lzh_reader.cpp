@@ -230,33 +230,4 @@ TEST(LzhReader, LongNamesAreCutBetweenCharacters) {
     EXPECT_EQ(std::string(l.entries[2].name), trail.substr(0, ENTRY_NAME_MAX));
 }
 
-TEST(ArchiveEntry, UnixTimeAsDosWordsInUtc) {
-    const struct {
-        uint64_t seconds;
-        uint16_t date, time;
-    } cases[] = {
-        {0, 0, 0},                           // 1970: no DOS form, the date that names no moment
-        {315532799, 0, 0},                   // 1979-12-31 23:59:59
-        {315532800, 0x0021, 0x0000},         // 1980-01-01 00:00:00
-        {951782400, 0x285D, 0x0000},         // 2000-02-29
-        {UNIX_TIME, DOS_DATE, DOS_TIME},
-        {4354819199ull, 0xFF9F, 0xBF7D},     // 2107-12-31 23:59:59
-        {4354819200ull, 0, 0},               // 2108: no DOS form either
-    };
-    for (const auto &c : cases) {
-        uint16_t date = 1, time = 1;
-        dos_words_from_utc((int64_t)c.seconds, &date, &time);
-        EXPECT_EQ(date, c.date) << c.seconds;
-        EXPECT_EQ(time, c.time) << c.seconds;
-    }
-}
-
-TEST(ArchiveEntry, Wildcard) {
-    EXPECT_TRUE(wildcard_match("*", "a\\b.txt"));
-    EXPECT_TRUE(wildcard_match(nullptr, "x"));
-    EXPECT_TRUE(wildcard_match("*.*", "noext"));
-    EXPECT_TRUE(wildcard_match("*.t?t", "a\\b.txt"));
-    EXPECT_FALSE(wildcard_match("*.zip", "a.txt"));
-}
-
 }  // namespace
