@@ -128,17 +128,6 @@ class RunSequence(TreeTest):
         self.assertEqual(self.read("data.txt"), old)
         self.assertEqual(sorted(os.listdir(self.root)), ["data", "data.txt"])
 
-    # The listing path's own length meets the bound: an argument too long for the bound plus
-    # ".txt", with a longer extension, is used (Windows: 259 bytes, the most a path may hold).
-    def test_long_argument_whose_listing_fits(self):
-        folder_length = len(tallytest.as_argument(self.path("x"))) - 1  # with its separator
-        name = "x." + "e" * (259 - folder_length - 2)
-        self.write(name, b"plain")
-        self.assertEqual(len(tallytest.as_argument(self.path(name))), 259)
-        code, _, _ = run([self.path(name)])
-        self.assertEqual(code, 0)
-        self.assertTrue(os.path.isfile(self.path("x.txt")))
-
     # Names whose second byte is the backslash's: the Windows program sees them in code page
     # 932 and must cut neither the folder nor the file name there.
     def test_double_byte_names_with_backslash_trail_byte(self):
