@@ -27,8 +27,8 @@ class Package(unittest.TestCase):
                 names = sorted(n for n in z.namelist() if not n.endswith("/"))
                 folder = os.path.basename(path)[:-len(".zip")]
                 self.assertEqual(names, sorted(folder + "/" + n for n in (
-                    "tallybook.exe", "unlha32.dll", "unzip32.dll", "7-zip32.dll", "readme.txt",
-                    "LICENSE.txt")))
+                    "tallybook.exe", "unlha32.dll", "unzip32.dll", "cab32.dll", "unarj32j.dll",
+                    "Bga32.dll", "7-zip32.dll", "readme.txt", "LICENSE.txt")))
                 for name in names:
                     if name.endswith((".exe", ".dll")):
                         data = z.read(name)
@@ -41,7 +41,7 @@ class Package(unittest.TestCase):
                         b"winpthreads"):
             self.assertIn(licence, licences)
         text = readme.decode("cp932")  # fails on a byte that is no code page 932 text
-        self.assertIn("三つの DLL は tallybook 自身のライブラリ", text)
+        self.assertIn("六つの DLL は tallybook 自身のライブラリ", text)
         self.assertIn("tallybook's own libraries", text)
         lines = readme.split(b"\n")
         self.assertEqual(lines[-1], b"")
