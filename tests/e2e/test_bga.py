@@ -79,44 +79,45 @@ class BgaSamples(TreeTest):
                 self.assertEqual(fields(listed[path]), headers)
 
 
+def written_archives():
+    """{file name: (bytes, expected records)} of archives written to the layout."""
+    text = b"".join(b"row %d\r\n" % i for i in range(400))
+    members = [
+        (b"docs\\", b"", b"", b"GZIP", False, 0x10),
+        (b"docs\\", b"readme.txt", text, b"GZIP", False, 0x20),
+        (SJIS_FOLDER, SJIS_FILE, b"hyou", b"BZ2\0", False, 0x20),
+        (b"", b"stored.bin", bytes(range(256)), b"GZIP", True, 0x21),
+        (b"", b"packed.bz", text * 3, b"BZ2\0", False, 0x20),
+    ]
+    archive = b""
+    expected = []
+    for i, (folder, name, content, kind, stored, attributes) in enumerate(members):
+        piece = entry_bytes(folder, name, content, kind, stored, 0x5462 + i, 0xAD97 + i,
+                            attributes)
+        archive += piece
+        packed = len(piece) - 28 - len(folder) - len(name)
+        expected.append((folder + name, len(content), packed, 0x5462 + i, 0xAD97 + i))
+    # A self-extracting program before the archive: a stub that holds no header.
+    stub = b"MZ" + bytes(30000) + b"GZIP not a header" + bytes(2000)
+    flipped = bytearray(archive)
+    third = sum(len(entry_bytes(*m[:5], attributes=m[5])) for m in members[:2])
+    flipped[third + 30] ^= 0x01
+    cut_in_data = len(archive) - 10
+    cut_in_header = len(archive) - len(entry_bytes(*members[4][:5])) + 20
+    return {
+        "plain.gza": (archive, expected),
+        "sfx.exe": (stub + archive, expected),
+        "flipped.bza": (bytes(flipped), expected[:2]),
+        "cut-data.gza": (archive[:cut_in_data], expected),
+        "cut-header.gza": (archive[:cut_in_header], expected[:4]),
+        "far-behind.gza": (bytes(70000) + archive, None),
+    }
+
+
 class BgaWritten(TreeTest):
 
-    def written(self):
-        """{file name: (bytes, expected records)} of archives written to the layout."""
-        text = b"".join(b"row %d\r\n" % i for i in range(400))
-        members = [
-            (b"docs\\", b"", b"", b"GZIP", False, 0x10),
-            (b"docs\\", b"readme.txt", text, b"GZIP", False, 0x20),
-            (SJIS_FOLDER, SJIS_FILE, b"hyou", b"BZ2\0", False, 0x20),
-            (b"", b"stored.bin", bytes(range(256)), b"GZIP", True, 0x21),
-            (b"", b"packed.bz", text * 3, b"BZ2\0", False, 0x20),
-        ]
-        archive = b""
-        expected = []
-        for i, (folder, name, content, kind, stored, attributes) in enumerate(members):
-            piece = entry_bytes(folder, name, content, kind, stored, 0x5462 + i, 0xAD97 + i,
-                                attributes)
-            archive += piece
-            packed = len(piece) - 28 - len(folder) - len(name)
-            expected.append((folder + name, len(content), packed, 0x5462 + i, 0xAD97 + i))
-        # A self-extracting program before the archive: a stub that holds no header.
-        stub = b"MZ" + bytes(30000) + b"GZIP not a header" + bytes(2000)
-        flipped = bytearray(archive)
-        third = sum(len(entry_bytes(*m[:5], attributes=m[5])) for m in members[:2])
-        flipped[third + 30] ^= 0x01
-        cut_in_data = len(archive) - 10
-        cut_in_header = len(archive) - len(entry_bytes(*members[4][:5])) + 20
-        return {
-            "plain.gza": (archive, expected),
-            "sfx.exe": (stub + archive, expected),
-            "flipped.bza": (bytes(flipped), expected[:2]),
-            "cut-data.gza": (archive[:cut_in_data], expected),
-            "cut-header.gza": (archive[:cut_in_header], expected[:4]),
-            "far-behind.gza": (bytes(70000) + archive, None),
-        }
-
     def test_written_archives_list_as_written(self):
-        made = self.written()
+        made = written_archives()
         paths = {name: self.write("set/" + name, data) for name, (data, _) in made.items()}
         listed = probe(sorted(paths.values()))
         for name, (_, expected) in made.items():
