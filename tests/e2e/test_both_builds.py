@@ -9,10 +9,13 @@ import runpy
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import tallytest
-from tallytest import TreeTest, run
+import test_builtin_formats
+import test_member_dates
+from tallytest import run
 
 sys.path.insert(0, os.path.join(tallytest.HERE, "..", "fixtures"))
 import builtin_archives as build  # noqa: E402
@@ -46,52 +49,6 @@ def paths_aside(listing, root, windows):
             line = os.path.relpath(text, root).encode("utf-8") + b"\t" + rest
         lines.append(line)
     return lines
-
-
-class BothBuilds(TreeTest):
-    def test_same_tree_same_listing(self):
-        so, hyou = "\u30bd", "\u8868"  # trail byte 0x5C in code page 932
-        files = {
-            "one.pak": build.pak([(b"zeta.txt", 9, 1), (b"Alpha.doc", 8, 2),
-                                  (b"\x95\x5c\x83\x5c.bin", 7, 3)]),
-            "sub/two.daf": build.daf([(b"second.bin", 1, 2), (b"First.bin", 3, 4)]),
-            "three.cpk": build.cherry_packed([(b"voice.wav", 12), (b"_intro", 0)]),
-            "%s/%s.pak" % (hyou, so): build.pak([(b"inner", 1, 1)]),
-            "%s/deeper/x.daf" % hyou: build.daf([(b"y", 5, 6)]),
-            "notes.txt": b"pak\0 is not at the start of this file\n",
-            "empty": b"",
-        }
-        for name, content in files.items():
-            os.utime(self.write("data/" + name, content), (WHEN, WHEN))
-        if shutil.which("gcab"):
-            made = self.path("in")
-            os.makedirs(os.path.join(made, "sub"))
-            for name in ("a.txt", "sub/b.txt"):
-                with open(os.path.join(made, name), "wb") as f:
-                    f.write(b"x" * 10)
-                os.utime(os.path.join(made, name), (WHEN, WHEN))
-            subprocess.run(["gcab", "-c", self.path("data/made.cab"), "a.txt", "sub/b.txt"],
-                           cwd=made, check=True)
-            os.utime(self.path("data/made.cab"), (WHEN, WHEN))
-
-        code, _, _ = run([self.path("data")])
-        self.assertEqual(code, 0)
-        windows = self.read("data.txt")
-        os.remove(self.path("data.txt"))
-        linux = subprocess.run([LINUX_PROGRAM, self.path("data")], stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        self.assertEqual(linux.returncode, 0)
-        linux_listing = self.read("data.txt")
-
-        self.assertEqual(paths_aside(windows, self.root, True),
-                         paths_aside(linux_listing, self.root, False))
-        archives = [line.split(b"\t")[0] for line in paths_aside(windows, self.root, True)
-                    if line and not line.startswith(b"\t")]
-        expected = ["data/one.pak", "data/sub/two.daf", "data/three.cpk",
-                    "data/%s/%s.pak" % (hyou, so), "data/%s/deeper/x.daf" % hyou]
-        if shutil.which("gcab"):
-            expected.append("data/made.cab")
-        self.assertEqual(sorted(archives), sorted(p.encode("utf-8") for p in expected))
 
 
 # The formats of the project's own libraries that ship beside tallybook.exe, as the corpus holds
@@ -139,97 +96,193 @@ def damaged_variants():
     return sweep["variants"]
 
 
-class OwnLibraries(TreeTest):
-    """tallybook.exe with the project's own libraries beside it lists what the Linux program
-    lists through its builds of the same libraries."""
+def write(root, relative, content, when=WHEN):
+    """The file `relative` below `root`, made with its folders, last written at `when`."""
+    full = os.path.join(root, relative)
+    os.makedirs(os.path.dirname(full), exist_ok=True)
+    with open(full, "wb") as f:
+        f.write(content)
+    os.utime(full, (when, when))
+    return full
 
-    def both_listings(self, folder, timeout):
-        """Both programs' listings of `folder`, paths aside, by archive; the Windows program
-        must end well."""
-        code, _, err = run([self.path(folder)], timeout=timeout)
-        self.assertEqual(code, 0, err)
-        windows = paths_aside(self.read(folder + ".txt"), self.root, True)
-        os.remove(self.path(folder + ".txt"))
-        linux = subprocess.run([LINUX_PROGRAM, self.path(folder)], stdin=subprocess.DEVNULL,
+
+SO, HYOU = "\u30bd", "\u8868"  # trail byte 0x5C in code page 932
+
+
+def make_same(root, scratch):
+    """Built-in formats, names with the 0x5C trail byte and cabinets, the folders of
+    test_builtin_formats.py and test_member_dates.py among them, below `root` (what is packed
+    is written in `scratch` first); the archives both programs must list."""
+    files = {
+        "one.pak": build.pak([(b"zeta.txt", 9, 1), (b"Alpha.doc", 8, 2),
+                              (b"\x95\x5c\x83\x5c.bin", 7, 3)]),
+        "sub/two.daf": build.daf([(b"second.bin", 1, 2), (b"First.bin", 3, 4)]),
+        "three.cpk": build.cherry_packed([(b"voice.wav", 12), (b"_intro", 0)]),
+        "%s/%s.pak" % (HYOU, SO): build.pak([(b"inner", 1, 1)]),
+        "%s/deeper/x.daf" % HYOU: build.daf([(b"y", 5, 6)]),
+        "notes.txt": b"pak\0 is not at the start of this file\n",
+        "empty": b"",
+    }
+    for name, content in test_builtin_formats.tree_files().items():
+        files["builtin/" + name] = content
+    for name, content in files.items():
+        write(root, name, content)
+    expected = ["one.pak", "sub/two.daf", "three.cpk", "%s/%s.pak" % (HYOU, SO),
+                "%s/deeper/x.daf" % HYOU, "builtin/one.pak", "builtin/sub/two.daf",
+                "builtin/three.cpk"]
+    if shutil.which("gcab"):
+        for name in ("a.txt", "sub/b.txt"):
+            write(scratch, "cab/" + name, b"x" * 10)
+        subprocess.run(["gcab", "-c", os.path.join(root, "made.cab"), "a.txt", "sub/b.txt"],
+                       cwd=os.path.join(scratch, "cab"), check=True)
+        os.utime(os.path.join(root, "made.cab"), (WHEN, WHEN))
+        test_member_dates.make_folder(os.path.join(root, "dates"),
+                                      os.path.join(scratch, "dates"))
+        expected += ["made.cab", "dates/dates.cab", "dates/dates.zip"]
+    return expected
+
+
+def make_shift_jis_archives(root, scratch):
+    """LZH from jlha, ZIP without the UTF-8 flag and 7z from 7zz, with Shift-JIS names, in
+    `root`; the tools that are missing are left out."""
+    made = []
+    os.makedirs(os.path.join(scratch, SJIS_FOLDER.decode("cp932")))
+    names = [SJIS_FILE.decode("cp932"), SJIS_FOLDER.decode("cp932") + "/a.txt"]
+    for name in names:
+        write(scratch, name, b"shift-jis " * 20)
+    os.makedirs(root)
+    env = dict(os.environ, TZ="UTC", LC_ALL="ja_JP.UTF-8")
+    quiet = dict(cwd=scratch, env=env, check=True, stdin=subprocess.DEVNULL,
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if shutil.which("jlha"):
+        subprocess.run(["jlha", "a", os.path.join(root, "sjis.lzh")] + names, **quiet)
+        made.append("sjis.lzh")
+    if shutil.which("7zz"):
+        subprocess.run(["7zz", "a", "-bd", os.path.join(root, "sjis.7z")] + names, **quiet)
+        made.append("sjis.7z")
+    write(root, "sjis.zip", tallytest.shift_jis_zip([SJIS_FOLDER + b"/" + SJIS_FILE,
+                                                     SJIS_FILE]))
+    made.append("sjis.zip")
+    for name in made:
+        os.utime(os.path.join(root, name), (WHEN, WHEN))
+    return made
+
+
+def make_damaged(root):
+    """Damaged copies of the libraries' corpus archives; how many."""
+    variants = damaged_variants()
+    rng = random.Random(1208)
+    count = 0
+    for index, f in enumerate(library_corpus()):
+        with open(f, "rb") as source:
+            data = source.read()
+        for label, content in variants(data, rng, 2):
+            if label.startswith("cut") and int(label[3:]) % 2:
+                continue  # every eighth of the length is enough here
+            write(root, "%04d/%s-%s" % (index, label, os.path.basename(f)), content)
+            count += 1
+    return count
+
+
+class BothBuilds(unittest.TestCase):
+    """Both programs over one tree, once each: a Wine start costs about a minute where Wine
+    runs under emulation, so every part of the tree is listed in the one run and each test
+    reads its own part. tallybook.exe has the project's own libraries beside it, as it ships,
+    and must list what the Linux program lists through its builds of the same libraries."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="tallybook-e2e-")
+        tree = os.path.join(cls.root, "tree")
+        cls.same_expected = make_same(os.path.join(tree, "same"),
+                                      os.path.join(cls.root, "scratch"))
+        cls.corpus_files, cls.made, cls.damaged_count = [], [], 0
+        if os.path.isdir(tallytest.CORPUS):
+            cls.corpus_files = library_corpus()
+            for f in cls.corpus_files:
+                target = os.path.join(tree, "corpus", os.path.relpath(f, tallytest.CORPUS))
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                shutil.copy2(f, target)
+            cls.made = make_shift_jis_archives(os.path.join(tree, "made"),
+                                               os.path.join(cls.root, "scratch", "sjis"))
+            cls.damaged_count = make_damaged(os.path.join(tree, "damaged"))
+        listing = os.path.join(cls.root, "tree.txt")
+        cls.windows_code, _, cls.windows_err = run([tree], timeout=3600)
+        cls.windows = cls.read_listing(listing, True)
+        linux = subprocess.run([LINUX_PROGRAM, tree], stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                               timeout=timeout)
-        self.assertEqual(linux.returncode, 0)
-        return by_archive(windows), by_archive(paths_aside(self.read(folder + ".txt"),
-                                                           self.root, False))
+                               timeout=3600)
+        cls.linux_code = linux.returncode
+        cls.linux = cls.read_listing(listing, False)
 
-    def make_shift_jis_archives(self):
-        """LZH from jlha, ZIP without the UTF-8 flag and 7z from 7zz, with Shift-JIS names;
-        the tools that are missing are left out."""
-        made = []
-        src = self.path("src")
-        os.makedirs(os.path.join(src, SJIS_FOLDER.decode("cp932")))
-        for name in (SJIS_FILE.decode("cp932"), SJIS_FOLDER.decode("cp932") + "/a.txt"):
-            with open(os.path.join(src, name), "wb") as f:
-                f.write(b"shift-jis " * 20)
-            os.utime(os.path.join(src, name), (WHEN, WHEN))
-        os.makedirs(self.path("tree/made"))
-        env = dict(os.environ, TZ="UTC", LC_ALL="ja_JP.UTF-8")
-        names = [SJIS_FILE.decode("cp932"), SJIS_FOLDER.decode("cp932") + "/a.txt"]
-        if shutil.which("jlha"):
-            subprocess.run(["jlha", "a", self.path("tree/made/sjis.lzh")] + names, cwd=src,
-                           env=env, check=True, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            made.append("sjis.lzh")
-        if shutil.which("7zz"):
-            subprocess.run(["7zz", "a", "-bd", self.path("tree/made/sjis.7z")] + names, cwd=src,
-                           env=env, check=True, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            made.append("sjis.7z")
-        self.write("tree/made/sjis.zip",
-                   tallytest.shift_jis_zip([SJIS_FOLDER + b"/" + SJIS_FILE, SJIS_FILE]))
-        made.append("sjis.zip")
-        for name in made:
-            os.utime(self.path("tree/made/" + name), (WHEN, WHEN))
-        return made
+    @classmethod
+    def read_listing(cls, path, windows):
+        """The listing's lines with the paths put aside (None when there is none); the file is
+        removed."""
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            lines = paths_aside(f.read(), cls.root, windows)
+        os.remove(path)
+        return lines
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["rm", "-rf", cls.root], check=False)
+
+    def setUp(self):
+        self.assertEqual(self.windows_code, 0, self.windows_err)
+        self.assertEqual(self.linux_code, 0)
+        self.assertIsNotNone(self.windows, "the Windows program wrote no listing")
+        self.assertIsNotNone(self.linux, "the Linux program wrote no listing")
+
+    def part(self, lines, name):
+        """The lines of the archives below tree/`name`, in listing order."""
+        prefix = b"tree/" + name.encode() + b"/"
+        out, inside = [], False
+        for line in filter(None, lines):
+            if not line.startswith(b"\t"):
+                inside = line.startswith(prefix)
+            if inside:
+                out.append(line)
+        return out
+
+    def test_same_tree_same_listing(self):
+        windows, linux = self.part(self.windows, "same"), self.part(self.linux, "same")
+        self.assertEqual(windows, linux)
+        archives = [line.split(b"\t")[0] for line in windows if not line.startswith(b"\t")]
+        self.assertEqual(sorted(archives), sorted(("tree/same/" + p).encode("utf-8")
+                                                  for p in self.same_expected))
 
     def test_corpus_and_shift_jis_archives_list_alike(self):
-        if not os.path.isdir(tallytest.CORPUS):
+        if not self.corpus_files:
             self.skipTest("no corpus at %s" % tallytest.CORPUS)
-        files = library_corpus()
-        for f in files:
-            target = self.path("tree/corpus/" + os.path.relpath(f, tallytest.CORPUS))
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            shutil.copy2(f, target)
-        made = self.make_shift_jis_archives()
-        # One run of each program over everything: each Wine start costs about a minute.
-        windows, linux = self.both_listings("tree", 3600)
-
-        for name in made:
+        made_w, made_l = (by_archive(self.part(lines, "made"))
+                          for lines in (self.windows, self.linux))
+        for name in self.made:
             key = b"tree/made/" + name.encode()
-            self.assertIn(key, linux)
-            self.assertGreater(len(linux[key]), 1, name)
-            self.assertEqual(windows.get(key), linux[key], name)
-        self.assertGreater(len(linux), len(files) // 2, "the Linux program listed too little")
+            self.assertIn(key, made_l)
+            self.assertGreater(len(made_l[key]), 1, name)
+            self.assertEqual(made_w.get(key), made_l[key], name)
+        windows, linux = (by_archive(self.part(lines, "corpus"))
+                          for lines in (self.windows, self.linux))
+        self.assertGreater(len(linux), len(self.corpus_files) // 2,
+                           "the Linux program listed too little")
         differing = sorted(k.decode("utf-8") for k in set(windows) | set(linux)
                            if windows.get(k) != linux.get(k))
         expected = sorted("tree/corpus/" + k for k in EXPLAINED
-                          if os.path.exists(self.path("tree/corpus/" + k)))
+                          if os.path.exists(os.path.join(self.root, "tree/corpus", k)))
         self.assertEqual(differing, expected,
                          "\n".join("%s\n  windows %r\n  linux   %r" % (
                              k, windows.get(k.encode()), linux.get(k.encode()))
                                    for k in differing if k not in expected))
 
     def test_damaged_archives_list_nothing_the_linux_program_does_not(self):
-        if not os.path.isdir(tallytest.CORPUS):
+        if not self.corpus_files:
             self.skipTest("no corpus at %s" % tallytest.CORPUS)
-        variants = damaged_variants()
-        rng = random.Random(1208)
-        count = 0
-        for index, f in enumerate(library_corpus()):
-            with open(f, "rb") as source:
-                data = source.read()
-            for label, content in variants(data, rng, 2):
-                if label.startswith("cut") and int(label[3:]) % 2:
-                    continue  # every eighth of the length is enough here
-                self.write("damaged/%04d/%s-%s" % (index, label, os.path.basename(f)), content)
-                count += 1
-        windows, linux = self.both_listings("damaged", 3600)
-        self.assertGreater(count, 1000)
+        self.assertGreater(self.damaged_count, 1000)
+        windows, linux = (by_archive(self.part(lines, "damaged"))
+                          for lines in (self.windows, self.linux))
         extra = sorted(k.decode("utf-8", "replace") for k in windows
                        if windows[k] != linux.get(k))
         self.assertEqual(extra, [], "listed by the Windows program only, or differently")

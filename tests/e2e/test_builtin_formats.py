@@ -14,21 +14,27 @@ WHEN = calendar.timegm((2001, 2, 3, 4, 5, 6))
 NO_DATE = b"\t0 (0.0%)\t0000-00-00 00:00:00\r\n"
 
 
+def tree_files():
+    """{name: content} of the folder: the three formats among decoys. The Windows program's
+    listing of it is held against the Linux program's in test_both_builds.py."""
+    return {
+        "one.pak": build.pak([(b"zeta.txt", 9, 1), (b"Alpha.doc", 8, 2),
+                              (b"F" * 24, 7, 3), (b"beta", 6, 4)]),
+        "sub/two.daf": build.daf([(b"second.bin", 1, 2), (b"First.bin", 3, 4)]),
+        "three.cpk": build.cherry_packed([(b"voice.wav", 12), (b"_intro", 0),
+                                          (b"C" * 16, 30)]),
+        # Decoys: the pak magic holding count 0 (the later readers see it too), a DAF cut
+        # inside its second entry, plain text, an empty file.
+        "decoy.txt": b"pak\0\0\0\0\0 and then some text\n",
+        "cut.daf": build.daf([(b"a", 1, 2), (b"b", 3, 4)])[:8 + 32 + 20],
+        "notes.txt": b"CHERRY PACK is not at the start\n",
+        "empty": b"",
+    }
+
+
 class BuiltinFormats(TreeTest):
     def test_folder_of_all_three_formats_and_decoys(self):
-        files = {
-            "one.pak": build.pak([(b"zeta.txt", 9, 1), (b"Alpha.doc", 8, 2),
-                                  (b"F" * 24, 7, 3), (b"beta", 6, 4)]),
-            "sub/two.daf": build.daf([(b"second.bin", 1, 2), (b"First.bin", 3, 4)]),
-            "three.cpk": build.cherry_packed([(b"voice.wav", 12), (b"_intro", 0),
-                                              (b"C" * 16, 30)]),
-            # Decoys: the pak magic holding count 0 (the later readers see it too), a DAF cut
-            # inside its second entry, plain text, an empty file.
-            "decoy.txt": b"pak\0\0\0\0\0 and then some text\n",
-            "cut.daf": build.daf([(b"a", 1, 2), (b"b", 3, 4)])[:8 + 32 + 20],
-            "notes.txt": b"CHERRY PACK is not at the start\n",
-            "empty": b"",
-        }
+        files = tree_files()
         for name, content in files.items():
             os.utime(self.write("data/" + name, content), (WHEN, WHEN))
         code, out, err = run([self.path("data")])

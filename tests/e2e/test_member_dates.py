@@ -40,50 +40,62 @@ def expected(size_text):
     return sorted(b"\t%s\t%s\t%s" % (name, size_text, shown) for name, _, shown in STAMPS)
 
 
+def make_zip(path):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+        for name, date, _ in STAMPS:
+            info = zipfile.ZipInfo(name.decode(), date_time=(1980, 1, 1, 0, 0, 0))
+            z.writestr(info, b"x" * 10)
+    # ZipInfo checks the fields it is given; the words that no real day has are written over
+    # both headers' date fields afterwards.
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    for name, date, _ in STAMPS:
+        for signature, date_at in ((b"PK\x03\x04", 12), (b"PK\x01\x02", 14)):
+            start = 0
+            while True:
+                at = data.find(signature, start)
+                if at < 0:
+                    break
+                name_at = at + (30 if signature == b"PK\x03\x04" else 46)
+                if data[name_at:name_at + len(name)] == name:
+                    data[at + date_at - 2:at + date_at] = DOS_TIME.to_bytes(2, "little")
+                    data[at + date_at:at + date_at + 2] = date.to_bytes(2, "little")
+                start = at + 4
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_cabinet(path, scratch):
+    """The cabinet at `path`, its members written first into the folder `scratch`."""
+    os.makedirs(scratch, exist_ok=True)
+    for name, _, _ in STAMPS:
+        with open(os.path.join(scratch, name.decode()), "wb") as f:
+            f.write(b"x" * 10)
+    subprocess.run(["gcab", "-c", path] + [n.decode() for n, _, _ in STAMPS], cwd=scratch,
+                   check=True)
+    # Each file entry ends with its date, time and attributes words before its name; the
+    # stored data's checksum does not cover them.
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    for name, date, _ in STAMPS:
+        at = data.index(name + b"\0")
+        data[at - 6:at - 2] = date.to_bytes(2, "little") + DOS_TIME.to_bytes(2, "little")
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_folder(folder, scratch):
+    """The ZIP and the cabinet in `folder`. The Windows program's listing of it is held against
+    the Linux program's in test_both_builds.py."""
+    os.makedirs(folder, exist_ok=True)
+    make_cabinet(os.path.join(folder, "dates.cab"), scratch)
+    make_zip(os.path.join(folder, "dates.zip"))
+
+
 class MemberDates(TreeTest):
-    def make_zip(self):
-        with zipfile.ZipFile(self.path("in/dates.zip"), "w", zipfile.ZIP_STORED) as z:
-            for name, date, _ in STAMPS:
-                info = zipfile.ZipInfo(name.decode(), date_time=(1980, 1, 1, 0, 0, 0))
-                z.writestr(info, b"x" * 10)
-        # ZipInfo checks the fields it is given; the words that no real day has are written
-        # over both headers' date fields afterwards.
-        data = bytearray(open(self.path("in/dates.zip"), "rb").read())
-        for name, date, _ in STAMPS:
-            for signature, date_at in ((b"PK\x03\x04", 12), (b"PK\x01\x02", 14)):
-                start = 0
-                while True:
-                    at = data.find(signature, start)
-                    if at < 0:
-                        break
-                    name_at = at + (30 if signature == b"PK\x03\x04" else 46)
-                    if data[name_at:name_at + len(name)] == name:
-                        data[at + date_at - 2:at + date_at] = DOS_TIME.to_bytes(2, "little")
-                        data[at + date_at:at + date_at + 2] = date.to_bytes(2, "little")
-                    start = at + 4
-        with open(self.path("in/dates.zip"), "wb") as f:
-            f.write(data)
-
-    def make_cabinet(self):
-        for name, _, _ in STAMPS:
-            self.write("files/" + name.decode(), b"x" * 10)
-        made = self.path("in/dates.cab")
-        subprocess.run(["gcab", "-c", made] + [n.decode() for n, _, _ in STAMPS],
-                       cwd=self.path("files"), check=True)
-        # Each file entry ends with its date, time and attributes words before its name; the
-        # stored data's checksum does not cover them.
-        data = bytearray(open(made, "rb").read())
-        for name, date, _ in STAMPS:
-            at = data.index(name + b"\0")
-            data[at - 6:at - 2] = date.to_bytes(2, "little") + DOS_TIME.to_bytes(2, "little")
-        with open(made, "wb") as f:
-            f.write(data)
-
     @unittest.skipUnless(shutil.which("gcab"), "gcab is not installed")
     def test_days_that_no_month_has_show_the_all_zero_time(self):
-        os.makedirs(self.path("in"))
-        self.make_cabinet()
-        self.make_zip()
+        make_folder(self.path("in"), self.path("files"))
         code, _, _ = tallytest.run(["in"], cwd=self.root)
         self.assertEqual(code, 0)
         listing = self.read("in.txt")

@@ -2,6 +2,9 @@
 // resolved after asking the query function list) and prints every entry it delivers for each
 // file, one tab-separated line per entry, so that tests can read the interface's raw values.
 // Usage: archiver_probe LIBRARY PREFIX FILE...
+//        archiver_probe --library LIBRARY PREFIX FILE... [--library LIBRARY PREFIX FILE...]...
+// Each --library names the library for the files after it and prints a line "L\tLIBRARY", so
+// that one process (one Wine start under Wine) can probe several libraries.
 // The same tool builds for Windows, where it loads a DLL by its path with LoadLibraryA.
 #include <stdio.h>
 #include <string.h>
@@ -94,15 +97,30 @@ void print_entry(const INDIVIDUALINFO *info) {
 
 int main(int argc, char **argv) {
     if (argc < 4) {
-        fprintf(stderr, "usage: archiver_probe LIBRARY PREFIX FILE...\n");
+        fprintf(stderr, "usage: archiver_probe [--library] LIBRARY PREFIX FILE... "
+                        "[--library LIBRARY PREFIX FILE...]...\n");
         return 2;
     }
     prepare_output();
-    for (int i = 3; i < argc; i++) {
+    const char *path = nullptr, *prefix = nullptr;
+    int i = 1;
+    if (strcmp(argv[1], "--library") != 0) {
+        path = argv[1];
+        prefix = argv[2];
+        i = 3;
+    }
+    for (; i < argc; i++) {
+        if (strcmp(argv[i], "--library") == 0 && i + 2 < argc) {
+            path = argv[i + 1];
+            prefix = argv[i + 2];
+            printf("L\t%s\n", path);
+            i += 2;
+            continue;
+        }
         // Loaded afresh for every file, as the program does.
         Library library;
-        if (!load(&library, argv[1], argv[2])) {
-            report_load_failure(argv[1]);
+        if (!load(&library, path, prefix)) {
+            report_load_failure(path);
             return 2;
         }
         HARC archive = library.open(nullptr, argv[i], ARCHIVER_OPEN_MODE);
