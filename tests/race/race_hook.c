@@ -116,16 +116,7 @@ int open(const char *path, int flags, ...) {
     return fd;
 }
 
-int open64(const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list list;
-        va_start(list, flags);
-        mode = (mode_t)va_arg(list, int);
-        va_end(list);
-    }
-    return open(path, flags, mode);
-}
+int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 
 int stat(const char *path, struct stat *status) {
     static int (*real)(const char *, struct stat *);
