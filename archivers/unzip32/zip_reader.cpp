@@ -215,9 +215,13 @@ bool find_central_directory(ZipReader *reader, ByteSource *source) {
     // Bytes after the end record mean the archive may be a member stored inside another
     // file (a ZIP archive at the end of a tar file is followed by the tar's zero blocks):
     // then only the stored offset counts, which such an inner archive does not match.
+    // Bytes in front only ever move the directory further in. Found before its stored
+    // offset, it is the end of an archive whose start is not in this file (the last piece
+    // of an archive split into pieces): its members' headers and data lie elsewhere, so
+    // the file is no archive of its own.
     uint64_t candidates[2] = {end.directory_offset, end.at - end.directory_size};
     for (uint64_t start : candidates) {
-        if (!exact && start != end.directory_offset) break;
+        if (start != end.directory_offset && (!exact || start < end.directory_offset)) break;
         if (start < end.at && starts_with(source, start, CENTRAL_SIGNATURE)) {
             reader->first = reader->next = start;
             return true;

@@ -17,7 +17,8 @@ enum ZipWalk { ZIP_CENTRAL_DIRECTORY, ZIP_LOCAL_HEADERS };
 
 // Finds the end record in the last ZIP_TAIL_MAX bytes and the central directory it points
 // to, also where a self-extracting program before the archive shifts every offset (unless
-// other bytes follow the archive too): match->start is the first central record, match->end
+// other bytes follow the archive too, or the directory lies before its stored offset, as in
+// the last piece of a split archive): match->start is the first central record, match->end
 // the end record. An archive with no central directory (cut short or damaged there) is taken
 // when the file starts with a whole local header, and its members are then read from their
 // local headers (ZIP_LOCAL_HEADERS, from 0 to the file's end); anything else without an end
