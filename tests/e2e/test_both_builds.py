@@ -52,9 +52,10 @@ def paths_aside(listing, root, windows):
 
 
 # The formats of the project's own libraries that ship beside tallybook.exe, as the corpus holds
-# them: LZH (also LZS, PMA and self-extracting), ZIP, 7z, RAR 4 and 5.
+# them: LZH (also LZS, PMA and self-extracting), ZIP, 7z, RAR 4 and 5, ARJ, GZA and BZA.
 LIBRARY_CORPUS = ["lhasa/**/*", "libarchive/lzh/*", "libarchive/zip/*", "libarchive/7z/*",
-                  "libarchive/rar/*", "libarchive/rar5/*"]
+                  "libarchive/rar/*", "libarchive/rar5/*", "lhaforge/*.arj", "lhaforge/*.gza",
+                  "lhaforge/*.bza", "lhaforge/test_bza_exe.dat"]
 
 # Corpus archives whose listings may differ between the two programs, and why. Every entry must
 # still differ: one that agrees again is taken out.
@@ -184,6 +185,37 @@ def make_damaged(root):
     return count
 
 
+def make_library_sets(root):
+    """The ARJ set made with arj (test_arj.py), the GZA/BZA archives written to the layout
+    (test_bga.py) and a cabinet behind a program (test_cab32.py), below `root`; how many."""
+    import test_arj
+    import test_bga
+    import test_cab32
+    count = 0
+    if test_arj.ARJ:
+        archives = test_arj.make_set(os.path.join(root, "arj"))
+        shutil.rmtree(os.path.join(root, "arj", "src"))
+        for path in list(archives):
+            with open(path, "rb") as f:
+                whole = f.read()
+            for k in (3, 2):
+                write(root, "arj/cut%d-%s" % (k, os.path.basename(path)),
+                      whole[:len(whole) // k])
+        count += 3 * len(archives)
+    for name, (data, _) in test_bga.written_archives().items():
+        write(root, "bga/" + name, data)
+        count += 1
+    if test_cab32.GCAB:
+        cabinet = test_cab32.make_cabinet(os.path.join(root, "..", "..", "scratch", "cab32"))
+        sfx = test_cab32.self_extracting(cabinet, os.path.join(root, "driver-pack.exe"))
+        with open(sfx, "rb") as f:
+            data = f.read()
+        for label, content in damaged_variants()(data, random.Random(1210), 8):
+            write(root, "cab32/%s-driver-pack.exe" % label, content)
+            count += 1
+    return count
+
+
 class BothBuilds(unittest.TestCase):
     """Both programs over one tree, once each: a Wine start costs about a minute where Wine
     runs under emulation, so every part of the tree is listed in the one run and each test
@@ -206,6 +238,7 @@ class BothBuilds(unittest.TestCase):
             cls.made = make_shift_jis_archives(os.path.join(tree, "made"),
                                                os.path.join(cls.root, "scratch", "sjis"))
             cls.damaged_count = make_damaged(os.path.join(tree, "damaged"))
+        cls.library_sets = make_library_sets(os.path.join(tree, "libraries"))
         listing = os.path.join(cls.root, "tree.txt")
         cls.windows_code, _, cls.windows_err = run([tree], timeout=3600)
         cls.windows = cls.read_listing(listing, True)
@@ -287,6 +320,14 @@ class BothBuilds(unittest.TestCase):
                        if windows[k] != linux.get(k))
         self.assertEqual(extra, [], "listed by the Windows program only, or differently")
 
+    def test_arj_bga_and_program_cabinets_list_alike(self):
+        windows, linux = (by_archive(self.part(lines, "libraries"))
+                          for lines in (self.windows, self.linux))
+        self.assertGreater(len(linux), self.library_sets // 2,
+                           "the Linux program listed too little")
+        differing = sorted(k.decode("utf-8", "replace") for k in set(windows) | set(linux)
+                           if windows.get(k) != linux.get(k))
+        self.assertEqual(differing, [])
 
 if __name__ == "__main__":
     tallytest.main()
