@@ -36,9 +36,9 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def probe(command):
+def probe(command, cwd=None):
     """The probe's lines with each file line's path left out, and its exit code."""
-    proc = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    proc = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=3600)
     lines = []
     for line in proc.stdout.split(b"\n"):
@@ -56,14 +56,16 @@ class WindowsLibraries(unittest.TestCase):
         if not os.path.isdir(CORPUS):
             self.skipTest("no corpus at %s" % CORPUS)
         # One Wine start probes every library: each start costs about a minute where Wine runs
-        # under emulation. Its output is split at the probe's "L" line of each library.
+        # under emulation. Its output is split at the probe's "L" line of each library. The
+        # archives are named from the corpus folder: a Windows command line holds 32,767
+        # characters, which their full paths pass wherever the corpus lies deep enough.
         command = [WINE_RUN, WINDOWS_PROBE]
         for library, prefix, patterns in LIBRARIES:
             files = corpus_files(patterns)
             self.assertTrue(files, "no %s archives in the corpus" % library)
             command += ["--library", windows_path(os.path.join(WINDOWS_LIBRARIES, library)),
-                        prefix] + [windows_path(f) for f in files]
-        code, windows_all, err = probe(command)
+                        prefix] + [os.path.relpath(f, CORPUS).replace("/", "\\") for f in files]
+        code, windows_all, err = probe(command, cwd=CORPUS)
         self.assertEqual(code, 0, err)
         by_library = []
         for line in windows_all:
