@@ -35,6 +35,46 @@ packaging_build = unittest.skipIf(os.environ.get("TALLYBOOK_PACKAGING_ELSEWHERE"
                                   "the package is checked in the plain build")
 
 
+# --- the listing's own formats: what a member line and a date look like --------------------
+
+ZERO_TIME = b"0000-00-00 00:00:00"
+
+
+def shown_time(fields):
+    """How a member line shows (year, month, day, hour, minute, second); None, a time that
+    names no moment, as all zeros."""
+    return ZERO_TIME if fields is None else b"%04d-%02d-%02d %02d:%02d:%02d" % tuple(fields)
+
+
+def shown_dos_time(date, time):
+    """How a member line shows stored DOS words: all zeros where they name no real moment
+    (month 0 or 13, 30 February, hour 24, ...)."""
+    year, month, day = 1980 + (date >> 9), (date >> 5) & 15, date & 31
+    days = [31, 29 if year % 4 == 0 and (year % 100 != 0 or year % 400 == 0) else 28,
+            31, 30, 31, 30, 31, 31, 30, 31, 30, 31]
+    hour, minute, second = time >> 11, (time >> 5) & 63, (time & 31) * 2
+    if not (1 <= month <= 12 and 1 <= day <= days[month - 1] and hour < 24 and minute < 60
+            and second < 60):
+        return ZERO_TIME
+    return shown_time((year, month, day, hour, minute, second))
+
+
+def shown_utc_time(seconds):
+    """How a line shows a moment in Unix seconds, in UTC (archive lines, UTC-stamped members)."""
+    return shown_time(time.gmtime(seconds)[:6])
+
+
+def ratio_tenths(packed, size):
+    """The listing's ratio in tenths of a percent, rounded down as every library rounds it."""
+    return packed * 1000 // size if packed and size else 0
+
+
+def member_line(name, size, tenths, when):
+    """A member line without its line end; `size` as the listing shows it (bytes or a number)."""
+    size = size if isinstance(size, bytes) else b"%d" % size
+    return b"\t%s\t%s (%d.%d%%)\t%s" % (name, size, tenths // 10, tenths % 10, when)
+
+
 def as_argument(path):
     """`path` as the program is given it: on Windows through Wine's drive Z:, with
     backslashes."""

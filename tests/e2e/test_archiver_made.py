@@ -16,11 +16,6 @@ import tallytest
 from tallytest import TreeTest, make_with, run
 
 
-def ratio(packed, size):
-    # Tenths of a percent, rounded down as every archiver library rounds.
-    return packed * 1000 // size if packed and size else 0
-
-
 def install(prefix):
     """The build installed under prefix, as a package would install it."""
     return subprocess.run(["cmake", "--install", archivers.build_dir(), "--prefix", prefix],
@@ -49,9 +44,11 @@ def has_locale(name):
     return any(line.lower().replace(b"-", b"") == wanted.encode() for line in out.split())
 
 
+ratio = tallytest.ratio_tenths
+
+
 def member_line(name, size, packed, when):
-    tenths = ratio(packed, size)
-    return b"\t%s\t%d (%d.%d%%)\t%s" % (name, size, tenths // 10, tenths % 10, when)
+    return tallytest.member_line(name, size, ratio(packed, size), when)
 
 
 class LzhZipMadeArchives(TreeTest):
@@ -196,9 +193,9 @@ LIBRARIES_BUILT = all(os.path.isfile(os.path.join(BIN, name))
                       for name in ("tar32.dll", "7-zip32.dll"))
 
 
-def member(name, size, ratio, when=WHEN):
-    stamp = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(when - when % 2))
-    return b"\t%s\t%d (%d.%d%%)\t%s\r\n" % (name, size, ratio // 10, ratio % 10, stamp.encode())
+def member(name, size, tenths, when=WHEN):
+    shown = tallytest.shown_utc_time(when - when % 2)
+    return tallytest.member_line(name, size, tenths, shown) + b"\r\n"
 
 
 @unittest.skipIf(MISSING, "missing tools: %s" % " ".join(MISSING))
@@ -266,8 +263,7 @@ class TarSevenZipMadeArchives(TreeTest):
         def archive(name, when=LATER):
             return b"%s\t%d\t%s\r\n" % (os.path.join(data, name).encode(),
                                         os.path.getsize(os.path.join(data, name)),
-                                        time.strftime("%Y-%m-%d %H:%M:%S",
-                                                      time.gmtime(when)).encode())
+                                        tallytest.shown_utc_time(when))
 
         a, b, s = len(self.a), len(self.b), 5
         plain = [member(b"a.txt", a, 1000), member(b"sub/b.bin", b, 1000),

@@ -179,8 +179,7 @@ class ArjAgainstArj(TreeTest):
                 if any(other[0].startswith(name + b"/") for other in entries):
                     continue  # a folder
                 ratio = packed * 1000 // size if size else 0
-                date = b"%04d-%02d-%02d %02d:%02d:%02d" % when
-                line = b"\t%s\t%d (%d.%d%%)\t%s" % (name, size, ratio // 10, ratio % 10, date)
+                line = tallytest.member_line(name, size, ratio, tallytest.shown_time(when))
                 self.assertIn(line, lines, os.path.basename(path))
 
     def test_cut_copies_list_every_whole_header(self):

@@ -134,9 +134,8 @@ class BgaWritten(TreeTest):
                 self.assertNotIn(b"\t" + name + b"\t", listing)
                 continue
             ratio = packed * 1000 // size
-            when = b"%04d-%02d-%02d %02d:%02d:%02d" % archivers.dos_fields(date, time)
-            self.assertIn(b"\t%s\t%d (%d.%d%%)\t%s\r\n" % (name, size, ratio // 10, ratio % 10,
-                                                            when), listing)
+            when = tallytest.shown_time(archivers.dos_fields(date, time))
+            self.assertIn(tallytest.member_line(name, size, ratio, when) + b"\r\n", listing)
 
 if __name__ == "__main__":
     tallytest.main()

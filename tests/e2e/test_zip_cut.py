@@ -17,7 +17,6 @@ CORPUS = os.path.normpath(os.path.join(HERE, "..", "..", "..", "shared", "corpus
 # and one whose members defer their sizes to data descriptors.
 CORPUS_ZIPS = ["libarchive/zip/test_read_format_zip_7z_deflate.zip",
                "libarchive/zip/test_read_format_zip_length_at_end.zip"]
-ZERO = b"0000-00-00 00:00:00"
 
 
 def u16(data, at):
@@ -89,17 +88,6 @@ def local_headers(data):
     return members
 
 
-def shown_date(date, time):
-    year, month, day = 1980 + (date >> 9), (date >> 5) & 15, date & 31
-    days = [31, 29 if year % 4 == 0 and (year % 100 != 0 or year % 400 == 0) else 28,
-            31, 30, 31, 30, 31, 31, 30, 31, 30, 31]
-    hour, minute, second = time >> 11, (time >> 5) & 63, (time & 31) * 2
-    if not (1 <= month <= 12 and 1 <= day <= days[month - 1] and hour < 24 and minute < 60
-            and second < 60):
-        return ZERO
-    return b"%04d-%02d-%02d %02d:%02d:%02d" % (year, month, day, hour, minute, second)
-
-
 def expected_lines(members):
     lines = []
     for name, original, packed, date, time in members:
@@ -108,8 +96,8 @@ def expected_lines(members):
         ratio = 0 if original == 0 else min(packed * 1000 // original, 65535)
         size = b"-1" if original > 0xFFFFFFFF else b"%d" % original
         shown = bytes(b if b >= 0x20 else 0x3F for b in name)
-        lines.append(b"\t%s\t%s (%d.%d%%)\t%s" % (shown, size, ratio // 10, ratio % 10,
-                                                  shown_date(date, time)))
+        lines.append(tallytest.member_line(shown, size, ratio,
+                                           tallytest.shown_dos_time(date, time)))
     return sorted(lines)
 
 
