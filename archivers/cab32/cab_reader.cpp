@@ -117,12 +117,6 @@ bool walk_cabinet(ByteSource *source, uint64_t start, EntryList *list) {
     return true;
 }
 
-bool is_program(const uint8_t *head, size_t length) {
-    if (length >= 2 && ((head[0] == 'M' && head[1] == 'Z') || (head[0] == 'Z' && head[1] == 'M')))
-        return true;
-    return length >= 4 && memcmp(head, "\x7F" "ELF", 4) == 0;
-}
-
 // Bytes searched per view, and the overlap that keeps a signature across two views whole.
 const size_t SCAN_STEP = 64u * 1024u;
 const size_t SIGNATURE = 4;
@@ -148,26 +142,20 @@ bool scan_for_cabinet(ByteSource *source, uint64_t from, uint64_t to, uint64_t *
     return false;
 }
 
-bool read_image_bytes(void *context, uint64_t offset, uint8_t *out, size_t length) {
-    return source_read_exact((const ByteSource *)context, offset, out, length);
-}
-
 }  // namespace
 
 bool cab_recognise(ByteSource *source, FormatMatch *match) {
-    const size_t IMAGE_HEAD = 4096;
     size_t got = 0;
-    const uint8_t *head = source_head(source, IMAGE_HEAD, &got);
-    if (!head || !is_program(head, got)) return false;
+    const uint8_t *head = source_head(source, 4, &got);
+    if (!head || !starts_as_program(head, got)) return false;
     uint64_t scan = source->size < CAB_SCAN_LIMIT ? source->size : CAB_SCAN_LIMIT;
     uint64_t start = 0;
     if (scan_for_cabinet(source, 0, scan, &start)) {
         match->start = start;
         return true;
     }
-    head = source_head(source, IMAGE_HEAD, &got);
     uint64_t image_end = 0;
-    if (!head || !program_image_end(head, got, read_image_bytes, source, source->size, &image_end) ||
+    if (!source_program_image_end(source, &image_end) ||
         image_end + SIGNATURE <= scan || !walk_cabinet(source, image_end, nullptr))
         return false;
     match->start = image_end;

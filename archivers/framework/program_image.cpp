@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "byte_order.h"
+#include "byte_source.h"
 
 namespace {
 
@@ -86,4 +87,24 @@ bool program_image_end(const uint8_t *head, size_t head_size, ImageRead read, vo
     memcpy(first, head, sizeof first);
     return pe_image_end(first, read, source, size, end) ||
            elf_image_end(first, read, source, size, end);
+}
+
+namespace {
+
+bool read_by_copy(void *source, uint64_t offset, uint8_t *out, size_t length) {
+    return source_read_exact((const ByteSource *)source, offset, out, length);
+}
+
+}  // namespace
+
+bool source_program_image_end(const ByteSource *source, uint64_t *end) {
+    uint8_t head[64];
+    return source_read_exact(source, 0, head, sizeof head) &&
+           program_image_end(head, sizeof head, read_by_copy, (void *)source, source->size, end);
+}
+
+bool starts_as_program(const uint8_t *head, size_t length) {
+    if (length >= 2 && ((head[0] == 'M' && head[1] == 'Z') || (head[0] == 'Z' && head[1] == 'M')))
+        return true;
+    return length >= 4 && memcmp(head, "\x7F" "ELF", 4) == 0;
 }

@@ -24,4 +24,13 @@ const unsigned ELF_SEGMENTS_MAX = 256;
 bool program_image_end(const uint8_t *head, size_t head_size, ImageRead read, void *source,
                        uint64_t size, uint64_t *end);
 
+struct ByteSource;
+
+// program_image_end for a byte source, read by copies, so that no view the caller holds moves.
+bool source_program_image_end(const ByteSource *source, uint64_t *end);
+
+// True when the first bytes are those of the programs an ARJ or cabinet self-extractor is
+// built on: DOS and Windows (MZ, also ZM) and ELF.
+bool starts_as_program(const uint8_t *head, size_t length);
+
 #endif

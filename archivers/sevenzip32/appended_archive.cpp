@@ -8,21 +8,9 @@
 #include "rar_reader.h"
 #include "sevenzip_reader.h"
 
-namespace {
-
-bool read_image_bytes(void *context, uint64_t offset, uint8_t *out, size_t length) {
-    return source_read_exact((const ByteSource *)context, offset, out, length);
-}
-
-}  // namespace
-
 bool appended_recognise(ByteSource *source, FormatMatch *match) {
-    size_t head_length = 0;
-    const uint8_t *head = source_head(source, APPENDED_HEAD, &head_length);
     uint64_t image_end;
-    if (!head || !program_image_end(head, head_length, read_image_bytes, source, source->size,
-                                    &image_end))
-        return false;
+    if (!source_program_image_end(source, &image_end)) return false;
     if (image_end >= source->size) return false;
     // Room for a signature header that starts at the scan's last byte.
     uint8_t *bytes = (uint8_t *)malloc(APPENDED_SCAN + 32);

@@ -5,8 +5,6 @@
 
 #include "format_table.h"
 
-// How much of the start of the file holds the program's headers the image is measured by.
-const size_t APPENDED_HEAD = 4096;
 // How far past the program's image the archive's signature may start: self-extractors may put
 // a short configuration text between the two.
 const size_t APPENDED_SCAN = 64 * 1024;

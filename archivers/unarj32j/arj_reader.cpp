@@ -141,14 +141,6 @@ HeaderResult read_local(ByteSource *source, uint64_t at, ArchiveEntry *entry, ui
     return type == TYPE_VOLUME_LABEL || type == TYPE_CHAPTER ? HEADER_NOT_A_MEMBER : HEADER_OK;
 }
 
-// The first bytes of the programs that self-extracting ARJ archives are built on: DOS and
-// Windows (MZ) and ELF.
-bool is_program(const uint8_t *head, size_t length) {
-    if (length >= 2 && ((head[0] == 'M' && head[1] == 'Z') || (head[0] == 'Z' && head[1] == 'M')))
-        return true;
-    return length >= 4 && memcmp(head, "\x7F" "ELF", 4) == 0;
-}
-
 // The first main header that starts in [from, to).
 bool scan_for_main_header(ByteSource *source, uint64_t from, uint64_t to, uint64_t *start) {
     if (to <= from || to - from < ID_AND_SIZE) return false;
@@ -170,10 +162,6 @@ bool scan_for_main_header(ByteSource *source, uint64_t from, uint64_t to, uint64
     return false;
 }
 
-bool read_image_bytes(void *context, uint64_t offset, uint8_t *out, size_t length) {
-    return source_read_exact((const ByteSource *)context, offset, out, length);
-}
-
 }  // namespace
 
 bool arj_recognise(ByteSource *source, FormatMatch *match) {
@@ -184,7 +172,7 @@ bool arj_recognise(ByteSource *source, FormatMatch *match) {
         match->start = 0;
         return is_main_header(source, 0);
     }
-    if (!is_program(head, got)) return false;
+    if (!starts_as_program(head, got)) return false;
     uint64_t scan = source->size < ARJ_SCAN_LIMIT ? source->size : ARJ_SCAN_LIMIT;
     uint64_t start = 0;
     if (scan_for_main_header(source, 0, scan, &start)) {
@@ -192,9 +180,8 @@ bool arj_recognise(ByteSource *source, FormatMatch *match) {
         return true;
     }
     // A Windows program may keep its archive after sections that end beyond the first scan.
-    head = source_head(source, (size_t)scan, &got);
     uint64_t image_end = 0;
-    if (!head || !program_image_end(head, got, read_image_bytes, source, source->size, &image_end) ||
+    if (!source_program_image_end(source, &image_end) ||
         image_end + ID_AND_SIZE > source->size || image_end + ID_AND_SIZE <= scan)
         return false;
     uint64_t to = source->size - image_end < ARJ_SCAN_LIMIT ? source->size : image_end + ARJ_SCAN_LIMIT;

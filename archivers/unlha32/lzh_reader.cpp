@@ -309,14 +309,6 @@ bool scan_for_start(ByteSource *source, uint64_t from, uint64_t to, uint64_t *st
     return false;
 }
 
-// Reads program-image bytes through the window; the helper checks them against the size.
-bool read_image_bytes(void *context, uint64_t offset, uint8_t *out, size_t length) {
-    const uint8_t *bytes = source_view((ByteSource *)context, offset, length);
-    if (!bytes) return false;
-    memcpy(out, bytes, length);
-    return true;
-}
-
 }  // namespace
 
 namespace {
@@ -364,10 +356,7 @@ bool lzh_recognise(ByteSource *source, FormatMatch *match) {
         // A Windows program keeps its archive after its sections, which may end beyond the
         // first scan; look at the start of what follows them.
         uint64_t overlay = 0;
-        head = source_view(source, 0, (size_t)scan);  // the search may have moved the window
-        if (!head ||
-            !program_image_end(head, (size_t)scan, read_image_bytes, source, source->size,
-                               &overlay) ||
+        if (!source_program_image_end(source, &overlay) ||
             overlay >= source->size ||
             overlay + OVERLAY_SCAN <= scan) {
             return false;
