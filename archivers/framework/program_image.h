@@ -7,7 +7,7 @@
 #include <stdint.h>
 
 // Reads exactly `length` bytes at `offset` of the caller's source; false when they are not all
-// there. The helper asks only for bytes it has checked to lie within the file's size.
+// there. program_image_end asks only for bytes it has checked to lie within the file's size.
 typedef bool (*ImageRead)(void *source, uint64_t offset, uint8_t *out, size_t length);
 
 // The most sections a PE program may have that the system loader still runs.
