@@ -3,13 +3,19 @@ but for the way each names the archives' paths (drive Z:, backslashes and code p
 Windows; the file system's bytes on Linux)."""
 import calendar
 import glob
+import gzip
+import io
 import os
 import random
 import runpy
 import shutil
+import signal
 import subprocess
 import sys
+import tarfile
 import tempfile
+import threading
+import time
 import unittest
 
 import tallytest
@@ -52,10 +58,15 @@ def paths_aside(listing, root, windows):
 
 
 # The formats of the project's own libraries that ship beside tallybook.exe, as the corpus holds
-# them: LZH (also LZS, PMA and self-extracting), ZIP, 7z, RAR 4 and 5, ARJ, GZA and BZA.
+# them: LZH (also LZS, PMA and self-extracting), ZIP, 7z, RAR 4 and 5, ARJ, GZA and BZA; and
+# those read through libarchive in the libraries' worker process: the tar family, cpio and ar
+# (plain or compressed), single compressed files, ISO 9660 and xar (the corpus has no WARC or
+# RPM).
 LIBRARY_CORPUS = ["lhasa/**/*", "libarchive/lzh/*", "libarchive/zip/*", "libarchive/7z/*",
                   "libarchive/rar/*", "libarchive/rar5/*", "lhaforge/*.arj", "lhaforge/*.gza",
-                  "lhaforge/*.bza", "lhaforge/test_bza_exe.dat"]
+                  "lhaforge/*.bza", "lhaforge/test_bza_exe.dat", "lhaforge/*.gz",
+                  "libarchive/tar/*", "libarchive/cpio/*", "libarchive/ar/*", "libarchive/iso/*",
+                  "libarchive/xar/*"]
 
 # Corpus archives whose listings may differ between the two programs, and why. Every entry must
 # still differ: one that agrees again is taken out.
@@ -164,6 +175,16 @@ def make_shift_jis_archives(root, scratch):
     write(root, "sjis.zip", tallytest.shift_jis_zip([SJIS_FOLDER + b"/" + SJIS_FILE,
                                                      SJIS_FILE]))
     made.append("sjis.zip")
+    # A GNU tar stores name bytes as they are: libarchive on Windows must hand them over so.
+    stored = io.BytesIO()
+    with tarfile.open(fileobj=stored, mode="w", format=tarfile.GNU_FORMAT,
+                      encoding="cp932") as t:
+        for name in (SJIS_FOLDER + b"/" + SJIS_FILE, SJIS_FILE):
+            member = tarfile.TarInfo(name.decode("cp932"))
+            member.size, member.mtime = 3, WHEN
+            t.addfile(member, io.BytesIO(b"abc"))
+    write(root, "sjis.tar", stored.getvalue())
+    made.append("sjis.tar")
     for name in made:
         os.utime(os.path.join(root, name), (WHEN, WHEN))
     return made
@@ -216,6 +237,48 @@ def make_library_sets(root):
     return count
 
 
+def make_killed(root):
+    """Two small tars around a gzip stream of zeros that takes its worker seconds to count; the
+    stream's path."""
+    for name in ("a.tar", "c.tar"):
+        stored = io.BytesIO()
+        with tarfile.open(fileobj=stored, mode="w", format=tarfile.USTAR_FORMAT) as t:
+            member = tarfile.TarInfo("in-" + name)
+            member.size, member.mtime = 3, WHEN
+            t.addfile(member, io.BytesIO(b"abc"))
+        write(root, name, stored.getvalue())
+    member = gzip.compress(bytes(64 << 20), 9, mtime=0)
+    return write(root, "b-slow.gz", member * 16)
+
+
+class WorkerKiller(threading.Thread):
+    """Kills, once, the archiver libraries' worker process found reading `path`."""
+
+    def __init__(self, path):
+        super().__init__(daemon=True)
+        self.path, self.killed, self.done = os.path.realpath(path), False, threading.Event()
+
+    def reading(self, pid):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                if b"tallybook-worker.exe" not in f.read():
+                    return False
+            folder = "/proc/%s/fd" % pid
+            return any(os.path.realpath(os.path.join(folder, fd)) == self.path
+                       for fd in os.listdir(folder))
+        except OSError:
+            return False
+
+    def run(self):
+        while not self.done.is_set() and not self.killed:
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                if self.reading(pid):
+                    os.kill(int(pid), signal.SIGKILL)
+                    self.killed = True
+                    break
+            time.sleep(0.02)
+
+
 class BothBuilds(unittest.TestCase):
     """Both programs over one tree, once each: a Wine start costs about a minute where Wine
     runs under emulation, so every part of the tree is listed in the one run and each test
@@ -239,8 +302,15 @@ class BothBuilds(unittest.TestCase):
                                                os.path.join(cls.root, "scratch", "sjis"))
             cls.damaged_count = make_damaged(os.path.join(tree, "damaged"))
         cls.library_sets = make_library_sets(os.path.join(tree, "libraries"))
+        killer = WorkerKiller(make_killed(os.path.join(tree, "killed")))
         listing = os.path.join(cls.root, "tree.txt")
-        cls.windows_code, _, cls.windows_err = run([tree], timeout=3600)
+        killer.start()
+        try:
+            cls.windows_code, _, cls.windows_err = run([tree], timeout=3600)
+        finally:
+            killer.done.set()
+            killer.join()
+        cls.worker_killed = killer.killed
         cls.windows = cls.read_listing(listing, True)
         linux = subprocess.run([LINUX_PROGRAM, tree], stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -319,6 +389,17 @@ class BothBuilds(unittest.TestCase):
         extra = sorted(k.decode("utf-8", "replace") for k in windows
                        if windows[k] != linux.get(k))
         self.assertEqual(extra, [], "listed by the Windows program only, or differently")
+
+    def test_a_killed_worker_loses_its_archive_only(self):
+        self.assertTrue(self.worker_killed, "no worker was seen reading b-slow.gz")
+        windows, linux = (by_archive(self.part(lines, "killed"))
+                          for lines in (self.windows, self.linux))
+        for name in (b"a.tar", b"c.tar"):
+            key = b"tree/killed/" + name
+            self.assertEqual(len(linux[key]), 2)
+            self.assertEqual(windows.get(key), linux[key])
+        self.assertIn(b"tree/killed/b-slow.gz", linux)
+        self.assertNotIn(b"tree/killed/b-slow.gz", windows)
 
     def test_arj_bga_and_program_cabinets_list_alike(self):
         windows, linux = (by_archive(self.part(lines, "libraries"))

@@ -1,0 +1,562 @@
+// Windows: the process part of a libarchive listing (isolation.cpp is the POSIX one). The
+// difference is only how the worker comes to be: a DLL cannot fork, so the library starts
+// tallybook-worker.exe (worker_win32.h), which loads this same library and serves requests
+// with its code. Everything else is as on Linux: one worker kept for the run and replaced after
+// an archive it could not read, the same wire records, the same silence rule, and entries
+// delivered before a fault or a stop stay listed.
+//
+// The worker runs in a job object that kills it when the library's handle closes (the program
+// ended, however) and bounds its memory; it has no window and no error dialog. The library is
+// pinned once it has started a worker: FreeLibrary would unload the code that holds the
+// worker's handles while the worker lives on.
+#include "isolation.h"
+
+#include "entry_wire.h"
+#include "monotonic_clock.h"
+#include "source_file.h"
+#include "worker_win32.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// How long a worker has to connect to its pipe after its start (a Wine start where 32-bit code
+// runs under emulation takes seconds).
+const DWORD CONNECT_MILLISECONDS = 60000;
+// The silent worker's time to send what it holds once asked to end.
+const int STOP_GRACE_MILLISECONDS = 500;
+
+// What the worker needs to list one file; the file itself is a handle duplicated into it.
+struct WorkerRequest {
+    uint32_t work_offset;  // the work function, from the library's base
+    uint32_t file;         // the worker's handle of the file
+    uint64_t size;
+    int64_t modified;
+    uint32_t context_size;
+    uint8_t modified_known;
+    alignas(8) uint8_t context[64];
+    char name[256];
+};
+
+HMODULE own_module() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       (LPCWSTR)&own_module, &module);
+    return module;
+}
+
+// The size of a module's image, from its PE header: offsets from the base must fall inside.
+uint32_t image_size(HMODULE module) {
+    const uint8_t *base = (const uint8_t *)module;
+    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)base;
+    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + dos->e_lfanew);
+    return nt->OptionalHeader.SizeOfImage;
+}
+
+bool write_pipe_sync(HANDLE pipe, const void *data, size_t length) {
+    const uint8_t *at = (const uint8_t *)data;
+    while (length > 0) {
+        DWORD done = 0;
+        if (!WriteFile(pipe, at, (DWORD)length, &done, nullptr) || done == 0) return false;
+        at += done;
+        length -= done;
+    }
+    return true;
+}
+
+bool read_pipe_sync(HANDLE pipe, void *data, size_t length) {
+    uint8_t *at = (uint8_t *)data;
+    while (length > 0) {
+        DWORD done = 0;
+        if (!ReadFile(pipe, at, (DWORD)length, &done, nullptr) || done == 0) return false;
+        at += done;
+        length -= done;
+    }
+    return true;
+}
+
+// ---- The worker's side ----
+
+// Set in the worker only: the page shared with the library that started it.
+volatile uint64_t *shared_progress = nullptr;
+
+// The records go out in blocks, as on Linux; a fault, an abort or the library's request to end
+// still sends the complete records held. `used` only grows once a record is wholly in the
+// block, and a block caught in the middle of its write is not sent again.
+struct WorkerOutput {
+    HANDLE pipe;
+    volatile size_t used;
+    uint8_t block[1 << 16];
+};
+
+WorkerOutput worker_output;
+volatile LONG worker_flushing = 0;
+volatile LONG worker_ending = 0;
+
+void flush_output(WorkerOutput *out) {
+    worker_flushing = 1;
+    write_pipe_sync(out->pipe, out->block, out->used);
+    out->used = 0;
+    worker_flushing = 0;
+}
+
+void put_output(WorkerOutput *out, const void *data, size_t length) {
+    if (out->used + length > sizeof out->block) flush_output(out);
+    if (length > sizeof out->block) {
+        worker_flushing = 1;
+        write_pipe_sync(out->pipe, data, length);
+        worker_flushing = 0;
+        return;
+    }
+    memcpy(out->block + out->used, data, length);
+    out->used = out->used + length;
+}
+
+// Sends what is held and ends the worker; once, whichever thread or handler comes first.
+[[noreturn]] void flush_and_end(UINT code) {
+    if (InterlockedExchange(&worker_ending, 1) == 0 && !worker_flushing)
+        write_pipe_sync(worker_output.pipe, worker_output.block, worker_output.used);
+    TerminateProcess(GetCurrentProcess(), code);
+    for (;;) Sleep(INFINITE);
+}
+
+LONG WINAPI on_fault(EXCEPTION_POINTERS *fault) {
+    flush_and_end(fault && fault->ExceptionRecord ? fault->ExceptionRecord->ExceptionCode : 3);
+}
+
+void on_abort(int) { flush_and_end(3); }
+
+struct StopWatch {
+    HANDLE stop_event;
+    HANDLE lister;  // the thread that lists, held still while its records are sent
+};
+
+DWORD WINAPI watch_for_stop(void *context) {
+    StopWatch *watch = (StopWatch *)context;
+    if (WaitForSingleObject(watch->stop_event, INFINITE) == WAIT_OBJECT_0) {
+        SuspendThread(watch->lister);
+        flush_and_end(143);
+    }
+    return 0;
+}
+
+void send_entry(const ArchiveEntry *entry, void *context) {
+    WorkerOutput *out = (WorkerOutput *)context;
+    WireRecord record;
+    wire_entry_record(entry, &record);
+    put_output(out, &record, sizeof record);
+    put_output(out, entry->name, record.name_length);
+    isolation_progress(0);
+}
+
+void list_and_answer(const ByteSource *source, IsolatedWork work, void *context) {
+    WorkerOutput &out = worker_output;
+    out.used = 0;
+    EntryList *list = entry_list_new();
+    bool readable = false;
+    if (list) {
+        list->sink = send_entry;
+        list->sink_context = &out;
+        readable = work(source, list, context);
+        entry_list_free(list);
+    }
+    WireRecord done;
+    wire_answer_record(readable, &done);
+    put_output(&out, &done, sizeof done);
+    flush_output(&out);
+}
+
+// The serving loop that tallybook-worker.exe enters in this library (worker_win32.h).
+int serve(HANDLE pipe, const WorkerGreeting *greeting) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // Room for the fault handler on a stack that deep recursion has used up.
+    ULONG guarantee = 64 * 1024;
+    SetThreadStackGuarantee(&guarantee);
+    SetUnhandledExceptionFilter(on_fault);
+    signal(SIGABRT, on_abort);
+    worker_output.pipe = pipe;
+    HANDLE page = (HANDLE)(uintptr_t)greeting->progress_page;
+    void *view = MapViewOfFile(page, FILE_MAP_WRITE, 0, 0, 4096);
+    if (!view) return 1;
+    shared_progress = (volatile uint64_t *)view;
+    static StopWatch watch;
+    watch.stop_event = (HANDLE)(uintptr_t)greeting->stop_event;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                         &watch.lister, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return 1;
+    HANDLE watcher = CreateThread(nullptr, 64 * 1024, watch_for_stop, &watch, 0, nullptr);
+    if (!watcher) return 1;
+    CloseHandle(watcher);
+    HMODULE module = own_module();
+    uint32_t limit = image_size(module);
+    for (;;) {
+        WorkerRequest request;
+        if (!read_pipe_sync(pipe, &request, sizeof request)) return 0;
+        HANDLE file = (HANDLE)(uintptr_t)request.file;
+        if (request.context_size > sizeof request.context || request.work_offset >= limit) {
+            CloseHandle(file);
+            return 1;
+        }
+        request.name[sizeof request.name - 1] = '\0';
+        ByteSource source;
+        memset(&source, 0, sizeof source);
+        source.file = source_file_adopt_handle(file);
+        // Without room for the file the source is empty, and lists nothing.
+        source.size = source.file ? request.size : 0;
+        source.modified = request.modified;
+        source.modified_known = request.modified_known != 0;
+        source.name = request.name;
+        IsolatedWork work = (IsolatedWork)((uintptr_t)module + request.work_offset);
+        list_and_answer(&source, work, request.context_size ? request.context : nullptr);
+        source_close(&source);
+    }
+}
+
+}  // namespace
+
+void isolation_progress(uint64_t offset) {
+    if (!shared_progress) return;
+    // Any call is progress: a new furthest offset, or an entry delivered (offset 0).
+    uint64_t current = shared_progress[0];
+    if (offset > current) shared_progress[0] = offset;
+    shared_progress[1] = shared_progress[1] + 1;
+}
+
+namespace {
+
+// ---- The library's side ----
+
+// The page through which every worker of this library shows its progress, made once.
+struct ProgressPage {
+    HANDLE mapping;
+    volatile uint64_t *counters;
+};
+
+ProgressPage *progress_page() {
+    static ProgressPage page = {nullptr, nullptr};
+    if (!page.counters) {
+        HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                            4096, nullptr);
+        if (!mapping) return nullptr;
+        void *view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 4096);
+        if (!view) {
+            CloseHandle(mapping);
+            return nullptr;
+        }
+        page.mapping = mapping;
+        page.counters = (volatile uint64_t *)view;
+    }
+    return &page;
+}
+
+struct Worker {
+    HANDLE process;
+    HANDLE job;
+    HANDLE pipe;  // overlapped: every wait on it is bounded
+    HANDLE stop;  // set to ask the worker to send what it holds and end
+    HANDLE io;    // the event of the pipe's reads and writes
+};
+
+Worker worker = {nullptr, nullptr, nullptr, nullptr, nullptr};
+
+void close_handle(HANDLE *handle) {
+    if (*handle) CloseHandle(*handle);
+    *handle = nullptr;
+}
+
+void end_worker() {
+    if (worker.process) {
+        TerminateProcess(worker.process, 1);
+        WaitForSingleObject(worker.process, 5000);
+    }
+    close_handle(&worker.process);
+    close_handle(&worker.job);  // kills it too, where the job took it
+    close_handle(&worker.pipe);
+    close_handle(&worker.stop);
+    close_handle(&worker.io);
+}
+
+// Waits for an overlapped operation on the worker's pipe, at most `milliseconds`; false when
+// it failed, or (with *pending set) has not finished.
+bool finish_io(OVERLAPPED *io, DWORD milliseconds, DWORD *done, bool *pending) {
+    *pending = false;
+    if (WaitForSingleObject(io->hEvent, milliseconds) != WAIT_OBJECT_0) {
+        *pending = true;
+        return false;
+    }
+    return GetOverlappedResult(worker.pipe, io, done, FALSE) != 0;
+}
+
+// Starts an overlapped read or write; false when it failed at once.
+bool begin_io(bool reading, void *data, DWORD length, OVERLAPPED *io) {
+    memset(io, 0, sizeof *io);
+    io->hEvent = worker.io;
+    ResetEvent(worker.io);
+    BOOL started = reading ? ReadFile(worker.pipe, data, length, nullptr, io)
+                           : WriteFile(worker.pipe, data, length, nullptr, io);
+    return started || GetLastError() == ERROR_IO_PENDING;
+}
+
+// Cancels an operation that has not finished, so that its buffer may go.
+void cancel_io(OVERLAPPED *io) {
+    DWORD done;
+    CancelIo(worker.pipe);
+    GetOverlappedResult(worker.pipe, io, &done, TRUE);
+}
+
+bool write_to_worker(const void *data, size_t length) {
+    const uint8_t *at = (const uint8_t *)data;
+    while (length > 0) {
+        OVERLAPPED io;
+        if (!begin_io(false, (void *)at, (DWORD)length, &io)) return false;
+        DWORD done = 0;
+        bool pending;
+        // The worker reads a request whenever it waits for one; a worker that does not is
+        // no worker to ask.
+        if (!finish_io(&io, 10000, &done, &pending) || done == 0) {
+            if (pending) cancel_io(&io);
+            return false;
+        }
+        at += done;
+        length -= done;
+    }
+    return true;
+}
+
+bool start_worker() {
+    ProgressPage *page = progress_page();
+    HMODULE module = own_module();
+    if (!page || !module) return false;
+    wchar_t library[1024];
+    DWORD length = GetModuleFileNameW(module, library, 1024);
+    if (length == 0 || length >= 1024) return false;
+    wchar_t program[1024 + 32];
+    memcpy(program, library, (length + 1) * sizeof(wchar_t));
+    wchar_t *slash = wcsrchr(program, L'\\');
+    if (!slash) return false;
+    wcscpy(slash + 1, WORKER_PROGRAM);
+
+    static LONG started = 0;
+    char pipe_name[96];
+    snprintf(pipe_name, sizeof pipe_name, "\\\\.\\pipe\\tallybook-worker-%lu-%lu-%ld",
+             (unsigned long)GetCurrentProcessId(), (unsigned long)GetTickCount(),
+             (long)InterlockedIncrement(&started));
+    worker.pipe = CreateNamedPipeA(pipe_name,
+                                   PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                                       FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
+                                       PIPE_REJECT_REMOTE_CLIENTS,
+                                   1, 1 << 16, 1 << 16, 0, nullptr);
+    if (worker.pipe == INVALID_HANDLE_VALUE) worker.pipe = nullptr;
+    worker.io = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    worker.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    worker.job = CreateJobObjectW(nullptr, nullptr);
+    if (!worker.pipe || !worker.io || !worker.stop || !worker.job) {
+        end_worker();
+        return false;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                              JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION |
+                                              JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+    const uint64_t room = (uint64_t)(SIZE_MAX / 2);  // a 32-bit process has no more
+    limits.ProcessMemoryLimit =
+        (SIZE_T)(ISOLATION_MEMORY_LIMIT < room ? ISOLATION_MEMORY_LIMIT : room);
+    SetInformationJobObject(worker.job, JobObjectExtendedLimitInformation, &limits,
+                            sizeof limits);
+
+    wchar_t command[1024 + 32 + 128];
+    _snwprintf(command, sizeof command / sizeof command[0], L"\"%ls\" %hs", program, pipe_name);
+    command[sizeof command / sizeof command[0] - 1] = L'\0';
+    STARTUPINFOW startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION made;
+    if (!CreateProcessW(program, command, nullptr, nullptr, FALSE,
+                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &made)) {
+        end_worker();
+        return false;
+    }
+    worker.process = made.hProcess;
+    // A program that itself runs in a job that allows no other may not get the worker into
+    // one; the worker still ends when its pipe breaks.
+    if (!AssignProcessToJobObject(worker.job, made.hProcess)) close_handle(&worker.job);
+    ResumeThread(made.hThread);
+    CloseHandle(made.hThread);
+
+    OVERLAPPED io;
+    memset(&io, 0, sizeof io);
+    io.hEvent = worker.io;
+    ResetEvent(worker.io);
+    bool connected = ConnectNamedPipe(worker.pipe, &io) != 0;
+    if (!connected && GetLastError() == ERROR_PIPE_CONNECTED) connected = true;
+    if (!connected && GetLastError() == ERROR_IO_PENDING) {
+        HANDLE either[2] = {worker.io, worker.process};
+        DWORD woke = WaitForMultipleObjects(2, either, FALSE, CONNECT_MILLISECONDS);
+        DWORD done;
+        if (woke == WAIT_OBJECT_0)
+            connected = GetOverlappedResult(worker.pipe, &io, &done, FALSE) != 0;
+        else
+            cancel_io(&io);
+    }
+    // Only the worker may be the pipe's other end.
+    ULONG client = 0;
+    if (connected && GetNamedPipeClientProcessId(worker.pipe, &client) &&
+        client != made.dwProcessId)
+        connected = false;
+    WorkerGreeting greeting;
+    memset(&greeting, 0, sizeof greeting);
+    HANDLE remote_page = nullptr, remote_stop = nullptr;
+    if (!connected ||
+        !DuplicateHandle(GetCurrentProcess(), page->mapping, worker.process, &remote_page, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS) ||
+        !DuplicateHandle(GetCurrentProcess(), worker.stop, worker.process, &remote_stop, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS)) {
+        end_worker();
+        return false;
+    }
+    greeting.magic = WORKER_GREETING_MAGIC;
+    greeting.serve_offset = (uint32_t)((uintptr_t)&serve - (uintptr_t)module);
+    greeting.progress_page = (uint32_t)(uintptr_t)remote_page;
+    greeting.stop_event = (uint32_t)(uintptr_t)remote_stop;
+    memcpy(greeting.library, library, (length + 1) * sizeof(wchar_t));
+    if (!write_to_worker(&greeting, sizeof greeting)) {
+        end_worker();
+        return false;
+    }
+    // The worker's handles outlive the library's wish to unload: keep the library.
+    HMODULE pinned;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       (LPCWSTR)&own_module, &pinned);
+    return true;
+}
+
+enum Outcome { ANSWERED, ENDED, SILENT };
+
+// Reads the worker's records into `list` until its answer, its end or its silence, by the rule
+// of isolation.cpp: a worker that neither reads further nor delivers an entry for
+// `silence_milliseconds` is asked to end (and send what it holds), then killed.
+Outcome collect(volatile uint64_t *progress, int silence_milliseconds, EntryList *list,
+                WireReceipt *receipt) {
+    const size_t capacity = 1 << 16;
+    uint8_t *buffer = (uint8_t *)malloc(capacity);
+    if (!buffer) return ENDED;
+    size_t filled = 0;
+    Outcome outcome = ENDED;
+    uint64_t seen_offset = progress[0], seen_steps = progress[1];
+    int64_t last_progress = monotonic_milliseconds();
+    int64_t stopped_at = -1;
+    OVERLAPPED io;
+    bool reading = false;
+    for (;;) {
+        if (!reading) {
+            if (!begin_io(true, buffer + filled, (DWORD)(capacity - filled), &io)) break;
+            reading = true;
+        }
+        DWORD n = 0;
+        bool pending;
+        bool done = finish_io(&io, 100, &n, &pending);
+        if (!pending) {
+            reading = false;
+            if (!done || n == 0) break;  // the worker has finished (or died)
+            filled += n;
+            size_t used = wire_take_records(buffer, filled, list, receipt);
+            memmove(buffer, buffer + used, filled - used);
+            filled -= used;
+            if (receipt->answered) {
+                outcome = ANSWERED;
+                break;
+            }
+            last_progress = monotonic_milliseconds();
+            continue;
+        }
+        if (stopped_at >= 0) {
+            if (monotonic_milliseconds() - stopped_at > STOP_GRACE_MILLISECONDS) break;
+        } else if (progress[0] != seen_offset || progress[1] != seen_steps) {
+            seen_offset = progress[0];
+            seen_steps = progress[1];
+            last_progress = monotonic_milliseconds();
+        } else if (monotonic_milliseconds() - last_progress > silence_milliseconds) {
+            SetEvent(worker.stop);
+            stopped_at = monotonic_milliseconds();
+        }
+    }
+    if (reading) cancel_io(&io);
+    free(buffer);
+    return stopped_at >= 0 ? SILENT : outcome;
+}
+
+// Bytes held in memory travel as a temporary file, deleted when its last handle closes.
+HANDLE memory_file(const ByteSource *source) {
+    wchar_t folder[MAX_PATH + 1], path[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH || !GetTempFileNameW(folder, L"tba", 0, path))
+        return nullptr;
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ |
+                              FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DeleteFileW(path);
+        return nullptr;
+    }
+    if (!write_pipe_sync(file, source->memory, (size_t)source->size)) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    return file;
+}
+
+bool list_in_worker(const ByteSource *source, HANDLE file, IsolatedWork work,
+                    const void *context, size_t context_size, int silence_milliseconds,
+                    EntryList *list) {
+    WorkerRequest request;
+    memset(&request, 0, sizeof request);
+    HMODULE module = own_module();
+    if (context_size > sizeof request.context || !module) return false;
+    request.work_offset = (uint32_t)((uintptr_t)work - (uintptr_t)module);
+    request.size = source->size;
+    request.modified = source->modified;
+    request.modified_known = source->modified_known ? 1 : 0;
+    request.context_size = (uint32_t)context_size;
+    if (context_size) memcpy(request.context, context, context_size);
+    if (source->name) {
+        size_t length = strnlen(source->name, sizeof request.name - 1);
+        memcpy(request.name, source->name, length);
+    }
+    // A worker found dead when asked is replaced once.
+    bool sent = false;
+    for (int attempt = 0; attempt < 2 && !sent; attempt++) {
+        if (!worker.process && !start_worker()) return false;
+        HANDLE remote = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), file, worker.process, &remote, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
+            end_worker();
+            continue;
+        }
+        request.file = (uint32_t)(uintptr_t)remote;
+        sent = write_to_worker(&request, sizeof request);
+        if (!sent) end_worker();  // the handle given to it goes with it
+    }
+    if (!sent) return false;
+    WireReceipt receipt = {false, false, 0};
+    Outcome outcome = collect(progress_page()->counters, silence_milliseconds, list, &receipt);
+    if (outcome != ANSWERED || !receipt.readable) end_worker();
+    return receipt.readable || receipt.received > 0;
+}
+
+}  // namespace
+
+bool run_isolated(const ByteSource *source, IsolatedWork work, const void *context,
+                  size_t context_size, EntryList *list, int silence_milliseconds) {
+    HANDLE file = source->file ? (HANDLE)source_file_handle(source->file) : memory_file(source);
+    if (!file) return false;
+    bool result = list_in_worker(source, file, work, context, context_size, silence_milliseconds,
+                                 list);
+    if (!source->file) CloseHandle(file);
+    return result;
+}
