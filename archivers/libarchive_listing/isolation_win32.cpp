@@ -1,9 +1,9 @@
 // Windows: the process part of a libarchive listing (isolation.cpp is the POSIX one). The
 // difference is only how the worker comes to be: a DLL cannot fork, so the library starts
 // tallybook-worker.exe (worker_win32.h), which loads this same library and serves requests
-// with its code. Everything else is as on Linux: one worker kept for the run and replaced after
-// an archive it could not read, the same wire records, the same silence rule, and entries
-// delivered before a fault or a stop stay listed.
+// with its code. The rest is shared with Linux (worker_records.h): one worker kept for the run
+// and ended only by its death, its silence, garbled records or a broken pipe; the same wire
+// records, the same silence rule, and entries delivered before a fault or a stop stay listed.
 //
 // The worker runs in a job object that kills it when the library's handle closes (the program
 // ended, however) and bounds its memory; it has no window and no error dialog. The library is
@@ -11,9 +11,8 @@
 // worker's handles while the worker lives on.
 #include "isolation.h"
 
-#include "entry_wire.h"
-#include "monotonic_clock.h"
 #include "source_file.h"
+#include "worker_records.h"
 #include "worker_win32.h"
 
 #include <signal.h>
@@ -26,19 +25,12 @@ namespace {
 // How long a worker has to connect to its pipe after its start (a Wine start where 32-bit code
 // runs under emulation takes seconds).
 const DWORD CONNECT_MILLISECONDS = 60000;
-// The silent worker's time to send what it holds once asked to end.
-const int STOP_GRACE_MILLISECONDS = 500;
 
 // What the worker needs to list one file; the file itself is a handle duplicated into it.
 struct WorkerRequest {
     uint32_t work_offset;  // the work function, from the library's base
     uint32_t file;         // the worker's handle of the file
-    uint64_t size;
-    int64_t modified;
-    uint32_t context_size;
-    uint8_t modified_known;
-    alignas(8) uint8_t context[64];
-    char name[256];
+    RequestPart part;
 };
 
 HMODULE own_module() {
@@ -57,69 +49,37 @@ uint32_t image_size(HMODULE module) {
     return nt->OptionalHeader.SizeOfImage;
 }
 
-bool write_pipe_sync(HANDLE pipe, const void *data, size_t length) {
-    const uint8_t *at = (const uint8_t *)data;
+// Moves all of `length` bytes through a handle opened for blocking I/O; false when it breaks.
+bool transfer_sync(bool reading, HANDLE handle, void *data, size_t length) {
+    uint8_t *at = (uint8_t *)data;
     while (length > 0) {
         DWORD done = 0;
-        if (!WriteFile(pipe, at, (DWORD)length, &done, nullptr) || done == 0) return false;
+        BOOL moved = reading ? ReadFile(handle, at, (DWORD)length, &done, nullptr)
+                             : WriteFile(handle, at, (DWORD)length, &done, nullptr);
+        if (!moved || done == 0) return false;
         at += done;
         length -= done;
     }
     return true;
 }
 
+bool write_pipe_sync(HANDLE pipe, const void *data, size_t length) {
+    return transfer_sync(false, pipe, (void *)data, length);
+}
+
 bool read_pipe_sync(HANDLE pipe, void *data, size_t length) {
-    uint8_t *at = (uint8_t *)data;
-    while (length > 0) {
-        DWORD done = 0;
-        if (!ReadFile(pipe, at, (DWORD)length, &done, nullptr) || done == 0) return false;
-        at += done;
-        length -= done;
-    }
-    return true;
+    return transfer_sync(true, pipe, data, length);
 }
 
 // ---- The worker's side ----
 
-// Set in the worker only: the page shared with the library that started it.
-volatile uint64_t *shared_progress = nullptr;
-
-// The records go out in blocks, as on Linux; a fault, an abort or the library's request to end
-// still sends the complete records held. `used` only grows once a record is wholly in the
-// block, and a block caught in the middle of its write is not sent again.
-struct WorkerOutput {
-    HANDLE pipe;
-    volatile size_t used;
-    uint8_t block[1 << 16];
-};
-
-WorkerOutput worker_output;
-volatile LONG worker_flushing = 0;
+// The worker's pipe to the library, where its records go.
+HANDLE worker_pipe = nullptr;
 volatile LONG worker_ending = 0;
-
-void flush_output(WorkerOutput *out) {
-    worker_flushing = 1;
-    write_pipe_sync(out->pipe, out->block, out->used);
-    out->used = 0;
-    worker_flushing = 0;
-}
-
-void put_output(WorkerOutput *out, const void *data, size_t length) {
-    if (out->used + length > sizeof out->block) flush_output(out);
-    if (length > sizeof out->block) {
-        worker_flushing = 1;
-        write_pipe_sync(out->pipe, data, length);
-        worker_flushing = 0;
-        return;
-    }
-    memcpy(out->block + out->used, data, length);
-    out->used = out->used + length;
-}
 
 // Sends what is held and ends the worker; once, whichever thread or handler comes first.
 [[noreturn]] void flush_and_end(UINT code) {
-    if (InterlockedExchange(&worker_ending, 1) == 0 && !worker_flushing)
-        write_pipe_sync(worker_output.pipe, worker_output.block, worker_output.used);
+    if (InterlockedExchange(&worker_ending, 1) == 0) worker_send_held();
     TerminateProcess(GetCurrentProcess(), code);
     for (;;) Sleep(INFINITE);
 }
@@ -144,32 +104,6 @@ DWORD WINAPI watch_for_stop(void *context) {
     return 0;
 }
 
-void send_entry(const ArchiveEntry *entry, void *context) {
-    WorkerOutput *out = (WorkerOutput *)context;
-    WireRecord record;
-    wire_entry_record(entry, &record);
-    put_output(out, &record, sizeof record);
-    put_output(out, entry->name, record.name_length);
-    isolation_progress(0);
-}
-
-void list_and_answer(const ByteSource *source, IsolatedWork work, void *context) {
-    WorkerOutput &out = worker_output;
-    out.used = 0;
-    EntryList *list = entry_list_new();
-    bool readable = false;
-    if (list) {
-        list->sink = send_entry;
-        list->sink_context = &out;
-        readable = work(source, list, context);
-        entry_list_free(list);
-    }
-    WireRecord done;
-    wire_answer_record(readable, &done);
-    put_output(&out, &done, sizeof done);
-    flush_output(&out);
-}
-
 // The serving loop that tallybook-worker.exe enters in this library (worker_win32.h).
 int serve(HANDLE pipe, const WorkerGreeting *greeting) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
@@ -178,7 +112,7 @@ int serve(HANDLE pipe, const WorkerGreeting *greeting) {
     SetThreadStackGuarantee(&guarantee);
     SetUnhandledExceptionFilter(on_fault);
     signal(SIGABRT, on_abort);
-    worker_output.pipe = pipe;
+    worker_pipe = pipe;
     HANDLE page = (HANDLE)(uintptr_t)greeting->progress_page;
     void *view = MapViewOfFile(page, FILE_MAP_WRITE, 0, 0, 4096);
     if (!view) return 1;
@@ -197,33 +131,20 @@ int serve(HANDLE pipe, const WorkerGreeting *greeting) {
         WorkerRequest request;
         if (!read_pipe_sync(pipe, &request, sizeof request)) return 0;
         HANDLE file = (HANDLE)(uintptr_t)request.file;
-        if (request.context_size > sizeof request.context || request.work_offset >= limit) {
+        if (request.part.context_size > sizeof request.part.context ||
+            request.work_offset >= limit) {
             CloseHandle(file);
             return 1;
         }
-        request.name[sizeof request.name - 1] = '\0';
-        ByteSource source;
-        memset(&source, 0, sizeof source);
-        source.file = source_file_adopt_handle(file);
-        // Without room for the file the source is empty, and lists nothing.
-        source.size = source.file ? request.size : 0;
-        source.modified = request.modified;
-        source.modified_known = request.modified_known != 0;
-        source.name = request.name;
         IsolatedWork work = (IsolatedWork)((uintptr_t)module + request.work_offset);
-        list_and_answer(&source, work, request.context_size ? request.context : nullptr);
-        source_close(&source);
+        serve_request(&request.part, source_file_adopt_handle(file), work);
     }
 }
 
 }  // namespace
 
-void isolation_progress(uint64_t offset) {
-    if (!shared_progress) return;
-    // Any call is progress: a new furthest offset, or an entry delivered (offset 0).
-    uint64_t current = shared_progress[0];
-    if (offset > current) shared_progress[0] = offset;
-    shared_progress[1] = shared_progress[1] + 1;
+bool worker_write(const void *data, size_t length) {
+    return write_pipe_sync(worker_pipe, data, length);
 }
 
 namespace {
@@ -436,60 +357,33 @@ bool start_worker() {
     return true;
 }
 
-enum Outcome { ANSWERED, ENDED, SILENT };
+// The read left waiting by worker_read, resumed by its next call.
+OVERLAPPED pending_read;
+bool read_waiting = false;
 
-// Reads the worker's records into `list` until its answer, its end or its silence, by the rule
-// of isolation.cpp: a worker that neither reads further nor delivers an entry for
-// `silence_milliseconds` is asked to end (and send what it holds), then killed.
-Outcome collect(volatile uint64_t *progress, int silence_milliseconds, EntryList *list,
-                WireReceipt *receipt) {
-    const size_t capacity = 1 << 16;
-    uint8_t *buffer = (uint8_t *)malloc(capacity);
-    if (!buffer) return ENDED;
-    size_t filled = 0;
-    Outcome outcome = ENDED;
-    uint64_t seen_offset = progress[0], seen_steps = progress[1];
-    int64_t last_progress = monotonic_milliseconds();
-    int64_t stopped_at = -1;
-    OVERLAPPED io;
-    bool reading = false;
-    for (;;) {
-        if (!reading) {
-            if (!begin_io(true, buffer + filled, (DWORD)(capacity - filled), &io)) break;
-            reading = true;
-        }
-        DWORD n = 0;
-        bool pending;
-        bool done = finish_io(&io, 100, &n, &pending);
-        if (!pending) {
-            reading = false;
-            if (!done || n == 0) break;  // the worker has finished (or died)
-            filled += n;
-            size_t used = wire_take_records(buffer, filled, list, receipt);
-            memmove(buffer, buffer + used, filled - used);
-            filled -= used;
-            if (receipt->answered) {
-                outcome = ANSWERED;
-                break;
-            }
-            last_progress = monotonic_milliseconds();
-            continue;
-        }
-        if (stopped_at >= 0) {
-            if (monotonic_milliseconds() - stopped_at > STOP_GRACE_MILLISECONDS) break;
-        } else if (progress[0] != seen_offset || progress[1] != seen_steps) {
-            seen_offset = progress[0];
-            seen_steps = progress[1];
-            last_progress = monotonic_milliseconds();
-        } else if (monotonic_milliseconds() - last_progress > silence_milliseconds) {
-            SetEvent(worker.stop);
-            stopped_at = monotonic_milliseconds();
-        }
+}  // namespace
+
+long worker_read(uint8_t *at, size_t room, int milliseconds) {
+    if (!read_waiting) {
+        if (!begin_io(true, at, (DWORD)room, &pending_read)) return -1;
+        read_waiting = true;
     }
-    if (reading) cancel_io(&io);
-    free(buffer);
-    return stopped_at >= 0 ? SILENT : outcome;
+    DWORD n = 0;
+    bool pending;
+    bool done = finish_io(&pending_read, (DWORD)milliseconds, &n, &pending);
+    if (pending) return 0;
+    read_waiting = false;
+    return done && n > 0 ? (long)n : -1;
 }
+
+void worker_read_abandon() {
+    if (read_waiting) cancel_io(&pending_read);
+    read_waiting = false;
+}
+
+void worker_ask_to_end() { SetEvent(worker.stop); }
+
+namespace {
 
 // Bytes held in memory travel as a temporary file, deleted when its last handle closes.
 HANDLE memory_file(const ByteSource *source) {
@@ -517,17 +411,8 @@ bool list_in_worker(const ByteSource *source, HANDLE file, IsolatedWork work,
     WorkerRequest request;
     memset(&request, 0, sizeof request);
     HMODULE module = own_module();
-    if (context_size > sizeof request.context || !module) return false;
+    if (!module || !request_part_fill(&request.part, source, context, context_size)) return false;
     request.work_offset = (uint32_t)((uintptr_t)work - (uintptr_t)module);
-    request.size = source->size;
-    request.modified = source->modified;
-    request.modified_known = source->modified_known ? 1 : 0;
-    request.context_size = (uint32_t)context_size;
-    if (context_size) memcpy(request.context, context, context_size);
-    if (source->name) {
-        size_t length = strnlen(source->name, sizeof request.name - 1);
-        memcpy(request.name, source->name, length);
-    }
     // A worker found dead when asked is replaced once.
     bool sent = false;
     for (int attempt = 0; attempt < 2 && !sent; attempt++) {
@@ -543,9 +428,9 @@ bool list_in_worker(const ByteSource *source, HANDLE file, IsolatedWork work,
         if (!sent) end_worker();  // the handle given to it goes with it
     }
     if (!sent) return false;
-    WireReceipt receipt = {false, false, 0};
+    WireReceipt receipt = {};
     Outcome outcome = collect(progress_page()->counters, silence_milliseconds, list, &receipt);
-    if (outcome != ANSWERED || !receipt.readable) end_worker();
+    if (!worker_serves_on(outcome, receipt)) end_worker();
     return receipt.readable || receipt.received > 0;
 }
 
