@@ -380,12 +380,6 @@ class Progress(TreeTest):
         code, out, err = run(["-f", self.path("data")], env=env)
         self.assertEqual((code, out, err), (0, b"", b""))
 
-    def test_status_line_in_a_legacy_charset(self):
-        self.write("data/f", b"x")
-        env = dict(os.environ, LC_ALL="ja_JP.eucJP")
-        _, shown = run_on_terminal([self.path("data")], env=env)
-        self.assertIn("作業中です".encode("euc_jp"), shown)
-
 
 @tallytest.packaging_build
 class Installed(TreeTest):
