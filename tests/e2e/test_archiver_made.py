@@ -1,7 +1,6 @@
 """Folders of archives made on the spot with Debian's tools, listed by the program, from the build
-and installed, and checked line by line against what the archivers stored; the same listing
-under other time zones and locales. The LZH and ZIP libraries get archives of zip, 7zz, jlha and
-Python's zipfile; tar32.dll and 7-zip32.dll get tar behind each compressor, cpio, ar, 7-Zip and
+and installed, and checked line by line against what the archivers stored. The LZH and ZIP
+libraries get archives of zip, 7zz, jlha and Python's zipfile; tar32.dll and 7-zip32.dll get tar behind each compressor, cpio, ar, 7-Zip and
 single compressed files."""
 import calendar
 import os
@@ -152,20 +151,18 @@ class LzhZipMadeArchives(TreeTest):
         prefix = self.path("prefix")
         proc = install(prefix)
         self.assertEqual(proc.returncode, 0, proc.stderr)
+        # In a zone other than the archivers': that no zone or locale reaches the listing is
+        # test_archiver_corpus.py's.
         for program in (tallytest.PROGRAM, os.path.join(prefix, "bin", "tallybook")):
-            for zone in ("UTC", "Asia/Tokyo"):
-                for locale in ("C", "C.UTF-8"):
-                    if os.path.exists(self.path("arc.txt")):
-                        os.remove(self.path("arc.txt"))
-                    proc = subprocess.run([program, self.path("arc")], stdin=subprocess.DEVNULL,
-                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                          env=dict(os.environ, TZ=zone, LC_ALL=locale),
-                                          timeout=60)
-                    self.assertEqual(proc.returncode, 0, proc.stderr)
-                    listing = self.read("arc.txt")
-                    self.assertTrue(listing.endswith(b"\r\n"))
-                    self.assertEqual(listing[:-2].split(b"\r\n"), expected,
-                                     (program, zone, locale))
+            if os.path.exists(self.path("arc.txt")):
+                os.remove(self.path("arc.txt"))
+            proc = subprocess.run([program, self.path("arc")], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  env=dict(os.environ, TZ="America/New_York"), timeout=60)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            listing = self.read("arc.txt")
+            self.assertTrue(listing.endswith(b"\r\n"))
+            self.assertEqual(listing[:-2].split(b"\r\n"), expected, program)
 
         # Each library takes its own archives and nothing else; folders are delivered too,
         # with names that end in their separator.
