@@ -64,3 +64,18 @@ TEST(ShiftJis, PathHelpersCutWhereTheRuleSays) {
         }
     }
 }
+
+// A lead byte is told from a single one, also at the text's end and after a pair; outside the
+// text no byte belongs to a character; a bounded copy fills its whole buffer and nothing past.
+TEST(ShiftJis, LeadBytesIndexesOutsideTheTextAndTheCopysWholeBuffer) {
+    EXPECT_EQ(sjis_byte_class("\x95\x5C\x5C", 0), SJIS_LEAD);
+    EXPECT_EQ(sjis_byte_class("a\x88", 1), SJIS_LEAD);
+    EXPECT_EQ(sjis_byte_class("\x88\x88\x88", 2), SJIS_LEAD);
+    EXPECT_EQ(sjis_byte_class("ab", 7), SJIS_SINGLE);
+    EXPECT_EQ(sjis_byte_class("\x88\x88", -1), SJIS_SINGLE);
+    char out[16];
+    memset(out, 'X', sizeof out);
+    copy_bounded(out, "ab", 8);
+    for (int i = 2; i < 8; i++) EXPECT_EQ(out[i], '\0') << i;
+    EXPECT_EQ(out[8], 'X');
+}
