@@ -244,19 +244,6 @@ class ErrorsAndExitStatus(TreeTest):
         self.assertEqual(lines[0].split(b"\t")[:2], [self.path("d/*").encode(), b"72"])
         self.assertEqual(len(lines), 4)
 
-    def test_long_argument_whose_listing_fits(self):
-        name = "x." + "e" * 200
-        self.write(name, b"plain")
-        argument = self.root
-        limit = os.pathconf(self.root, "PC_PATH_MAX") - 1
-        while len(argument) + 2 + len(name) + 1 <= limit:
-            argument += "/."
-        argument += "/" * (limit - len(argument) - len(name)) + name
-        self.assertEqual(len(argument), limit)
-        code, out, err = run([argument])
-        self.assertEqual((code, out, err), (0, b"", b""))
-        self.assertTrue(os.path.isfile(self.path("x.txt")))
-
 
 class TimesOutsideTheFindRecord(TreeTest):
     def test_archive_time_before_1601_or_after_30827_is_all_zeros(self):
