@@ -63,6 +63,15 @@ TEST(BgaReader, FolderAttributeMakesAFolderEntry) {
 }
 
 TEST(BgaReader, OnlyAWholeHeaderOfAKnownTypeWhoseSumHoldsIsOne) {
+    // A file shorter than one header is never recognised, not even the start of a real one.
+    Bytes whole = bga_entry("", "x", 0);
+    for (size_t size : {(size_t)0, (size_t)BGA_HEADER_SIZE - 1}) {
+        ByteSource source;
+        source_open_memory(&source, whole.data(), size, "short");
+        FormatMatch match = {};
+        EXPECT_FALSE(bga_recognise(&source, &match)) << size;
+        source_close(&source);
+    }
     // Zeros sum to a checksum of zero, and so does a header of an unknown type's own sum.
     EXPECT_FALSE(list(Bytes(4096, 0)).opened);
     EXPECT_FALSE(list(bga_entry("", "x", 1, "ZIP\0")).opened);
