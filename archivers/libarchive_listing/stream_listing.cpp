@@ -5,6 +5,7 @@
 #include "byte_order.h"
 #include "monotonic_clock.h"
 #include "isolation.h"
+#include "stream_decoder.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -15,7 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <zlib.h>
 
 namespace {
 
@@ -48,16 +48,24 @@ void leave_utf8(ThreadCharset *scope) {
     if (scope->switched) uselocale(scope->previous);
 }
 
-// What libarchive reads through: the byte source and how far it has been fed.
+// What libarchive reads through: the byte source and how far it has been fed, or the decoder
+// of the compressed stream the source holds.
 struct SourceFeed {
     const ByteSource *source;
     uint64_t position;
+    StreamDecoder *decoder;
     uint8_t block[READ_BLOCK];
 };
 
 la_ssize_t read_callback(struct archive *archive, void *data, const void **buffer) {
     SourceFeed *feed = (SourceFeed *)data;
     const ByteSource *source = feed->source;
+    if (feed->decoder) {
+        // The decoder stops at the damage: libarchive then meets the end of its input there.
+        size_t got = decoder_read(feed->decoder, feed->block, READ_BLOCK);
+        *buffer = feed->block;
+        return (la_ssize_t)got;
+    }
     if (!source->file) {
         // Memory is handed over in place.
         uint64_t left = feed->position < source->size ? source->size - feed->position : 0;
@@ -149,18 +157,21 @@ int enable_format(struct archive *archive, StreamFormat format) {
     return ARCHIVE_FATAL;
 }
 
-// A reader over the source with exactly one compressor (or none) and the given formats.
+// A reader over the source with exactly one compressor (or none) and the given formats. Over a
+// decoder libarchive reads the decoded bytes with no filter of its own, and cannot seek in them.
 struct archive *open_reader(SourceFeed *feed, Compression compression, bool raw,
                             StreamFormat format) {
     struct archive *archive = archive_read_new();
     if (!archive) return nullptr;
-    bool ready = enable_filter(archive, compression) == ARCHIVE_OK &&
+    bool ready = (feed->decoder || enable_filter(archive, compression) == ARCHIVE_OK) &&
                  (raw ? archive_read_support_format_raw(archive) == ARCHIVE_OK
                       : enable_format(archive, format) == ARCHIVE_OK);
     if (ready) {
         archive_read_set_read_callback(archive, read_callback);
-        archive_read_set_skip_callback(archive, skip_callback);
-        archive_read_set_seek_callback(archive, seek_callback);
+        if (!feed->decoder) {
+            archive_read_set_skip_callback(archive, skip_callback);
+            archive_read_set_seek_callback(archive, seek_callback);
+        }
         archive_read_set_callback_data(archive, feed);
         ready = archive_read_open1(archive) == ARCHIVE_OK;
     }
@@ -171,13 +182,28 @@ struct archive *open_reader(SourceFeed *feed, Compression compression, bool raw,
     return archive;
 }
 
-SourceFeed *new_feed(const ByteSource *source) {
+// A feed of the source's bytes, or of what they decode to when `compression` is decoded here;
+// null when out of memory.
+SourceFeed *new_feed(const ByteSource *source, Compression compression) {
     SourceFeed *feed = (SourceFeed *)malloc(sizeof(SourceFeed));
-    if (feed) {
-        feed->source = source;
-        feed->position = 0;
+    if (!feed) return nullptr;
+    feed->source = source;
+    feed->position = 0;
+    feed->decoder = nullptr;
+    if (decoded_here(compression)) {
+        feed->decoder = decoder_open(source, compression);
+        if (!feed->decoder) {
+            free(feed);
+            return nullptr;
+        }
     }
     return feed;
+}
+
+void free_feed(SourceFeed *feed) {
+    if (!feed) return;
+    decoder_close(feed->decoder);
+    free(feed);
 }
 
 // Formats that keep the data as it is have a packed size equal to the size.
@@ -286,70 +312,32 @@ bool beyond_bounds(uint64_t counted, int64_t started) {
            monotonic_milliseconds() - started >= SINGLE_FILE_MAX_MILLISECONDS;
 }
 
-// gzip members one after another, counted with zlib: libarchive hands over whole blocks only,
-// and drops the last part decompressed before a cut. What follows the last member and is not
-// another member's header ends the stream, as for gzip itself. False when the first member's
-// header is not whole: then the file is no gzip file at all.
-bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t block,
-                uint64_t *counted, CountEnd *ended) {
-    z_stream z;
-    memset(&z, 0, sizeof z);
-    gz_header first;
-    memset(&first, 0, sizeof first);  // no room for the name or comment: zlib skips them
-    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
-    if (inflateGetHeader(&z, &first) != Z_OK) {
-        inflateEnd(&z);
-        return false;
-    }
+// A compressor decoded here, counted to the damage; false when its decoder cannot be made.
+bool count_decoded(const ByteSource *source, Compression compression, uint8_t *out,
+                   size_t block, uint64_t *counted, CountEnd *end) {
+    StreamDecoder *decoder = decoder_open(source, compression);
+    if (!decoder) return false;
     int64_t started = monotonic_milliseconds();
-    uint64_t offset = 0;
-    CountEnd end = COUNT_DAMAGED;
     for (;;) {
-        if (z.avail_in == 0) {
-            int64_t got = source_read(source, offset, in, block);
-            if (got <= 0) break;  // the input ends (or fails) inside a member
-            offset += (uint64_t)got;
-            z.next_in = in;
-            z.avail_in = (uInt)got;
-        }
-        z.next_out = out;
-        z.avail_out = (uInt)block;
-        int status = inflate(&z, Z_NO_FLUSH);
-        *counted += block - z.avail_out;
-        if (status == Z_STREAM_END) {
-            // Another member follows only where its header's first bytes do; both must be
-            // in hand to tell, so one more read when the input ends between them.
-            if (z.avail_in < 2) {
-                uint8_t next[2] = {0, 0};
-                if (z.avail_in == 1) next[0] = z.next_in[0];
-                int64_t got = source_read(source, offset, next + z.avail_in,
-                                               2 - z.avail_in);
-                if (got != (int64_t)(2 - z.avail_in) || next[0] != 0x1F || next[1] != 0x8B) {
-                    end = COUNT_COMPLETE;
-                    break;
-                }
-            } else if (z.next_in[0] != 0x1F || z.next_in[1] != 0x8B) {
-                end = COUNT_COMPLETE;
-                break;
-            }
-            if (inflateReset(&z) != Z_OK) break;
-        } else if (status != Z_OK && !(status == Z_BUF_ERROR && z.avail_in == 0)) {
-            break;  // damaged data
+        *counted += decoder_read(decoder, out, block);
+        DecodeEnd ended = decoder_end(decoder);
+        if (ended != DECODE_RUNNING) {
+            *end = ended == DECODE_COMPLETE ? COUNT_COMPLETE : COUNT_DAMAGED;
+            break;
         }
         if (beyond_bounds(*counted, started)) {
-            end = COUNT_BOUNDED;
+            *end = COUNT_BOUNDED;
             break;
         }
     }
-    inflateEnd(&z);
-    *ended = end;
-    return first.done == 1;
+    decoder_close(decoder);
+    return true;
 }
 
 // Any other compressor, counted through libarchive; false when it does not open.
 bool count_stream(const ByteSource *source, Compression compression, uint8_t *out, size_t block,
                   uint64_t *counted, CountEnd *end) {
-    SourceFeed *feed = new_feed(source);
+    SourceFeed *feed = new_feed(source, compression);
     if (!feed) return false;
     struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
     struct archive_entry *item = nullptr;
@@ -370,7 +358,7 @@ bool count_stream(const ByteSource *source, Compression compression, uint8_t *ou
         }
     }
     if (archive) archive_read_free(archive);
-    free(feed);
+    free_feed(feed);
     return opened;
 }
 
@@ -392,8 +380,9 @@ void prepare_stream_listing() {
 
 bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
                  EntryList *list) {
-    if (compression != COMPRESSION_NONE && !is_native(compression)) return false;
-    SourceFeed *feed = new_feed(source);
+    if (compression != COMPRESSION_NONE && !decoded_here(compression) && !is_native(compression))
+        return false;
+    SourceFeed *feed = new_feed(source, compression);
     if (!feed) return false;
     ThreadCharset charset;
     enter_utf8(&charset);
@@ -424,14 +413,21 @@ bool list_stream(const ByteSource *source, StreamFormat format, Compression comp
     }
     forget_sizes(&known);
     leave_utf8(&charset);
-    free(feed);
+    free_feed(feed);
     return readable;
 }
 
 int64_t peek_decompressed(const ByteSource *source, Compression compression, uint8_t *buffer,
                           size_t length) {
+    if (decoded_here(compression)) {
+        StreamDecoder *decoder = decoder_open(source, compression);
+        if (!decoder) return -1;
+        size_t got = decoder_read(decoder, buffer, length);
+        decoder_close(decoder);
+        return (int64_t)got;
+    }
     if (!is_native(compression)) return -1;
-    SourceFeed *feed = new_feed(source);
+    SourceFeed *feed = new_feed(source, compression);
     if (!feed) return -1;
     int64_t filled = -1;
     struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
@@ -448,7 +444,7 @@ int64_t peek_decompressed(const ByteSource *source, Compression compression, uin
         }
     }
     if (archive) archive_read_free(archive);
-    free(feed);
+    free_feed(feed);
     return filled;
 }
 
@@ -479,16 +475,19 @@ void single_file_member_name(const char *file_name, char *out, size_t room) {
 }
 
 bool list_single_file(const ByteSource *source, Compression compression, EntryList *list) {
-    if (!is_native(compression)) return false;
+    bool here = decoded_here(compression);
+    if (!here && !is_native(compression)) return false;
     const size_t block = READ_BLOCK > GZIP_HEADER_READ ? READ_BLOCK : GZIP_HEADER_READ;
-    uint8_t *scratch = (uint8_t *)malloc(2 * block);
+    uint8_t *scratch = (uint8_t *)malloc(block);
     if (!scratch) return false;
     uint64_t counted = 0;
     CountEnd end = COUNT_DAMAGED;
-    bool opened = compression == COMPRESSION_GZIP
-                      ? count_gzip(source, scratch, scratch + block, block, &counted, &end)
-                      : count_stream(source, compression, scratch, block, &counted, &end);
-    if (!opened) {
+    bool opened = here ? count_decoded(source, compression, scratch, block, &counted, &end)
+                       : count_stream(source, compression, scratch, block, &counted, &end);
+    // A stream that is whole (an empty file compressed included) or decodes to something before
+    // its damage is a compressed file; one damaged before its first decoded byte is taken for a
+    // file that merely begins like one.
+    if (!opened || (end == COUNT_DAMAGED && counted == 0)) {
         free(scratch);
         return false;
     }

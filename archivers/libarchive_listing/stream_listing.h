@@ -25,12 +25,15 @@ enum StreamFormat {
 void prepare_stream_listing();
 
 // True when the archive could be read up to its first entry or its proper end; the entries
-// read until the first fatal error stay in the list.
+// read until the first fatal error stay in the list. Behind gzip, bzip2, xz, lzma or zstd the
+// archive is read from what decodes before the stream's damage, so that every header decoded
+// whole is listed.
 bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
                  EntryList *list);
 
-// The first decompressed bytes of a compressed stream: the count, or -1 when the stream does
-// not decompress (or libarchive reads this compressor only through an outside program).
+// The first decompressed bytes of a compressed stream: the count (fewer where the stream ends
+// or is damaged sooner), or -1 when it cannot be read (libarchive reads this compressor only
+// through an outside program, or is refused before its first byte).
 int64_t peek_decompressed(const ByteSource *source, Compression compression, uint8_t *buffer,
                           size_t length);
 
@@ -40,7 +43,8 @@ const int SINGLE_FILE_MAX_MILLISECONDS = 2000;
 
 // The one member of a single compressed file: named as gzip's header stores it, else after the
 // file without its compression suffix; its size counted by decompressing within the bounds
-// above (up to the damage for a stream cut or damaged before its end).
+// above (up to the damage for a stream cut or damaged before its end). A stream damaged before
+// it decodes a byte is no compressed file; a whole empty one is a member of size 0.
 bool list_single_file(const ByteSource *source, Compression compression, EntryList *list);
 
 // The member name for a compressed file's name: the suffix of its compressor removed
