@@ -49,12 +49,19 @@ void leave_utf8(ThreadCharset *scope) {
 }
 
 // What libarchive reads through: the byte source and how far it has been fed, or the decoder
-// of the compressed stream the source holds.
+// of the compressed stream the source holds. Decoded bytes go out in blocks kept in a ring, so
+// that a header libarchive has just read can be read again (see gnu_unused_slots_size): every
+// block but the last is full, so decoded offset o lies in block o / READ_BLOCK.
+const size_t RING_BLOCKS = 4;
+
 struct SourceFeed {
     const ByteSource *source;
     uint64_t position;
     StreamDecoder *decoder;
+    uint64_t blocks;   // decoded blocks handed over
+    uint64_t decoded;  // decoded bytes handed over
     uint8_t block[READ_BLOCK];
+    uint8_t ring[RING_BLOCKS][READ_BLOCK];
 };
 
 la_ssize_t read_callback(struct archive *archive, void *data, const void **buffer) {
@@ -62,8 +69,12 @@ la_ssize_t read_callback(struct archive *archive, void *data, const void **buffe
     const ByteSource *source = feed->source;
     if (feed->decoder) {
         // The decoder stops at the damage: libarchive then meets the end of its input there.
-        size_t got = decoder_read(feed->decoder, feed->block, READ_BLOCK);
-        *buffer = feed->block;
+        uint8_t *slot = feed->ring[feed->blocks % RING_BLOCKS];
+        size_t got = decoder_read(feed->decoder, slot, READ_BLOCK);
+        if (got == 0) return 0;
+        feed->blocks++;
+        feed->decoded += got;
+        *buffer = slot;
         return (la_ssize_t)got;
     }
     if (!source->file) {
@@ -84,6 +95,25 @@ la_ssize_t read_callback(struct archive *archive, void *data, const void **buffe
     isolation_progress(feed->position);
     *buffer = feed->block;
     return (la_ssize_t)got;
+}
+
+// The 512-byte record at an offset of what libarchive reads: from the source, or from the
+// decoded blocks still in the ring.
+bool feed_record(void *context, uint64_t offset, uint8_t record[TAR_RECORD]) {
+    const SourceFeed *feed = (const SourceFeed *)context;
+    if (!feed->decoder) return source_read_exact(feed->source, offset, record, TAR_RECORD);
+    uint64_t oldest = feed->blocks > RING_BLOCKS ? (feed->blocks - RING_BLOCKS) * READ_BLOCK : 0;
+    if (offset < oldest || offset > feed->decoded || feed->decoded - offset < TAR_RECORD)
+        return false;
+    for (size_t done = 0; done < TAR_RECORD;) {
+        uint64_t at = offset + done;
+        size_t within = (size_t)(at % READ_BLOCK);
+        size_t take = READ_BLOCK - within < TAR_RECORD - done ? READ_BLOCK - within
+                                                               : TAR_RECORD - done;
+        memcpy(record + done, feed->ring[(at / READ_BLOCK) % RING_BLOCKS] + within, take);
+        done += take;
+    }
+    return true;
 }
 
 la_int64_t skip_callback(struct archive *, void *data, la_int64_t request) {
@@ -189,6 +219,8 @@ SourceFeed *new_feed(const ByteSource *source, Compression compression) {
     if (!feed) return nullptr;
     feed->source = source;
     feed->position = 0;
+    feed->blocks = 0;
+    feed->decoded = 0;
     feed->decoder = nullptr;
     if (decoded_here(compression)) {
         feed->decoder = decoder_open(source, compression);
@@ -256,8 +288,10 @@ void forget_sizes(KnownSizes *known) {
     free(known->sizes);
 }
 
+// `size_field`, where set, is the member's size as its header's size field gives it, in place of
+// what libarchive made of slots the member does not use (see gnu_unused_slots_size).
 void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
-               Compression compression, KnownSizes *known) {
+               Compression compression, KnownSizes *known, const uint64_t *size_field) {
     const char *name = archive_entry_pathname(item);
     if (!name) name = archive_entry_pathname_utf8(item);
     if (!name) return;
@@ -272,7 +306,10 @@ void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
     bool folder = archive_entry_filetype(item) == AE_IFDIR;
     ArchiveEntry entry;
     entry_begin(&entry, name, strlen(name), folder);
-    if (archive_entry_size_is_set(item) && archive_entry_size(item) >= 0) {
+    if (size_field) {
+        entry.original_size = *size_field;
+        if (stores_plainly(format, compression)) entry.packed_size = entry.original_size;
+    } else if (archive_entry_size_is_set(item) && archive_entry_size(item) >= 0) {
         entry.original_size = (uint64_t)archive_entry_size(item);
         if (known && !folder) remember_size(known, name, entry.original_size);
         if (stores_plainly(format, compression)) {
@@ -405,8 +442,15 @@ bool list_stream(const ByteSource *source, StreamFormat format, Compression comp
             if (result == ARCHIVE_FATAL || !item) break;
             retries = 0;
             readable = true;
+            uint64_t size_field = 0;
+            bool unused_slots = format == STREAM_TAR &&
+                                archive_format(archive) == ARCHIVE_FORMAT_TAR_GNUTAR &&
+                                gnu_unused_slots_size(feed_record, feed,
+                                                      (uint64_t)archive_read_header_position(archive),
+                                                      &size_field);
             add_entry(list, item, format, compression,
-                      format == STREAM_ISO9660 ? &known : nullptr);
+                      format == STREAM_ISO9660 ? &known : nullptr,
+                      unused_slots ? &size_field : nullptr);
             if (entry_list_total(list) >= MAX_ENTRIES) break;
         }
         archive_read_free(archive);
@@ -446,6 +490,72 @@ int64_t peek_decompressed(const ByteSource *source, Compression compression, uin
     if (archive) archive_read_free(archive);
     free_feed(feed);
     return filled;
+}
+
+namespace {
+
+// A tar number field as libarchive reads it: base 256 where the first byte's high bit is set,
+// else octal digits after leading blanks. False for a negative value or one beyond 63 bits,
+// which libarchive refuses as a size.
+bool tar_number(const uint8_t *field, size_t width, uint64_t *value) {
+    uint64_t result = 0;
+    if (field[0] & 0x80) {
+        if (field[0] & 0x40) return false;
+        for (size_t i = 0; i < width; i++) {
+            uint8_t byte = i == 0 ? (uint8_t)(field[0] & 0x3F) : field[i];
+            if (result >> 55) return false;
+            result = result << 8 | byte;
+        }
+    } else {
+        size_t i = 0;
+        while (i < width && (field[i] == ' ' || field[i] == '\t')) i++;
+        if (i < width && field[i] == '-') return false;
+        for (; i < width && field[i] >= '0' && field[i] <= '7'; i++) {
+            if (result >> 60) return false;
+            result = result * 8 + (uint64_t)(field[i] - '0');
+        }
+    }
+    if (result > (uint64_t)INT64_MAX - 1) return false;
+    *value = result;
+    return true;
+}
+
+}  // namespace
+
+bool gnu_unused_slots_size(TarRecordReader read, void *context, uint64_t chain, uint64_t *size) {
+    // libarchive reads at most 32 headers for one member.
+    const int MAX_CHAIN = 32;
+    uint8_t h[TAR_RECORD];
+    uint64_t at = chain;
+    for (int hop = 0; hop < MAX_CHAIN; hop++) {
+        if (!read(context, at, h)) return false;
+        uint8_t type = h[156];
+        uint64_t length = 0;
+        switch (type) {
+        case 'V':  // a volume label: the next record is the next header
+            at += TAR_RECORD;
+            continue;
+        case 'X': case 'x':
+            // pax records, which libarchive applies after the member's header: they may give
+            // the size themselves.
+            return false;
+        case 'A': case 'g': case 'K': case 'L':
+            // Extension headers whose data libarchive reads before the member's own header.
+            if (!tar_number(h + 124, 12, &length) || length > (1u << 20)) return false;
+            at += TAR_RECORD + (length + TAR_RECORD - 1) / TAR_RECORD * TAR_RECORD;
+            continue;
+        default:
+            break;
+        }
+        bool slots_used = h[483] != 0 || h[386] != 0;  // realsize, the first sparse offset
+        if (memcmp(h + 257, "ustar  \0", 8) != 0 || type == 'S' || !slots_used) return false;
+        if (type >= '1' && type <= '6') {
+            *size = 0;
+            return true;
+        }
+        return tar_number(h + 124, 12, size);
+    }
+    return false;
 }
 
 void single_file_member_name(const char *file_name, char *out, size_t room) {

@@ -1,6 +1,7 @@
 // The readers of tar32.dll and 7-zip32.dll on arbitrary bytes: which rows of their tables take
-// them, gzip's stored name, the stream decoders, the search for an archive behind a
-// self-extracting program, and the 7z, RAR 4 and RAR 5 header readers. No read outside the input, no allocation beyond what
+// them, gzip's stored name, the stream decoders, the walk over a GNU tar header chain, the
+// search for an archive behind a self-extracting program, and the 7z, RAR 4 and RAR 5 header
+// readers. No read outside the input, no allocation beyond what
 // it can describe, and every entry they deliver fits the interface's record.
 #include <stdint.h>
 #include <stdlib.h>
@@ -39,6 +40,13 @@ void run(ListFn reader, ByteSource *source, const FormatMatch *match) {
     entry_list_free(list);
 }
 
+// The input as the bytes a tar walk reads: records at any offset, none past the end.
+bool input_record(void *context, uint64_t offset, uint8_t record[TAR_RECORD]) {
+    const ByteSource *source = (const ByteSource *)context;
+    return offset <= source->size && source->size - offset >= TAR_RECORD &&
+           source_read_exact(source, offset, record, TAR_RECORD);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -68,6 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int64_t got = peek_decompressed(&source, compression, head, sizeof head);
         FUZZ_CHECK(got <= (int64_t)sizeof head, "a peek fills at most its buffer");
     }
+    uint64_t size_field = 0;
+    gnu_unused_slots_size(input_record, &source, 0, &size_field);
     // Every header reader sees every input, from the start and from where a row found its
     // signature: each must turn away what is not its own. Rows listed through libarchive
     // are left to their own fuzzing, in the child process they run in.
