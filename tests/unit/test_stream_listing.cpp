@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
-#include <zlib.h>
 
 #include <string>
 
@@ -64,21 +63,6 @@ void tar_data(Bytes &out, const std::string &content) {
     out.resize((out.size() + 511) / 512 * 512, 0);
 }
 
-Bytes gzipped(const Bytes &data) {
-    z_stream z;
-    memset(&z, 0, sizeof z);
-    Bytes out(compressBound((uLong)data.size()) + 64);
-    EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    z.next_in = (Bytef *)data.data();
-    z.avail_in = (uInt)data.size();
-    z.next_out = out.data();
-    z.avail_out = (uInt)out.size();
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
 }  // namespace
 
 TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
@@ -104,7 +88,7 @@ TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
 }
 
 // libarchive applies an old-GNU header's "realsize" slot to any member; a regular member's size
-// is its size field, also behind a long-name header, in a plain and in a compressed tar.
+// is its size field, also behind a long-name header. (A compressed tar: test_archiver_made.py.)
 TEST(ArchiverFormats, RegularGnuMembersListTheirSizeField) {
     const std::string long_name = std::string(150, 'n') + ".txt";
     Bytes tar;
@@ -115,24 +99,16 @@ TEST(ArchiverFormats, RegularGnuMembersListTheirSizeField) {
     gnu_record(tar, "plain.txt", '0', 3);
     tar_data(tar, "abc");
     tar.resize(tar.size() + 1024, 0);
-    const Bytes packed = gzipped(tar);
-    const struct {
-        const Bytes *bytes;
-        Compression compression;
-    } archives[] = {{&tar, COMPRESSION_NONE}, {&packed, COMPRESSION_GZIP}};
-    for (const auto &archive : archives) {
-        ByteSource source;
-        source_open_memory(&source, archive.bytes->data(), archive.bytes->size(), "t.tar");
-        EntryList *list = entry_list_new();
-        EXPECT_TRUE(list_stream(&source, STREAM_TAR, archive.compression, list));
-        std::vector<INDIVIDUALINFO> got = entries_of(list);
-        ASSERT_EQ(got.size(), 2u);
-        EXPECT_EQ(got[0].szFileName, long_name);
-        EXPECT_EQ(got[0].dwOriginalSize, 5u) << archive.compression;
-        EXPECT_EQ(got[1].dwOriginalSize, 3u);
-        entry_list_free(list);
-        source_close(&source);
-    }
+    ByteSource source;
+    source_open_memory(&source, tar.data(), tar.size(), "t.tar");
+    EntryList *list = entry_list_new();
+    EXPECT_TRUE(list_stream(&source, STREAM_TAR, COMPRESSION_NONE, list));
+    std::vector<INDIVIDUALINFO> got = entries_of(list);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].szFileName, long_name);
+    EXPECT_EQ(got[0].dwOriginalSize, 5u);
+    EXPECT_EQ(got[1].dwOriginalSize, 3u);
+    entry_list_free(list);
 }
 
 #endif
