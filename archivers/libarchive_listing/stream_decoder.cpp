@@ -41,10 +41,9 @@ bool read_more(StreamDecoder *d) {
         memmove(d->input, d->in, d->in_left);
         d->in = d->input;
     }
-    int64_t got = d->in_left < sizeof d->input
-                      ? source_read(d->source, d->offset, d->input + d->in_left,
-                                    sizeof d->input - d->in_left)
-                      : 0;
+    if (d->in_left == sizeof d->input) return true;  // no room: what is in hand must do
+    int64_t got = source_read(d->source, d->offset, d->input + d->in_left,
+                              sizeof d->input - d->in_left);
     if (got <= 0) {
         d->input_ended = true;
         return false;
@@ -137,6 +136,7 @@ bool zstd_frame_follows(StreamDecoder *d) {
 size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
     size_t produced = 0, used = 0;
     bool starved = d->in_left == 0 && d->input_ended;
+    bool member_end = false;  // a call may only report the end, taking and giving nothing
     switch (d->compression) {
     case COMPRESSION_GZIP: {
         uInt in_room = d->in_left < 0x40000000u ? (uInt)d->in_left : 0x40000000u;
@@ -149,7 +149,8 @@ size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
         used = in_room - d->z.avail_in;
         produced = out_room - d->z.avail_out;
         take_input(d, used);
-        if (status == Z_STREAM_END)
+        member_end = status == Z_STREAM_END;
+        if (member_end)
             member_ended(d, "\x1F\x8B", 2);
         else if (status != Z_OK && status != Z_BUF_ERROR)
             d->end = DECODE_DAMAGED;
@@ -166,7 +167,8 @@ size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
         used = in_room - d->bz.avail_in;
         produced = out_room - d->bz.avail_out;
         take_input(d, used);
-        if (status == BZ_STREAM_END)
+        member_end = status == BZ_STREAM_END;
+        if (member_end)
             member_ended(d, "BZh", 3);
         else if (status != BZ_OK)
             d->end = DECODE_DAMAGED;
@@ -199,9 +201,10 @@ size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
         used = input.pos;
         produced = output.pos;
         take_input(d, used);
+        member_end = !ZSTD_isError(status) && status == 0;
         if (ZSTD_isError(status)) {
             d->end = DECODE_DAMAGED;
-        } else if (status == 0 && !zstd_frame_follows(d)) {
+        } else if (member_end && !zstd_frame_follows(d)) {
             // The frame ended whole and is flushed; the stream decoder starts a following
             // frame by itself.
             end_member(d);
@@ -215,7 +218,8 @@ size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
     }
     // No progress: with input in hand or room to fill, each library takes or gives a byte, so
     // this is input that ended inside a member (or a library that will not go on).
-    if (d->end == DECODE_RUNNING && produced == 0 && used == 0) d->end = DECODE_DAMAGED;
+    if (d->end == DECODE_RUNNING && !member_end && produced == 0 && used == 0)
+        d->end = DECODE_DAMAGED;
     return produced;
 }
 
