@@ -185,6 +185,27 @@ LIBRARIES_BUILT = all(os.path.isfile(os.path.join(BIN, name))
                       for name in ("tar32.dll", "7-zip32.dll"))
 
 
+def with_unused_slots(tar):
+    """The GNU tar with bytes in slots the format defines for sparse members only: a.txt's
+    "realsize" slot holds digits, the last member's first sparse entry an offset and a length.
+    Neither is sparse, and each still lists with its size field (and its data as its packed
+    size). A sparse entry makes libarchive skip the member's data by that map, which loses its
+    place in the archive, so it is the last member's."""
+    slots = {b"a.txt": (483, b"00000077777\0"), SJIS_NAME: (386, b"00000000001\0" b"2\0")}
+    data = bytearray(tar)
+    at = 0
+    while at + 512 <= len(data) and any(data[at:at + 512]):
+        name = bytes(data[at:at + 100]).split(b"\0")[0]
+        if name in slots:
+            offset, value = slots[name]
+            data[at + offset:at + offset + len(value)] = value
+            data[at + 148:at + 156] = b" " * 8
+            data[at + 148:at + 156] = b"%06o\0 " % sum(data[at:at + 512])
+        size = int(bytes(data[at + 124:at + 136]).strip(b" \0") or b"0", 8)
+        at += 512 + (size + 511) // 512 * 512
+    return bytes(data)
+
+
 def member(name, size, tenths, when=WHEN):
     shown = tallytest.shown_utc_time(when - when % 2)
     return tallytest.member_line(name, size, tenths, shown) + b"\r\n"
@@ -213,6 +234,11 @@ class TarSevenZipMadeArchives(TreeTest):
         tar = make_with(["tar", "--format=gnu", "-cf", "-", "a.txt", "sub", SJIS_NAME], self.src)
         with open(os.path.join(data, "plain.tar"), "wb") as f:
             f.write(tar)
+        slots = with_unused_slots(tar)
+        with open(os.path.join(data, "slots.tar"), "wb") as f:
+            f.write(slots)
+        with open(os.path.join(data, "slots.tar.gz"), "wb") as f:
+            f.write(make_with(["gzip", "-n", "-c"], self.src, stdin=slots))
         for suffix, command in ((".tar.gz", ["gzip", "-n"]), (".tar.bz2", ["bzip2"]),
                                 (".tar.xz", ["xz"]), (".tar.zst", ["zstd", "-q"]),
                                 (".tar.lzma", ["xz", "--format=lzma"])):
@@ -276,6 +302,7 @@ class TarSevenZipMadeArchives(TreeTest):
         for suffix in (".tar.bz2", ".tar.gz", ".tar.lzma", ".tar.xz", ".tar.zst"):
             lines += [archive("packed" + suffix)] + unknown
         lines += [archive("plain.tar")] + plain
+        lines += [archive("slots.tar")] + plain + [archive("slots.tar.gz")] + unknown
         return lines
 
     def test_mixed_folder_lists_line_by_line(self):
