@@ -14,11 +14,14 @@ const size_t REFILL_MIN = 16u * 1024u;
 
 }  // namespace
 
-static bool open_file(ByteSource *source, const char *path,
-                      SourceFile *(*open)(const char *, SourceFileInfo *)) {
+// `afresh`: every byte from the file itself (source_file_open_afresh).
+static bool open_file(ByteSource *source, const char *path, const void *asker, bool afresh) {
     memset(source, 0, sizeof *source);
     SourceFileInfo info;
-    if (!path || !(source->file = open(path, &info))) return false;
+    if (!path) return false;
+    source->file = afresh ? source_file_open_afresh(path, &info)
+                          : source_file_open(path, asker, &info);
+    if (!source->file) return false;
     source->size = info.size;
     source->modified = info.modified;
     source->modified_known = true;
@@ -26,13 +29,13 @@ static bool open_file(ByteSource *source, const char *path,
     return true;
 }
 
-bool source_open_file(ByteSource *source, const char *path) {
-    return open_file(source, path, source_file_open);
+bool source_open_file(ByteSource *source, const char *path, const void *asker) {
+    return open_file(source, path, asker, false);
 }
 
 bool source_reopen_afresh(ByteSource *source, const char *path) {
     source_close(source);
-    return open_file(source, path, source_file_open_afresh);
+    return open_file(source, path, nullptr, true);
 }
 
 bool source_stale(const ByteSource *source) {

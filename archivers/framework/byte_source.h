@@ -30,8 +30,8 @@ struct ByteSource {
 };
 
 // Opens a regular file for reading; anything else (a folder, pipe or device) is refused
-// without waiting on it. Reads nothing.
-bool source_open_file(ByteSource *source, const char *path);
+// without waiting on it. Reads nothing. `asker` is the library that opens it (source_file.h).
+bool source_open_file(ByteSource *source, const char *path, const void *asker = nullptr);
 // A source over bytes that stay owned by the caller and outlive the source; `name` stands for
 // the file's name.
 void source_open_memory(ByteSource *source, const void *bytes, size_t size, const char *name);

@@ -51,7 +51,7 @@ static EntryList *list_source(const FormatTable *table, ByteSource *source) {
 
 HARC archive_open(const FormatTable *table, LPCSTR path) {
     ByteSource source;
-    if (!source_open_file(&source, path)) return nullptr;
+    if (!source_open_file(&source, path, table)) return nullptr;
     EntryList *entries = list_source(table, &source);
     if (source_stale(&source)) {
         // What was read holds bytes of two states of the file: it is thrown away and the file

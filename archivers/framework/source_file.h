@@ -17,8 +17,10 @@ struct SourceFileInfo {
 };
 
 // Opens `path` for reading when it names a regular file, without waiting on a FIFO or device
-// met by name; null otherwise.
-SourceFile *source_file_open(const char *path, SourceFileInfo *info);
+// met by name; null otherwise. `asker` names the library that opens it (its table of formats):
+// where libraries share what they read of a file, each is handed one look at most, and null
+// asks for the file itself every time.
+SourceFile *source_file_open(const char *path, const void *asker, SourceFileInfo *info);
 // Up to `length` bytes at `offset`: fewer only at the end of the file; -1 on a read error, and
 // when the file is found to be another than the one opened (see source_file_stale).
 int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t length);

@@ -4,20 +4,23 @@
 // On Linux every library is one loaded object (archivers/CMakeLists.txt), so one look serves
 // them all: the program offers each file to the libraries one after another, and most files
 // are no archive, refused by every library from their first bytes. The first library to open a
-// file reads those bytes into the look from its own descriptor; a library asked next for the
-// same path takes one status of it and, when that names the same state of the same file, reads
-// the look instead of opening the file. What makes this sound:
+// file reads those bytes into the look from its own descriptor, under the identity that
+// descriptor's status gives (device, inode, size, modification and change times); the
+// libraries asked next for the same path are handed the look, with no call at all. What makes
+// this sound:
 //
-// - The look's bytes were read from one descriptor whose status gave the identity they are
-//   kept under (device, inode, size, modification and change times): they are one state of one
-//   file. A rename over the path, a truncation, a write or a change of mode between two
-//   libraries changes that identity, and the next library reads the file afresh.
-// - A write that leaves every time as it was (in the same tick of the file system's clock, or
-//   through a writable shared mapping) goes unseen by a status. So a library that reads past
-//   the look opens the file, checks its identity and reads its first bytes again: unless they
-//   equal the look's, the file is stale, its reads fail, and the library lists it afresh
-//   (source_file_open_afresh). A listing is thus made from one state of the file, never two.
-// - A library whose reads all lie within the look lists the state the look holds, whole.
+// - The look is one state of one file: its bytes and its identity come from one descriptor,
+//   and a library that reads nothing past them judges that state, whole, as if it had opened
+//   the file at the moment the look was read.
+// - A library that reads past the look opens the file, checks its identity and reads its first
+//   bytes again: unless both match the look's, the file has changed since, its reads fail, and
+//   the library lists it afresh (source_file_open_afresh). A write that leaves every time as
+//   it was (in the same tick of the file system's clock, or through a writable shared mapping)
+//   is caught by the bytes. A listing is thus made from one state of the file, never two.
+// - The look serves each library at most once. The program offers a file to each library once,
+//   so a library meeting a look it has been served already is being offered the path anew (the
+//   same file named twice, or a folder walked twice) and reads it afresh: a look never outlives
+//   the one offer it was read for.
 //
 // The libraries are called from one thread at a time, so the look needs no lock.
 #include "source_file.h"
@@ -61,14 +64,20 @@ bool same_identity(const FileIdentity &a, const FileIdentity &b) {
            same_time(a.modified, b.modified) && same_time(a.changed, b.changed);
 }
 
+// More askers than the libraries of one module: a look that has served this many is refilled.
+const size_t LOOK_ASKERS = 16;
+
 // Invariant: while `generation` is not 0, `bytes` holds the first `length` bytes of the file
 // `identity` names (all of it when `length` equals its size), read through a descriptor whose
-// status gave `identity`, opened by `path`. Every refill takes a new generation.
+// status gave `identity`, opened by `path`; `askers` are the libraries it has been handed to,
+// the one that filled it first. Every refill takes a new generation.
 struct Look {
     uint64_t generation;
     uint64_t last_generation;
     FileIdentity identity;
     size_t length;
+    const void *askers[LOOK_ASKERS];
+    size_t asker_count;
     char path[PATH_MAX + 1];
     uint8_t bytes[LOOK_BYTES];
 };
@@ -112,10 +121,11 @@ SourceFile *new_file(const char *path, const FileIdentity &identity, int fd) {
     return file;
 }
 
-// Reads the first bytes of the file just opened into the look. A path the look cannot keep
-// leaves it empty.
-void fill_look(SourceFile *file) {
+// Reads the first bytes of the file just opened into the look, for `asker`. A path the look
+// cannot keep, or an open for no library, leaves it empty.
+void fill_look(SourceFile *file, const void *asker) {
     look.generation = 0;
+    if (!asker) return;
     size_t path_length = strlen(file->path);
     if (path_length >= sizeof look.path) return;
     size_t want = (uint64_t)file->identity.size < LOOK_BYTES ? (size_t)file->identity.size
@@ -125,11 +135,13 @@ void fill_look(SourceFile *file) {
     memcpy(look.path, file->path, path_length + 1);
     look.identity = file->identity;
     look.length = (size_t)got;
+    look.askers[0] = asker;
+    look.asker_count = 1;
     look.generation = ++look.last_generation;
     file->generation = look.generation;
 }
 
-SourceFile *open_fresh(const char *path, SourceFileInfo *info) {
+SourceFile *open_fresh(const char *path, const void *asker, SourceFileInfo *info) {
     int fd = open(path, OPEN_FLAGS);
     if (fd < 0) return nullptr;
     struct stat status;
@@ -141,7 +153,7 @@ SourceFile *open_fresh(const char *path, SourceFileInfo *info) {
         return nullptr;
     }
     file->verified = true;
-    fill_look(file);
+    fill_look(file, asker);
     info->size = (uint64_t)status.st_size;
     info->modified = (int64_t)status.st_mtim.tv_sec;
     fill_name(path, info);
@@ -181,28 +193,33 @@ int checked_descriptor(SourceFile *file) {
     return file->fd;
 }
 
-}  // namespace
-
-SourceFile *source_file_open(const char *path, SourceFileInfo *info) {
-    if (look.generation && strcmp(path, look.path) == 0) {
-        // One status names the file: a folder, FIFO or device is refused without being opened.
-        struct stat status;
-        if (stat(path, &status) != 0 || !regular(status)) return nullptr;
-        if (same_identity(identity_of(status), look.identity)) {
-            SourceFile *file = new_file(path, look.identity, -1);
-            if (!file) return nullptr;
-            file->generation = look.generation;
-            info->size = (uint64_t)status.st_size;
-            info->modified = (int64_t)status.st_mtim.tv_sec;
-            fill_name(path, info);
-            return file;
-        }
-    }
-    return open_fresh(path, info);
+// True when the look holds `path` and has not yet been handed to `asker`, which it now is.
+bool look_serves(const char *path, const void *asker) {
+    if (!look.generation || !asker || strcmp(path, look.path) != 0) return false;
+    for (size_t i = 0; i < look.asker_count; i++)
+        if (look.askers[i] == asker) return false;
+    if (look.asker_count == LOOK_ASKERS) return false;
+    look.askers[look.asker_count++] = asker;
+    return true;
 }
 
+}  // namespace
+
+SourceFile *source_file_open(const char *path, const void *asker, SourceFileInfo *info) {
+    if (!look_serves(path, asker)) return open_fresh(path, asker, info);
+    SourceFile *file = new_file(path, look.identity, -1);
+    if (!file) return nullptr;
+    file->generation = look.generation;
+    info->size = (uint64_t)look.identity.size;
+    info->modified = (int64_t)look.identity.modified.tv_sec;
+    fill_name(path, info);
+    return file;
+}
+
+// A second open for one library in one offer: the look it leaves could otherwise be handed to
+// the first library of the path's next offer, as though that were this one.
 SourceFile *source_file_open_afresh(const char *path, SourceFileInfo *info) {
-    return open_fresh(path, info);
+    return open_fresh(path, nullptr, info);
 }
 
 int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t length) {

@@ -34,7 +34,7 @@ const char *own_name(const char *path) {
 
 }  // namespace
 
-SourceFile *source_file_open(const char *path, SourceFileInfo *info) {
+SourceFile *source_file_open(const char *path, const void *, SourceFileInfo *info) {
     // Sharing read, write and delete: listing must not stop another program using the file.
     HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                 FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -63,7 +63,7 @@ SourceFile *source_file_open(const char *path, SourceFileInfo *info) {
 }
 
 SourceFile *source_file_open_afresh(const char *path, SourceFileInfo *info) {
-    return source_file_open(path, info);
+    return source_file_open(path, nullptr, info);
 }
 
 bool source_file_stale(const SourceFile *) { return false; }

@@ -5,6 +5,7 @@
 #include "byte_order.h"
 #include "monotonic_clock.h"
 #include "isolation.h"
+#include "stream_decoder.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -15,7 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <zlib.h>
 
 namespace {
 
@@ -56,16 +56,35 @@ void leave_utf8(ThreadCharset *scope) {
 }
 #endif
 
-// What libarchive reads through: the byte source and how far it has been fed.
+// What libarchive reads through: the byte source and how far it has been fed, or the decoder
+// of the compressed stream the source holds. Decoded bytes go out in blocks kept in a ring, so
+// that a header libarchive has just read can be read again (see gnu_unused_slots_size): every
+// block but the last is full, so decoded offset o lies in block o / READ_BLOCK.
+const size_t RING_BLOCKS = 4;
+
 struct SourceFeed {
     const ByteSource *source;
     uint64_t position;
+    StreamDecoder *decoder;
+    uint64_t blocks;   // decoded blocks handed over
+    uint64_t decoded;  // decoded bytes handed over
     uint8_t block[READ_BLOCK];
+    uint8_t ring[RING_BLOCKS][READ_BLOCK];
 };
 
 la_ssize_t read_callback(struct archive *archive, void *data, const void **buffer) {
     SourceFeed *feed = (SourceFeed *)data;
     const ByteSource *source = feed->source;
+    if (feed->decoder) {
+        // The decoder stops at the damage: libarchive then meets the end of its input there.
+        uint8_t *slot = feed->ring[feed->blocks % RING_BLOCKS];
+        size_t got = decoder_read(feed->decoder, slot, READ_BLOCK);
+        if (got == 0) return 0;
+        feed->blocks++;
+        feed->decoded += got;
+        *buffer = slot;
+        return (la_ssize_t)got;
+    }
     if (!source->file) {
         // Memory is handed over in place.
         uint64_t left = feed->position < source->size ? source->size - feed->position : 0;
@@ -84,6 +103,25 @@ la_ssize_t read_callback(struct archive *archive, void *data, const void **buffe
     isolation_progress(feed->position);
     *buffer = feed->block;
     return (la_ssize_t)got;
+}
+
+// The 512-byte record at an offset of what libarchive reads: from the source, or from the
+// decoded blocks still in the ring.
+bool feed_record(void *context, uint64_t offset, uint8_t record[TAR_RECORD]) {
+    const SourceFeed *feed = (const SourceFeed *)context;
+    if (!feed->decoder) return source_read_exact(feed->source, offset, record, TAR_RECORD);
+    uint64_t oldest = feed->blocks > RING_BLOCKS ? (feed->blocks - RING_BLOCKS) * READ_BLOCK : 0;
+    if (offset < oldest || offset > feed->decoded || feed->decoded - offset < TAR_RECORD)
+        return false;
+    for (size_t done = 0; done < TAR_RECORD;) {
+        uint64_t at = offset + done;
+        size_t within = (size_t)(at % READ_BLOCK);
+        size_t take = READ_BLOCK - within < TAR_RECORD - done ? READ_BLOCK - within
+                                                               : TAR_RECORD - done;
+        memcpy(record + done, feed->ring[(at / READ_BLOCK) % RING_BLOCKS] + within, take);
+        done += take;
+    }
+    return true;
 }
 
 la_int64_t skip_callback(struct archive *, void *data, la_int64_t request) {
@@ -157,18 +195,21 @@ int enable_format(struct archive *archive, StreamFormat format) {
     return ARCHIVE_FATAL;
 }
 
-// A reader over the source with exactly one compressor (or none) and the given formats.
+// A reader over the source with exactly one compressor (or none) and the given formats. Over a
+// decoder libarchive reads the decoded bytes with no filter of its own, and cannot seek in them.
 struct archive *open_reader(SourceFeed *feed, Compression compression, bool raw,
                             StreamFormat format) {
     struct archive *archive = archive_read_new();
     if (!archive) return nullptr;
-    bool ready = enable_filter(archive, compression) == ARCHIVE_OK &&
+    bool ready = (feed->decoder || enable_filter(archive, compression) == ARCHIVE_OK) &&
                  (raw ? archive_read_support_format_raw(archive) == ARCHIVE_OK
                       : enable_format(archive, format) == ARCHIVE_OK);
     if (ready) {
         archive_read_set_read_callback(archive, read_callback);
-        archive_read_set_skip_callback(archive, skip_callback);
-        archive_read_set_seek_callback(archive, seek_callback);
+        if (!feed->decoder) {
+            archive_read_set_skip_callback(archive, skip_callback);
+            archive_read_set_seek_callback(archive, seek_callback);
+        }
         archive_read_set_callback_data(archive, feed);
         ready = archive_read_open1(archive) == ARCHIVE_OK;
     }
@@ -179,13 +220,30 @@ struct archive *open_reader(SourceFeed *feed, Compression compression, bool raw,
     return archive;
 }
 
-SourceFeed *new_feed(const ByteSource *source) {
+// A feed of the source's bytes, or of what they decode to when `compression` is decoded here;
+// null when out of memory.
+SourceFeed *new_feed(const ByteSource *source, Compression compression) {
     SourceFeed *feed = (SourceFeed *)malloc(sizeof(SourceFeed));
-    if (feed) {
-        feed->source = source;
-        feed->position = 0;
+    if (!feed) return nullptr;
+    feed->source = source;
+    feed->position = 0;
+    feed->blocks = 0;
+    feed->decoded = 0;
+    feed->decoder = nullptr;
+    if (decoded_here(compression)) {
+        feed->decoder = decoder_open(source, compression);
+        if (!feed->decoder) {
+            free(feed);
+            return nullptr;
+        }
     }
     return feed;
+}
+
+void free_feed(SourceFeed *feed) {
+    if (!feed) return;
+    decoder_close(feed->decoder);
+    free(feed);
 }
 
 // Formats that keep the data as it is have a packed size equal to the size.
@@ -276,8 +334,11 @@ char *utf8_from_wide(const wchar_t *wide) {
     return out;
 }
 
+
+// `size_field`, where set, is the member's size as its header's size field gives it, in place of
+// what libarchive made of slots the member does not use (see gnu_unused_slots_size).
 void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
-               Compression compression, KnownSizes *known) {
+               Compression compression, KnownSizes *known, const uint64_t *size_field) {
     const char *name = archive_entry_pathname(item);
     if (!name) name = archive_entry_pathname_utf8(item);
     struct Owned {
@@ -300,7 +361,10 @@ void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
     bool folder = archive_entry_filetype(item) == AE_IFDIR;
     ArchiveEntry entry;
     entry_begin(&entry, name, strlen(name), folder);
-    if (archive_entry_size_is_set(item) && archive_entry_size(item) >= 0) {
+    if (size_field) {
+        entry.original_size = *size_field;
+        if (stores_plainly(format, compression)) entry.packed_size = entry.original_size;
+    } else if (archive_entry_size_is_set(item) && archive_entry_size(item) >= 0) {
         entry.original_size = (uint64_t)archive_entry_size(item);
         if (known && !folder) remember_size(known, name, entry.original_size);
         if (stores_plainly(format, compression)) {
@@ -340,70 +404,32 @@ bool beyond_bounds(uint64_t counted, int64_t started) {
            monotonic_milliseconds() - started >= SINGLE_FILE_MAX_MILLISECONDS;
 }
 
-// gzip members one after another, counted with zlib: libarchive hands over whole blocks only,
-// and drops the last part decompressed before a cut. What follows the last member and is not
-// another member's header ends the stream, as for gzip itself. False when the first member's
-// header is not whole: then the file is no gzip file at all.
-bool count_gzip(const ByteSource *source, uint8_t *in, uint8_t *out, size_t block,
-                uint64_t *counted, CountEnd *ended) {
-    z_stream z;
-    memset(&z, 0, sizeof z);
-    gz_header first;
-    memset(&first, 0, sizeof first);  // no room for the name or comment: zlib skips them
-    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
-    if (inflateGetHeader(&z, &first) != Z_OK) {
-        inflateEnd(&z);
-        return false;
-    }
+// A compressor decoded here, counted to the damage; false when its decoder cannot be made.
+bool count_decoded(const ByteSource *source, Compression compression, uint8_t *out,
+                   size_t block, uint64_t *counted, CountEnd *end) {
+    StreamDecoder *decoder = decoder_open(source, compression);
+    if (!decoder) return false;
     int64_t started = monotonic_milliseconds();
-    uint64_t offset = 0;
-    CountEnd end = COUNT_DAMAGED;
     for (;;) {
-        if (z.avail_in == 0) {
-            int64_t got = source_read(source, offset, in, block);
-            if (got <= 0) break;  // the input ends (or fails) inside a member
-            offset += (uint64_t)got;
-            z.next_in = in;
-            z.avail_in = (uInt)got;
-        }
-        z.next_out = out;
-        z.avail_out = (uInt)block;
-        int status = inflate(&z, Z_NO_FLUSH);
-        *counted += block - z.avail_out;
-        if (status == Z_STREAM_END) {
-            // Another member follows only where its header's first bytes do; both must be
-            // in hand to tell, so one more read when the input ends between them.
-            if (z.avail_in < 2) {
-                uint8_t next[2] = {0, 0};
-                if (z.avail_in == 1) next[0] = z.next_in[0];
-                int64_t got = source_read(source, offset, next + z.avail_in,
-                                               2 - z.avail_in);
-                if (got != (int64_t)(2 - z.avail_in) || next[0] != 0x1F || next[1] != 0x8B) {
-                    end = COUNT_COMPLETE;
-                    break;
-                }
-            } else if (z.next_in[0] != 0x1F || z.next_in[1] != 0x8B) {
-                end = COUNT_COMPLETE;
-                break;
-            }
-            if (inflateReset(&z) != Z_OK) break;
-        } else if (status != Z_OK && !(status == Z_BUF_ERROR && z.avail_in == 0)) {
-            break;  // damaged data
+        *counted += decoder_read(decoder, out, block);
+        DecodeEnd ended = decoder_end(decoder);
+        if (ended != DECODE_RUNNING) {
+            *end = ended == DECODE_COMPLETE ? COUNT_COMPLETE : COUNT_DAMAGED;
+            break;
         }
         if (beyond_bounds(*counted, started)) {
-            end = COUNT_BOUNDED;
+            *end = COUNT_BOUNDED;
             break;
         }
     }
-    inflateEnd(&z);
-    *ended = end;
-    return first.done == 1;
+    decoder_close(decoder);
+    return true;
 }
 
 // Any other compressor, counted through libarchive; false when it does not open.
 bool count_stream(const ByteSource *source, Compression compression, uint8_t *out, size_t block,
                   uint64_t *counted, CountEnd *end) {
-    SourceFeed *feed = new_feed(source);
+    SourceFeed *feed = new_feed(source, compression);
     if (!feed) return false;
     struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
     struct archive_entry *item = nullptr;
@@ -424,7 +450,7 @@ bool count_stream(const ByteSource *source, Compression compression, uint8_t *ou
         }
     }
     if (archive) archive_read_free(archive);
-    free(feed);
+    free_feed(feed);
     return opened;
 }
 
@@ -446,8 +472,9 @@ void prepare_stream_listing() {
 
 bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
                  EntryList *list) {
-    if (compression != COMPRESSION_NONE && !is_native(compression)) return false;
-    SourceFeed *feed = new_feed(source);
+    if (compression != COMPRESSION_NONE && !decoded_here(compression) && !is_native(compression))
+        return false;
+    SourceFeed *feed = new_feed(source, compression);
     if (!feed) return false;
     ThreadCharset charset;
     enter_utf8(&charset);
@@ -470,22 +497,36 @@ bool list_stream(const ByteSource *source, StreamFormat format, Compression comp
             if (result == ARCHIVE_FATAL || !item) break;
             retries = 0;
             readable = true;
+            uint64_t size_field = 0;
+            bool unused_slots = format == STREAM_TAR &&
+                                archive_format(archive) == ARCHIVE_FORMAT_TAR_GNUTAR &&
+                                gnu_unused_slots_size(feed_record, feed,
+                                                      (uint64_t)archive_read_header_position(archive),
+                                                      &size_field);
             add_entry(list, item, format, compression,
-                      format == STREAM_ISO9660 ? &known : nullptr);
+                      format == STREAM_ISO9660 ? &known : nullptr,
+                      unused_slots ? &size_field : nullptr);
             if (entry_list_total(list) >= MAX_ENTRIES) break;
         }
         archive_read_free(archive);
     }
     forget_sizes(&known);
     leave_utf8(&charset);
-    free(feed);
+    free_feed(feed);
     return readable;
 }
 
 int64_t peek_decompressed(const ByteSource *source, Compression compression, uint8_t *buffer,
                           size_t length) {
+    if (decoded_here(compression)) {
+        StreamDecoder *decoder = decoder_open(source, compression);
+        if (!decoder) return -1;
+        size_t got = decoder_read(decoder, buffer, length);
+        decoder_close(decoder);
+        return (int64_t)got;
+    }
     if (!is_native(compression)) return -1;
-    SourceFeed *feed = new_feed(source);
+    SourceFeed *feed = new_feed(source, compression);
     if (!feed) return -1;
     int64_t filled = -1;
     struct archive *archive = open_reader(feed, compression, true, STREAM_TAR);
@@ -502,8 +543,74 @@ int64_t peek_decompressed(const ByteSource *source, Compression compression, uin
         }
     }
     if (archive) archive_read_free(archive);
-    free(feed);
+    free_feed(feed);
     return filled;
+}
+
+namespace {
+
+// A tar number field as libarchive reads it: base 256 where the first byte's high bit is set,
+// else octal digits after leading blanks. False for a negative value or one beyond 63 bits,
+// which libarchive refuses as a size.
+bool tar_number(const uint8_t *field, size_t width, uint64_t *value) {
+    uint64_t result = 0;
+    if (field[0] & 0x80) {
+        if (field[0] & 0x40) return false;
+        for (size_t i = 0; i < width; i++) {
+            uint8_t byte = i == 0 ? (uint8_t)(field[0] & 0x3F) : field[i];
+            if (result >> 55) return false;
+            result = result << 8 | byte;
+        }
+    } else {
+        size_t i = 0;
+        while (i < width && (field[i] == ' ' || field[i] == '\t')) i++;
+        if (i < width && field[i] == '-') return false;
+        for (; i < width && field[i] >= '0' && field[i] <= '7'; i++) {
+            if (result >> 60) return false;
+            result = result * 8 + (uint64_t)(field[i] - '0');
+        }
+    }
+    if (result > (uint64_t)INT64_MAX - 1) return false;
+    *value = result;
+    return true;
+}
+
+}  // namespace
+
+bool gnu_unused_slots_size(TarRecordReader read, void *context, uint64_t chain, uint64_t *size) {
+    // libarchive reads at most 32 headers for one member.
+    const int MAX_CHAIN = 32;
+    uint8_t h[TAR_RECORD];
+    uint64_t at = chain;
+    for (int hop = 0; hop < MAX_CHAIN; hop++) {
+        if (!read(context, at, h)) return false;
+        uint8_t type = h[156];
+        uint64_t length = 0;
+        switch (type) {
+        case 'V':  // a volume label: the next record is the next header
+            at += TAR_RECORD;
+            continue;
+        case 'X': case 'x':
+            // pax records, which libarchive applies after the member's header: they may give
+            // the size themselves.
+            return false;
+        case 'A': case 'g': case 'K': case 'L':
+            // Extension headers whose data libarchive reads before the member's own header.
+            if (!tar_number(h + 124, 12, &length) || length > (1u << 20)) return false;
+            at += TAR_RECORD + (length + TAR_RECORD - 1) / TAR_RECORD * TAR_RECORD;
+            continue;
+        default:
+            break;
+        }
+        bool slots_used = h[483] != 0 || h[386] != 0;  // realsize, the first sparse offset
+        if (memcmp(h + 257, "ustar  \0", 8) != 0 || type == 'S' || !slots_used) return false;
+        if (type >= '1' && type <= '6') {
+            *size = 0;
+            return true;
+        }
+        return tar_number(h + 124, 12, size);
+    }
+    return false;
 }
 
 void single_file_member_name(const char *file_name, char *out, size_t room) {
@@ -533,16 +640,19 @@ void single_file_member_name(const char *file_name, char *out, size_t room) {
 }
 
 bool list_single_file(const ByteSource *source, Compression compression, EntryList *list) {
-    if (!is_native(compression)) return false;
+    bool here = decoded_here(compression);
+    if (!here && !is_native(compression)) return false;
     const size_t block = READ_BLOCK > GZIP_HEADER_READ ? READ_BLOCK : GZIP_HEADER_READ;
-    uint8_t *scratch = (uint8_t *)malloc(2 * block);
+    uint8_t *scratch = (uint8_t *)malloc(block);
     if (!scratch) return false;
     uint64_t counted = 0;
     CountEnd end = COUNT_DAMAGED;
-    bool opened = compression == COMPRESSION_GZIP
-                      ? count_gzip(source, scratch, scratch + block, block, &counted, &end)
-                      : count_stream(source, compression, scratch, block, &counted, &end);
-    if (!opened) {
+    bool opened = here ? count_decoded(source, compression, scratch, block, &counted, &end)
+                       : count_stream(source, compression, scratch, block, &counted, &end);
+    // A stream that is whole (an empty file compressed included) or decodes to something before
+    // its damage is a compressed file; one damaged before its first decoded byte is taken for a
+    // file that merely begins like one.
+    if (!opened || (end == COUNT_DAMAGED && counted == 0)) {
         free(scratch);
         return false;
     }

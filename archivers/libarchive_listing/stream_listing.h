@@ -25,12 +25,15 @@ enum StreamFormat {
 void prepare_stream_listing();
 
 // True when the archive could be read up to its first entry or its proper end; the entries
-// read until the first fatal error stay in the list.
+// read until the first fatal error stay in the list. Behind gzip, bzip2, xz, lzma or zstd the
+// archive is read from what decodes before the stream's damage, so that every header decoded
+// whole is listed.
 bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
                  EntryList *list);
 
-// The first decompressed bytes of a compressed stream: the count, or -1 when the stream does
-// not decompress (or libarchive reads this compressor only through an outside program).
+// The first decompressed bytes of a compressed stream: the count (fewer where the stream ends
+// or is damaged sooner), or -1 when it cannot be read (libarchive reads this compressor only
+// through an outside program, or is refused before its first byte).
 int64_t peek_decompressed(const ByteSource *source, Compression compression, uint8_t *buffer,
                           size_t length);
 
@@ -40,8 +43,26 @@ const int SINGLE_FILE_MAX_MILLISECONDS = 2000;
 
 // The one member of a single compressed file: named as gzip's header stores it, else after the
 // file without its compression suffix; its size counted by decompressing within the bounds
-// above (up to the damage for a stream cut or damaged before its end).
+// above (up to the damage for a stream cut or damaged before its end). A stream damaged before
+// it decodes a byte is no compressed file; a whole empty one is a member of size 0.
 bool list_single_file(const ByteSource *source, Compression compression, EntryList *list);
+
+// A tar header record's length.
+const size_t TAR_RECORD = 512;
+
+// Reads the record at an offset of the archive's (decoded) bytes; false where it is not at hand.
+typedef bool (*TarRecordReader)(void *context, uint64_t offset, uint8_t record[TAR_RECORD]);
+
+// libarchive takes an old-GNU header's "realsize" slot for the member's size and its first
+// sparse slot for a sparse map whatever the member's type, where the format gives them meaning
+// for a sparse member ('S') only: a regular member whose unused slots happen to hold bytes would
+// list a number that is not its size. For the header chain that starts at `chain` (the
+// extension headers libarchive reads before a member's own, then that one): true, with the size
+// its size field gives (0 for links, devices, folders and FIFOs, as libarchive has it), when the
+// member's header is such a non-sparse GNU header with either slot in use; false where
+// libarchive's reading stands (pax records, which may give the size, come first) or the
+// records are not at hand.
+bool gnu_unused_slots_size(TarRecordReader read, void *context, uint64_t chain, uint64_t *size);
 
 // The member name for a compressed file's name: the suffix of its compressor removed
 // (".tgz" and the like become ".tar"); the whole name when no suffix matches or nothing would

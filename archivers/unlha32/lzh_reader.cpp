@@ -31,7 +31,6 @@ struct Header {
     uint64_t packed;
     uint64_t original;
     uint32_t unix_time;
-    bool has_unix_time;
     Piece file;
     Piece folder;
     bool has_header_crc;
@@ -89,7 +88,6 @@ bool take_extension(ByteSource *source, Header *header, uint64_t at, uint64_t da
         break;
     case 0x54:
         header->unix_time = read_le32(data);
-        header->has_unix_time = true;
         break;
     }
     return true;
@@ -171,7 +169,6 @@ void read_fields_of_levels_2_and_3(const uint8_t *h, Header *header) {
     header->packed = read_le32(h + 7);
     header->original = read_le32(h + 11);
     header->unix_time = read_le32(h + 15);
-    header->has_unix_time = true;
     header->entry->attributes = h[19];
     header->entry->crc = read_le16(h + 21);
 }

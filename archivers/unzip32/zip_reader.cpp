@@ -21,6 +21,7 @@ const uint8_t DESCRIPTOR_SIGNATURE[4] = {'P', 'K', 7, 8};
 const uint8_t END_SIGNATURE[4] = {'P', 'K', 5, 6};
 const uint8_t ZIP64_END_SIGNATURE[4] = {'P', 'K', 6, 6};
 const uint8_t ZIP64_LOCATOR_SIGNATURE[4] = {'P', 'K', 6, 7};
+const uint8_t SIGNATURE_RECORD_SIGNATURE[4] = {'P', 'K', 5, 5};
 const size_t LOCAL_FIXED = 30;
 const size_t CENTRAL_FIXED = 46;
 const size_t END_FIXED = 22;
@@ -179,14 +180,48 @@ bool fill_entry(ArchiveEntry *entry, const uint8_t *fields, const uint8_t *name,
     return zip64;
 }
 
-bool find_central_directory(ZipReader *reader, ByteSource *source) {
-    if (source->size < END_FIXED) return false;
+// The central record at `at` whole before `end`: its fixed part, name, extra field and comment
+// (the record's length), or 0.
+size_t central_record_length(ByteSource *source, uint64_t at, uint64_t end) {
+    if (at >= end || end - at < CENTRAL_FIXED) return 0;
+    const uint8_t *r = source_view(source, at, CENTRAL_FIXED);
+    if (!r || memcmp(r, CENTRAL_SIGNATURE, 4) != 0) return 0;
+    size_t length = CENTRAL_FIXED + read_le16(r + 28) + read_le16(r + 30) + read_le16(r + 32);
+    return end - at < length ? 0 : length;
+}
+
+// Whether the central records from `first` check out: each whole, one after another, up to the
+// records that may close a directory (the end record itself, the ZIP64 end record and its
+// locator, a digital signature).
+bool directory_checks_out(ByteSource *source, uint64_t first, uint64_t end) {
+    static const uint8_t *const CLOSING[] = {ZIP64_END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE,
+                                             SIGNATURE_RECORD_SIGNATURE};
+    for (uint64_t at = first; at != end;) {
+        size_t length = central_record_length(source, at, end);
+        if (length == 0) {
+            for (const uint8_t *closing : CLOSING)
+                if (starts_with(source, at, closing)) return true;
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}
+
+enum Directory {
+    DIRECTORY_NONE,     // no end record, or none that names a central directory in this file
+    DIRECTORY_WHOLE,
+    DIRECTORY_DAMAGED,  // found where the end record says, but its records do not check out
+};
+
+Directory find_central_directory(ZipReader *reader, ByteSource *source) {
+    if (source->size < END_FIXED) return DIRECTORY_NONE;
     size_t length = source->size < ZIP_TAIL_MAX ? (size_t)source->size : (size_t)ZIP_TAIL_MAX;
     uint64_t tail_offset = source->size - length;
     const uint8_t *tail = source_view(source, tail_offset, length);
     size_t found = 0;
     bool exact = false;
-    if (!tail || !find_end_record(tail, length, &found, &exact)) return false;
+    if (!tail || !find_end_record(tail, length, &found, &exact)) return DIRECTORY_NONE;
 
     const uint8_t *e = tail + found;
     EndRecord end;
@@ -202,14 +237,14 @@ bool find_central_directory(ZipReader *reader, ByteSource *source) {
         if (read_zip64_end(source, record_offset, end.at, &zip64)) end = zip64;
     }
 
-    // Central records cannot outnumber the bytes they take.
+    // Central records cannot outnumber the bytes they take: such an end record names nothing.
     if (end.directory_size > end.at || end.entries > end.directory_size / CENTRAL_FIXED) {
-        if (!(end.entries == 0 && end.directory_size == 0)) return false;
+        if (!(end.entries == 0 && end.directory_size == 0)) return DIRECTORY_NONE;
     }
     reader->end = end.at;
     if (end.entries == 0 && end.directory_size == 0) {
         reader->first = reader->next = end.at;
-        return true;
+        return DIRECTORY_WHOLE;
     }
     // As stored, or shifted by whatever precedes the archive (a self-extracting program).
     // Bytes after the end record mean the archive may be a member stored inside another
@@ -220,14 +255,19 @@ bool find_central_directory(ZipReader *reader, ByteSource *source) {
     // of an archive split into pieces): its members' headers and data lie elsewhere, so
     // the file is no archive of its own.
     uint64_t candidates[2] = {end.directory_offset, end.at - end.directory_size};
+    Directory result = DIRECTORY_NONE;
     for (uint64_t start : candidates) {
         if (start != end.directory_offset && (!exact || start < end.directory_offset)) break;
         if (start < end.at && starts_with(source, start, CENTRAL_SIGNATURE)) {
-            reader->first = reader->next = start;
-            return true;
+            bool whole = directory_checks_out(source, start, end.at);
+            if (result == DIRECTORY_NONE || whole) {
+                reader->first = reader->next = start;
+                result = whole ? DIRECTORY_WHOLE : DIRECTORY_DAMAGED;
+            }
+            if (whole) break;
         }
     }
-    return false;
+    return result;
 }
 
 // The whole local header at `at` (fixed part, name and extra field), or null. A header
@@ -323,37 +363,40 @@ bool open_reader(ZipReader *reader, ByteSource *source) {
     reader->source = source;
     reader->first = reader->end = reader->next = 0;
     reader->local_scan = false;
-    if (find_central_directory(reader, source)) return true;
-    // Without a central directory (cut off, or damaged where it starts) the members are read
-    // from their local headers, but only in a file that starts with a whole one. Looking
-    // further in for the first header would take any file that merely holds the signature
-    // somewhere (a document quoting it, an uncompressed archive stored in another format) for
-    // an archive, and behind a self-extracting program nothing but the central directory says
-    // where the archive starts.
+    Directory directory = find_central_directory(reader, source);
+    if (directory == DIRECTORY_WHOLE) return true;
+    // Without a central directory that checks out (cut off, or damaged anywhere in it) the
+    // members are read from their local headers, but only in a file that starts with a whole
+    // one. Looking further in for the first header would take any file that merely holds the
+    // signature somewhere (a document quoting it, an uncompressed archive stored in another
+    // format) for an archive, and behind a self-extracting program nothing but the central
+    // directory says where the archive starts: there a damaged directory is walked as far as
+    // its records check out.
     size_t name_length, extra_length;
-    if (!view_local_header(source, 0, &name_length, &extra_length)) return false;
-    reader->local_scan = true;
-    reader->first = reader->next = 0;
-    reader->end = source->size;
-    return true;
+    if (view_local_header(source, 0, &name_length, &extra_length)) {
+        reader->local_scan = true;
+        reader->first = reader->next = 0;
+        reader->end = source->size;
+        return true;
+    }
+    return directory == DIRECTORY_DAMAGED && reader->end > reader->first;
 }
 
 bool next_entry(ZipReader *reader, ArchiveEntry *entry) {
     if (reader->local_scan) return local_next(reader, entry);
     ByteSource *source = reader->source;
     uint64_t at = reader->next;
-    if (at >= reader->end || reader->end - at < CENTRAL_FIXED) return false;
+    size_t record_length = central_record_length(source, at, reader->end);
+    if (record_length == 0) return false;
     const uint8_t *r = source_view(source, at, CENTRAL_FIXED);
-    if (!r || memcmp(r, CENTRAL_SIGNATURE, 4) != 0) return false;
+    if (!r) return false;
     size_t name_length = read_le16(r + 28);
     size_t extra_length = read_le16(r + 30);
-    size_t comment_length = read_le16(r + 32);
     size_t record = CENTRAL_FIXED + name_length + extra_length;
-    if (reader->end - at < record + comment_length) return false;
     r = source_view(source, at, record);
     if (!r) return false;
     fill_entry(entry, r + 8, r + CENTRAL_FIXED, name_length, extra_length, r[38]);
-    reader->next = at + record + comment_length;
+    reader->next = at + record_length;
     return true;
 }
 

@@ -19,10 +19,12 @@ enum ZipWalk { ZIP_CENTRAL_DIRECTORY, ZIP_LOCAL_HEADERS };
 // to, also where a self-extracting program before the archive shifts every offset (unless
 // other bytes follow the archive too, or the directory lies before its stored offset, as in
 // the last piece of a split archive): match->start is the first central record, match->end
-// the end record. An archive with no central directory (cut short or damaged there) is taken
-// when the file starts with a whole local header, and its members are then read from their
-// local headers (ZIP_LOCAL_HEADERS, from 0 to the file's end); anything else without an end
-// record costs two reads, its tail and its first bytes.
+// the end record. An archive with no central directory, or one whose records do not check out
+// (cut short, running past the end record, not a central record before the records' end), is
+// taken when the file starts with a whole local header, and its members are then read from
+// their local headers (ZIP_LOCAL_HEADERS, from 0 to the file's end); without one, a damaged
+// directory is walked as far as its records check out. Anything else without an end record
+// costs two reads, its tail and its first bytes.
 bool zip_recognise(ByteSource *source, FormatMatch *match);
 // Every central record (or local header): stored name bytes, stored DOS words, sizes from
 // the ZIP64 extra field where the record defers to it (a local header's from its data

@@ -336,28 +336,20 @@ TEST_F(Bridge, EntriesCarryNameSizeRatioAndTime) {
     EXPECT_EQ(members()[1]->ratio, 1000u);
 }
 
-// A time that names no moment is all zero, whatever the library hands on: the program judges
-// the words itself, so both builds agree where the platform's own conversion would roll a
-// day its month lacks into the next month. 29 February of a leap year lists as stored.
+// A time that names no moment is all zero, whatever the library hands on: the bridge hands the
+// words to the one judge of them (test_time.cpp holds its cases), never to the platform, whose
+// conversion would roll a day its month lacks into the next month.
 TEST_F(Bridge, TimeThatNamesNoMomentIsAllZero) {
     install("unzip32.dll");
-    auto day = [](unsigned year, unsigned month, unsigned d) {
-        return ((year - 1980u) << 9) | (month << 5) | d;
-    };
-    std::string path = archive(entry("*", "a-zero", 1, 0, 0, 0) +
-                               entry("*", "b-month-13", 1, 0, day(2001, 13, 1), 0) +
-                               entry("*", "c-hour-24", 1, 0, day(2001, 1, 1), 24u << 11) +
-                               entry("*", "d-feb29-2001", 1, 0, day(2001, 2, 29), 0) +
-                               entry("*", "e-feb30-2001", 1, 0, day(2001, 2, 30), 0) +
-                               entry("*", "f-apr31-2001", 1, 0, day(2001, 4, 31), 0) +
-                               entry("*", "g-feb29-2000", 1, 0, day(2000, 2, 29), 0x5290));
+    std::string path = archive(entry("*", "a-feb30-2001", 1, 0, (21u << 9) | (2u << 5) | 30, 0) +
+                               entry("*", "b-feb29-2000", 1, 0, (20u << 9) | (2u << 5) | 29,
+                                     0x5290));
     EXPECT_TRUE(read_with_archivers(members_, path.c_str()));
-    ASSERT_EQ(members().size(), 7u);
+    ASSERT_EQ(members().size(), 2u);
     SYSTEMTIME zero;
     memset(&zero, 0, sizeof zero);
-    for (int i = 0; i < 6; i++)
-        EXPECT_EQ(memcmp(&members()[i]->time, &zero, sizeof zero), 0) << members()[i]->name;
-    const SYSTEMTIME &leap = members()[6]->time;
+    EXPECT_EQ(memcmp(&members()[0]->time, &zero, sizeof zero), 0);
+    const SYSTEMTIME &leap = members()[1]->time;
     EXPECT_EQ(std::vector<int>({leap.wYear, leap.wMonth, leap.wDay, leap.wHour, leap.wMinute,
                                 leap.wSecond}),
               std::vector<int>({2000, 2, 29, 10, 20, 32}));

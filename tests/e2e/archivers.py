@@ -3,7 +3,6 @@ archiver_probe test tool) and read what the peer tools listed for the shared tes
 (7zz -slt, lsar -j, lha -v, zipinfo) as comparable records."""
 import collections
 import csv
-import datetime
 import json
 import os
 import re
@@ -178,6 +177,22 @@ def read_zipinfo(relative):
     return entries
 
 
+CABEXTRACT_LINE = re.compile(rb"^ *(\d+) \| (\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d) \| (.*)$")
+
+
+def read_cabextract(text):
+    """Members of `cabextract -l`: (name bytes, size, (year, month, day, hour, minute,
+    second)), the name with '/' where the cabinet stores '\\'."""
+    members = []
+    for line in text.split(b"\n"):
+        m = CABEXTRACT_LINE.match(line)
+        if m:
+            day, month, year, hour, minute, second = (int(g) for g in m.groups()[1:7])
+            members.append((m.group(8), int(m.group(1)), (year, month, day, hour, minute,
+                                                          second)))
+    return members
+
+
 # --- the tar, cpio, ar, 7z, RAR, ISO 9660 and xar libraries ------------------------------------
 
 class Item:
@@ -307,8 +322,3 @@ def library_items(records):
         items.append(Item(name.rstrip(b"/") if folder else name, size, packed,
                           dos_fields(date, time), folder))
     return items
-
-
-def utc_now_moment():
-    now = datetime.datetime.now(datetime.timezone.utc)
-    return (now.year, now.month, now.day, now.hour, now.minute, now.second)

@@ -75,6 +75,27 @@ def member_line(name, size, tenths, when):
     return b"\t%s\t%s (%d.%d%%)\t%s" % (name, size, tenths // 10, tenths % 10, when)
 
 
+def archive_block(listing, archive_name):
+    """The archive line ending in `archive_name` and the member lines that follow it; None
+    when no archive line ends so."""
+    lines = listing.split(b"\r\n")
+    for i, line in enumerate(lines):
+        if line and not line.startswith(b"\t") and line.split(b"\t")[0].endswith(archive_name):
+            block = [line]
+            for member in lines[i + 1:]:
+                if not member.startswith(b"\t"):
+                    break
+                block.append(member)
+            return block
+    return None
+
+
+def member_lines(listing, archive_name):
+    """The member lines of the archive whose line ends in `archive_name`; None without one."""
+    block = archive_block(listing, archive_name)
+    return None if block is None else block[1:]
+
+
 def as_argument(path):
     """`path` as the program is given it: on Windows through Wine's drive Z:, with
     backslashes."""

@@ -1,8 +1,9 @@
 """ARJ archives through unarj32j.dll against Debian's arj (`arj v`): the shared test archives and
-a set made here with arj (every method, DOS and Unix hosts, folders, chapters, a three-volume
+a set made here with arj (every method, DOS and Unix hosts, folders, chapters, a multi-volume
 set, a self-extracting archive, Shift-JIS names, cut copies) agree in name bytes, sizes, packed
-sizes and dates; the program lists what the library hands out. Where a peer reads a file
-otherwise, PEER_DIFFERENCES says so and why."""
+sizes and dates, and `lsar -L -e shift_jis` agrees in names, sizes and packed sizes; the
+program lists what the library hands out. Where a peer reads a file otherwise,
+PEER_DIFFERENCES says so and why."""
 import glob
 import os
 import re
@@ -23,12 +24,15 @@ PEER_DIFFERENCES = [
     ("arj v", "shows only the last chapter of a chapter archive unless asked with -jb*",
      "hands out every local header", "every file stored in the archive is a member of it; "
      "the test asks arj with -jb*"),
+    ("lsar -L", "shows each chapter mark as an entry", "hands out no entry",
+     "as for arj v"),
     ("7zz", "reads the Unix seconds of a Unix-host archive as DOS words", "gives them as the "
      "DOS words of the same UTC instant", "a Unix host stores seconds since 1970 (the host "
      "field says so); arj itself shows those seconds"),
 ]
 
 ARJ = shutil.which("arj")
+LSAR = shutil.which("lsar")
 HOSTS_WITH_UNIX_TIME = (b"UNIX", b"NEXT")
 NAME_LINE = re.compile(rb"^(\d{3,})\) (.*)$")
 FIELDS_LINE = re.compile(rb"^ *\d+ (\S+) +(\d+) +(\d+) +[\d.]+ (\d\d)-(\d\d)-(\d\d) "
@@ -63,6 +67,23 @@ def arj_v(path, chapters=False):
                                 (year, mo, dd, hh, mi, ss - ss % 2)))
             name = None
     return entries
+
+
+def lsar_l(path):
+    """[(name, size, packed)] of `lsar -L -e shift_jis`, names as their Shift-JIS bytes,
+    chapter marks left out (PEER_DIFFERENCES)."""
+    out = subprocess.run([LSAR, "-L", "-e", "shift_jis", path], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120).stdout
+    entries = []
+    for line in out.decode("utf-8").split("\n"):
+        m = re.match(r"^  Name: +(.*)$", line)
+        if m:
+            entries.append([m.group(1).encode("cp932"), None, None])
+            continue
+        m = re.match(r"^  (Size|Compressed size): +(?:.*\()?(\d+) bytes\)?$", line)
+        if m and entries:
+            entries[-1][1 if m.group(1) == "Size" else 2] = int(m.group(2))
+    return [tuple(e) for e in entries if not CHAPTER_MARK.match(e[0])]
 
 
 def library_entries(files):
@@ -122,8 +143,8 @@ def make_set(folder):
     arj("ac", "-y", "chapters.arj", "src/sub/deeper/small.txt")
     made["chapters.arj"] = True
     arj("a", "-y", "-r", "-2d", "-m0", "-v60K", "volumes.arj", "src")
-    for volume in ("volumes.arj", "volumes.a01", "volumes.a02"):
-        made[volume] = False
+    for volume in glob.glob(os.path.join(folder, "volumes.*")):
+        made[os.path.basename(volume)] = False
     arj("a", "-y", "-r", "-je", "-2d", "selfextract", "src/text.txt", "src/sub")
     # arj names the program without an extension here, and looks for NAME.arj when given one.
     if os.path.exists(os.path.join(folder, "selfextract")):
@@ -142,6 +163,8 @@ class ArjAgainstArj(TreeTest):
                 expected = arj_v(path, chapters)
                 self.assertTrue(expected, "arj lists nothing of %s" % path)
                 self.assertEqual(listed[path], expected)
+                if LSAR:
+                    self.assertEqual([e[:3] for e in listed[path]], lsar_l(path), "lsar")
 
     def test_shared_archives_agree_with_arj(self):
         corpus = os.path.join(tallytest.CORPUS, "lhaforge")
@@ -151,7 +174,7 @@ class ArjAgainstArj(TreeTest):
 
     def test_archives_made_with_arj_agree_and_are_listed(self):
         archives = make_set(self.root)
-        self.assertEqual(len(archives), 12)
+        self.assertEqual(len(archives), 14)
         self.assert_agree(archives)
         # The set holds what it is meant to: a 0x5C trail byte kept, three hosts' dates, a
         # member split over the volumes, folders.

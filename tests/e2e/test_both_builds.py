@@ -19,7 +19,6 @@ import time
 import unittest
 
 import tallytest
-import test_builtin_formats
 import test_member_dates
 from tallytest import run
 
@@ -122,26 +121,28 @@ SO, HYOU = "\u30bd", "\u8868"  # trail byte 0x5C in code page 932
 
 
 def make_same(root, scratch):
-    """Built-in formats, names with the 0x5C trail byte and cabinets, the folders of
-    test_builtin_formats.py and test_member_dates.py among them, below `root` (what is packed
-    is written in `scratch` first); the archives both programs must list."""
+    """Built-in formats among decoys, names with the 0x5C trail byte and cabinets, the folder
+    of test_member_dates.py among them, below `root` (what is packed is written in `scratch`
+    first); the archives both programs must list."""
     files = {
-        "one.pak": build.pak([(b"zeta.txt", 9, 1), (b"Alpha.doc", 8, 2),
-                              (b"\x95\x5c\x83\x5c.bin", 7, 3)]),
+        "one.pak": build.pak([(b"zeta.txt", 9, 1), (b"Alpha.doc", 8, 2), (b"F" * 24, 7, 3),
+                              (b"beta", 6, 4), (b"\x95\x5c\x83\x5c.bin", 7, 3)]),
         "sub/two.daf": build.daf([(b"second.bin", 1, 2), (b"First.bin", 3, 4)]),
-        "three.cpk": build.cherry_packed([(b"voice.wav", 12), (b"_intro", 0)]),
+        "three.cpk": build.cherry_packed([(b"voice.wav", 12), (b"_intro", 0),
+                                          (b"C" * 16, 30)]),
         "%s/%s.pak" % (HYOU, SO): build.pak([(b"inner", 1, 1)]),
         "%s/deeper/x.daf" % HYOU: build.daf([(b"y", 5, 6)]),
+        # Decoys: the pak magic holding count 0 (the later readers see it too), a DAF cut
+        # inside its second entry, plain text, an empty file.
+        "decoy.txt": b"pak\0\0\0\0\0 and then some text\n",
+        "cut.daf": build.daf([(b"a", 1, 2), (b"b", 3, 4)])[:8 + 32 + 20],
         "notes.txt": b"pak\0 is not at the start of this file\n",
         "empty": b"",
     }
-    for name, content in test_builtin_formats.tree_files().items():
-        files["builtin/" + name] = content
     for name, content in files.items():
         write(root, name, content)
     expected = ["one.pak", "sub/two.daf", "three.cpk", "%s/%s.pak" % (HYOU, SO),
-                "%s/deeper/x.daf" % HYOU, "builtin/one.pak", "builtin/sub/two.daf",
-                "builtin/three.cpk"]
+                "%s/deeper/x.daf" % HYOU]
     if shutil.which("gcab"):
         for name in ("a.txt", "sub/b.txt"):
             write(scratch, "cab/" + name, b"x" * 10)

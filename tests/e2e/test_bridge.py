@@ -53,33 +53,22 @@ class Bridge(TreeTest):
         with open(self.log, "rb") as f:
             return f.read().splitlines()
 
-    # One run shows both, a Wine start being costly: the libraries beside the program list,
-    # and a library of another table name in the current folder is never loaded.
+    # One run shows both, a Wine start being costly: the program lists what a library beside
+    # it delivers, and from its start keeps a library of another table name in the current
+    # folder out. How the bridge probes, reads and judges entries is test_archiver_bridge.cpp's.
     def test_listing_holds_members_delivered_by_a_library(self):
-        program = self.program_in("prog", ["unlha32.dll", "7-zip32.dll"])
+        program = self.program_in("prog", ["unlha32.dll"])
         self.program_in("here", ["unzip32.dll"])
-        self.write("data/a.arc", SCRIPT
-                   + entry(1000, 523, 0x2A21, 0x6000, b"dir/file.txt")
-                   + entry(0, 0, 0x2A21, 0x6000, b"dir/")
-                   + entry(5, 1000, 0, 0, b"dir\\B.bin")
+        self.write("data/a.arc", SCRIPT + entry(1000, 523, 0x2A21, 0x6000, b"dir/file.txt")
                    + entry(77, 7, 0x3C8F, 0xBF7D, b"\x95\x5c.txt"))
-        self.write("data/plain.txt", b"not an archive")
         code, out, err = self.run_program(program, [self.path("data")], cwd=self.path("here"))
         self.assertEqual((code, out, err), (0, b"", b""))
         lines = self.read("data.txt").split(b"\r\n")
         archive = tallytest.listed(self.path("data/a.arc"))
         self.assertTrue(lines[0].startswith(archive + b"\t"), lines[0])
-        self.assertEqual(lines[1:], [
-            b"\tdir/file.txt\t1000 (52.3%)\t2001-01-01 12:00:00",
-            b"\tdir\\B.bin\t5 (100.0%)\t0000-00-00 00:00:00",
-            b"\t\x95\x5c.txt\t77 (0.7%)\t2010-04-15 23:59:58",
-            b""])
-        # The first library took the archive, so the later one was not loaded for it; both
-        # were tried on the plain file, and the current folder's unzip32.dll on neither.
-        tried = [line.split(b" ")[0] for line in self.calls() if line.endswith(b"a.arc")]
-        self.assertEqual(tried, [b"unlha32.dll"])
-        tried = [line.split(b" ")[0] for line in self.calls() if line.endswith(b"plain.txt")]
-        self.assertEqual(tried, [b"unlha32.dll", b"7-zip32.dll"])
+        self.assertEqual(lines[1:], [b"\tdir/file.txt\t1000 (52.3%)\t2001-01-01 12:00:00",
+                                     b"\t\x95\x5c.txt\t77 (0.7%)\t2010-04-15 23:59:58", b""])
+        self.assertEqual({line.split(b" ")[0] for line in self.calls()}, {b"unlha32.dll"})
 
     @unittest.skipIf(os.name != "posix" or (tallytest.PROGRAM or "").endswith(".exe"),
                      "a program started through a link is a Linux matter")

@@ -2,7 +2,6 @@
 behind it lists as `cabextract -l` lists it, and as the cabinet reader lists the same cabinet
 on its own; the plain cabinet stays the cabinet service's."""
 import os
-import re
 import shutil
 import subprocess
 import unittest
@@ -13,7 +12,6 @@ from tallytest import TreeTest, run
 
 GCAB = shutil.which("gcab")
 CABEXTRACT = shutil.which("cabextract")
-CABEXTRACT_LINE = re.compile(rb"^ *(\d+) \| (\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d) \| (.*)$")
 
 
 def make_cabinet(folder):
@@ -49,14 +47,9 @@ def cabextract_lines(path):
     '\\' as '/'; the cabinet reader keeps the stored byte)."""
     out = subprocess.run([CABEXTRACT, "-l", path], stdout=subprocess.PIPE, check=True,
                          stdin=subprocess.DEVNULL, env=dict(os.environ, TZ="UTC")).stdout
-    lines = []
-    for line in out.split(b"\n"):
-        m = CABEXTRACT_LINE.match(line)
-        if m:
-            size, day, month, year, hour, minute, second, name = m.groups()
-            lines.append(b"\t%s\t%s (0.0%%)\t%s-%s-%s %s:%s:%s" % (
-                name.replace(b"/", b"\\"), size, year, month, day, hour, minute, second))
-    return lines
+    return [tallytest.member_line(name.replace(b"/", b"\\"), size, 0,
+                                  tallytest.shown_time(when))
+            for name, size, when in archivers.read_cabextract(out)]
 
 
 @unittest.skipUnless(GCAB and CABEXTRACT, "gcab and cabextract (scripts/install-deps)")

@@ -7,12 +7,12 @@ build of the program can be handed in, the Windows one included."""
 import calendar
 import datetime
 import os
-import re
 import shutil
 import subprocess
 import tempfile
 import unittest
 
+import archivers
 import tallytest
 
 # Where tallybook and cabextract differ on a corpus cabinet, and why. The test fails when one
@@ -64,7 +64,6 @@ WINE_EXCEPTIONS = {
     "libmspack/cab/filename-read-violation-1.cab": "Wine lists a nameless member",
 }
 
-CABEXTRACT_LINE = re.compile(rb"^ *(\d+) \| (\d\d)\.(\d\d)\.(\d{4}) (\d\d):(\d\d):(\d\d) \| (.*)$")
 ZERO_TIME = "0000-00-00 00:00:00"
 
 
@@ -80,15 +79,9 @@ def listed_time(year, month, day, hour, minute, second):
 
 def cabextract_members(expected_file):
     """(name, size, time) of each member cabextract listed, as the listing would show them."""
-    members = []
     with open(expected_file, "rb") as f:
-        for line in f.read().split(b"\n"):
-            m = CABEXTRACT_LINE.match(line)
-            if m:
-                day, month, year, hour, minute, second = (int(g) for g in m.groups()[1:7])
-                members.append((m.group(8), int(m.group(1)) % 2**32,
-                                listed_time(year, month, day, hour, minute, second)))
-    return sorted(members)
+        return sorted((name, size % 2**32, listed_time(*when))
+                      for name, size, when in archivers.read_cabextract(f.read()))
 
 
 def read_listing(data, root_name):
@@ -112,20 +105,6 @@ def read_listing(data, root_name):
 
 def gcab_available():
     return shutil.which("gcab") is not None
-
-
-def archive_lines(data, name):
-    """The archive line ending in `name` and its member lines, as the listing holds them."""
-    lines = data.split(b"\r\n")
-    for i, line in enumerate(lines):
-        if line and not line.startswith(b"\t") and line.split(b"\t")[0].endswith(name):
-            members = []
-            for member in lines[i + 1:]:
-                if not member.startswith(b"\t"):
-                    break
-                members.append(member)
-            return [line] + members
-    return []
 
 
 class Cabinets(unittest.TestCase):
@@ -246,7 +225,7 @@ class Cabinets(unittest.TestCase):
     def test_made_cabinet_lists_its_stored_times_in_any_time_zone(self):
         if not self.made:
             self.skipTest("gcab is not installed")
-        lines = archive_lines(self.listing, b"made.cab")
+        lines = tallytest.archive_block(self.listing, b"made.cab")
         self.assertTrue(lines, self.listing)
         self.assertTrue(lines[0].endswith(b"made.cab\t%d\t2003-05-17 14:30:58" %
                                           os.path.getsize(self.made)), lines[0])
@@ -254,7 +233,7 @@ class Cabinets(unittest.TestCase):
             b"\ta.txt\t5 (0.0%)\t2003-05-17 14:30:58",
             b"\tsub\\b.txt\t9 (0.0%)\t2003-05-17 14:30:58",
             b"\t\x95\x5c.txt\t6 (0.0%)\t2003-05-17 14:30:58"])
-        self.assertEqual(archive_lines(self.listing, b"plain.txt"), [])
+        self.assertIsNone(tallytest.archive_block(self.listing, b"plain.txt"))
 
 
 if __name__ == "__main__":

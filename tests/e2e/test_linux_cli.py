@@ -244,19 +244,6 @@ class ErrorsAndExitStatus(TreeTest):
         self.assertEqual(lines[0].split(b"\t")[:2], [self.path("d/*").encode(), b"72"])
         self.assertEqual(len(lines), 4)
 
-    def test_long_argument_whose_listing_fits(self):
-        name = "x." + "e" * 200
-        self.write(name, b"plain")
-        argument = self.root
-        limit = os.pathconf(self.root, "PC_PATH_MAX") - 1
-        while len(argument) + 2 + len(name) + 1 <= limit:
-            argument += "/."
-        argument += "/" * (limit - len(argument) - len(name)) + name
-        self.assertEqual(len(argument), limit)
-        code, out, err = run([argument])
-        self.assertEqual((code, out, err), (0, b"", b""))
-        self.assertTrue(os.path.isfile(self.path("x.txt")))
-
 
 class TimesOutsideTheFindRecord(TreeTest):
     def test_archive_time_before_1601_or_after_30827_is_all_zeros(self):
@@ -379,12 +366,6 @@ class Progress(TreeTest):
         self.assertTrue(shown.rstrip(b"\x07").endswith(b"\r\x1b[K"), shown[-40:])
         code, out, err = run(["-f", self.path("data")], env=env)
         self.assertEqual((code, out, err), (0, b"", b""))
-
-    def test_status_line_in_a_legacy_charset(self):
-        self.write("data/f", b"x")
-        env = dict(os.environ, LC_ALL="ja_JP.eucJP")
-        _, shown = run_on_terminal([self.path("data")], env=env)
-        self.assertIn("作業中です".encode("euc_jp"), shown)
 
 
 @tallytest.packaging_build

@@ -9,7 +9,7 @@ import unittest
 import zipfile
 
 import tallytest
-from tallytest import TreeTest
+from tallytest import TreeTest, member_lines  # noqa: F401  (imported from here too)
 
 ZERO = b"0000-00-00 00:00:00"
 # (name, DOS date word, what the member line shows)
@@ -20,20 +20,6 @@ STAMPS = [
     (b"apr31.txt", (2001 - 1980) << 9 | 4 << 5 | 31, ZERO),
 ]
 DOS_TIME = 10 << 11 | 20 << 5 | 15  # 10:20:30
-
-
-def member_lines(listing, archive_name):
-    """The member lines that follow the archive line ending in `archive_name`."""
-    lines = listing.split(b"\r\n")
-    for i, line in enumerate(lines):
-        if not line.startswith(b"\t") and line.split(b"\t")[0].endswith(archive_name):
-            members = []
-            for member in lines[i + 1:]:
-                if not member.startswith(b"\t"):
-                    break
-                members.append(member)
-            return members
-    return None
 
 
 def expected(size_text):

@@ -1,10 +1,11 @@
-"""The run sequence end to end: where the listing goes, the overwrite question, the failure
-message, and the exit code."""
+"""The run sequence end to end, in both builds: where the listing goes, the Windows program's
+overwrite question and failure message, and the exit code. The Linux program's question,
+texts and exit status on a terminal are test_linux_cli.py's."""
 import os
 
 import tallytest
 import builtin_archives  # noqa: E402  (found through tallytest's path)
-from tallytest import TreeTest, linux_only, run, run_on_terminal, run_with_dialogs, windows_only
+from tallytest import TreeTest, run, run_with_dialogs, windows_only
 
 
 class RunSequence(TreeTest):
@@ -39,47 +40,6 @@ class RunSequence(TreeTest):
         self.assertEqual((code, out, err), (0, b"", b""))
         self.assertEqual(self.read("sub.txt"), b"")
         self.assertFalse(os.path.exists(self.path("sub/.txt")))
-
-    @linux_only
-    def test_existing_listing_without_terminal_is_kept(self):
-        self.write("data/f", b"f")
-        self.write("data.txt", b"keep me")
-        code, out, err = run([self.path("data")])
-        self.assertEqual((code, out), (2, b""))
-        self.assertIn(b"data.txt exists and was kept", err)
-        self.assertEqual(self.read("data.txt"), b"keep me")
-
-    @linux_only
-    def test_question_answered_no_keeps_and_yes_replaces(self):
-        self.write("data/f", b"f")
-        self.write("data.txt", b"keep me")
-        code, shown = run_on_terminal([self.path("data")], answer="n")
-        self.assertEqual(code, 0)
-        self.assertIn(b"[y/N]", shown)
-        self.assertIn(self.path("data.txt").encode(), shown)
-        self.assertEqual(self.read("data.txt"), b"keep me")
-        code, shown = run_on_terminal([self.path("data")], answer="y")
-        self.assertEqual(code, 0)
-        self.assertEqual(self.read("data.txt"), b"")
-
-    @linux_only
-    def test_question_shown_in_terminal_charset(self):
-        self.write("data/f", b"f")
-        self.write("data.txt", b"")
-        env = dict(os.environ, LC_ALL="ja_JP.UTF-8")
-        _, shown = run_on_terminal([self.path("data")], answer="n", env=env)
-        self.assertIn("上書きしてもよろしいですか？".encode("utf-8"), shown)
-
-    @linux_only
-    def test_listing_path_that_is_a_folder_brings_the_failure_message(self):
-        self.write("data/f", b"f")
-        os.makedirs(self.path("data.txt"))
-        env = dict(os.environ, LC_ALL="ja_JP.UTF-8")
-        code, shown = run_on_terminal([self.path("data")], answer="y", env=env)
-        self.assertEqual(code, 2)
-        self.assertIn("ファイルの作成に失敗しました (".encode("utf-8"), shown)
-        self.assertTrue(os.path.isdir(self.path("data.txt")))
-
 
     # The Windows program asks in a message box whose caption is the listing path.
     @windows_only

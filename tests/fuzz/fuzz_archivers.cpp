@@ -1,6 +1,7 @@
 // The readers of tar32.dll and 7-zip32.dll on arbitrary bytes: which rows of their tables take
-// them, gzip's stored name, the search for an archive behind a self-extracting program, and
-// the 7z, RAR 4 and RAR 5 header readers. No read outside the input, no allocation beyond what
+// them, gzip's stored name, the stream decoders, the walk over a GNU tar header chain, the
+// search for an archive behind a self-extracting program, and the 7z, RAR 4 and RAR 5 header
+// readers. No read outside the input, no allocation beyond what
 // it can describe, and every entry they deliver fits the interface's record.
 #include <stdint.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include "sevenzip32_formats.h"
 #include "sevenzip_reader.h"
 #include "sniff.h"
+#include "stream_decoder.h"
 #include "stream_listing.h"
 #include "tar32_formats.h"
 #include "fuzz_check.h"
@@ -38,6 +40,13 @@ void run(ListFn reader, ByteSource *source, const FormatMatch *match) {
     entry_list_free(list);
 }
 
+// The input as the bytes a tar walk reads: records at any offset, none past the end.
+bool input_record(void *context, uint64_t offset, uint8_t record[TAR_RECORD]) {
+    const ByteSource *source = (const ByteSource *)context;
+    return offset <= source->size && source->size - offset >= TAR_RECORD &&
+           source_read_exact(source, offset, record, TAR_RECORD);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -51,16 +60,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(name_length > 0 && name_at + name_length < size &&
                        data[name_at + name_length] == 0,
                    "gzip's stored name and its terminator lie within the input");
-    // A gzip file is counted with zlib in this process (no libarchive), so it is fuzzed whole.
-    if (sniff_compression(data, prefix) == COMPRESSION_GZIP) {
+    // The compressors decoded by their own libraries are counted in this process (no
+    // libarchive), so they are fuzzed whole: the count and the first bytes offered to the
+    // archive rows.
+    Compression compression = sniff_compression(data, prefix);
+    if (decoded_here(compression)) {
         EntryList *list = entry_list_new();
         if (list) {
-            list_single_file(&source, COMPRESSION_GZIP, list);
+            list_single_file(&source, compression, list);
             FUZZ_CHECK(list->count <= 1, "a single compressed file lists at most one member");
             drain(list);
             entry_list_free(list);
         }
+        uint8_t head[4096];
+        int64_t got = peek_decompressed(&source, compression, head, sizeof head);
+        FUZZ_CHECK(got <= (int64_t)sizeof head, "a peek fills at most its buffer");
     }
+    uint64_t size_field = 0;
+    gnu_unused_slots_size(input_record, &source, 0, &size_field);
     // Every header reader sees every input, from the start and from where a row found its
     // signature: each must turn away what is not its own. Rows listed through libarchive
     // are left to their own fuzzing, in the child process they run in.

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "entry_list.h"
 #include "entry_record.h"
 #include "format_table.h"
 #include "byte_source.h"
@@ -263,9 +264,12 @@ inline Bytes zip_archive(const std::vector<ZipMember> &members, const ZipLayout 
     return out;
 }
 
-// What a reader's recognise and list functions make of an archive held in memory.
+// What a reader's recognise and list functions make of an archive held in memory: whatever
+// the list holds afterwards, also when listing failed, as entries and as the interface hands
+// them out.
 struct Listing {
     std::vector<ArchiveEntry> entries;
+    std::vector<INDIVIDUALINFO> records;
     bool opened = false;          // recognised and listed
     unsigned reads_to_open = 0;   // the views' reads that recognising took
 };
@@ -279,11 +283,15 @@ inline Listing read_with(RecogniseFn recognise, ListFn list, const Bytes &archiv
     result.reads_to_open = source.reads;
     EntryList *entries = entry_list_new();
     result.opened = recognised && list(&source, &match, entries);
-    for (size_t i = 0; result.opened && i < entries->count; i++) {
+    for (size_t i = 0; i < entries->count; i++) {
         ArchiveEntry entry;
         entry_list_get(entries, i, &entry);
         result.entries.push_back(entry);
     }
+    INDIVIDUALINFO info;
+    for (int r = entry_list_find_first(entries, "*", &info); r == 0;
+         r = entry_list_find_next(entries, &info))
+        result.records.push_back(info);
     entry_list_free(entries);
     source_close(&source);
     return result;

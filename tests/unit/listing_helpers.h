@@ -1,5 +1,5 @@
-// Helpers of the tests of the libarchive-backed libraries' parts: lists filled by a reader from
-// bytes in memory, and the times and DOS words the tests expect.
+// Helpers of the tests of the entry list and of the libarchive-backed libraries' parts: a list's
+// entries as the interface hands them out, and the times and DOS words the tests expect.
 #ifndef TALLYBOOK_TESTS_LISTING_HELPERS_H
 #define TALLYBOOK_TESTS_LISTING_HELPERS_H
 
@@ -29,25 +29,6 @@ inline bool append_named(EntryList *list, const std::string &name, bool folder =
     ArchiveEntry entry;
     entry_begin(&entry, name.data(), name.size(), folder);
     return entry_list_append(list, &entry);
-}
-
-struct Listed {
-    bool ok;
-    std::vector<INDIVIDUALINFO> entries;
-};
-
-// What a reader's recognise and list functions make of bytes in memory: `ok` when both
-// succeed.
-inline Listed list_bytes(RecogniseFn recognise, ListFn reader, const Bytes &bytes) {
-    ByteSource source;
-    source_open_memory(&source, bytes.data(), bytes.size(), "test");
-    EntryList *list = entry_list_new();
-    FormatMatch match = {};
-    bool ok = recognise(&source, &match) && reader(&source, &match, list);
-    Listed result{ok, entries_of(list)};
-    entry_list_free(list);
-    source_close(&source);
-    return result;
 }
 
 // Seconds since 1970 of a UTC moment (the Windows C runtime has no timegm).

@@ -9,7 +9,7 @@
 namespace {
 
 Bytes bga_entry(const std::string &folder, const std::string &name, uint32_t packed,
-                const char *type = "GZIP") {
+                const char *type = "GZIP", uint8_t attributes = 0x20) {
     Bytes h;
     put32(h, 0);
     put(h, type, 4);
@@ -17,7 +17,7 @@ Bytes bga_entry(const std::string &folder, const std::string &name, uint32_t pac
     put32(h, packed * 2);
     put16(h, 0x5462);
     put16(h, 0xAD97);
-    h.push_back(0x20);
+    h.push_back(attributes);
     h.push_back(0);
     put16(h, 1);
     put16(h, (uint32_t)folder.size());
@@ -50,7 +50,28 @@ TEST(BgaReader, FirstHeaderMayStartAnywhereInTheFirst64KiB) {
     }
 }
 
+// The folder attribute, and only it, makes an entry a folder.
+TEST(BgaReader, FolderAttributeMakesAFolderEntry) {
+    Bytes archive = bga_entry("docs\\", "", 0, "GZIP", 0x10);
+    put(archive, bga_entry("docs\\", "a.txt", 1, "GZIP", 0x21));
+    Listing l = list(archive);
+    ASSERT_EQ(l.entries.size(), 2u);
+    EXPECT_TRUE(l.entries[0].is_folder);
+    EXPECT_STREQ(l.entries[0].name, "docs\\");
+    EXPECT_FALSE(l.entries[1].is_folder);
+    EXPECT_EQ(l.entries[1].attributes, 0x21u);
+}
+
 TEST(BgaReader, OnlyAWholeHeaderOfAKnownTypeWhoseSumHoldsIsOne) {
+    // A file shorter than one header is never recognised, not even the start of a real one.
+    Bytes whole = bga_entry("", "x", 0);
+    for (size_t size : {(size_t)0, (size_t)BGA_HEADER_SIZE - 1}) {
+        ByteSource source;
+        source_open_memory(&source, whole.data(), size, "short");
+        FormatMatch match = {};
+        EXPECT_FALSE(bga_recognise(&source, &match)) << size;
+        source_close(&source);
+    }
     // Zeros sum to a checksum of zero, and so does a header of an unknown type's own sum.
     EXPECT_FALSE(list(Bytes(4096, 0)).opened);
     EXPECT_FALSE(list(bga_entry("", "x", 1, "ZIP\0")).opened);

@@ -1,5 +1,5 @@
-// Path helpers: code page 932 byte classes, bounded copies, joins and cuts with the platform's
-// separator, and folder enumeration.
+// Path helpers: joins and cuts with the platform's separator, attributes and folder
+// enumeration. Their code page 932 byte classes and bounded copies are test_shift_jis.cpp's.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "path_helpers.h"
-#ifndef _WIN32
-#endif
 #include "temp_tree.h"
 
 namespace {
@@ -19,43 +17,6 @@ std::string P(const char *text) {
     for (char &c : out)
         if (c == '|') c = PATH_SEPARATOR;
     return out;
-}
-
-TEST(SjisByteClass, ClassesFollowLeadAndTrailRules) {
-    const char text[] = "\x95\x5C\x5C\x61";
-    EXPECT_EQ(sjis_byte_class(text, 0), 1);
-    EXPECT_EQ(sjis_byte_class(text, 1), 2);
-    EXPECT_EQ(sjis_byte_class(text, 2), 0);
-    EXPECT_EQ(sjis_byte_class(text, 3), 0);
-    // A byte after a lead byte that is no valid trail byte is a character of its own.
-    EXPECT_EQ(sjis_byte_class("\x81\x7F", 1), 0);
-    EXPECT_EQ(sjis_byte_class("\x81\x3F", 1), 0);
-    EXPECT_EQ(sjis_byte_class("\x81\xFD", 1), 0);
-    EXPECT_EQ(sjis_byte_class("\xE0\x40", 1), 2);
-    // Lead at the end, empty text, beyond the terminator, negative index.
-    EXPECT_EQ(sjis_byte_class("a\x88", 1), 1);
-    EXPECT_EQ(sjis_byte_class("", 0), 0);
-    EXPECT_EQ(sjis_byte_class("ab", 2), 0);
-    EXPECT_EQ(sjis_byte_class("ab", 7), 0);
-    EXPECT_EQ(sjis_byte_class("\x88\x88", -1), 0);
-    // A trail byte is never itself a lead byte: 88 88 88 is lead, trail, lead.
-    EXPECT_EQ(sjis_byte_class("\x88\x88\x88", 2), 1);
-}
-
-TEST(CopyBounded, NeverSplitsACharacterAndAlwaysTerminates) {
-    const char source[] = "abc\x82\xA0" "d";
-    char out[16];
-    memset(out, 'X', sizeof out);
-    copy_bounded(out, source, 5);
-    EXPECT_STREQ(out, "abc");
-    copy_bounded(out, source, 6);
-    EXPECT_STREQ(out, "abc\x82\xA0");
-    copy_bounded(out, source, 1);
-    EXPECT_STREQ(out, "");
-    memset(out, 'X', sizeof out);
-    copy_bounded(out, "ab", 8);
-    for (int i = 2; i < 8; i++) EXPECT_EQ(out[i], '\0') << i;
-    EXPECT_EQ(out[8], 'X');  // nothing written past the size
 }
 
 TEST(JoinPath, JoinsWithOneSeparator) {

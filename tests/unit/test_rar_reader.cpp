@@ -64,20 +64,20 @@ TEST(RarHeaders, Rar5ListsStoredNamesSizesAndUtcTimes) {
         {rar5_file(name, 5000, 1234, (uint32_t)utc(2019, 3, 4, 5, 6, 7), false, 1, 0100644),
          rar5_file("dir", 0, 0, (uint32_t)utc(2019, 3, 4, 5, 6, 8), true, 0, 0x10)},
         {1234, 0});
-    Listed got = list_bytes(rar_recognise, rar_list, archive);
-    ASSERT_TRUE(got.ok);
-    ASSERT_EQ(got.entries.size(), 2u);
-    EXPECT_EQ(std::string(got.entries[0].szFileName), name);
-    EXPECT_EQ(got.entries[0].dwOriginalSize, 5000u);
-    EXPECT_EQ(got.entries[0].dwCompressedSize, 1234u);
-    EXPECT_EQ(got.entries[0].wRatio, 246);  // 24.68% rounds down
-    EXPECT_EQ(got.entries[0].dwCRC, 0x12345678u);
-    EXPECT_EQ(got.entries[0].wDate, dos_date(2019, 3, 4));
-    EXPECT_EQ(got.entries[0].wTime, dos_time(5, 6, 6));
-    EXPECT_STREQ(got.entries[0].szAttribute, "100644");
-    EXPECT_STREQ(got.entries[0].szMode, "m3");
-    EXPECT_STREQ(got.entries[1].szFileName, "dir/");
-    EXPECT_STREQ(got.entries[1].szAttribute, "---d-");
+    Listing got = read_with(rar_recognise, rar_list, archive);
+    ASSERT_TRUE(got.opened);
+    ASSERT_EQ(got.records.size(), 2u);
+    EXPECT_EQ(std::string(got.records[0].szFileName), name);
+    EXPECT_EQ(got.records[0].dwOriginalSize, 5000u);
+    EXPECT_EQ(got.records[0].dwCompressedSize, 1234u);
+    EXPECT_EQ(got.records[0].wRatio, 246);  // 24.68% rounds down
+    EXPECT_EQ(got.records[0].dwCRC, 0x12345678u);
+    EXPECT_EQ(got.records[0].wDate, dos_date(2019, 3, 4));
+    EXPECT_EQ(got.records[0].wTime, dos_time(5, 6, 6));
+    EXPECT_STREQ(got.records[0].szAttribute, "100644");
+    EXPECT_STREQ(got.records[0].szMode, "m3");
+    EXPECT_STREQ(got.records[1].szFileName, "dir/");
+    EXPECT_STREQ(got.records[1].szAttribute, "---d-");
 }
 
 TEST(RarHeaders, Rar5StopsAtADamagedHeaderKeepingWhatCameBefore) {
@@ -87,19 +87,19 @@ TEST(RarHeaders, Rar5StopsAtADamagedHeaderKeepingWhatCameBefore) {
     // The second file header starts after the signature, the main block and the first file.
     size_t second = 8 + 7 + (4 + 1 + rar5_file("one", 1, 1, 0, false, 0, 0).size() + 1);
     archive[second + 8] ^= 0x01;
-    Listed got = list_bytes(rar_recognise, rar_list, archive);
-    EXPECT_TRUE(got.ok);
-    ASSERT_EQ(got.entries.size(), 1u);
-    EXPECT_STREQ(got.entries[0].szFileName, "one");
+    Listing got = read_with(rar_recognise, rar_list, archive);
+    EXPECT_TRUE(got.opened);
+    ASSERT_EQ(got.records.size(), 1u);
+    EXPECT_STREQ(got.records[0].szFileName, "one");
 
     // Sizes that point past the end, a header size of ten bytes of 0xFF, and a data size that
     // wraps the offset: each ends the walk without reading out of bounds.
     Bytes huge = rar5_archive({rar5_file("big", 1, UINT64_MAX - 3, 0, false, 0, 0)}, {0});
-    EXPECT_EQ(list_bytes(rar_recognise, rar_list, huge).entries.size(), 1u);
+    EXPECT_EQ(read_with(rar_recognise, rar_list, huge).records.size(), 1u);
     Bytes garbage;
     put(garbage, std::string("Rar!\x1A\x07\x01\x00", 8));
     garbage.resize(40, 0xFF);
-    EXPECT_FALSE(list_bytes(rar_recognise, rar_list, garbage).ok);
+    EXPECT_FALSE(read_with(rar_recognise, rar_list, garbage).opened);
 }
 
 namespace {
@@ -155,22 +155,22 @@ TEST(RarHeaders, Rar4PassesTheStoredDosWordsAndNameBytesThrough) {
     uint32_t odd_stamp = (uint32_t)0x2A01 << 16 | 0xFFFF;
     Bytes archive = rar4_archive({rar4_file(sjis, 0, 300, 1000, stamp, 2, 0x20),
                                   rar4_file({'d', 'i', 'r'}, 0x00E0, 0, 0, odd_stamp, 3, 040755)});
-    Listed got = list_bytes(rar_recognise, rar_list, archive);
-    ASSERT_TRUE(got.ok);
-    ASSERT_EQ(got.entries.size(), 2u);
-    EXPECT_EQ(std::string(got.entries[0].szFileName), std::string(sjis.begin(), sjis.end()));
-    EXPECT_EQ(got.entries[0].wDate, 0x2A21);
-    EXPECT_EQ(got.entries[0].wTime, 0x6000);
-    EXPECT_EQ(got.entries[0].dwOriginalSize, 1000u);
-    EXPECT_EQ(got.entries[0].dwCompressedSize, 300u);
-    EXPECT_EQ(got.entries[0].wRatio, 300);
-    EXPECT_EQ(got.entries[0].dwCRC, 0xCAFEF00Du);
-    EXPECT_STREQ(got.entries[0].szAttribute, "----a");
-    EXPECT_STREQ(got.entries[0].szMode, "m3");
-    EXPECT_STREQ(got.entries[1].szFileName, "dir/");
-    EXPECT_EQ(got.entries[1].wDate, 0x2A01);
-    EXPECT_EQ(got.entries[1].wTime, 0xFFFF);
-    EXPECT_STREQ(got.entries[1].szAttribute, "040755");
+    Listing got = read_with(rar_recognise, rar_list, archive);
+    ASSERT_TRUE(got.opened);
+    ASSERT_EQ(got.records.size(), 2u);
+    EXPECT_EQ(std::string(got.records[0].szFileName), std::string(sjis.begin(), sjis.end()));
+    EXPECT_EQ(got.records[0].wDate, 0x2A21);
+    EXPECT_EQ(got.records[0].wTime, 0x6000);
+    EXPECT_EQ(got.records[0].dwOriginalSize, 1000u);
+    EXPECT_EQ(got.records[0].dwCompressedSize, 300u);
+    EXPECT_EQ(got.records[0].wRatio, 300);
+    EXPECT_EQ(got.records[0].dwCRC, 0xCAFEF00Du);
+    EXPECT_STREQ(got.records[0].szAttribute, "----a");
+    EXPECT_STREQ(got.records[0].szMode, "m3");
+    EXPECT_STREQ(got.records[1].szFileName, "dir/");
+    EXPECT_EQ(got.records[1].wDate, 0x2A01);
+    EXPECT_EQ(got.records[1].wTime, 0xFFFF);
+    EXPECT_STREQ(got.records[1].szAttribute, "040755");
 }
 
 TEST(RarHeaders, Rar4UnicodeNamesLargeSizesAndEncryptedHeaders) {
@@ -194,14 +194,14 @@ TEST(RarHeaders, Rar4UnicodeNamesLargeSizesAndEncryptedHeaders) {
     put(big_fields, "big");
     Bytes big = rar4_block(0x74, 0x8000 | 0x0100, big_fields);
     big.resize(big.size() + 10, 0);
-    Listed got = list_bytes(rar_recognise, rar_list, rar4_archive({unicode, big}));
-    ASSERT_EQ(got.entries.size(), 2u);
-    EXPECT_STREQ(got.entries[0].szFileName, "\xE8\xA1\xA8\xE3\x81\xA0/x");
-    EXPECT_EQ(got.entries[1].dwOriginalSize, 0xFFFFFFFFu);  // 6 GiB saturates the field
-    EXPECT_EQ(got.entries[1].wRatio, 0);                    // 10 bytes of 6 GiB rounds to 0
+    Listing got = read_with(rar_recognise, rar_list, rar4_archive({unicode, big}));
+    ASSERT_EQ(got.records.size(), 2u);
+    EXPECT_STREQ(got.records[0].szFileName, "\xE8\xA1\xA8\xE3\x81\xA0/x");
+    EXPECT_EQ(got.records[1].dwOriginalSize, 0xFFFFFFFFu);  // 6 GiB saturates the field
+    EXPECT_EQ(got.records[1].wRatio, 0);                    // 10 bytes of 6 GiB rounds to 0
 
     // With encrypted headers nothing can be read: the archive is not taken.
-    EXPECT_FALSE(list_bytes(rar_recognise, rar_list, rar4_archive({unicode}, 0x0080)).ok);
+    EXPECT_FALSE(read_with(rar_recognise, rar_list, rar4_archive({unicode}, 0x0080)).opened);
 }
 
 TEST(RarHeaders, AVolumeListsTheFilesThatBeginInIt) {
@@ -209,15 +209,15 @@ TEST(RarHeaders, AVolumeListsTheFilesThatBeginInIt) {
     // and runs on into the next.
     Bytes rar4 = rar4_archive({rar4_file({'o', 'l', 'd'}, 0x0001, 4, 100, 0, 2, 0),
                                rar4_file({'n', 'e', 'w'}, 0x0002, 6, 100, 0, 2, 0)});
-    Listed got = list_bytes(rar_recognise, rar_list, rar4);
-    ASSERT_EQ(got.entries.size(), 1u);
-    EXPECT_STREQ(got.entries[0].szFileName, "new");
-    EXPECT_EQ(got.entries[0].dwCompressedSize, 6u);
+    Listing got = read_with(rar_recognise, rar_list, rar4);
+    ASSERT_EQ(got.records.size(), 1u);
+    EXPECT_STREQ(got.records[0].szFileName, "new");
+    EXPECT_EQ(got.records[0].dwCompressedSize, 6u);
 
     Bytes old_part = rar5_file("old", 100, 4, 0, false, 0, 0);
     old_part[1] |= 0x08;  // header flags: data continued from the volume before
     Bytes rar5 = rar5_archive({old_part, rar5_file("new", 100, 6, 0, false, 0, 0)}, {4, 6});
-    got = list_bytes(rar_recognise, rar_list, rar5);
-    ASSERT_EQ(got.entries.size(), 1u);
-    EXPECT_STREQ(got.entries[0].szFileName, "new");
+    got = read_with(rar_recognise, rar_list, rar5);
+    ASSERT_EQ(got.records.size(), 1u);
+    EXPECT_STREQ(got.records[0].szFileName, "new");
 }

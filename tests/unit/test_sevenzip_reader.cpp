@@ -89,39 +89,39 @@ uint64_t filetime_of(int64_t unix_seconds) { return (uint64_t)(unix_seconds + 11
 
 TEST(SevenZipHeaders, SolidBlockSharesItsPackedSizeAndRatioAmongItsFiles) {
     Bytes archive = sevenzip_archive(300, 100, 200, filetime_of(utc(2020, 2, 29, 13, 14, 15)));
-    Listed got = list_bytes(sevenzip_recognise, sevenzip_list, archive);
-    ASSERT_TRUE(got.ok);
-    ASSERT_EQ(got.entries.size(), 4u);
-    EXPECT_STREQ(got.entries[0].szFileName, "a.txt");
-    EXPECT_EQ(got.entries[0].dwOriginalSize, 300u);
-    EXPECT_EQ(got.entries[0].dwCompressedSize, 150u);
-    EXPECT_EQ(got.entries[0].wRatio, 500);  // the block's ratio, 200 of 400
-    EXPECT_STREQ(got.entries[0].szMode, "Copy");
-    EXPECT_STREQ(got.entries[1].szFileName, "d\xC3\xA9j\xC3\xA0/b.bin");
-    EXPECT_EQ(got.entries[1].dwOriginalSize, 100u);
-    EXPECT_EQ(got.entries[1].dwCompressedSize, 50u);
-    EXPECT_EQ(got.entries[1].wRatio, 500);
-    EXPECT_EQ(got.entries[1].wDate, dos_date(2020, 2, 29));
-    EXPECT_EQ(got.entries[1].wTime, dos_time(13, 14, 14));
-    EXPECT_STREQ(got.entries[2].szFileName, "empty");
-    EXPECT_EQ(got.entries[2].dwOriginalSize, 0u);
-    EXPECT_STREQ(got.entries[3].szFileName, "folder/");
+    Listing got = read_with(sevenzip_recognise, sevenzip_list, archive);
+    ASSERT_TRUE(got.opened);
+    ASSERT_EQ(got.records.size(), 4u);
+    EXPECT_STREQ(got.records[0].szFileName, "a.txt");
+    EXPECT_EQ(got.records[0].dwOriginalSize, 300u);
+    EXPECT_EQ(got.records[0].dwCompressedSize, 150u);
+    EXPECT_EQ(got.records[0].wRatio, 500);  // the block's ratio, 200 of 400
+    EXPECT_STREQ(got.records[0].szMode, "Copy");
+    EXPECT_STREQ(got.records[1].szFileName, "d\xC3\xA9j\xC3\xA0/b.bin");
+    EXPECT_EQ(got.records[1].dwOriginalSize, 100u);
+    EXPECT_EQ(got.records[1].dwCompressedSize, 50u);
+    EXPECT_EQ(got.records[1].wRatio, 500);
+    EXPECT_EQ(got.records[1].wDate, dos_date(2020, 2, 29));
+    EXPECT_EQ(got.records[1].wTime, dos_time(13, 14, 14));
+    EXPECT_STREQ(got.records[2].szFileName, "empty");
+    EXPECT_EQ(got.records[2].dwOriginalSize, 0u);
+    EXPECT_STREQ(got.records[3].szFileName, "folder/");
 }
 
 TEST(SevenZipHeaders, DamagedOrHostileHeadersAreTurnedAwayWithoutListing) {
     Bytes good = sevenzip_archive(300, 100, 200, 0);
-    EXPECT_FALSE(list_bytes(sevenzip_recognise, sevenzip_list, sevenzip_archive(300, 100, 200, 0, true)).ok);
+    EXPECT_FALSE(read_with(sevenzip_recognise, sevenzip_list, sevenzip_archive(300, 100, 200, 0, true)).opened);
     // A header whose CRC no longer matches.
     Bytes flipped = good;
     flipped[flipped.size() - 5] ^= 0x40;
-    EXPECT_FALSE(list_bytes(sevenzip_recognise, sevenzip_list, flipped).ok);
+    EXPECT_FALSE(read_with(sevenzip_recognise, sevenzip_list, flipped).opened);
     // Cut anywhere: never read past the end, never listed half.
     for (size_t cut = 0; cut < good.size(); cut += 7) {
         Bytes part(good.begin(), good.begin() + cut);
-        Listed got = list_bytes(sevenzip_recognise, sevenzip_list, part);
-        EXPECT_FALSE(got.ok) << cut;
-        EXPECT_TRUE(got.entries.empty()) << cut;
+        Listing got = read_with(sevenzip_recognise, sevenzip_list, part);
+        EXPECT_FALSE(got.opened) << cut;
+        EXPECT_TRUE(got.records.empty()) << cut;
     }
     // A first file larger than its whole block: the header is inconsistent.
-    EXPECT_FALSE(list_bytes(sevenzip_recognise, sevenzip_list, sevenzip_archive(300, 100, 200, 0, false, 250)).ok);
+    EXPECT_FALSE(read_with(sevenzip_recognise, sevenzip_list, sevenzip_archive(300, 100, 200, 0, false, 250)).opened);
 }

@@ -17,15 +17,27 @@ size_t prefix(const std::string &text, size_t room, uint8_t after = 0) {
 }
 
 // Every text of up to `longest` bytes over an alphabet of the bytes that decide boundaries:
-// leads of both ranges, trails including 0x5C and 0x40, and bytes that no trail may be.
+// leads at both ends of both ranges, trails including 0x5C and 0x40, and bytes that no trail
+// may be.
 std::vector<std::string> short_texts(size_t longest) {
-    const char alphabet[] = {'a', '\\', '/', '\x81', '\xE0', '\x40', '\x7F', '\x20', '\xFD'};
+    const char alphabet[] = {'a',    '\\',   '/',    '\x81', '\x9F', '\xE0',
+                             '\xFC', '\x40', '\x7F', '\x20', '\xFD'};
     std::vector<std::string> texts = {""};
     for (size_t start = 0; start < texts.size(); start++) {
         if (texts[start].size() == longest) continue;
         for (char c : alphabet) texts.push_back(texts[start] + c);
     }
     return texts;
+}
+
+// The rule written out again, as the sweep's own measure: lead bytes 0x81-0x9F and 0xE0-0xFC,
+// trail bytes 0x40-0xFC but 0x7F.
+bool pair_at(const std::string &text, size_t at) {
+    uint8_t lead = (uint8_t)text[at];
+    if (!((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC))) return false;
+    if (at + 1 >= text.size()) return false;
+    uint8_t trail = (uint8_t)text[at + 1];
+    return trail >= 0x40 && trail <= 0xFC && trail != 0x7F;
 }
 
 }  // namespace
@@ -50,8 +62,10 @@ TEST(ShiftJis, PathHelpersCutWhereTheRuleSays) {
         const uint8_t *bytes = (const uint8_t *)text.c_str();
         // The byte classes: a trail byte is exactly the second byte of a pair.
         std::vector<int> second(text.size() + 1, 0);
-        for (size_t at = 0; at < text.size(); at += sjis_width(bytes, at, text.size()))
-            if (sjis_width(bytes, at, text.size()) == 2) second[at + 1] = 1;
+        for (size_t at = 0; at < text.size(); at += pair_at(text, at) ? 2 : 1) {
+            ASSERT_EQ(sjis_width(bytes, at, text.size()), pair_at(text, at) ? 2u : 1u);
+            if (pair_at(text, at)) second[at + 1] = 1;
+        }
         for (size_t at = 0; at < text.size(); at++)
             ASSERT_EQ(sjis_byte_class(text.c_str(), (int32_t)at) == SJIS_TRAIL, second[at] == 1)
                 << "byte " << at << " of a text of " << text.size();
@@ -63,4 +77,20 @@ TEST(ShiftJis, PathHelpersCutWhereTheRuleSays) {
             ASSERT_EQ(strlen(copy), prefix(text, (size_t)size - 1)) << "size " << size;
         }
     }
+}
+
+// A lead byte is told from a single one, also at the text's end and after a pair; outside the
+// text no byte belongs to a character; a bounded copy fills its whole buffer and nothing past.
+TEST(ShiftJis, LeadBytesIndexesOutsideTheTextAndTheCopysWholeBuffer) {
+    EXPECT_EQ(sjis_byte_class("\x95\x5C\x5C", 0), SJIS_LEAD);
+    EXPECT_EQ(sjis_byte_class("\xE0\x40", 1), SJIS_TRAIL);
+    EXPECT_EQ(sjis_byte_class("a\x88", 1), SJIS_LEAD);
+    EXPECT_EQ(sjis_byte_class("\x88\x88\x88", 2), SJIS_LEAD);
+    EXPECT_EQ(sjis_byte_class("ab", 7), SJIS_SINGLE);
+    EXPECT_EQ(sjis_byte_class("\x88\x88", -1), SJIS_SINGLE);
+    char out[16];
+    memset(out, 'X', sizeof out);
+    copy_bounded(out, "ab", 8);
+    for (int i = 2; i < 8; i++) EXPECT_EQ(out[i], '\0') << i;
+    EXPECT_EQ(out[8], 'X');
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 
@@ -37,6 +38,31 @@ void ar_member(Bytes &out, const std::string &name, const std::string &content) 
     if (content.size() % 2) out.push_back('\n');
 }
 
+// An old-GNU tar record of `type` with `size` bytes of data to follow, its "realsize" slot
+// holding `realsize` as stored text (empty for none).
+void gnu_record(Bytes &out, const std::string &name, char type, size_t size,
+                const std::string &realsize = "") {
+    uint8_t h[512];
+    memset(h, 0, sizeof h);
+    memcpy(h, name.data(), name.size() < 100 ? name.size() : 100);
+    snprintf((char *)h + 100, 8, "%07o", 0644);
+    snprintf((char *)h + 124, 12, "%011zo", size);
+    snprintf((char *)h + 136, 12, "%011o", 1623752430);
+    h[156] = (uint8_t)type;
+    memcpy(h + 257, "ustar  ", 8);
+    memcpy(h + 483, realsize.data(), realsize.size());
+    memset(h + 148, ' ', 8);
+    unsigned sum = 0;
+    for (uint8_t byte : h) sum += byte;
+    snprintf((char *)h + 148, 8, "%06o", sum);
+    put(out, h, sizeof h);
+}
+
+void tar_data(Bytes &out, const std::string &content) {
+    put(out, content);
+    out.resize((out.size() + 511) / 512 * 512, 0);
+}
+
 }  // namespace
 
 TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
@@ -58,6 +84,30 @@ TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
     EXPECT_EQ(got[0].wTime, dos_time(10, 20, 30));
     EXPECT_STREQ(got[1].szFileName, "short.txt");
     EXPECT_EQ(got[1].wRatio, 1000);
+    entry_list_free(list);
+}
+
+// libarchive applies an old-GNU header's "realsize" slot to any member; a regular member's size
+// is its size field, also behind a long-name header. (A compressed tar: test_archiver_made.py.)
+TEST(ArchiverFormats, RegularGnuMembersListTheirSizeField) {
+    const std::string long_name = std::string(150, 'n') + ".txt";
+    Bytes tar;
+    gnu_record(tar, "././@LongLink", 'L', long_name.size() + 1);
+    tar_data(tar, long_name + '\0');
+    gnu_record(tar, long_name.substr(0, 100), '0', 5, "00000077777");
+    tar_data(tar, "hello");
+    gnu_record(tar, "plain.txt", '0', 3);
+    tar_data(tar, "abc");
+    tar.resize(tar.size() + 1024, 0);
+    ByteSource source;
+    source_open_memory(&source, tar.data(), tar.size(), "t.tar");
+    EntryList *list = entry_list_new();
+    EXPECT_TRUE(list_stream(&source, STREAM_TAR, COMPRESSION_NONE, list));
+    std::vector<INDIVIDUALINFO> got = entries_of(list);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].szFileName, long_name);
+    EXPECT_EQ(got[0].dwOriginalSize, 5u);
+    EXPECT_EQ(got[1].dwOriginalSize, 3u);
     entry_list_free(list);
 }
 

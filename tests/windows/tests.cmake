@@ -28,10 +28,11 @@ set_tests_properties(windows_unit_tests PROPERTIES LABELS wine RESOURCE_LOCK win
 
 # The end-to-end scripts that concern the Windows program run the .exe on the virtual display,
 # where its message boxes open and are answered. The others test the Linux program's own
-# archiver libraries, terminal and file system cases. The folders of test_builtin_formats and
+# archiver libraries, terminal and file system cases. The built-in formats and the folder of
 # test_member_dates are part of the tree that test_both_builds lists with both programs in one
-# run each, so the Windows listing of them is held against the Linux one, which those scripts
-# check line by line; every Wine start costs about a minute where Wine runs under emulation.
+# run each, so the Windows listing of them is held against the Linux one, whose rules the unit
+# tests and test_member_dates check; every Wine start costs about a minute where Wine runs
+# under emulation.
 foreach(name test_run test_both_builds test_cabinet test_bridge)
   add_test(NAME windows_e2e_${name}
     COMMAND ${WINDOWS_TESTS}/with-display ${Python3_EXECUTABLE}
