@@ -1,6 +1,7 @@
 // Decoding of gzip, bzip2, xz, lzma and zstd streams with their own libraries, up to the damage.
 #include "stream_decoder.h"
 
+#include "byte_order.h"
 #include "isolation.h"
 
 #include <bzlib.h>
@@ -126,8 +127,7 @@ bool zstd_frame_follows(StreamDecoder *d) {
     while (d->in_left < 4 && read_more(d)) {
     }
     if (d->in_left < 4) return false;
-    uint32_t magic = (uint32_t)d->in[0] | (uint32_t)d->in[1] << 8 | (uint32_t)d->in[2] << 16 |
-                     (uint32_t)d->in[3] << 24;
+    uint32_t magic = read_le32(d->in);
     return magic == ZSTD_MAGICNUMBER ||
            (magic & ZSTD_MAGIC_SKIPPABLE_MASK) == ZSTD_MAGIC_SKIPPABLE_START;
 }

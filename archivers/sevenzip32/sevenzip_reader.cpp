@@ -760,8 +760,8 @@ bool sevenzip_list(ByteSource *source, const FormatMatch *match, EntryList *list
     const uint64_t base = match->start;
     uint8_t start[32];
     if (!source_read_exact(source, base, start, sizeof start)) return false;
-    if (memcmp(start, "7z\xBC\xAF\x27\x1C", 6) != 0 || crc32(0, start + 12, 20) != (uint32_t)(
-            start[8] | start[9] << 8 | start[10] << 16 | (uint32_t)start[11] << 24))
+    if (memcmp(start, "7z\xBC\xAF\x27\x1C", 6) != 0 ||
+        crc32(0, start + 12, 20) != read_le32(start + 8))
         return false;
     ByteCursor fields = cursor_over(start + 12, 20);
     uint64_t next_offset = cursor_le(&fields, 8);
