@@ -64,6 +64,7 @@ def paths_aside(listing, root, windows):
 LIBRARY_CORPUS = ["lhasa/**/*", "libarchive/lzh/*", "libarchive/zip/*", "libarchive/7z/*",
                   "libarchive/rar/*", "libarchive/rar5/*", "lhaforge/*.arj", "lhaforge/*.gza",
                   "lhaforge/*.bza", "lhaforge/test_bza_exe.dat", "lhaforge/*.gz",
+                  "lhaforge/*.zip",
                   "libarchive/tar/*", "libarchive/cpio/*", "libarchive/ar/*", "libarchive/iso/*",
                   "libarchive/xar/*"]
 
