@@ -132,6 +132,9 @@ bool zstd_frame_follows(StreamDecoder *d) {
            (magic & ZSTD_MAGIC_SKIPPABLE_MASK) == ZSTD_MAGIC_SKIPPABLE_START;
 }
 
+// What one call of zlib or bzip2 may be given: their counts are 32-bit.
+unsigned call_room(size_t bytes) { return bytes < 0x40000000u ? (unsigned)bytes : 0x40000000u; }
+
 // One call of the library: decoded bytes into `out`; sets `end` when the stream is over.
 size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
     size_t produced = 0, used = 0;
@@ -139,8 +142,7 @@ size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
     bool member_end = false;  // a call may only report the end, taking and giving nothing
     switch (d->compression) {
     case COMPRESSION_GZIP: {
-        uInt in_room = d->in_left < 0x40000000u ? (uInt)d->in_left : 0x40000000u;
-        uInt out_room = room < 0x40000000u ? (uInt)room : 0x40000000u;
+        uInt in_room = call_room(d->in_left), out_room = call_room(room);
         d->z.next_in = (Bytef *)d->in;
         d->z.avail_in = in_room;
         d->z.next_out = out;
@@ -157,8 +159,7 @@ size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
         break;
     }
     case COMPRESSION_BZIP2: {
-        unsigned in_room = d->in_left < 0x40000000u ? (unsigned)d->in_left : 0x40000000u;
-        unsigned out_room = room < 0x40000000u ? (unsigned)room : 0x40000000u;
+        unsigned in_room = call_room(d->in_left), out_room = call_room(room);
         d->bz.next_in = (char *)d->in;
         d->bz.avail_in = in_room;
         d->bz.next_out = (char *)out;

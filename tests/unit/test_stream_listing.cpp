@@ -63,6 +63,17 @@ void tar_data(Bytes &out, const std::string &content) {
     out.resize((out.size() + 511) / 512 * 512, 0);
 }
 
+// The entries an uncompressed stream of `kind` lists, or none when it is not listed.
+std::vector<INDIVIDUALINFO> listed(const Bytes &bytes, StreamFormat kind, const char *name) {
+    ByteSource source;
+    source_open_memory(&source, bytes.data(), bytes.size(), name);
+    EntryList *list = entry_list_new();
+    bool read = list_stream(&source, kind, COMPRESSION_NONE, list);
+    std::vector<INDIVIDUALINFO> got = read ? entries_of(list) : std::vector<INDIVIDUALINFO>();
+    entry_list_free(list);
+    return got;
+}
+
 }  // namespace
 
 TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
@@ -72,11 +83,7 @@ TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
     ar_member(ar, "//", "long_member_name.txt/\n");
     ar_member(ar, "/0", "hello");
     ar_member(ar, "short.txt/", "hi");
-    ByteSource source;
-    source_open_memory(&source, ar.data(), ar.size(), "lib.a");
-    EntryList *list = entry_list_new();
-    EXPECT_TRUE(list_stream(&source, STREAM_AR, COMPRESSION_NONE, list));
-    std::vector<INDIVIDUALINFO> got = entries_of(list);
+    std::vector<INDIVIDUALINFO> got = listed(ar, STREAM_AR, "lib.a");
     ASSERT_EQ(got.size(), 2u);
     EXPECT_STREQ(got[0].szFileName, "long_member_name.txt");
     EXPECT_EQ(got[0].dwOriginalSize, 5u);
@@ -84,7 +91,6 @@ TEST(ArchiverFormats, LibraryArchivesListTheirMembersNotTheirTables) {
     EXPECT_EQ(got[0].wTime, dos_time(10, 20, 30));
     EXPECT_STREQ(got[1].szFileName, "short.txt");
     EXPECT_EQ(got[1].wRatio, 1000);
-    entry_list_free(list);
 }
 
 // libarchive applies an old-GNU header's "realsize" slot to any member; a regular member's size
@@ -99,16 +105,11 @@ TEST(ArchiverFormats, RegularGnuMembersListTheirSizeField) {
     gnu_record(tar, "plain.txt", '0', 3);
     tar_data(tar, "abc");
     tar.resize(tar.size() + 1024, 0);
-    ByteSource source;
-    source_open_memory(&source, tar.data(), tar.size(), "t.tar");
-    EntryList *list = entry_list_new();
-    EXPECT_TRUE(list_stream(&source, STREAM_TAR, COMPRESSION_NONE, list));
-    std::vector<INDIVIDUALINFO> got = entries_of(list);
+    std::vector<INDIVIDUALINFO> got = listed(tar, STREAM_TAR, "t.tar");
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].szFileName, long_name);
     EXPECT_EQ(got[0].dwOriginalSize, 5u);
     EXPECT_EQ(got[1].dwOriginalSize, 3u);
-    entry_list_free(list);
 }
 
 #endif
