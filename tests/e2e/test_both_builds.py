@@ -10,6 +10,7 @@ import random
 import runpy
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tarfile
@@ -19,6 +20,7 @@ import time
 import unittest
 
 import tallytest
+import test_cut_streams
 import test_member_dates
 from tallytest import run
 
@@ -164,9 +166,32 @@ def make_same(root, scratch):
     return expected
 
 
+def rpm(members):
+    """A package of (name, bytes) members: the lead, two empty headers and a gzip-compressed
+    cpio (newc) payload."""
+    payload = io.BytesIO()
+    for number, (name, data) in enumerate(members + [(b"TRAILER!!!", b"")]):
+        name += b"\0"
+        fields = (number + 1, 0o100644 if data else 0, 0, 0, 1, WHEN, len(data), 0, 0, 0, 0,
+                  len(name), 0)
+        header = b"070701" + b"".join(b"%08X" % field for field in fields) + name
+        payload.write(header + b"\0" * (-len(header) % 4) + data + b"\0" * (-len(data) % 4))
+    lead = (b"\xed\xab\xee\xdb\x03\x00" + struct.pack(">HH", 0, 1) + b"made".ljust(66, b"\0")
+            + struct.pack(">HH", 1, 5) + bytes(16))
+    empty_header = b"\x8e\xad\xe8\x01" + bytes(12)
+    return lead + empty_header * 2 + gzip.compress(payload.getvalue(), mtime=0)
+
+
+def warc(records):
+    """A web archive of (address, body) resource records."""
+    return b"".join(b"WARC/1.0\r\nWARC-Type: resource\r\nWARC-Target-URI: %s\r\n"
+                    b"WARC-Date: 2004-06-07T08:09:10Z\r\nContent-Length: %d\r\n\r\n%s\r\n\r\n"
+                    % (address, len(body), body) for address, body in records)
+
+
 def make_shift_jis_archives(root, scratch):
-    """LZH from jlha, ZIP without the UTF-8 flag and 7z from 7zz, with Shift-JIS names, in
-    `root`; the tools that are missing are left out."""
+    """LZH from jlha, 7z from 7zz, and ZIP without the UTF-8 flag, GNU tar and a package, with
+    Shift-JIS names, in `root`, and a web archive; the tools that are missing are left out."""
     made = []
     os.makedirs(os.path.join(scratch, SJIS_FOLDER.decode("cp932")))
     names = [SJIS_FILE.decode("cp932"), SJIS_FOLDER.decode("cp932") + "/a.txt"]
@@ -194,7 +219,10 @@ def make_shift_jis_archives(root, scratch):
             member.size, member.mtime = 3, WHEN
             t.addfile(member, io.BytesIO(b"abc"))
     write(root, "sjis.tar", stored.getvalue())
-    made.append("sjis.tar")
+    write(root, "sjis.rpm", rpm([(b"./usr/" + SJIS_FILE, b"abc"), (b"./usr/a.txt", b"a")]))
+    write(root, "made.warc", warc([(b"http://example.com/a.txt", b"abc"),
+                                   (b"http://example.com/dir/b.html", b"<p>b</p>")]))
+    made += ["sjis.tar", "sjis.rpm", "made.warc"]
     for name in made:
         os.utime(os.path.join(root, name), (WHEN, WHEN))
     return made
@@ -333,6 +361,11 @@ class BothBuilds(unittest.TestCase):
                                                os.path.join(cls.root, "scratch", "sjis"))
             cls.damaged_count = make_damaged(os.path.join(tree, "damaged"))
         cls.library_sets = make_library_sets(os.path.join(tree, "libraries"))
+        cls.cut_rows = []
+        if not test_cut_streams.MISSING:
+            cls.cut_rows, _ = test_cut_streams.cut_rows()
+            for name, _, data, _ in cls.cut_rows:
+                write(os.path.join(tree, "cut"), name, data)
         # Then what ends a worker, in this order: a worker killed in the middle of an archive,
         # and the archives the silence rule stops. Each library's worker serves the whole tree;
         # the listing goes beside the last path.
@@ -434,6 +467,16 @@ class BothBuilds(unittest.TestCase):
         extra = sorted(k.decode("utf-8", "replace") for k in windows
                        if windows[k] != linux.get(k))
         self.assertEqual(extra, [], "listed by the Windows program only, or differently")
+
+    def test_cut_streams_list_alike(self):
+        # What each must list is held to the compressors' tools by test_cut_streams.
+        if not self.cut_rows:
+            self.skipTest("missing tools: %s" % " ".join(test_cut_streams.MISSING))
+        windows, linux = (by_archive(self.part(lines, "cut"))
+                          for lines in (self.windows, self.linux))
+        self.assertEqual(sorted(linux), sorted(b"tree/cut/" + name.encode()
+                                               for name, _, _, _ in self.cut_rows))
+        self.assertEqual(windows, linux)
 
     def test_a_killed_worker_loses_its_archive_only(self):
         self.assertTrue(self.worker_killed, "no worker was seen reading b-slow.gz")
