@@ -41,36 +41,6 @@ HMODULE own_module() {
     return module;
 }
 
-// The size of a module's image, from its PE header: offsets from the base must fall inside.
-uint32_t image_size(HMODULE module) {
-    const uint8_t *base = (const uint8_t *)module;
-    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)base;
-    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + dos->e_lfanew);
-    return nt->OptionalHeader.SizeOfImage;
-}
-
-// Moves all of `length` bytes through a handle opened for blocking I/O; false when it breaks.
-bool transfer_sync(bool reading, HANDLE handle, void *data, size_t length) {
-    uint8_t *at = (uint8_t *)data;
-    while (length > 0) {
-        DWORD done = 0;
-        BOOL moved = reading ? ReadFile(handle, at, (DWORD)length, &done, nullptr)
-                             : WriteFile(handle, at, (DWORD)length, &done, nullptr);
-        if (!moved || done == 0) return false;
-        at += done;
-        length -= done;
-    }
-    return true;
-}
-
-bool write_pipe_sync(HANDLE pipe, const void *data, size_t length) {
-    return transfer_sync(false, pipe, (void *)data, length);
-}
-
-bool read_pipe_sync(HANDLE pipe, void *data, size_t length) {
-    return transfer_sync(true, pipe, data, length);
-}
-
 // ---- The worker's side ----
 
 // The worker's pipe to the library, where its records go.
@@ -129,7 +99,7 @@ int serve(HANDLE pipe, const WorkerGreeting *greeting) {
     uint32_t limit = image_size(module);
     for (;;) {
         WorkerRequest request;
-        if (!read_pipe_sync(pipe, &request, sizeof request)) return 0;
+        if (!transfer_all(true, pipe, &request, sizeof request)) return 0;
         HANDLE file = (HANDLE)(uintptr_t)request.file;
         if (request.part.context_size > sizeof request.part.context ||
             request.work_offset >= limit) {
@@ -144,7 +114,7 @@ int serve(HANDLE pipe, const WorkerGreeting *greeting) {
 }  // namespace
 
 bool worker_write(const void *data, size_t length) {
-    return write_pipe_sync(worker_pipe, data, length);
+    return transfer_all(false, worker_pipe, (void *)data, length);
 }
 
 namespace {
@@ -398,7 +368,7 @@ HANDLE memory_file(const ByteSource *source) {
         DeleteFileW(path);
         return nullptr;
     }
-    if (!write_pipe_sync(file, source->memory, (size_t)source->size)) {
+    if (!transfer_all(false, file, (void *)source->memory, (size_t)source->size)) {
         CloseHandle(file);
         return nullptr;
     }

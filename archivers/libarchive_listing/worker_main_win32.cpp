@@ -13,22 +13,12 @@ int main(int argc, char **argv) {
                               0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) return 2;
     WorkerGreeting greeting;
-    uint8_t *at = (uint8_t *)&greeting;
-    size_t left = sizeof greeting;
-    while (left > 0) {
-        DWORD done = 0;
-        if (!ReadFile(pipe, at, (DWORD)left, &done, nullptr) || done == 0) return 2;
-        at += done;
-        left -= done;
-    }
+    if (!transfer_all(true, pipe, &greeting, sizeof greeting)) return 2;
     greeting.library[sizeof greeting.library / sizeof greeting.library[0] - 1] = L'\0';
     if (greeting.magic != WORKER_GREETING_MAGIC) return 2;
     HMODULE library = LoadLibraryExW(greeting.library, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!library) return 2;
-    const uint8_t *base = (const uint8_t *)library;
-    const IMAGE_NT_HEADERS *nt =
-        (const IMAGE_NT_HEADERS *)(base + ((const IMAGE_DOS_HEADER *)base)->e_lfanew);
-    if (greeting.serve_offset >= nt->OptionalHeader.SizeOfImage) return 2;
+    if (greeting.serve_offset >= image_size(library)) return 2;
     WorkerServe serve = (WorkerServe)((uintptr_t)library + greeting.serve_offset);
     return serve(pipe, &greeting);
 }

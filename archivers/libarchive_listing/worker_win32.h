@@ -27,4 +27,28 @@ typedef int (*WorkerServe)(HANDLE pipe, const WorkerGreeting *greeting);
 // The worker program's file name, beside the library.
 #define WORKER_PROGRAM L"tallybook-worker.exe"
 
+// The size of a loaded module's image, from its PE header: offsets from the base must fall
+// inside.
+inline uint32_t image_size(HMODULE module) {
+    const uint8_t *base = (const uint8_t *)module;
+    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)base;
+    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + dos->e_lfanew);
+    return nt->OptionalHeader.SizeOfImage;
+}
+
+// Moves all of `length` bytes through a handle opened for blocking I/O (a pipe end or a file);
+// false when it breaks.
+inline bool transfer_all(bool reading, HANDLE handle, void *data, size_t length) {
+    uint8_t *at = (uint8_t *)data;
+    while (length > 0) {
+        DWORD done = 0;
+        BOOL moved = reading ? ReadFile(handle, at, (DWORD)length, &done, nullptr)
+                             : WriteFile(handle, at, (DWORD)length, &done, nullptr);
+        if (!moved || done == 0) return false;
+        at += done;
+        length -= done;
+    }
+    return true;
+}
+
 #endif

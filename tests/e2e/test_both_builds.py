@@ -223,6 +223,14 @@ def make_shift_jis_archives(root, scratch):
     write(root, "made.warc", warc([(b"http://example.com/a.txt", b"abc"),
                                    (b"http://example.com/dir/b.html", b"<p>b</p>")]))
     made += ["sjis.tar", "sjis.rpm", "made.warc"]
+    # The compressors libarchive reads with no library of the stream decoder's.
+    for tool, suffix in (("lz4", ".lz4"), ("compress", ".Z")):
+        if shutil.which(tool):
+            for name, data in (("sjis.tar", stored.getvalue()), ("single", b"single " * 99)):
+                write(root, name + suffix, subprocess.run(
+                    [tool, "-c"], input=data, check=True, stdout=subprocess.PIPE,
+                    stderr=subprocess.DEVNULL).stdout)
+                made.append(name + suffix)
     for name in made:
         os.utime(os.path.join(root, name), (WHEN, WHEN))
     return made
