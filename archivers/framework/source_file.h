@@ -38,5 +38,10 @@ SourceFile *source_file_adopt(int fd);
 // A descriptor of the C runtime for the file, for handing to another process; it stays owned by
 // the open file. -1 where the target has none, or when the file is stale.
 int source_file_descriptor(SourceFile *file);
+// Windows: the file's handle, for handing to another process (it stays owned by the open file);
+// and an open file over a handle handed over so, which it now owns and closes (null without
+// memory, and the handle closed). Elsewhere null.
+void *source_file_handle(SourceFile *file);
+SourceFile *source_file_adopt_handle(void *handle);
 
 #endif

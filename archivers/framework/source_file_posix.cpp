@@ -253,6 +253,10 @@ bool source_file_stale(const SourceFile *file) { return file->stale; }
 
 int source_file_descriptor(SourceFile *file) { return checked_descriptor(file); }
 
+void *source_file_handle(SourceFile *) { return nullptr; }
+
+SourceFile *source_file_adopt_handle(void *) { return nullptr; }
+
 void source_file_close(SourceFile *file) {
     if (!file) return;
     if (file->fd >= 0) close(file->fd);

@@ -68,8 +68,20 @@ SourceFile *source_file_open_afresh(const char *path, SourceFileInfo *info) {
 
 bool source_file_stale(const SourceFile *) { return false; }
 
-// The listings that hand a file to another process are built for Linux alone.
+// A file goes to another process as its handle here (source_file_handle).
 int source_file_descriptor(SourceFile *) { return -1; }
+
+void *source_file_handle(SourceFile *file) { return file->handle; }
+
+SourceFile *source_file_adopt_handle(void *handle) {
+    SourceFile *file = (SourceFile *)malloc(sizeof *file);
+    if (!file) {
+        CloseHandle((HANDLE)handle);
+        return nullptr;
+    }
+    file->handle = (HANDLE)handle;
+    return file;
+}
 
 int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t length) {
     HANDLE handle = file->handle;

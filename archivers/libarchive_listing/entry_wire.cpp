@@ -28,6 +28,7 @@ void wire_answer_record(bool readable, WireRecord *record) {
 
 size_t wire_take_records(const uint8_t *buffer, size_t length, EntryList *list,
                          WireReceipt *receipt) {
+    if (receipt->garbled || receipt->answered) return receipt->garbled ? length : 0;
     size_t used = 0;
     while (length - used >= sizeof(WireRecord)) {
         WireRecord record;
@@ -35,12 +36,13 @@ size_t wire_take_records(const uint8_t *buffer, size_t length, EntryList *list,
         if (record.kind == 'D') {
             receipt->answered = true;
             receipt->readable = record.size != 0;
-            used += sizeof record;
-            continue;
+            return used + sizeof record;
         }
         if (record.kind != 'E' || record.name_length > ENTRY_NAME_MAX ||
-            record.attribute_kind > ATTRIBUTES_NONE)
-            return length;  // garbled
+            record.attribute_kind > ATTRIBUTES_NONE) {
+            receipt->garbled = true;
+            return length;
+        }
         if (length - used - sizeof record < record.name_length) break;
         const char *name = (const char *)buffer + used + sizeof record;
         // The child already cut the name and marked a folder's with a trailing '/'.

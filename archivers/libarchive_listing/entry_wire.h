@@ -34,13 +34,16 @@ void wire_answer_record(bool readable, WireRecord *record);
 struct WireReceipt {
     bool answered;
     bool readable;
+    bool garbled;     // bytes that are no record came: nothing after them can be trusted
     size_t received;  // entry records taken
 };
 
 // Takes the complete records at the front of `buffer` into `list`; returns how many bytes they
-// used (a record cut short stays for the next call). Garbled bytes (an unknown kind, a name
-// longer than ENTRY_NAME_MAX, an unknown attribute kind) end the decoding: the whole buffer
-// counts as used.
+// used (a record cut short stays for the next call). The answer ends a listing: decoding stops
+// after it, and bytes behind it are left unused for the caller to judge. Garbled bytes (an
+// unknown kind, a name longer than ENTRY_NAME_MAX, an unknown attribute kind) set `garbled`
+// and end the decoding for good: the whole buffer counts as used, and later calls take
+// nothing.
 size_t wire_take_records(const uint8_t *buffer, size_t length, EntryList *list,
                          WireReceipt *receipt);
 

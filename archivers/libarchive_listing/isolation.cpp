@@ -2,10 +2,9 @@
 // file descriptor passed to it, and the watchdog that stops a worker that falls silent.
 #include "isolation.h"
 
-#include "entry_wire.h"
-#include "monotonic_clock.h"
 #include "source_file.h"
 #include "whole_io.h"
+#include "worker_records.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -32,52 +31,18 @@
 
 namespace {
 
-// Set in the child only: the page shared with the parent.
-volatile uint64_t *shared_progress = nullptr;
-
 bool write_all(int fd, const void *data, size_t length) { return write_whole(fd, data, length); }
 
 bool read_all(int fd, void *data, size_t length) {
     return read_whole(fd, data, length) == (ssize_t)length;
 }
 
-// The child's records go out in blocks: a write and a wake-up of the parent per entry cost
-// more than the listing of a small entry itself. Progress reaches the parent through the
-// shared counter meanwhile. A child that crashes, or that the parent stops for its silence,
-// still sends the complete records it holds (see flush_and_exit), so that entries listed
-// before the trouble stay listed. `used` only grows once a record is wholly in the block.
-struct ChildOutput {
-    int fd;
-    volatile size_t used;
-    uint8_t block[1 << 16];
-};
+// The child's end of its socket, where its records go.
+int child_socket = -1;
 
-ChildOutput child_output;
-volatile sig_atomic_t child_flushing = 0;
-
-void flush_output(ChildOutput *out) {
-    child_flushing = 1;
-    write_all(out->fd, out->block, out->used);
-    out->used = 0;
-    child_flushing = 0;
-}
-
-void put_output(ChildOutput *out, const void *data, size_t length) {
-    if (out->used + length > sizeof out->block) flush_output(out);
-    if (length > sizeof out->block) {
-        child_flushing = 1;
-        write_all(out->fd, data, length);
-        child_flushing = 0;
-        return;
-    }
-    memcpy(out->block + out->used, data, length);
-    out->used = out->used + length;
-}
-
-// A fatal signal in libarchive, or the parent's SIGTERM: send what is held and end. A block
-// caught in the middle of its write is not sent again, so nothing arrives twice.
+// A fatal signal in libarchive, or the parent's SIGTERM: send what is held and end.
 void flush_and_exit(int signal_number) {
-    if (!child_flushing) write_all(child_output.fd, child_output.block, child_output.used);
+    worker_send_held();
     _exit(128 + signal_number);
 }
 
@@ -96,15 +61,6 @@ void catch_fatal_signals() {
     sigfillset(&action.sa_mask);
     const int fatal[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTERM};
     for (int signal_number : fatal) sigaction(signal_number, &action, nullptr);
-}
-
-void send_entry(const ArchiveEntry *entry, void *context) {
-    ChildOutput *out = (ChildOutput *)context;
-    WireRecord record;
-    wire_entry_record(entry, &record);
-    put_output(out, &record, sizeof record);
-    put_output(out, entry->name, record.name_length);
-    isolation_progress(0);
 }
 
 // Set once in every child: nothing of libarchive's may reach the program's terminal or files,
@@ -129,34 +85,10 @@ void prepare_child_process(pid_t parent) {
 #endif
 }
 
-// Runs the work and sends its entries, then the answer, to `fd`.
-void list_and_answer(const ByteSource *source, IsolatedWork work, void *context, int fd) {
-    ChildOutput &out = child_output;
-    out.fd = fd;
-    out.used = 0;
-    EntryList *list = entry_list_new();
-    bool readable = false;
-    if (list) {
-        list->sink = send_entry;
-        list->sink_context = &out;
-        readable = work(source, list, context);
-        entry_list_free(list);
-    }
-    WireRecord done;
-    wire_answer_record(readable, &done);
-    put_output(&out, &done, sizeof done);
-    flush_output(&out);
-}
-
 // What the worker needs to list one file; the file itself travels beside it as a descriptor.
 struct WorkerRequest {
     IsolatedWork work;  // valid in the worker: the libraries stay mapped where they were loaded
-    uint64_t size;
-    int64_t modified;
-    uint32_t context_size;
-    uint8_t modified_known;
-    alignas(8) uint8_t context[64];
-    char name[256];
+    RequestPart part;
 };
 
 // One request and its descriptor; false when the program has gone or sent something else.
@@ -179,45 +111,23 @@ bool receive_request(int socket, WorkerRequest *request, int *fd) {
     if (header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS)
         memcpy(fd, CMSG_DATA(header), sizeof *fd);
     bool whole = read_all(socket, (char *)request + n, sizeof *request - (size_t)n);
-    if (!whole || *fd < 0 || request->context_size > sizeof request->context) {
+    if (!whole || *fd < 0 || request->part.context_size > sizeof request->part.context) {
         if (*fd >= 0) close(*fd);
         return false;
     }
-    request->name[sizeof request->name - 1] = '\0';
     return true;
 }
 
 [[noreturn]] void serve(int socket, pid_t parent) {
     prepare_child_process(parent);
+    child_socket = socket;
     for (;;) {
         WorkerRequest request;
         int fd;
         if (!receive_request(socket, &request, &fd)) _exit(0);
-        ByteSource source;
-        memset(&source, 0, sizeof source);
-        source.file = source_file_adopt(fd);
-        // Without room for the file the source is empty, and lists nothing.
-        source.size = source.file ? request.size : 0;
-        source.modified = request.modified;
-        source.modified_known = request.modified_known != 0;
-        source.name = request.name;
-        list_and_answer(&source, request.work, request.context_size ? request.context : nullptr,
-                        socket);
-        source_close(&source);
+        serve_request(&request.part, source_file_adopt(fd), request.work);
     }
 }
-
-}  // namespace
-
-void isolation_progress(uint64_t offset) {
-    if (!shared_progress) return;
-    // Any call is progress: a new furthest offset, or an entry delivered (offset 0).
-    uint64_t current = shared_progress[0];
-    if (offset > current) shared_progress[0] = offset;
-    shared_progress[1] = shared_progress[1] + 1;
-}
-
-namespace {
 
 // The page through which every child shows its progress, made before the first child.
 volatile uint64_t *progress_page() {
@@ -230,61 +140,39 @@ volatile uint64_t *progress_page() {
     return page;
 }
 
-enum Outcome { ANSWERED, ENDED, SILENT };
+// The child being listed with, for the watchdog's calls below.
+int collecting_fd = -1;
+pid_t collecting_child = -1;
 
-// Reads a child's records from `fd` into `list` until its answer, its end or its silence.
-// A silent child is asked to end (and send what it holds) before it is killed.
-const int STOP_GRACE_MILLISECONDS = 500;
+}  // namespace
 
-Outcome collect(int fd, pid_t child, volatile uint64_t *progress, int silence_milliseconds,
-                EntryList *list, WireReceipt *receipt) {
-    const size_t capacity = 1 << 16;
-    uint8_t *buffer = (uint8_t *)malloc(capacity);
-    if (!buffer) return ENDED;
-    size_t filled = 0;
-    Outcome outcome = ENDED;
-    uint64_t seen_offset = progress[0], seen_steps = progress[1];
-    int64_t last_progress = monotonic_milliseconds();
-    int64_t stopped_at = -1;
+long worker_read(uint8_t *at, size_t room, int milliseconds) {
     for (;;) {
-        struct pollfd wait_for = {fd, POLLIN, 0};
-        int ready = poll(&wait_for, 1, 100);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready > 0) {
-            ssize_t n = read(fd, buffer + filled, capacity - filled);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;  // the child has finished (or died)
-            filled += (size_t)n;
-            size_t used = wire_take_records(buffer, filled, list, receipt);
-            memmove(buffer, buffer + used, filled - used);
-            filled -= used;
-            if (receipt->answered) {
-                outcome = ANSWERED;
-                break;
-            }
-            last_progress = monotonic_milliseconds();
-            continue;
-        }
-        if (stopped_at >= 0) {
-            if (monotonic_milliseconds() - stopped_at > STOP_GRACE_MILLISECONDS) break;
-        } else if (progress[0] != seen_offset || progress[1] != seen_steps) {
-            seen_offset = progress[0];
-            seen_steps = progress[1];
-            last_progress = monotonic_milliseconds();
-        } else if (monotonic_milliseconds() - last_progress > silence_milliseconds) {
-            kill(child, SIGTERM);
-            stopped_at = monotonic_milliseconds();
-        }
+        struct pollfd wait_for = {collecting_fd, POLLIN, 0};
+        int ready = poll(&wait_for, 1, milliseconds);
+        if (ready < 0 && errno == EINTR) return 0;
+        if (ready < 0) return -1;
+        if (ready == 0) return 0;
+        ssize_t n = read(collecting_fd, at, room);
+        if (n < 0 && errno == EINTR) continue;
+        return n > 0 ? (long)n : -1;
     }
-    free(buffer);
-    return stopped_at >= 0 ? SILENT : outcome;
 }
+
+void worker_read_abandon() {}
+
+void worker_ask_to_end() { kill(collecting_child, SIGTERM); }
+
+bool worker_write(const void *data, size_t length) {
+    return write_all(child_socket, data, length);
+}
+
+namespace {
 
 // The worker: one child that lists file-backed archives one after another. Forking a child
 // and faulting libarchive's memory in anew costs milliseconds per archive, more than listing
-// a small one. A worker that dies, falls silent or meets an archive it cannot read is ended,
-// and the next archive gets a fresh one, so that damage done by a hostile file never meets
-// the next listing. It ends by itself when the program closes its end of the socket.
+// a small one. When it serves on and when the next archive gets a fresh one is the rule of
+// worker_serves_on. It ends by itself when the program closes its end of the socket.
 struct Worker {
     pid_t pid;
     int socket;
@@ -374,17 +262,8 @@ bool list_in_worker(const ByteSource *source, int fd, IsolatedWork work, const v
                     size_t context_size, int silence_milliseconds, EntryList *list) {
     WorkerRequest request;
     memset(&request, 0, sizeof request);
-    if (context_size > sizeof request.context) return false;
+    if (!request_part_fill(&request.part, source, context, context_size)) return false;
     request.work = work;
-    request.size = source->size;
-    request.modified = source->modified;
-    request.modified_known = source->modified_known ? 1 : 0;
-    request.context_size = (uint32_t)context_size;
-    if (context_size) memcpy(request.context, context, context_size);
-    if (source->name) {
-        size_t length = strnlen(source->name, sizeof request.name - 1);
-        memcpy(request.name, source->name, length);
-    }
     // A worker found dead when asked is replaced once.
     bool sent = false;
     for (int attempt = 0; attempt < 2 && !sent; attempt++) {
@@ -394,10 +273,11 @@ bool list_in_worker(const ByteSource *source, int fd, IsolatedWork work, const v
     }
     if (!sent) return false;
     volatile uint64_t *progress = progress_page();
-    WireReceipt receipt = {false, false, 0};
-    Outcome outcome =
-        collect(worker.socket, worker.pid, progress, silence_milliseconds, list, &receipt);
-    if (outcome != ANSWERED || !receipt.readable) end_worker();
+    WireReceipt receipt = {};
+    collecting_fd = worker.socket;
+    collecting_child = worker.pid;
+    Outcome outcome = collect(progress, silence_milliseconds, list, &receipt);
+    if (!worker_serves_on(outcome, receipt)) end_worker();
     return receipt.readable || receipt.received > 0;
 }
 

@@ -25,6 +25,13 @@ const size_t MAX_ENTRIES = 1000000;
 const int MAX_RETRIES = 64;
 const size_t READ_BLOCK = 64 * 1024;
 
+#ifdef _WIN32
+// libarchive on Windows converts names through the C runtime's code page, unless the locale is
+// "C", the worker's own, in which it hands the stored bytes over unchanged: nothing to switch.
+struct ThreadCharset {};
+void enter_utf8(ThreadCharset *) {}
+void leave_utf8(ThreadCharset *) {}
+#else
 struct ThreadCharset {
     locale_t previous;
     bool switched;
@@ -47,6 +54,7 @@ void enter_utf8(ThreadCharset *scope) {
 void leave_utf8(ThreadCharset *scope) {
     if (scope->switched) uselocale(scope->previous);
 }
+#endif
 
 // What libarchive reads through: the byte source and how far it has been fed, or the decoder
 // of the compressed stream the source holds. Decoded bytes go out in blocks kept in a ring, so
@@ -288,12 +296,59 @@ void forget_sizes(KnownSizes *known) {
     free(known->sizes);
 }
 
+// A name libarchive holds only as wide characters (UTF-16 on Windows, UCS-4 elsewhere), in
+// UTF-8; null without memory. On Windows a pax name in UTF-8 with characters outside the
+// worker's "C" locale is held so, with neither a byte nor a UTF-8 form.
+char *utf8_from_wide(const wchar_t *wide) {
+    // Every character is a byte or more: what lies past ENTRY_NAME_MAX would be cut anyway.
+    size_t length = wcslen(wide);
+    if (length > ENTRY_NAME_MAX) length = ENTRY_NAME_MAX;
+    char *out = (char *)malloc(4 * length + 1);
+    if (!out) return nullptr;
+    size_t used = 0;
+    for (size_t i = 0; i < length; i++) {
+        uint32_t c = (uint32_t)wide[i];
+        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < length &&
+            (uint32_t)wide[i + 1] >= 0xDC00 && (uint32_t)wide[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + ((uint32_t)wide[i + 1] - 0xDC00);
+            i++;
+        }
+        if ((c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) c = 0xFFFD;
+        if (c < 0x80) {
+            out[used++] = (char)c;
+        } else if (c < 0x800) {
+            out[used++] = (char)(0xC0 | (c >> 6));
+            out[used++] = (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out[used++] = (char)(0xE0 | (c >> 12));
+            out[used++] = (char)(0x80 | ((c >> 6) & 0x3F));
+            out[used++] = (char)(0x80 | (c & 0x3F));
+        } else {
+            out[used++] = (char)(0xF0 | (c >> 18));
+            out[used++] = (char)(0x80 | ((c >> 12) & 0x3F));
+            out[used++] = (char)(0x80 | ((c >> 6) & 0x3F));
+            out[used++] = (char)(0x80 | (c & 0x3F));
+        }
+    }
+    out[used] = '\0';
+    return out;
+}
+
+
 // `size_field`, where set, is the member's size as its header's size field gives it, in place of
 // what libarchive made of slots the member does not use (see gnu_unused_slots_size).
 void add_entry(EntryList *list, struct archive_entry *item, StreamFormat format,
                Compression compression, KnownSizes *known, const uint64_t *size_field) {
     const char *name = archive_entry_pathname(item);
     if (!name) name = archive_entry_pathname_utf8(item);
+    struct Owned {
+        char *text = nullptr;
+        ~Owned() { free(text); }
+    } from_wide;
+    if (!name) {
+        const wchar_t *wide = archive_entry_pathname_w(item);
+        if (wide) name = from_wide.text = utf8_from_wide(wide);
+    }
     if (!name) return;
     // The end mark of a cpio archive, met as an entry when it carries a type other than a
     // plain file's (so libarchive reads on past it).

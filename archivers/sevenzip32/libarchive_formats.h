@@ -1,6 +1,5 @@
 // The formats that 7-zip32.dll lists through libarchive: ISO 9660, xar, WARC and RPM. Their
-// signatures are checked on both targets; the listing is built per target
-// (libarchive_formats_child.cpp on Linux, libarchive_formats_none.cpp on Windows).
+// signatures are here, the listing in a worker process in libarchive_formats_child.cpp.
 #ifndef TALLYBOOK_LIBARCHIVE_FORMATS_H
 #define TALLYBOOK_LIBARCHIVE_FORMATS_H
 
@@ -18,8 +17,8 @@ bool warc_recognise(ByteSource *source, FormatMatch *match);
 // The RPM lead: magic, then a binary or source package type.
 bool rpm_recognise(ByteSource *source, FormatMatch *match);
 
-// The recognised format of match->variant, listed through libarchive where the target allows
-// it; true with its entries in `list`.
+// The recognised format of match->variant, listed through libarchive; true with its entries in
+// `list`.
 bool list_libarchive_format(ByteSource *source, const FormatMatch *match, EntryList *list);
 
 #endif

@@ -1,4 +1,4 @@
-// Linux: the libarchive formats of 7-zip32.dll, listed in a child process so that a fault in
+// The libarchive formats of 7-zip32.dll, listed in a worker process so that a fault in
 // libarchive on a damaged archive cannot end the program.
 #include "libarchive_formats.h"
 

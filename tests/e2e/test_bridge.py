@@ -103,9 +103,9 @@ class Bridge(TreeTest):
     @unittest.skipUnless(tallytest.WINDOWS and os.environ.get("WINEPREFIX"),
                          "the system folder of the Wine prefix the Windows program runs in")
     def test_library_in_the_system_folder_is_loaded(self):
-        # The program as it ships, with the project's own libraries beside it: a library of a
-        # name they don't have (tar32.dll is not built for Windows) is still found in the
-        # system folder, for the files the libraries beside the program turn away.
+        # The program with some of the project's own libraries beside it: a library of a name
+        # they don't have (tar32.dll, left out here) is still found in the system folder, for
+        # the files the libraries beside the program turn away.
         program = self.program_in("prog")
         shipped = os.path.dirname(tallytest.PROGRAM)
         for name in ("unlha32.dll", "unzip32.dll", "7-zip32.dll"):

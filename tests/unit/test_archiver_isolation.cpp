@@ -15,6 +15,7 @@
 
 #include "listing_helpers.h"
 #include "isolation.h"
+#include "worker_records.h"
 
 namespace {
 
@@ -50,6 +51,8 @@ bool deliver_slowly(const ByteSource *, EntryList *list, void *) {
 
 bool readable_but_empty(const ByteSource *, EntryList *, void *) { return true; }
 
+bool refuse(const ByteSource *, EntryList *, void *) { return false; }
+
 }  // namespace
 
 // A file travels to the long-lived worker; memory, as the fuzz targets hand it over, to a child
@@ -73,12 +76,15 @@ protected:
         source_close(&source_);
         if (!path_.empty()) unlink(path_.c_str());
     }
+public:
     // The silence bound is the tests' own, so that a hanging child costs a fraction of a second.
     bool run(IsolatedWork work, EntryList *list, const void *context = nullptr,
              size_t context_size = 0) {
         return run_isolated(&source_, work, context, context_size, list, SILENCE_MILLISECONDS);
     }
     static const int SILENCE_MILLISECONDS = 200;
+
+protected:
     ByteSource source_;
     uint8_t nothing_ = 0;
     std::string path_;
@@ -145,6 +151,46 @@ TEST_P(ArchiverIsolation, AChildThatFallsSilentIsStoppedAndKeepsItsEntries) {
     EXPECT_TRUE(run(lists_its_context, list, &number, sizeof number));
     EXPECT_EQ(list->count, 1u);
     entry_list_free(list);
+}
+
+// The child's process id as the entry's name: which child served a listing.
+bool tell_pid(const ByteSource *, EntryList *list, void *) {
+    append_named(list, std::to_string(getpid()));
+    return true;
+}
+
+// Bytes that are no record, straight into the channel ahead of the whole records held.
+bool garble(const ByteSource *, EntryList *list, void *) {
+    append_named(list, std::to_string(getpid()));
+    uint8_t garbage[sizeof(WireRecord)];
+    memset(garbage, 0xEE, sizeof garbage);
+    worker_write(garbage, sizeof garbage);
+    return true;
+}
+
+std::string served_by(ArchiverIsolation *test, IsolatedWork work) {
+    EntryList *list = entry_list_new();
+    test->run(work, list);
+    std::vector<INDIVIDUALINFO> got = entries_of(list);
+    entry_list_free(list);
+    return got.empty() ? "" : got[0].szFileName;
+}
+
+// A readable listing keeps its child for the next; a refusal (worker_serves_on) and garbled
+// records each cost it, and nothing after the garble is taken, not even the answer.
+TEST_P(ArchiverIsolation, ChildServesOnUntilARefusalOrGarbledRecords) {
+    std::string child = served_by(this, tell_pid);
+    EXPECT_EQ(served_by(this, tell_pid), child);
+    EntryList *garbled = entry_list_new();
+    EXPECT_FALSE(run(garble, garbled));
+    EXPECT_EQ(garbled->count, 0u);
+    entry_list_free(garbled);
+    std::string next = served_by(this, tell_pid);
+    EXPECT_NE(next, child);
+    EntryList *list = entry_list_new();
+    EXPECT_FALSE(run(refuse, list));
+    entry_list_free(list);
+    EXPECT_NE(served_by(this, tell_pid), next);
 }
 
 bool tell_pid_then_hang(const ByteSource *, EntryList *, void *context) {

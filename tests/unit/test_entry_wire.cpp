@@ -50,7 +50,7 @@ TEST(EntryWire, EntriesAndAnswerComeBackWhateverTheSplitOfTheBytes) {
 
     for (size_t chunk : {(size_t)1, (size_t)7, sizeof(WireRecord) + 2, bytes.size()}) {
         EntryList *list = entry_list_new();
-        WireReceipt receipt = {false, false, 0};
+        WireReceipt receipt = {};
         std::vector<uint8_t> pending;
         for (size_t at = 0; at < bytes.size(); at += chunk) {
             put(&pending, bytes.data() + at, std::min(chunk, bytes.size() - at));
@@ -86,7 +86,7 @@ TEST(EntryWire, AnUnreadableAnswerAndGarbledRecordsEndTheDecoding) {
     WireRecord answer;
     wire_answer_record(false, &answer);
     EntryList *list = entry_list_new();
-    WireReceipt receipt = {false, false, 0};
+    WireReceipt receipt = {};
     EXPECT_EQ(wire_take_records((const uint8_t *)&answer, sizeof answer, list, &receipt),
               sizeof answer);
     EXPECT_TRUE(receipt.answered);
@@ -99,7 +99,7 @@ TEST(EntryWire, AnUnreadableAnswerAndGarbledRecordsEndTheDecoding) {
     record.kind = 'X';  // no such kind
     put(&bytes, &record, sizeof record);
     put(&bytes, "a", 1);
-    receipt = {false, false, 0};
+    receipt = {};
     EXPECT_EQ(wire_take_records(bytes.data(), bytes.size(), list, &receipt), bytes.size());
     bytes.clear();
     wire_entry_record(&entry, &record);
@@ -114,6 +114,44 @@ TEST(EntryWire, AnUnreadableAnswerAndGarbledRecordsEndTheDecoding) {
     EXPECT_EQ(wire_take_records(bytes.data(), bytes.size(), list, &receipt), bytes.size());
     EXPECT_EQ(receipt.received, 0u);
     EXPECT_EQ(list->count, 0u);
+    entry_list_free(list);
+}
+
+// A worker serves one listing after another on one stream: what follows an answer belongs to
+// no listing yet, and after garbled bytes nothing is in step any more, however whole it looks.
+TEST(EntryWire, NothingIsTakenAfterTheAnswerOrAfterGarbledBytes) {
+    ArchiveEntry entry = sample("a", false);
+    std::vector<uint8_t> bytes;
+    WireRecord answer;
+    wire_answer_record(true, &answer);
+    put(&bytes, &answer, sizeof answer);
+    put_entry(&bytes, entry);
+    EntryList *list = entry_list_new();
+    WireReceipt receipt = {};
+    EXPECT_EQ(wire_take_records(bytes.data(), bytes.size(), list, &receipt), sizeof answer);
+    EXPECT_TRUE(receipt.answered);
+    EXPECT_EQ(wire_take_records(bytes.data() + sizeof answer, bytes.size() - sizeof answer, list,
+                                &receipt),
+              0u);
+    EXPECT_EQ(list->count, 0u);
+
+    bytes.clear();
+    put_entry(&bytes, entry);
+    WireRecord record;
+    wire_entry_record(&entry, &record);
+    record.kind = 0;
+    put(&bytes, &record, sizeof record);
+    size_t good = bytes.size();
+    put_entry(&bytes, entry);
+    put(&bytes, &answer, sizeof answer);
+    receipt = {};
+    EXPECT_EQ(wire_take_records(bytes.data(), bytes.size(), list, &receipt), bytes.size());
+    EXPECT_TRUE(receipt.garbled);
+    EXPECT_FALSE(receipt.answered);
+    EXPECT_EQ(list->count, 1u);
+    // A later read of whole records after the garble takes nothing either.
+    EXPECT_EQ(wire_take_records(bytes.data(), good, list, &receipt), good);
+    EXPECT_EQ(list->count, 1u);
     entry_list_free(list);
 }
 

@@ -1,5 +1,5 @@
-"""The Windows package: one zip holding one folder with the program, the three archiver
-libraries it ships, the read-me in code page 932 with CR LF line ends and the licences of the
+"""The Windows package: one zip holding one folder with the program, the archiver libraries it
+ships and their worker, the read-me in code page 932 with CR LF line ends and the licences of the
 project and of what the program and DLLs embed; nothing else.
 
 usage: test_package.py WINDOWS_BUILD_DIR"""
@@ -28,7 +28,8 @@ class Package(unittest.TestCase):
                 folder = os.path.basename(path)[:-len(".zip")]
                 self.assertEqual(names, sorted(folder + "/" + n for n in (
                     "tallybook.exe", "unlha32.dll", "unzip32.dll", "cab32.dll", "unarj32j.dll",
-                    "Bga32.dll", "7-zip32.dll", "readme.txt", "LICENSE.txt")))
+                    "Bga32.dll", "7-zip32.dll", "tar32.dll", "tallybook-worker.exe",
+                    "readme.txt", "LICENSE.txt")))
                 for name in names:
                     if name.endswith((".exe", ".dll")):
                         data = z.read(name)
@@ -37,11 +38,12 @@ class Package(unittest.TestCase):
                             self.assertEqual(data, f.read(), name)
                 readme = z.read(folder + "/readme.txt")
                 licences = z.read(folder + "/LICENSE.txt")
-        for licence in (b"MIT License", b"the zlib licence", b"liblzma", b"Runtime Library Exception",
+        for licence in (b"MIT License", b"the zlib licence", b"liblzma", b"libarchive", b"Expat",
+                        b"Runtime Library Exception",
                         b"winpthreads"):
             self.assertIn(licence, licences)
         text = readme.decode("cp932")  # fails on a byte that is no code page 932 text
-        self.assertIn("六つの DLL は tallybook 自身のライブラリ", text)
+        self.assertIn("七つの DLL は tallybook 自身のライブラリ", text)
         self.assertIn("tallybook's own libraries", text)
         lines = readme.split(b"\n")
         self.assertEqual(lines[-1], b"")

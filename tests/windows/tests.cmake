@@ -56,3 +56,16 @@ add_test(NAME windows_archiver_libraries
           $<TARGET_FILE:archiver_probe> $<TARGET_FILE_DIR:tb_unlha32>)
 set_tests_properties(windows_archiver_libraries PROPERTIES LABELS wine RESOURCE_LOCK wine
                      TIMEOUT ${WINE_TIMEOUT})
+
+# A library of misbehaving works that the unit tests drive the worker process through: the
+# worker loads the library that starts it, which a test program is not. It sits beside the test
+# program with a copy of the worker, which a library finds beside itself.
+add_library(worker_probe MODULE ${WINDOWS_TESTS}/worker_probe.cpp)
+target_link_libraries(worker_probe PRIVATE tb_libarchive_listing)
+target_link_options(worker_probe PRIVATE -static -static-libgcc -static-libstdc++)
+set_target_properties(worker_probe PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY
+                      ${CMAKE_BINARY_DIR}/tests)
+add_custom_command(TARGET worker_probe POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:tb_worker> ${CMAKE_BINARY_DIR}/tests)
+add_dependencies(worker_probe tb_worker)
+add_dependencies(unit_tests worker_probe)
