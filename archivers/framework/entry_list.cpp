@@ -107,6 +107,29 @@ void entry_list_get(const EntryList *list, size_t index, ArchiveEntry *entry) {
     memcpy(entry->name, kept_name(kept), length + 1);
 }
 
+size_t utf8_encode(uint32_t c, char *out) {
+    if (c < 0x80) {
+        out[0] = (char)c;
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = (char)(0xC0 | c >> 6);
+        out[1] = (char)(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = (char)(0xE0 | c >> 12);
+        out[1] = (char)(0x80 | ((c >> 6) & 0x3F));
+        out[2] = (char)(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = (char)(0xF0 | c >> 18);
+    out[1] = (char)(0x80 | ((c >> 12) & 0x3F));
+    out[2] = (char)(0x80 | ((c >> 6) & 0x3F));
+    out[3] = (char)(0x80 | (c & 0x3F));
+    return 4;
+}
+
 char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length) {
     char *out = (char *)malloc(count * 3 + 1);
     if (!out) return nullptr;
@@ -120,21 +143,7 @@ char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length) {
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;
         }
-        if (c < 0x80) {
-            out[n++] = (char)c;
-        } else if (c < 0x800) {
-            out[n++] = (char)(0xC0 | c >> 6);
-            out[n++] = (char)(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out[n++] = (char)(0xE0 | c >> 12);
-            out[n++] = (char)(0x80 | ((c >> 6) & 0x3F));
-            out[n++] = (char)(0x80 | (c & 0x3F));
-        } else {
-            out[n++] = (char)(0xF0 | c >> 18);
-            out[n++] = (char)(0x80 | ((c >> 12) & 0x3F));
-            out[n++] = (char)(0x80 | ((c >> 6) & 0x3F));
-            out[n++] = (char)(0x80 | (c & 0x3F));
-        }
+        n += utf8_encode(c, out + n);
     }
     out[n] = '\0';
     *length = n;

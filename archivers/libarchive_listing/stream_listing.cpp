@@ -314,26 +314,11 @@ char *utf8_from_wide(const wchar_t *wide) {
             i++;
         }
         if ((c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) c = 0xFFFD;
-        if (c < 0x80) {
-            out[used++] = (char)c;
-        } else if (c < 0x800) {
-            out[used++] = (char)(0xC0 | (c >> 6));
-            out[used++] = (char)(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out[used++] = (char)(0xE0 | (c >> 12));
-            out[used++] = (char)(0x80 | ((c >> 6) & 0x3F));
-            out[used++] = (char)(0x80 | (c & 0x3F));
-        } else {
-            out[used++] = (char)(0xF0 | (c >> 18));
-            out[used++] = (char)(0x80 | ((c >> 12) & 0x3F));
-            out[used++] = (char)(0x80 | ((c >> 6) & 0x3F));
-            out[used++] = (char)(0x80 | (c & 0x3F));
-        }
+        used += utf8_encode(c, out + used);
     }
     out[used] = '\0';
     return out;
 }
-
 
 // `size_field`, where set, is the member's size as its header's size field gives it, in place of
 // what libarchive made of slots the member does not use (see gnu_unused_slots_size).
