@@ -21,14 +21,9 @@ def build_dir():
     return os.path.dirname(os.path.dirname(tallytest.PROGRAM))
 
 
-def library_path(kind):
-    return os.path.join(build_dir(), "bin", LIBRARIES[kind][0])
-
-
 def list_archives(kind, files, env=None):
     """{file: [Entry...]} for the files the library opens, {file: None} for the others."""
-    tool = os.path.join(build_dir(), "tests", "archiver_probe")
-    listed = probe(tool, library_path(kind), LIBRARIES[kind][1], files, env=env)
+    listed = probe(*LIBRARIES[kind], files, env=env)
     return {path: None if records is None else [Entry(*record) for record in records]
             for path, records in listed.items()}
 
@@ -290,10 +285,13 @@ def peer_items(expected_dir, relative):
     return None
 
 
-def probe(probe_path, library, prefix, files, timeout=120, env=None):
-    """Every file through the library's entry calls: {file: [records]} where each record is
+def probe(library, prefix, files, timeout=120, env=None):
+    """Every file through the entry calls of `library`, the build's file of that name, whose
+    entries' names begin with `prefix`: {file: [records]} where each record is
     (name bytes, size, packed, ratio, date word, time word, crc, attribute, method); files the
     library refused map to None."""
+    probe_path = os.path.join(build_dir(), "tests", "archiver_probe")
+    library = os.path.join(build_dir(), "bin", library)
     result = {}
     # In chunks, so that no command line grows past the system's bound.
     for start in range(0, len(files), 200):

@@ -232,8 +232,6 @@ def exception_for(relative, peer, field):
 
 # --- tar32.dll and 7-zip32.dll -----------------------------------------------------------------
 
-BIN = os.path.dirname(tallytest.PROGRAM) if tallytest.PROGRAM else ""
-PROBE = os.path.join(os.path.dirname(BIN), "tests", "archiver_probe")
 LIBARCHIVE_LIBRARIES = [("tar32.dll", "Tar"), ("7-zip32.dll", "SevenZip")]
 FORMATS = ("tar", "cpio", "ar", "7z", "rar", "rar5", "iso9660", "xar")
 
@@ -387,7 +385,7 @@ def libarchive_listing(relatives):
         left = [p for p in paths if p not in results or not listable(results[p])]
         if not left:
             break
-        listed = archivers.probe(PROBE, os.path.join(BIN, library), prefix, left)
+        listed = archivers.probe(library, prefix, left)
         for path, records in listed.items():
             if records is not None or path not in results:
                 results[path] = records

@@ -305,24 +305,22 @@ class TarSevenZipMadeArchives(TreeTest):
         lines += [archive("slots.tar")] + plain + [archive("slots.tar.gz")] + unknown
         return lines
 
-    def test_mixed_folder_lists_line_by_line(self):
+    def test_mixed_folder_lists_line_by_line_in_every_time_zone_and_character_set(self):
+        # tar's, cpio's and ar's UTC times, and 7z's, reach no listing through the zone or the
+        # locale; the corpus test holds the other libraries' archives to the same.
         self.make_archives()
-        code, out, err = run([self.path("data")])
-        self.assertEqual((code, out, err), (0, b"", b""))
         self.maxDiff = None
-        self.assertEqual(self.read("data.txt").splitlines(keepends=True), self.expected())
-
-    def test_same_listing_in_every_time_zone_and_character_set(self):
-        self.make_archives()
-        listings = set()
-        for tz in ("UTC", "Asia/Tokyo", "America/New_York"):
-            for lc in ("C", "C.UTF-8"):
-                env = dict(os.environ, TZ=tz, LC_ALL=lc)
-                if os.path.exists(self.path("data.txt")):
-                    os.remove(self.path("data.txt"))
-                self.assertEqual(run([self.path("data")], env=env)[0], 0)
-                listings.add(self.read("data.txt"))
-        self.assertEqual(len(listings), 1)
+        environments = [None] + [dict(os.environ, TZ=tz, LC_ALL=lc)
+                                 for tz in ("UTC", "Asia/Tokyo", "America/New_York")
+                                 for lc in ("C", "C.UTF-8")]
+        for env in environments:
+            if os.path.exists(self.path("data.txt")):
+                os.remove(self.path("data.txt"))
+            code, out, err = run([self.path("data")], env=env)
+            where = env and (env["TZ"], env["LC_ALL"])
+            self.assertEqual((code, out, err), (0, b"", b""), where)
+            self.assertEqual(self.read("data.txt").splitlines(keepends=True), self.expected(),
+                             where)
 
     def test_installed_program_lists_through_the_installed_libraries(self):
         prefix = self.path("prefix")

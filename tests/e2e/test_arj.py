@@ -89,9 +89,7 @@ def lsar_l(path):
 def library_entries(files):
     """{file: [(name, size, packed, when)]} through unarj32j.dll, a folder's trailing
     separator dropped (arj shows folders without one); None for a file it refuses."""
-    tool = os.path.join(archivers.build_dir(), "tests", "archiver_probe")
-    library = os.path.join(archivers.build_dir(), "bin", "unarj32j.dll")
-    listed = archivers.probe(tool, library, "Unarj", files)
+    listed = archivers.probe("unarj32j.dll", "Unarj", files)
     result = {}
     for path, records in listed.items():
         if records is None:

@@ -37,12 +37,6 @@ def entry_bytes(folder, name, content, kind=b"GZIP", stored=False, date=0x5462, 
     return struct.pack("<I", checksum(header)) + header[4:] + payload
 
 
-def probe(files):
-    tool = os.path.join(archivers.build_dir(), "tests", "archiver_probe")
-    library = os.path.join(archivers.build_dir(), "bin", "Bga32.dll")
-    return archivers.probe(tool, library, "Bga", files)
-
-
 def fields(records):
     """(name, size, packed, date, time) of each probed record."""
     return [(r[0], r[1], r[2], r[4], r[5]) for r in records]
@@ -70,7 +64,7 @@ class BgaSamples(TreeTest):
         if not os.path.isdir(folder):
             self.skipTest("the shared test archives are absent")
         paths = [os.path.join(folder, name) for name in SAMPLES]
-        listed = probe(paths)
+        listed = archivers.probe("Bga32.dll", "Bga", paths)
         for name, path in zip(SAMPLES, paths):
             with self.subTest(sample=name):
                 headers, end = read_headers(os.path.join(
@@ -119,7 +113,7 @@ class BgaWritten(TreeTest):
     def test_written_archives_list_as_written(self):
         made = written_archives()
         paths = {name: self.write("set/" + name, data) for name, (data, _) in made.items()}
-        listed = probe(sorted(paths.values()))
+        listed = archivers.probe("Bga32.dll", "Bga", sorted(paths.values()))
         for name, (_, expected) in made.items():
             with self.subTest(archive=name):
                 records = listed[paths[name]]

@@ -77,9 +77,7 @@ class CabinetBehindAProgram(TreeTest):
         self.assertEqual(by_archive[tallytest.listed(plain)], expected)
 
         # The plain cabinet reaches the library only where the service turned it away.
-        tool = os.path.join(archivers.build_dir(), "tests", "archiver_probe")
-        library = os.path.join(archivers.build_dir(), "bin", "cab32.dll")
-        probed = archivers.probe(tool, library, "Cab", [sfx, plain])
+        probed = archivers.probe("cab32.dll", "Cab", [sfx, plain])
         self.assertIsNone(probed[plain])
         self.assertEqual(len(probed[sfx]), 3)
 

@@ -18,8 +18,7 @@ import unittest
 import zlib
 
 import tallytest
-from tallytest import TreeTest, run
-from test_zip_cut import member_lines
+from tallytest import TreeTest, member_lines, run
 
 BIN = os.path.dirname(tallytest.PROGRAM) if tallytest.PROGRAM else ""
 LIBRARY_BUILT = os.path.isfile(os.path.join(BIN, "tar32.dll"))
@@ -96,7 +95,7 @@ def tar_members(data):
 
 
 def listed_members(listing, archive):
-    lines = member_lines(listing, archive.encode())
+    lines = member_lines(listing, b"/" + archive.encode())
     if lines is None:
         return None
     return sorted((fields[0], int(fields[1].split(b" ")[0]))

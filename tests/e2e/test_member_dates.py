@@ -9,7 +9,7 @@ import unittest
 import zipfile
 
 import tallytest
-from tallytest import TreeTest, member_lines  # noqa: F401  (imported from here too)
+from tallytest import TreeTest, member_lines
 
 ZERO = b"0000-00-00 00:00:00"
 # (name, DOS date word, what the member line shows)

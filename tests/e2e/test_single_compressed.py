@@ -8,8 +8,7 @@ import subprocess
 import unittest
 
 import tallytest
-from tallytest import TreeTest, run
-from test_member_dates import member_lines
+from tallytest import TreeTest, member_lines, run
 
 BIN = os.path.dirname(tallytest.PROGRAM) if tallytest.PROGRAM else ""
 LIBRARY_BUILT = os.path.isfile(os.path.join(BIN, "tar32.dll"))

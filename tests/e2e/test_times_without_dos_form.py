@@ -9,8 +9,7 @@ import struct
 import unittest
 
 import tallytest
-from tallytest import TreeTest, make_with, run
-from test_member_dates import member_lines
+from tallytest import TreeTest, make_with, member_lines, run
 
 OLD = calendar.timegm((1970, 6, 1, 12, 0, 0))
 FAR = calendar.timegm((2110, 1, 1, 0, 0, 0))

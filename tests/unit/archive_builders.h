@@ -272,6 +272,7 @@ struct Listing {
     std::vector<INDIVIDUALINFO> records;
     bool opened = false;          // recognised and listed
     unsigned reads_to_open = 0;   // the views' reads that recognising took
+    uint64_t start = 0;           // where recognising placed the archive's own bytes
 };
 
 inline Listing read_with(RecogniseFn recognise, ListFn list, const Bytes &archive) {
@@ -281,6 +282,7 @@ inline Listing read_with(RecogniseFn recognise, ListFn list, const Bytes &archiv
     FormatMatch match = {};
     bool recognised = recognise(&source, &match);
     result.reads_to_open = source.reads;
+    result.start = match.start;
     EntryList *entries = entry_list_new();
     result.opened = recognised && list(&source, &match, entries);
     for (size_t i = 0; i < entries->count; i++) {

@@ -105,10 +105,12 @@ class ArchiverLibrary : public ::testing::Test {
     Library lha_, zip_;
 };
 
+// Through the export every library shares: the interface's numbers of open, close, find
+// first and find next, and no other.
 TEST_F(ArchiverLibrary, AnswersForTheFourFunctionsItHas) {
     for (const Library *l : {&lha_, &zip_}) {
         for (int function = 0; function < 200; function++) {
-            bool expected = function >= ISARC_OPEN_ARCHIVE && function <= ISARC_FIND_NEXT;
+            bool expected = function >= 23 && function <= 26;
             EXPECT_EQ(l->query(function) != 0, expected) << function;
         }
     }

@@ -132,13 +132,10 @@ TEST(ArjReader, MainHeaderBehindAProgramIsFoundOnlyByTheNotesRule) {
     size_t start = program.size();
     Bytes sfx = program;
     put(sfx, archive);
-    ByteSource source;
-    source_open_memory(&source, sfx.data(), sfx.size(), "sfx");
-    FormatMatch match = {};
-    ASSERT_TRUE(arj_recognise(&source, &match));
-    EXPECT_EQ(match.start, start);
-    source_close(&source);
-    EXPECT_EQ(list(sfx).entries.size(), 1u);
+    Listing l = list(sfx);
+    ASSERT_TRUE(l.opened);
+    EXPECT_EQ(l.start, start);
+    EXPECT_EQ(l.entries.size(), 1u);
 
     EXPECT_FALSE(list(program).opened);
     // Only a program is searched: the same bytes behind anything else are no archive.

@@ -48,33 +48,29 @@ TEST(JoinPath, RefusesWhatDoesNotFit) {
     EXPECT_EQ(out[9], 'X');
 }
 
-TEST(StripExtension, CutsOnlyTheLastDotOfTheFinalComponent) {
-    std::string path = P("D:|work|a.tar.gz");
-    char *rest = strip_extension(path.data());
-    EXPECT_STREQ(path.c_str(), P("D:|work|a.tar").c_str());
-    EXPECT_STREQ(rest, "gz");
-    path = P("D:|work.d|file");
-    strip_extension(path.data());
-    EXPECT_STREQ(path.c_str(), P("D:|work.d|file").c_str());
-    path = P("D:|work|.profile");
-    strip_extension(path.data());
-    EXPECT_STREQ(path.c_str(), P("D:|work|").c_str());
-    path = "name..";
-    strip_extension(path.data());
-    EXPECT_STREQ(path.c_str(), "name.");
-}
-
-TEST(StripToParent, CutsAtTheLastSeparator) {
-    std::string path = P("D:|work|a.txt");
-    char *name = strip_to_parent(path.data());
-    EXPECT_STREQ(path.c_str(), P("D:|work").c_str());
-    EXPECT_STREQ(name, "a.txt");
-    path = P("D:|a.txt");
-    strip_to_parent(path.data());
-    EXPECT_STREQ(path.c_str(), "D:");
-    path = "a.txt";
-    EXPECT_EQ(strip_to_parent(path.data()), path.data());
-    EXPECT_STREQ(path.c_str(), "a.txt");
+// A cut ends the path where it cuts and returns what followed, the original path's tail: the
+// extension after the last dot of the final component (nothing without one), the name after
+// the last separator (the whole path without one).
+TEST(PathCuts, ExtensionAtTheLastDotOfTheFinalComponentParentAtTheLastSeparator) {
+    const struct {
+        char *(*cut)(char *);
+        const char *path, *kept, *rest;
+    } cases[] = {
+        {strip_extension, "D:|work|a.tar.gz", "D:|work|a.tar", "gz"},
+        {strip_extension, "D:|work.d|file", "D:|work.d|file", ""},
+        {strip_extension, "D:|work|.profile", "D:|work|", "profile"},
+        {strip_extension, "name..", "name.", ""},
+        {strip_to_parent, "D:|work|a.txt", "D:|work", "a.txt"},
+        {strip_to_parent, "D:|a.txt", "D:", "a.txt"},
+        {strip_to_parent, "a.txt", "a.txt", "a.txt"},
+    };
+    for (const auto &c : cases) {
+        std::string path = P(c.path);
+        char *rest = c.cut(path.data());
+        EXPECT_STREQ(path.c_str(), P(c.kept).c_str()) << c.path;
+        EXPECT_STREQ(rest, c.rest) << c.path;
+        EXPECT_EQ(rest, path.data() + path.size() - strlen(c.rest)) << c.path;
+    }
 }
 
 #ifdef _WIN32
