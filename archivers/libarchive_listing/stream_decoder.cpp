@@ -132,8 +132,25 @@ bool zstd_frame_follows(StreamDecoder *d) {
            (magic & ZSTD_MAGIC_SKIPPABLE_MASK) == ZSTD_MAGIC_SKIPPABLE_START;
 }
 
-// What one call of zlib or bzip2 may be given: their counts are 32-bit.
-unsigned call_room(size_t bytes) { return bytes < 0x40000000u ? (unsigned)bytes : 0x40000000u; }
+// One call of a library whose stream carries its own pointers and counts (zlib, bzip2,
+// liblzma): what it took is taken from the input, and the status returned. zlib's and bzip2's
+// counts are 32-bit, so no call is given more than 1 GiB either way.
+template <typename Stream, typename Call>
+int counted_call(StreamDecoder *d, Stream *s, uint8_t *out, size_t room, size_t *used,
+                 size_t *produced, Call call) {
+    const size_t most = 0x40000000u;
+    size_t in_room = d->in_left < most ? d->in_left : most;
+    size_t out_room = room < most ? room : most;
+    s->next_in = (decltype(s->next_in))d->in;
+    s->avail_in = (decltype(s->avail_in))in_room;
+    s->next_out = (decltype(s->next_out))out;
+    s->avail_out = (decltype(s->avail_out))out_room;
+    int status = (int)call(s);
+    *used = in_room - s->avail_in;
+    *produced = out_room - s->avail_out;
+    take_input(d, *used);
+    return status;
+}
 
 // One call of the library: decoded bytes into `out`; sets `end` when the stream is over.
 size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
@@ -142,15 +159,8 @@ size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
     bool member_end = false;  // a call may only report the end, taking and giving nothing
     switch (d->compression) {
     case COMPRESSION_GZIP: {
-        uInt in_room = call_room(d->in_left), out_room = call_room(room);
-        d->z.next_in = (Bytef *)d->in;
-        d->z.avail_in = in_room;
-        d->z.next_out = out;
-        d->z.avail_out = out_room;
-        int status = inflate(&d->z, Z_NO_FLUSH);
-        used = in_room - d->z.avail_in;
-        produced = out_room - d->z.avail_out;
-        take_input(d, used);
+        int status = counted_call(d, &d->z, out, room, &used, &produced,
+                                  [](z_stream *z) { return inflate(z, Z_NO_FLUSH); });
         member_end = status == Z_STREAM_END;
         if (member_end)
             member_ended(d, "\x1F\x8B", 2);
@@ -159,15 +169,7 @@ size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
         break;
     }
     case COMPRESSION_BZIP2: {
-        unsigned in_room = call_room(d->in_left), out_room = call_room(room);
-        d->bz.next_in = (char *)d->in;
-        d->bz.avail_in = in_room;
-        d->bz.next_out = (char *)out;
-        d->bz.avail_out = out_room;
-        int status = BZ2_bzDecompress(&d->bz);
-        used = in_room - d->bz.avail_in;
-        produced = out_room - d->bz.avail_out;
-        take_input(d, used);
+        int status = counted_call(d, &d->bz, out, room, &used, &produced, BZ2_bzDecompress);
         member_end = status == BZ_STREAM_END;
         if (member_end)
             member_ended(d, "BZh", 3);
@@ -177,15 +179,10 @@ size_t step(StreamDecoder *d, uint8_t *out, size_t room) {
     }
     case COMPRESSION_XZ:
     case COMPRESSION_LZMA: {
-        d->xz.next_in = d->in;
-        d->xz.avail_in = d->in_left;
-        d->xz.next_out = out;
-        d->xz.avail_out = room;
         // LZMA_FINISH once the input is over: a stream cut there is then an error, not a wait.
-        lzma_ret status = lzma_code(&d->xz, starved ? LZMA_FINISH : LZMA_RUN);
-        used = d->in_left - d->xz.avail_in;
-        produced = room - d->xz.avail_out;
-        take_input(d, used);
+        lzma_action action = starved ? LZMA_FINISH : LZMA_RUN;
+        int status = counted_call(d, &d->xz, out, room, &used, &produced,
+                                  [action](lzma_stream *xz) { return lzma_code(xz, action); });
         if (status == LZMA_STREAM_END) {
             // liblzma itself reads on over padding and further xz streams.
             end_member(d);
