@@ -60,11 +60,16 @@ void take_input(StreamDecoder *d, size_t used) {
     d->in_left -= used;
 }
 
-// True when the bytes after a member that has just ended begin with `magic`.
-bool followed_by(StreamDecoder *d, const char *magic, size_t length) {
+// True when `length` bytes are in hand, read on for where needed.
+bool input_holds(StreamDecoder *d, size_t length) {
     while (d->in_left < length && read_more(d)) {
     }
-    return d->in_left >= length && memcmp(d->in, magic, length) == 0;
+    return d->in_left >= length;
+}
+
+// True when the bytes after a member that has just ended begin with `magic`.
+bool followed_by(StreamDecoder *d, const char *magic, size_t length) {
+    return input_holds(d, length) && memcmp(d->in, magic, length) == 0;
 }
 
 bool start_member(StreamDecoder *d) {
@@ -124,9 +129,7 @@ void member_ended(StreamDecoder *d, const char *magic, size_t length) {
 
 // A zstd frame or skippable frame starts the bytes after a frame that has just ended.
 bool zstd_frame_follows(StreamDecoder *d) {
-    while (d->in_left < 4 && read_more(d)) {
-    }
-    if (d->in_left < 4) return false;
+    if (!input_holds(d, 4)) return false;
     uint32_t magic = read_le32(d->in);
     return magic == ZSTD_MAGICNUMBER ||
            (magic & ZSTD_MAGIC_SKIPPABLE_MASK) == ZSTD_MAGIC_SKIPPABLE_START;
