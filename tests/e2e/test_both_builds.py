@@ -166,6 +166,17 @@ def make_same(root, scratch):
     return expected
 
 
+def tar_of(names, **options):
+    """A tar of three-byte members of these names, written at WHEN."""
+    stored = io.BytesIO()
+    with tarfile.open(fileobj=stored, mode="w", **options) as t:
+        for name in names:
+            member = tarfile.TarInfo(name)
+            member.size, member.mtime = 3, WHEN
+            t.addfile(member, io.BytesIO(b"abc"))
+    return stored.getvalue()
+
+
 def rpm(members):
     """A package of (name, bytes) members: the lead, two empty headers and a gzip-compressed
     cpio (newc) payload."""
@@ -211,14 +222,9 @@ def make_shift_jis_archives(root, scratch):
                                                      SJIS_FILE]))
     made.append("sjis.zip")
     # A GNU tar stores name bytes as they are: libarchive on Windows must hand them over so.
-    stored = io.BytesIO()
-    with tarfile.open(fileobj=stored, mode="w", format=tarfile.GNU_FORMAT,
-                      encoding="cp932") as t:
-        for name in (SJIS_FOLDER + b"/" + SJIS_FILE, SJIS_FILE):
-            member = tarfile.TarInfo(name.decode("cp932"))
-            member.size, member.mtime = 3, WHEN
-            t.addfile(member, io.BytesIO(b"abc"))
-    write(root, "sjis.tar", stored.getvalue())
+    stored = tar_of([(SJIS_FOLDER + b"/" + SJIS_FILE).decode("cp932"), SJIS_FILE.decode("cp932")],
+                    format=tarfile.GNU_FORMAT, encoding="cp932")
+    write(root, "sjis.tar", stored)
     write(root, "sjis.rpm", rpm([(b"./usr/" + SJIS_FILE, b"abc"), (b"./usr/a.txt", b"a")]))
     write(root, "made.warc", warc([(b"http://example.com/a.txt", b"abc"),
                                    (b"http://example.com/dir/b.html", b"<p>b</p>")]))
@@ -226,7 +232,7 @@ def make_shift_jis_archives(root, scratch):
     # The compressors libarchive reads with no library of the stream decoder's.
     for tool, suffix in (("lz4", ".lz4"), ("compress", ".Z")):
         if shutil.which(tool):
-            for name, data in (("sjis.tar", stored.getvalue()), ("single", b"single " * 99)):
+            for name, data in (("sjis.tar", stored), ("single", b"single " * 99)):
                 write(root, name + suffix, subprocess.run(
                     [tool, "-c"], input=data, check=True, stdout=subprocess.PIPE,
                     stderr=subprocess.DEVNULL).stdout)
@@ -290,19 +296,9 @@ def make_library_sets(root):
 def make_killed(root):
     """Two small tars and, between them, a gzip stream of zeros that takes its worker seconds
     to count; the three paths, in the order they are to be listed."""
-    paths = []
-    for name in ("a.tar", "b-slow.gz", "c.tar"):
-        if name.endswith(".gz"):
-            member = gzip.compress(bytes(64 << 20), 9, mtime=0)
-            paths.append(write(root, name, member * 16))
-            continue
-        stored = io.BytesIO()
-        with tarfile.open(fileobj=stored, mode="w", format=tarfile.USTAR_FORMAT) as t:
-            member = tarfile.TarInfo("in-" + name)
-            member.size, member.mtime = 3, WHEN
-            t.addfile(member, io.BytesIO(b"abc"))
-        paths.append(write(root, name, stored.getvalue()))
-    return paths
+    slow = gzip.compress(bytes(64 << 20), 9, mtime=0) * 16
+    return [write(root, "a.tar", tar_of(["in-a.tar"])), write(root, "b-slow.gz", slow),
+            write(root, "c.tar", tar_of(["in-c.tar"]))]
 
 
 class WorkerWatch(threading.Thread):
