@@ -1,14 +1,11 @@
 // Tests of the format decisions of tar32.dll and 7-zip32.dll: which row of a library's table
-// takes a file by its headers, compressors known by theirs, gzip's stored name, and what an
-// open turns away.
+// takes a file by its headers, compressors known by theirs, and gzip's stored name. What an
+// open turns away is test_archiver_libraries.cpp's, for every library's table.
 #if !defined(_WIN32)
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <string>
@@ -178,27 +175,6 @@ TEST(ArchiverFormats, GzipStoredNameIsReadWithinItsBounds) {
             EXPECT_EQ(length, 6u) << i;
         }
     }
-}
-
-TEST(ArchiverFormats, OpenTurnsAwayFoldersPipesAndForeignFilesWithoutWaiting) {
-    char folder[] = "/tmp/tallybook-archivers-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    std::string fifo = std::string(folder) + "/pipe";
-    std::string text = std::string(folder) + "/text";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    FILE *f = fopen(text.c_str(), "wb");
-    fputs("just some text, no archive at all\n", f);
-    fclose(f);
-    for (const FormatTable *table : {&TAR32_FORMATS, &SEVENZIP32_FORMATS}) {
-        EXPECT_EQ(archive_open(table, folder), nullptr);
-        EXPECT_EQ(archive_open(table, fifo.c_str()), nullptr);  // would block if read
-        EXPECT_EQ(archive_open(table, text.c_str()), nullptr);
-        EXPECT_EQ(archive_open(table, "/nonexistent/archive.tar"), nullptr);
-        EXPECT_EQ(archive_open(table, nullptr), nullptr);
-    }
-    unlink(fifo.c_str());
-    unlink(text.c_str());
-    rmdir(folder);
 }
 
 #endif

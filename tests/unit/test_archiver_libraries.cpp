@@ -1,6 +1,6 @@
 // unlha32.dll and unzip32.dll loaded from the build's bin folder and called through their five
-// entries the way the program's bridge calls them: exports, function numbers, what they turn
-// away and the enumeration. That no time zone reaches a date is test_entry_list.cpp's, for the
+// entries the way the program's bridge calls them: exports, function numbers, what they and
+// the libarchive-based libraries turn away, and the enumeration. That no time zone reaches a date is test_entry_list.cpp's, for the
 // one conversion, and the corpus end-to-end test's, for every library in the program.
 #ifndef _WIN32
 #include <dlfcn.h>
@@ -14,6 +14,9 @@
 
 #include "archiver_interface.h"
 #include "archive_builders.h"
+#include "format_table.h"
+#include "sevenzip32_formats.h"
+#include "tar32_formats.h"
 #include "temp_tree.h"
 
 namespace {
@@ -157,6 +160,12 @@ TEST_F(ArchiverLibrary, TurnsAwayWhatIsNotItsFormat) {
             EXPECT_EQ(l->open(nullptr, path.c_str(), ARCHIVER_OPEN_MODE), nullptr) << path;
         }
         EXPECT_EQ(l->open(nullptr, nullptr, ARCHIVER_OPEN_MODE), nullptr);
+    }
+    // The libarchive-based libraries' open is the same one over their own tables.
+    for (const FormatTable *table : {&TAR32_FORMATS, &SEVENZIP32_FORMATS}) {
+        for (const std::string &path : paths)
+            EXPECT_EQ(archive_open(table, path.c_str()), nullptr) << path;
+        EXPECT_EQ(archive_open(table, nullptr), nullptr);
     }
     EXPECT_EQ(lha_.open(nullptr, zip.c_str(), ARCHIVER_OPEN_MODE), nullptr);
     EXPECT_EQ(zip_.open(nullptr, lzh.c_str(), ARCHIVER_OPEN_MODE), nullptr);

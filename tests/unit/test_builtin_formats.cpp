@@ -56,101 +56,105 @@ typedef std::vector<std::string> Names;
 
 const std::vector<CountedEntry> THREE = {{"zeta.txt", 7, 1}, {"alpha", 2, 3}, {"mid", 0, 0}};
 
-TEST(Pak, ListsEveryNameInEntryOrder) {
-    Outcome o = run_reader(read_pak, fixtures::pak_file(THREE) + "member data is never read");
-    EXPECT_TRUE(o.taken);
-    EXPECT_EQ(o.names, (Names{"zeta.txt", "alpha", "mid"}));
-}
+struct Listed {
+    const char *what;
+    Reader reader;
+    std::string content;
+    Names names;
+};
 
-TEST(Pak, RefusesCountZeroAndEveryTruncation) {
-    EXPECT_FALSE(run_reader(read_pak, fixtures::pak_file({}) + std::string(64, 'x')).taken);
-    std::string whole = fixtures::pak_file(THREE);  // 8 + 3 * 24 + 3 * 4 + 3 * 4 bytes
-    for (size_t cut : {8u, 8u + 24u, 8u + 72u, 8u + 76u, 8u + 84u, 8u + 95u})
-        EXPECT_FALSE(run_reader(read_pak, whole.substr(0, cut)).taken) << cut;
-    EXPECT_FALSE(run_reader(read_pak, std::string("pak\0\1\0\0", 7)).taken);
-    EXPECT_FALSE(run_reader(read_pak, std::string("pak", 3)).taken);
-    EXPECT_FALSE(run_reader(read_pak, std::string("pak\x01\x01\0\0\0", 8) + whole.substr(8))
-                     .taken);
-}
-
-TEST(Daf, ListsEntriesInEntryOrder) {
-    Outcome o = run_reader(read_daf, fixtures::daf_file({{"second", 1, 2}, {"first", 3, 4}}));
-    EXPECT_TRUE(o.taken);
-    EXPECT_EQ(o.names, (Names{"second", "first"}));
-}
-
-TEST(Daf, RefusesOtherFourthByteCountZeroAndTruncation) {
-    std::string whole = fixtures::daf_file(THREE);
-    for (char fourth : {'\0', '\x1B', ':'}) {
-        std::string other = whole;
-        other[3] = fourth;
-        EXPECT_FALSE(run_reader(read_daf, other).taken) << (int)fourth;
+// What each reader lists from a file it takes, in entry order.
+TEST(BuiltinReaders, ListEveryNameInEntryOrder) {
+    std::string one_entry = fixtures::cherry_file({{"only.bin", 0, 10}}, 10);
+    ASSERT_EQ(one_entry.size(), 62u);  // the worked example ends exactly at the end
+    const Listed cases[] = {
+        {"pak", read_pak, fixtures::pak_file(THREE) + "member data is never read",
+         {"zeta.txt", "alpha", "mid"}},
+        {"daf", read_daf, fixtures::daf_file({{"second", 1, 2}, {"first", 3, 4}}),
+         {"second", "first"}},
+        {"cherry", read_cherry_pack, one_entry, {"only.bin"}},
+        {"cherry packed", read_cherry_pack,
+         fixtures::cherry_packed({{"b", 5}, {"a", 0}, {"c", 300}}), {"b", "a", "c"}},
+        // The second entry's data one byte past the end: only the first is counted.
+        {"cherry past end", read_cherry_pack,
+         fixtures::cherry_file({{"first", 0, 4}, {"second", 4, 7}}, 10), {"first"}},
+        // 0xFFFFFFF0 + 0x1A wraps to 10, and 10 + 52 is the size of the file.
+        {"cherry wrap", read_cherry_pack,
+         fixtures::cherry_file({{"wrapped", 0xFFFFFFF0u, 0x1Au}}, 10), {"wrapped"}},
+        // A wrap far below the size goes on to the next entry.
+        {"cherry low wrap", read_cherry_pack,
+         fixtures::cherry_file({{"low", 0xFFFFFFFFu, 1}, {"end", 0, 10}}, 10), {"low", "end"}},
+    };
+    for (const Listed &c : cases) {
+        Outcome o = run_reader(c.reader, c.content);
+        EXPECT_TRUE(o.taken) << c.what;
+        EXPECT_EQ(o.names, c.names) << c.what;
     }
-    EXPECT_FALSE(run_reader(read_daf, fixtures::daf_file({}) + std::string(64, 'x')).taken);
-    for (size_t cut : {(size_t)8, (size_t)12, (size_t)71, whole.size() - 1})
-        EXPECT_FALSE(run_reader(read_daf, whole.substr(0, cut)).taken) << cut;
 }
 
-// The count is checked against what the file can hold before the table is allocated. Were it
-// not, the sanitizer build would abort on the 128 GiB table.
-TEST(CountBound, ImpossibleCountsFailAtOnce) {
-    auto start = std::chrono::steady_clock::now();
-    std::string claim("\xFF\xFF\xFF\xFF", 4);
-    EXPECT_FALSE(run_reader(read_pak, std::string("pak\0", 4) + claim + "abcd").taken);
-    EXPECT_FALSE(run_reader(read_daf, std::string("DAF\x1A", 4) + claim + "abcd").taken);
-    // One entry more than the file holds, once the entries are all there.
-    EXPECT_FALSE(run_reader(read_pak, fixtures::pak_file(THREE, 4) + std::string(31, 'x')).taken);
-    EXPECT_TRUE(run_reader(read_pak, fixtures::pak_file(THREE, 4) + std::string(32, 'x')).taken);
-    EXPECT_FALSE(run_reader(read_daf, fixtures::daf_file(THREE, 4) + std::string(31, 'x')).taken);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+std::string with_fourth(std::string file, char fourth) {
+    file[3] = fourth;
+    return file;
 }
 
-TEST(Cherry, WorkedExampleEndsExactlyAtTheEnd) {
-    std::string file = fixtures::cherry_file({{"only.bin", 0, 10}}, 10);
-    ASSERT_EQ(file.size(), 62u);
-    Outcome o = run_reader(read_cherry_pack, file);
-    EXPECT_TRUE(o.taken);
-    EXPECT_EQ(o.names, (Names{"only.bin"}));
-    Outcome packed = run_reader(read_cherry_pack,
-                                fixtures::cherry_packed({{"b", 5}, {"a", 0}, {"c", 300}}));
-    EXPECT_EQ(packed.names, (Names{"b", "a", "c"}));
-}
-
-TEST(Cherry, EntryPastTheEndIsNotCounted) {
-    // The first entry's data one byte past the end: the count drops to 0.
-    EXPECT_FALSE(run_reader(read_cherry_pack, fixtures::cherry_file({{"x", 0, 11}}, 10)).taken);
-    // The second's: only the first is listed.
-    std::string file = fixtures::cherry_file({{"first", 0, 4}, {"second", 4, 7}}, 10);
-    Outcome o = run_reader(read_cherry_pack, file);
-    EXPECT_TRUE(o.taken);
-    EXPECT_EQ(o.names, (Names{"first"}));
-}
-
-TEST(Cherry, RefusesFilesWithoutAStoppingEntry) {
-    EXPECT_FALSE(run_reader(read_cherry_pack, fixtures::cherry_file({}, 0)).taken);  // 28 bytes
-    EXPECT_FALSE(run_reader(read_cherry_pack, fixtures::cherry_file({}, 23)).taken);
-    // Data ends short of the file's end, and the rest is no whole entry.
-    EXPECT_FALSE(
-        run_reader(read_cherry_pack, fixtures::cherry_file({{"a", 0, 1}, {"b", 1, 1}}, 23))
-            .taken);
-    // Thousands of entries that never reach the end: the scan ends with the file.
-    std::vector<CherryEntry> many(5000, CherryEntry{"n", 0, 0});
-    EXPECT_FALSE(run_reader(read_cherry_pack, fixtures::cherry_file(many, 23)).taken);
-    std::string wrong_magic = fixtures::cherry_packed({{"a", 1}});
+// Every file a reader turns away, which run_reader checks leaves the member list untouched.
+TEST(BuiltinReaders, RefuseOtherFormatsEmptyTablesAndTruncation) {
+    const std::string pak = fixtures::pak_file(THREE);  // 8 + 3 * 24 + 3 * 4 + 3 * 4 bytes
+    const std::string daf = fixtures::daf_file(THREE);
+    const std::string cherry = fixtures::cherry_packed({{"a", 1}});
+    const std::string impossible("\xFF\xFF\xFF\xFF" "abcd", 8);
+    std::string wrong_magic = cherry;
     wrong_magic[19] = ' ';
-    EXPECT_FALSE(run_reader(read_cherry_pack, wrong_magic).taken);
-}
+    std::vector<std::pair<Reader, std::string>> refused = {
+        {read_pak, fixtures::pak_file({}) + std::string(64, 'x')},
+        {read_pak, std::string("pak\0\1\0\0", 7)},
+        {read_pak, std::string("pak", 3)},
+        {read_pak, std::string("pak\x01\x01\0\0\0", 8) + pak.substr(8)},
+        {read_daf, with_fourth(daf, '\0')},
+        {read_daf, with_fourth(daf, '\x1B')},
+        {read_daf, with_fourth(daf, ':')},
+        {read_daf, fixtures::daf_file({}) + std::string(64, 'x')},
+        {read_daf, daf.substr(0, daf.size() - 1)},
+        // One entry more than the file holds, once the entries are all there.
+        {read_pak, fixtures::pak_file(THREE, 4) + std::string(31, 'x')},
+        {read_daf, fixtures::daf_file(THREE, 4) + std::string(31, 'x')},
+        {read_daf, pak},
+        {read_cherry_pack, pak},
+        {read_pak, daf},
+        {read_pak, cherry},
+        {read_daf, ""},
+        // The first entry's data one byte past the end: the count drops to 0.
+        {read_cherry_pack, fixtures::cherry_file({{"x", 0, 11}}, 10)},
+        {read_cherry_pack, fixtures::cherry_file({}, 0)},  // 28 bytes
+        {read_cherry_pack, fixtures::cherry_file({}, 23)},
+        // Data ends short of the file's end, and the rest is no whole entry.
+        {read_cherry_pack, fixtures::cherry_file({{"a", 0, 1}, {"b", 1, 1}}, 23)},
+        // Thousands of entries that never reach the end: the scan ends with the file.
+        {read_cherry_pack,
+         fixtures::cherry_file(std::vector<CherryEntry>(5000, CherryEntry{"n", 0, 0}), 23)},
+        {read_cherry_pack, wrong_magic},
+    };
+    for (size_t cut : {8u, 8u + 24u, 8u + 72u, 8u + 76u, 8u + 84u, 8u + 95u})
+        refused.push_back({read_pak, pak.substr(0, cut)});
+    for (size_t cut : {8u, 12u, 71u}) refused.push_back({read_daf, daf.substr(0, cut)});
+    for (size_t i = 0; i < refused.size(); i++)
+        EXPECT_FALSE(run_reader(refused[i].first, refused[i].second).taken) << i;
+    // The entries all there, with room for the fourth: taken.
+    EXPECT_TRUE(run_reader(read_pak, fixtures::pak_file(THREE, 4) + std::string(32, 'x')).taken);
 
-TEST(Cherry, OffsetPlusLengthWrapsAt32Bits) {
-    // 0xFFFFFFF0 + 0x1A wraps to 10, and 10 + 52 is the size of the file.
-    Outcome o = run_reader(read_cherry_pack,
-                           fixtures::cherry_file({{"wrapped", 0xFFFFFFF0u, 0x1Au}}, 10));
-    EXPECT_TRUE(o.taken);
-    EXPECT_EQ(o.names, (Names{"wrapped"}));
-    // A wrap far below the size goes on to the next entry.
-    o = run_reader(read_cherry_pack,
-                   fixtures::cherry_file({{"low", 0xFFFFFFFFu, 1}, {"end", 0, 10}}, 10));
-    EXPECT_EQ(o.names, (Names{"low", "end"}));
+    // The count is checked against what the file can hold before the table is allocated. Were
+    // it not, the sanitizer build would abort on the 128 GiB table.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(run_reader(read_pak, std::string("pak\0", 4) + impossible).taken);
+    EXPECT_FALSE(run_reader(read_daf, std::string("DAF\x1A", 4) + impossible).taken);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+    OrderedList *members = list_new();
+    EXPECT_FALSE(read_pak(members, "/nonexistent/tallybook/x.pak"));
+    EXPECT_FALSE(read_daf(members, "/nonexistent/tallybook/x.daf"));
+    EXPECT_FALSE(read_cherry_pack(members, "/nonexistent/tallybook/x.cp"));
+    EXPECT_TRUE(list_is_empty(members));
+    destroy_member_list(members);
 }
 
 // A 23- or 15-byte name fills its field but for the NUL and is listed whole; a field without any
@@ -170,23 +174,6 @@ TEST(Names, FieldsAreListedWholeAndNeverBeyond) {
     EXPECT_EQ(cherry.names, (Names{n15, n16}));
     Outcome same = run_reader(read_daf, fixtures::daf_file({{"twin"}, {"twin"}}));
     EXPECT_EQ(same.names, (Names{"twin", "twin"}));
-}
-
-TEST(Readers, MissingFileAndOtherFormatsAreRefused) {
-    OrderedList *members = list_new();
-    EXPECT_FALSE(read_pak(members, "/nonexistent/tallybook/x.pak"));
-    EXPECT_FALSE(read_daf(members, "/nonexistent/tallybook/x.daf"));
-    EXPECT_FALSE(read_cherry_pack(members, "/nonexistent/tallybook/x.cp"));
-    EXPECT_TRUE(list_is_empty(members));
-    destroy_member_list(members);
-    std::string pak = fixtures::pak_file(THREE);
-    std::string daf = fixtures::daf_file(THREE);
-    std::string cherry = fixtures::cherry_packed({{"a", 1}});
-    EXPECT_FALSE(run_reader(read_daf, pak).taken);
-    EXPECT_FALSE(run_reader(read_cherry_pack, pak).taken);
-    EXPECT_FALSE(run_reader(read_pak, daf).taken);
-    EXPECT_FALSE(run_reader(read_pak, cherry).taken);
-    EXPECT_FALSE(run_reader(read_daf, "").taken);
 }
 
 TEST(MatchMagic, NeedsEveryByte) {

@@ -56,6 +56,8 @@ Bytes rar5_archive(const std::vector<Bytes> &files, const std::vector<size_t> &p
     return out;
 }
 
+Listing list(const Bytes &archive) { return read_with(rar_recognise, rar_list, archive); }
+
 }  // namespace
 
 TEST(RarHeaders, Rar5ListsStoredNamesSizesAndUtcTimes) {
@@ -64,7 +66,7 @@ TEST(RarHeaders, Rar5ListsStoredNamesSizesAndUtcTimes) {
         {rar5_file(name, 5000, 1234, (uint32_t)utc(2019, 3, 4, 5, 6, 7), false, 1, 0100644),
          rar5_file("dir", 0, 0, (uint32_t)utc(2019, 3, 4, 5, 6, 8), true, 0, 0x10)},
         {1234, 0});
-    Listing got = read_with(rar_recognise, rar_list, archive);
+    Listing got = list(archive);
     ASSERT_TRUE(got.opened);
     ASSERT_EQ(got.records.size(), 2u);
     EXPECT_EQ(std::string(got.records[0].szFileName), name);
@@ -87,7 +89,7 @@ TEST(RarHeaders, Rar5StopsAtADamagedHeaderKeepingWhatCameBefore) {
     // The second file header starts after the signature, the main block and the first file.
     size_t second = 8 + 7 + (4 + 1 + rar5_file("one", 1, 1, 0, false, 0, 0).size() + 1);
     archive[second + 8] ^= 0x01;
-    Listing got = read_with(rar_recognise, rar_list, archive);
+    Listing got = list(archive);
     EXPECT_TRUE(got.opened);
     ASSERT_EQ(got.records.size(), 1u);
     EXPECT_STREQ(got.records[0].szFileName, "one");
@@ -95,11 +97,11 @@ TEST(RarHeaders, Rar5StopsAtADamagedHeaderKeepingWhatCameBefore) {
     // Sizes that point past the end, a header size of ten bytes of 0xFF, and a data size that
     // wraps the offset: each ends the walk without reading out of bounds.
     Bytes huge = rar5_archive({rar5_file("big", 1, UINT64_MAX - 3, 0, false, 0, 0)}, {0});
-    EXPECT_EQ(read_with(rar_recognise, rar_list, huge).records.size(), 1u);
+    EXPECT_EQ(list(huge).records.size(), 1u);
     Bytes garbage;
     put(garbage, std::string("Rar!\x1A\x07\x01\x00", 8));
     garbage.resize(40, 0xFF);
-    EXPECT_FALSE(read_with(rar_recognise, rar_list, garbage).opened);
+    EXPECT_FALSE(list(garbage).opened);
 }
 
 namespace {
@@ -116,8 +118,10 @@ Bytes rar4_block(uint8_t type, uint16_t flags, const Bytes &rest) {
     return h;
 }
 
+// Flag 0x0100 adds the high halves of the sizes after the fixed header.
 Bytes rar4_file(const Bytes &name, uint16_t flags, uint32_t packed, uint32_t size,
-                uint32_t dos_stamp, uint8_t host, uint32_t attributes) {
+                uint32_t dos_stamp, uint8_t host, uint32_t attributes, uint32_t high_packed = 0,
+                uint32_t high_size = 0) {
     Bytes f;
     put32(f, packed);
     put32(f, size);
@@ -128,6 +132,10 @@ Bytes rar4_file(const Bytes &name, uint16_t flags, uint32_t packed, uint32_t siz
     f.push_back(0x33);  // method 3
     put16(f, name.size());
     put32(f, attributes);
+    if (flags & 0x0100) {
+        put32(f, high_packed);
+        put32(f, high_size);
+    }
     f.insert(f.end(), name.begin(), name.end());
     Bytes block = rar4_block(0x74, (uint16_t)(0x8000 | flags), f);
     block.resize(block.size() + packed, 0xAA);
@@ -155,7 +163,7 @@ TEST(RarHeaders, Rar4PassesTheStoredDosWordsAndNameBytesThrough) {
     uint32_t odd_stamp = (uint32_t)0x2A01 << 16 | 0xFFFF;
     Bytes archive = rar4_archive({rar4_file(sjis, 0, 300, 1000, stamp, 2, 0x20),
                                   rar4_file({'d', 'i', 'r'}, 0x00E0, 0, 0, odd_stamp, 3, 040755)});
-    Listing got = read_with(rar_recognise, rar_list, archive);
+    Listing got = list(archive);
     ASSERT_TRUE(got.opened);
     ASSERT_EQ(got.records.size(), 2u);
     EXPECT_EQ(std::string(got.records[0].szFileName), std::string(sjis.begin(), sjis.end()));
@@ -178,30 +186,16 @@ TEST(RarHeaders, Rar4UnicodeNamesLargeSizesAndEncryptedHeaders) {
     // (U+8868 U+3060), then a run copying "/x" from the 8-bit name at its positions 2 and 3.
     Bytes name = {'?', '?', '/', 'x', 0, 0x65, 0xA0 | 0x0C, 0x68, 0x88, 0x60, 0x30, 0x00};
     Bytes unicode = rar4_file(name, 0x0200, 0, 0, 0, 2, 0);
-    // A file of 6 GiB: the high halves follow the fixed header.
-    Bytes big_fields;
-    put32(big_fields, 10);
-    put32(big_fields, 0x80000000u);
-    big_fields.push_back(2);
-    put32(big_fields, 0);
-    put32(big_fields, 0);
-    big_fields.push_back(29);
-    big_fields.push_back(0x30);
-    put16(big_fields, 3);
-    put32(big_fields, 0);
-    put32(big_fields, 0);  // high packed
-    put32(big_fields, 1);  // high size
-    put(big_fields, "big");
-    Bytes big = rar4_block(0x74, 0x8000 | 0x0100, big_fields);
-    big.resize(big.size() + 10, 0);
-    Listing got = read_with(rar_recognise, rar_list, rar4_archive({unicode, big}));
+    Bytes big = rar4_file({'b', 'i', 'g'}, 0x0100, 10, 0x80000000u, 0, 2, 0, 0, 1);  // 6 GiB
+    Listing got = list(rar4_archive({unicode, big}));
     ASSERT_EQ(got.records.size(), 2u);
     EXPECT_STREQ(got.records[0].szFileName, "\xE8\xA1\xA8\xE3\x81\xA0/x");
+    EXPECT_STREQ(got.records[1].szFileName, "big");  // after the high halves
     EXPECT_EQ(got.records[1].dwOriginalSize, 0xFFFFFFFFu);  // 6 GiB saturates the field
     EXPECT_EQ(got.records[1].wRatio, 0);                    // 10 bytes of 6 GiB rounds to 0
 
     // With encrypted headers nothing can be read: the archive is not taken.
-    EXPECT_FALSE(read_with(rar_recognise, rar_list, rar4_archive({unicode}, 0x0080)).opened);
+    EXPECT_FALSE(list(rar4_archive({unicode}, 0x0080)).opened);
 }
 
 TEST(RarHeaders, AVolumeListsTheFilesThatBeginInIt) {
@@ -209,7 +203,7 @@ TEST(RarHeaders, AVolumeListsTheFilesThatBeginInIt) {
     // and runs on into the next.
     Bytes rar4 = rar4_archive({rar4_file({'o', 'l', 'd'}, 0x0001, 4, 100, 0, 2, 0),
                                rar4_file({'n', 'e', 'w'}, 0x0002, 6, 100, 0, 2, 0)});
-    Listing got = read_with(rar_recognise, rar_list, rar4);
+    Listing got = list(rar4);
     ASSERT_EQ(got.records.size(), 1u);
     EXPECT_STREQ(got.records[0].szFileName, "new");
     EXPECT_EQ(got.records[0].dwCompressedSize, 6u);
@@ -217,7 +211,7 @@ TEST(RarHeaders, AVolumeListsTheFilesThatBeginInIt) {
     Bytes old_part = rar5_file("old", 100, 4, 0, false, 0, 0);
     old_part[1] |= 0x08;  // header flags: data continued from the volume before
     Bytes rar5 = rar5_archive({old_part, rar5_file("new", 100, 6, 0, false, 0, 0)}, {4, 6});
-    got = read_with(rar_recognise, rar_list, rar5);
+    got = list(rar5);
     ASSERT_EQ(got.records.size(), 1u);
     EXPECT_STREQ(got.records[0].szFileName, "new");
 }
