@@ -4,7 +4,14 @@
 # CTest test, and a whole run is best made inside one display and Wine server:
 #     tests/windows/with-display ctest --preset windows
 set(WINDOWS_TESTS ${CMAKE_CURRENT_LIST_DIR})
-set(WINE_TIMEOUT 3600)
+
+# A test that runs Windows programs under Wine: one at a time, with a generous bound, and
+# reported as not run, with the reason, where Wine cannot run them (tests/windows/if-wine).
+function(add_wine_test name)
+  add_test(NAME ${name} COMMAND ${WINDOWS_TESTS}/if-wine ${ARGN})
+  set_tests_properties(${name} PROPERTIES LABELS wine RESOURCE_LOCK wine TIMEOUT 3600
+                       SKIP_RETURN_CODE 77)
+endfunction()
 
 add_executable(keep_desktop WIN32 ${WINDOWS_TESTS}/keep_desktop.c)
 target_link_options(keep_desktop PRIVATE -static)
@@ -20,11 +27,8 @@ add_test(NAME windows_package
 set_tests_properties(windows_package PROPERTIES LABELS exe)
 
 # The unit tests include the real hidden window, so they too want a display.
-add_test(NAME windows_unit_tests
-  COMMAND ${WINDOWS_TESTS}/with-display ${WINDOWS_TESTS}/wine-run $<TARGET_FILE:unit_tests>
-          --gtest_brief=1)
-set_tests_properties(windows_unit_tests PROPERTIES LABELS wine RESOURCE_LOCK wine
-                     TIMEOUT ${WINE_TIMEOUT})
+add_wine_test(windows_unit_tests
+  ${WINDOWS_TESTS}/with-display ${WINDOWS_TESTS}/wine-run $<TARGET_FILE:unit_tests> --gtest_brief=1)
 
 # The end-to-end scripts that concern the Windows program run the .exe on the virtual display,
 # where its message boxes open and are answered. The others test the Linux program's own
@@ -34,11 +38,8 @@ set_tests_properties(windows_unit_tests PROPERTIES LABELS wine RESOURCE_LOCK win
 # tests and test_member_dates check; every Wine start costs about a minute where Wine runs
 # under emulation.
 foreach(name test_run test_both_builds test_cabinet test_bridge)
-  add_test(NAME windows_e2e_${name}
-    COMMAND ${WINDOWS_TESTS}/with-display ${Python3_EXECUTABLE}
-            ${CMAKE_CURRENT_SOURCE_DIR}/e2e/${name}.py $<TARGET_FILE:tallybook>)
-  set_tests_properties(windows_e2e_${name} PROPERTIES LABELS wine RESOURCE_LOCK wine
-                       TIMEOUT ${WINE_TIMEOUT})
+  add_wine_test(windows_e2e_${name} ${WINDOWS_TESTS}/with-display ${Python3_EXECUTABLE}
+                ${CMAKE_CURRENT_SOURCE_DIR}/e2e/${name}.py $<TARGET_FILE:tallybook>)
 endforeach()
 
 # The byte source's tests run over the Win32 file calls too.
@@ -51,11 +52,9 @@ target_link_libraries(archiver_probe PRIVATE tb_archiver_interface)
 target_link_options(archiver_probe PRIVATE -static)
 set_target_properties(archiver_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_dependencies(archiver_probe tb_unlha32 tb_unzip32 tb_sevenzip32)
-add_test(NAME windows_archiver_libraries
-  COMMAND ${Python3_EXECUTABLE} ${WINDOWS_TESTS}/test_archiver_libraries.py
-          $<TARGET_FILE:archiver_probe> $<TARGET_FILE_DIR:tb_unlha32>)
-set_tests_properties(windows_archiver_libraries PROPERTIES LABELS wine RESOURCE_LOCK wine
-                     TIMEOUT ${WINE_TIMEOUT})
+add_wine_test(windows_archiver_libraries
+  ${Python3_EXECUTABLE} ${WINDOWS_TESTS}/test_archiver_libraries.py
+  $<TARGET_FILE:archiver_probe> $<TARGET_FILE_DIR:tb_unlha32>)
 
 # A library of misbehaving works that the unit tests drive the worker process through: the
 # worker loads the library that starts it, which a test program is not. It sits beside the test
