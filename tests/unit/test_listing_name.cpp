@@ -1,7 +1,5 @@
-// The listing name (beside the last argument that exists, extension replaced by .txt) and the
-// check that ends a written listing.
+// The listing name: beside the last argument that exists, extension replaced by .txt.
 #include <gtest/gtest.h>
-
 
 #include <string>
 #include <vector>
