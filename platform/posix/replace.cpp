@@ -30,7 +30,8 @@ struct ReplacementState {
 // ".tb~", eight hex digits drawn at random, eight more that are their mark, ".tmp".
 static const char TEMPORARY_PREFIX[] = ".tb~";
 static const char TEMPORARY_SUFFIX[] = ".tmp";
-static const size_t TEMPORARY_LENGTH = sizeof TEMPORARY_PREFIX - 1 + 16 + sizeof TEMPORARY_SUFFIX - 1;
+static const size_t TEMPORARY_LENGTH =
+    sizeof TEMPORARY_PREFIX - 1 + 16 + sizeof TEMPORARY_SUFFIX - 1;
 
 // The second half of a temporary name: a file that anyone but this program named carries the
 // mark of its first half by a chance of one in four thousand million.

@@ -95,29 +95,28 @@ static void remove_leftovers(const char *prefix, const char *keep) {
     FindClose(search);
 }
 
-enum Outcome { MADE, IN_PLACE, REFUSED };
+enum LinkEnd { NO_LINK, LINK_NAMED, LINK_UNNAMED };
 
-// The file a link leads to, as the system names it, in `target`: MADE when the path is a link
-// so named within MAX_PATH, IN_PLACE when it is a link whose end cannot be named here, and
-// REFUSED when it is no link at all.
-static Outcome link_target(const char *path, char *target) {
+// The file a link leads to, as the system names it, in `target`: LINK_NAMED when the path is a
+// link whose end is so named within MAX_PATH, LINK_UNNAMED when it cannot be named here.
+static LinkEnd link_target(const char *path, char *target) {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return REFUSED;
+        return NO_LINK;
     // Links came with the system that brought this call.
     typedef DWORD(WINAPI * FinalPathName)(HANDLE, LPSTR, DWORD, DWORD);
     FARPROC address =
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA");
-    if (!address) return IN_PLACE;
+    if (!address) return LINK_UNNAMED;
     FinalPathName final_path_name =
         reinterpret_cast<FinalPathName>(reinterpret_cast<void (*)(void)>(address));
     HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return IN_PLACE;
+    if (file == INVALID_HANDLE_VALUE) return LINK_UNNAMED;
     char named[MAX_PATH + 16];
     DWORD length = final_path_name(file, named, sizeof named, 0);
     CloseHandle(file);
-    if (length == 0 || length >= sizeof named) return IN_PLACE;
+    if (length == 0 || length >= sizeof named) return LINK_UNNAMED;
     // The system names it "\\?\D:\..." or "\\?\UNC\server\share\...".
     const char *plain = named;
     const char *share = "";
@@ -127,8 +126,9 @@ static Outcome link_target(const char *path, char *target) {
     } else if (strncmp(named, "\\\\?\\", 4) == 0) {
         plain = named + 4;
     }
-    if ((size_t)snprintf(target, MAX_PATH + 1, "%s%s", share, plain) > MAX_PATH) return IN_PLACE;
-    return MADE;
+    if ((size_t)snprintf(target, MAX_PATH + 1, "%s%s", share, plain) > MAX_PATH)
+        return LINK_UNNAMED;
+    return LINK_NAMED;
 }
 
 // The temporary name of the given number, of at most `room` bytes.
@@ -143,6 +143,8 @@ static bool name_temporary(char *name, size_t room, unsigned number) {
              number & ((1u << (4 * digits)) - 1));
     return true;
 }
+
+enum Outcome { MADE, IN_PLACE, REFUSED };
 
 // Opens the temporary file beside the target, or says why there is none.
 static Outcome make_temporary(ReplacementState *state, HANDLE *file, int *error) {
@@ -211,13 +213,13 @@ bool begin_replacement(const char *path, ReplacementFile *replacement, int *erro
         *error = ENOMEM;
         return false;
     }
-    Outcome outcome = link_target(path, state->target);
-    if (outcome == REFUSED) {
-        outcome = strlen(path) <= MAX_PATH ? MADE : IN_PLACE;
-        if (outcome == MADE) strcpy(state->target, path);
+    LinkEnd link = link_target(path, state->target);
+    if (link == NO_LINK && strlen(path) <= MAX_PATH) {
+        strcpy(state->target, path);
+        link = LINK_NAMED;
     }
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (outcome == MADE) outcome = make_temporary(state, &file, error);
+    Outcome outcome = link == LINK_NAMED ? make_temporary(state, &file, error) : IN_PLACE;
     if (outcome == MADE) {
         int fd = _open_osfhandle((intptr_t)file, _O_WRONLY | _O_TEXT);
         replacement->stream = fd >= 0 ? _fdopen(fd, "w") : nullptr;
