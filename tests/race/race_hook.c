@@ -2,8 +2,8 @@
    path, it changes that path once, so that a test can force each moment of a file changing under
    the readers. Configured by the environment (the test's, never the program's):
      TALLYBOOK_RACE_PATH   the path watched, as the program names it
-     TALLYBOOK_RACE_CALL   open, stat or pread: the calls counted; or rename, every rename the
-                           program makes, whatever its path
+     TALLYBOOK_RACE_CALL   open, stat or pread: the calls counted; or rename, every renameat
+                           the program makes, whatever its paths
      TALLYBOOK_RACE_AT     N, counted from 1 over the whole run
      TALLYBOOK_RACE_DO     rename:SOURCE  SOURCE renamed over the path
                            rewrite:SOURCE SOURCE's bytes written over the path's, in place
@@ -110,16 +110,20 @@ static void remember(int fd, const char *path) {
     if (fd >= 0 && fd < 256) watched_fds[fd] = is_watched(path);
 }
 
+/* The mode that open and openat take after the flags with O_CREAT or O_TMPFILE. */
+#define TAKE_MODE(flags, mode)                  \
+    mode_t mode = 0;                            \
+    if ((flags) & (O_CREAT | O_TMPFILE)) {      \
+        va_list list;                           \
+        va_start(list, flags);                  \
+        mode = (mode_t)va_arg(list, int);       \
+        va_end(list);                           \
+    }
+
 int open(const char *path, int flags, ...) {
     static int (*real)(const char *, int, ...);
     if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list list;
-        va_start(list, flags);
-        mode = (mode_t)va_arg(list, int);
-        va_end(list);
-    }
+    TAKE_MODE(flags, mode);
     if (is_watched(path)) count(OPEN);
     int fd = real(path, flags, mode);
     remember(fd, path);
@@ -131,13 +135,7 @@ int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 int openat(int folder, const char *path, int flags, ...) {
     static int (*real)(int, const char *, int, ...);
     if (!real) real = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat");
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list list;
-        va_start(list, flags);
-        mode = (mode_t)va_arg(list, int);
-        va_end(list);
-    }
+    TAKE_MODE(flags, mode);
     if ((flags & O_TMPFILE) == O_TMPFILE && getenv("TALLYBOOK_RACE_NO_TMPFILE")) {
         errno = EOPNOTSUPP;
         return -1;
@@ -146,13 +144,6 @@ int openat(int folder, const char *path, int flags, ...) {
 }
 
 int openat64(int folder, const char *path, int flags, ...) __attribute__((alias("openat")));
-
-int rename(const char *from, const char *to) {
-    static int (*real)(const char *, const char *);
-    if (!real) real = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
-    count(RENAME);
-    return real(from, to);
-}
 
 int renameat(int from_folder, const char *from, int to_folder, const char *to) {
     static int (*real)(int, const char *, int, const char *);
