@@ -15,7 +15,6 @@ extern const char APP_NAME[];          // "tallybook"
 extern const char TIP_AT_WORK[];       // "tallybook が作業中です", 22 bytes
 extern const char ASK_OVERWRITE[];     // "上書きしてもよろしいですか？"
 extern const char CREATE_FAILED[];     // "ファイルの作成に失敗しました。"
-extern const char TEMPORARY_PREFIX[];  // the first bytes of a listing's temporary file name
 extern const char TRAY_PROPERTY[];     // "PROP_WAITICON"
 
 const int ICON_RESOURCE_ID = 120;
@@ -66,13 +65,10 @@ int run_reporting(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd 
                   WalkProgress progress, void *user);
 bool make_listing_name(char *buffer, int32_t capacity, int32_t argc, char **argv,
                        const FrontEnd *front_end);
-// Ends a written listing: false when any write, the flush or the close failed, with the
-// system's error number in *error.
-bool finish_listing(FILE *stream, int *error);
-// Writes the listing to a temporary file in the listing's folder and puts it in the listing's
-// place once it is whole and closed; any failure removes the temporary file, leaves an old
-// listing as it was and shows the front end's failure message. True when the listing is in
-// place.
+// Writes the listing so that it takes the listing path's place whole (replace_file.h): where the
+// path can be written at all, and keeping an old listing as it was on any failure wherever a
+// temporary file can be made beside it; a failure shows the front end's message. True when the
+// listing is in place.
 bool replace_listing(const char *listing, OrderedList *catalogue, const FrontEnd *front_end);
 
 HWND show_busy_indicator(HINSTANCE instance, const char *tip);

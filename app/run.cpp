@@ -9,6 +9,7 @@
 #include "app.h"
 #include "catalogue.h"
 #include "path_helpers.h"
+#include "replace_file.h"
 
 const char APP_NAME[] = "tallybook";
 const char TIP_AT_WORK[] = "tallybook \x82\xAA\x8D\xEC\x8B\xC6\x92\x86\x82\xC5\x82\xB7";
@@ -19,7 +20,6 @@ const char CREATE_FAILED[] =
     "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94\x73"
     "\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42";
 const char TRAY_PROPERTY[] = "PROP_WAITICON";
-const char TEMPORARY_PREFIX[] = "tb~";
 
 static const char LISTING_SUFFIX[] = ".txt";
 
@@ -145,14 +145,6 @@ static bool choose_listing(char *buffer, int32_t argc, char **argv, const FrontE
     return true;
 }
 
-bool finish_listing(FILE *stream, int *error) {
-    // The error indicator stays set from the first failed write; errno still tells why.
-    *error = ferror(stream) ? errno : 0;
-    if (fflush(stream) != 0 && *error == 0) *error = errno ? errno : EIO;
-    if (fclose(stream) != 0 && *error == 0) *error = errno ? errno : EIO;
-    return *error == 0;
-}
-
 static void show_failure(const char *format, const char *listing, int error) {
     show_formatted_message(nullptr, MB_OK, APP_NAME, format, listing,
                            strerror(error ? error : EIO));
@@ -163,47 +155,28 @@ static bool write_to_standard_output(OrderedList *catalogue, const FrontEnd *fro
     errno = 0;
     bool whole = write_listing(stdout, catalogue);
     int error = whole ? 0 : (errno ? errno : EIO);
-    if (fflush(stdout) != 0 && error == 0) error = errno ? errno : EIO;
-    if (error == 0) return true;
+    int flushing = 0;
+    if (flush_whole(stdout, &flushing) && whole) return true;
+    if (error == 0) error = flushing;
     show_failure(front_end->write_failed, "-", error);
     return false;
 }
 
 bool replace_listing(const char *listing, OrderedList *catalogue, const FrontEnd *front_end) {
     if (front_end->to_standard_output) return write_to_standard_output(catalogue, front_end);
-    char folder[PATH_BUFFER_SIZE];
-    copy_bounded(folder, listing, PATH_BUFFER_SIZE);
-    char *name = strip_to_parent(folder);
-    if (name == folder) {
-        strcpy(folder, ".");
-    } else if (folder[0] == '\0') {  // a listing in the root folder
-        folder[0] = PATH_SEPARATOR;
-        folder[1] = '\0';
-    }
-    static_assert(PATH_BUFFER_SIZE >= MAX_PATH, "GetTempFileNameA writes MAX_PATH bytes");
-    char temporary[PATH_BUFFER_SIZE];
-    if (GetTempFileNameA(folder, TEMPORARY_PREFIX, 0, temporary) == 0) {
-        show_failure(front_end->create_failed, listing, errno);
+    ReplacementFile replacement;
+    int error = 0;
+    if (!begin_replacement(listing, &replacement, &error)) {
+        show_failure(front_end->create_failed, listing, error);
         return false;
     }
-    FILE *stream = fopen(temporary, "w");
-    int error = stream ? 0 : errno;
-    bool made = stream != nullptr;
-    if (stream) {
-        errno = 0;
-        bool whole = write_listing(stream, catalogue);
-        error = whole ? 0 : (errno ? errno : EIO);
-        int closing = 0;
-        if (!finish_listing(stream, &closing) && error == 0) error = closing;
-        // Only a whole listing, closed, takes the old one's place, in one step.
-        if (error == 0) {
-            if (MoveFileExA(temporary, listing, MOVEFILE_REPLACE_EXISTING)) return true;
-            error = errno;
-            made = false;  // it could not be put in place: the listing path was not made
-        }
-    }
-    DeleteFileA(temporary);
-    show_failure(made ? front_end->write_failed : front_end->create_failed, listing, error);
+    errno = 0;
+    bool whole = write_listing(replacement.stream, catalogue);
+    error = whole ? 0 : (errno ? errno : EIO);
+    bool placing = false;
+    if (end_replacement(&replacement, whole, &error, &placing)) return true;
+    // A whole listing that could not be put in place: the listing path was not made.
+    show_failure(placing ? front_end->create_failed : front_end->write_failed, listing, error);
     return false;
 }
 

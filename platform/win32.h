@@ -134,19 +134,6 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void *security, DWORD
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
 BOOL CloseHandle(HANDLE object);
 
-// Replacing a file whole (posix/replace.cpp). Failures leave the reason in errno.
-#define MOVEFILE_REPLACE_EXISTING 0x1u
-// Creates an empty file of a name no other file in the folder has, and names it in `name`
-// (MAX_PATH bytes on Windows, PATH_MAX + 1 here): the prefix's first three bytes, a unique part
-// and ".tmp". Returns 0 on failure. Unlike Windows the unique part is six random characters,
-// and the result is never 0 otherwise. The file has the mode any new file gets (0666 less
-// the umask), as on Windows, where it is an ordinary file.
-UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name);
-// rename(2): the new name replaces an existing file in one step; with MOVEFILE_REPLACE_EXISTING
-// only (what the program passes), and fails, as on Windows, when the new name is a folder.
-BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
-BOOL DeleteFileA(LPCSTR path);
-
 // ---- time: no time zone anywhere -----------------------------------------------------------
 BOOL DosDateTimeToFileTime(WORD dos_date, WORD dos_time, FILETIME *out);
 BOOL FileTimeToSystemTime(const FILETIME *in, SYSTEMTIME *out);

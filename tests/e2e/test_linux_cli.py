@@ -7,9 +7,12 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 import zipfile
 
@@ -229,7 +232,42 @@ class ErrorsAndExitStatus(TreeTest):
         self.assertEqual(err.count(b"No such file or directory"), 2)
         # A listing that cannot be created: Languages.texts, in every language.
 
-    def test_failed_write_keeps_the_old_listing_and_leaves_no_temporary_file(self):
+    def test_file_named_like_a_wildcard_is_listed_with_its_own_record(self):
+        self.write("d/a-first.pak", builtin_archives.pak([(b"one", 0, 0)]))
+        pak = builtin_archives.pak([(b"readme.txt", 0, 0), (b"logo.bmp", 0, 0)])
+        self.assertEqual(len(pak), 72)
+        self.write("d/*", pak)
+        code, _, _ = run([self.path("d/*")])
+        self.assertEqual(code, 0)
+        lines = self.read("d/*.txt").split(b"\r\n")
+        self.assertEqual(lines[0].split(b"\t")[:2], [self.path("d/*").encode(), b"72"])
+        self.assertEqual(len(lines), 4)
+
+
+HOOK = os.path.join(BUILD, "tests", "race_hook.so")
+as_root_or_with_setpriv = unittest.skipIf(os.geteuid() == 0 and not shutil.which("setpriv"),
+                                          "no setpriv for root")
+
+
+def is_stopped(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "T"
+
+
+class ReplacingTheListing(TreeTest):
+    """The listing takes the old one's place whole, wherever opening the listing path for
+    writing would write it, and keeps what that open kept."""
+
+    OLD = b"old listing\r\n\x00\xff"
+
+    def setUp(self):
+        super().setUp()
+        self.write_paks("data", 2)
+
+    def assert_new_listing(self, relative):
+        self.assertTrue(self.read(relative).startswith(b"data/a00.pak\t"), relative)
+
+    def test_failed_write_keeps_the_old_listing_and_leaves_nothing_beside(self):
         # A file-size limit stands for a full file system: writes past it fail.
         self.write_paks("data", 60)
         old = bytes(range(256)) * 8
@@ -251,16 +289,136 @@ class ErrorsAndExitStatus(TreeTest):
         self.assertEqual(run(["data"], cwd=self.root)[0], 0)
         self.assertGreater(len(self.read("data.txt")), 1000)
 
-    def test_file_named_like_a_wildcard_is_listed_with_its_own_record(self):
-        self.write("d/a-first.pak", builtin_archives.pak([(b"one", 0, 0)]))
-        pak = builtin_archives.pak([(b"readme.txt", 0, 0), (b"logo.bmp", 0, 0)])
-        self.assertEqual(len(pak), 72)
-        self.write("d/*", pak)
-        code, _, _ = run([self.path("d/*")])
-        self.assertEqual(code, 0)
-        lines = self.read("d/*.txt").split(b"\r\n")
-        self.assertEqual(lines[0].split(b"\t")[:2], [self.path("d/*").encode(), b"72"])
-        self.assertEqual(len(lines), 4)
+    # A link stays a link and its target gets the listing (one that does not exist yet is made),
+    # with the old listing's mode, and owner where the run may give it.
+    def test_link_is_written_through_with_mode_and_owner_kept(self):
+        self.write("real/listing.txt", self.OLD)
+        os.chmod(self.path("real/listing.txt"), 0o640)
+        owner = (65534, 65534) if os.geteuid() == 0 else (os.geteuid(), os.getegid())
+        os.chown(self.path("real/listing.txt"), *owner)
+        os.symlink("real/listing.txt", self.path("data.txt"))
+        os.symlink("real/new.txt", self.path("new.txt"))
+        for args in (["-f", "data"], ["-o", "new.txt", "data"]):
+            self.assertEqual(run(args, cwd=self.root, env=C), (0, b"", b""))
+        self.assertEqual(os.readlink(self.path("data.txt")), "real/listing.txt")
+        self.assertEqual(os.readlink(self.path("new.txt")), "real/new.txt")
+        self.assert_new_listing("real/listing.txt")
+        self.assert_new_listing("real/new.txt")
+        status = os.stat(self.path("real/listing.txt"))
+        self.assertEqual((status.st_mode & 0o7777, status.st_uid, status.st_gid), (0o640,) + owner)
+        mask = os.umask(0)
+        os.umask(mask)
+        self.assertEqual(os.stat(self.path("real/new.txt")).st_mode & 0o7777, 0o666 & ~mask)
+        self.assertEqual(sorted(os.listdir(self.path("real"))), ["listing.txt", "new.txt"])
+
+    # As an ordinary user, whom the modes bind.
+    @as_root_or_with_setpriv
+    def test_read_only_listing_is_refused_and_kept(self):
+        self.write("data.txt", self.OLD)
+        os.chmod(self.path("data.txt"), 0o444)
+        proc = subprocess.run(unprivileged() + [tallytest.PROGRAM, "-f", "data"], cwd=self.root,
+                              env=C, stdin=subprocess.DEVNULL, capture_output=True)
+        self.assertEqual((proc.returncode, proc.stderr),
+                         (2, b"tallybook: data.txt: Creating the file failed "
+                             b"(Permission denied).\n"))
+        self.assertEqual(self.read("data.txt"), self.OLD)
+        self.assertEqual(sorted(os.listdir(self.root)), ["data", "data.txt"])
+
+    # Where no temporary file can be made, a listing that can be written is written in place;
+    # one that does not exist cannot be made either. As an ordinary user, whom the modes bind.
+    @as_root_or_with_setpriv
+    def test_folder_that_takes_no_new_files_has_its_listing_written_in_place(self):
+        os.makedirs(self.path("box"))
+        os.rename(self.path("data"), self.path("box/data"))
+        self.write("box/data.txt", self.OLD)
+        for exists in (True, False):
+            if not exists:
+                os.chmod(self.path("box"), 0o755)
+                os.remove(self.path("box/data.txt"))
+            os.chmod(self.path("box"), 0o555)
+            proc = subprocess.run(unprivileged() + [tallytest.PROGRAM, "-f", "box/data"],
+                                  cwd=self.root, env=C, stdin=subprocess.DEVNULL,
+                                  capture_output=True)
+            expected = ((0, b"") if exists else
+                        (2, b"tallybook: box/data.txt: Creating the file failed "
+                            b"(Permission denied).\n"))
+            self.assertEqual((proc.returncode, proc.stderr), expected)
+            self.assertEqual(sorted(os.listdir(self.path("box"))),
+                             ["data", "data.txt"] if exists else ["data"])
+
+    # A pipe or a device cannot be replaced by a file: it is written as it is.
+    def test_listing_that_is_no_regular_file_is_written_in_place(self):
+        os.mkfifo(self.path("pipe.txt"))
+        got = []
+
+        def read_pipe():
+            with open(self.path("pipe.txt"), "rb") as pipe:
+                got.append(pipe.read())
+        reader = threading.Thread(target=read_pipe, daemon=True)
+        reader.start()
+        self.assertEqual(run(["-f", "-o", "pipe.txt", "data"], cwd=self.root, env=C),
+                         (0, b"", b""))
+        reader.join(10)
+        self.assertTrue(got and got[0].startswith(b"data/a00.pak\t"), got)
+        self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("pipe.txt")).st_mode))
+        self.assertEqual(sorted(os.listdir(self.root)), ["data", "pipe.txt"])
+
+    # A run stopped just before its rename (through the preloaded hook), with an unnamed
+    # temporary file and with a named one: killed there, it leaves the old listing whole and a
+    # temporary file that the next run removes; a run made meanwhile leaves a live run's
+    # temporary file alone. A file of a name like the program's is the user's and stays.
+    def test_run_killed_before_the_rename_leaves_nothing_once_the_next_is_done(self):
+        if not os.path.exists(HOOK):
+            self.skipTest("no race hook at %s" % HOOK)
+        look_alike = ".tb~0123456789abcdef.tmp"
+        self.write(look_alike, b"mine")
+        expected = sorted(["data", "data.txt", look_alike])
+        for unnamed in (True, False):
+            env = dict(C, LD_PRELOAD=HOOK, TALLYBOOK_RACE_CALL="rename", TALLYBOOK_RACE_AT="1",
+                       TALLYBOOK_RACE_DO="stop",
+                       ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
+                       ":verify_asan_link_order=0")
+            if not unnamed:
+                env["TALLYBOOK_RACE_NO_TMPFILE"] = "1"
+            for killed in (True, False):
+                self.write("data.txt", self.OLD)
+                stopped = subprocess.Popen([tallytest.PROGRAM, "-f", "data"], cwd=self.root,
+                                           env=env, stdin=subprocess.DEVNULL,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                try:
+                    deadline = time.time() + 30
+                    while not is_stopped(stopped.pid) and time.time() < deadline:
+                        time.sleep(0.01)
+                    temporary = sorted(set(os.listdir(self.root)) - set(expected))
+                    self.assertEqual(len(temporary), 1, (unnamed, killed, temporary))
+                    self.assertEqual(self.read("data.txt"), self.OLD)
+                    if killed:
+                        stopped.kill()
+                        stopped.wait()
+                        self.assertEqual(self.read("data.txt"), self.OLD)
+                    self.assertEqual(run(["-f", "data"], cwd=self.root, env=C), (0, b"", b""))
+                    if not killed:
+                        self.assertIn(temporary[0], os.listdir(self.root))
+                        stopped.send_signal(signal.SIGCONT)
+                        self.assertEqual(stopped.wait(30), 0)
+                finally:
+                    if stopped.poll() is None:
+                        stopped.kill()
+                        stopped.wait()
+                self.assertEqual(sorted(os.listdir(self.root)), expected, (unnamed, killed))
+                self.assert_new_listing("data.txt")
+        self.assertEqual(self.read(look_alike), b"mine")
+
+    # However long the path the system accepts, the message ends with its reason; so it does on
+    # a path longer than the system takes.
+    def test_failure_message_on_the_longest_paths_ends_with_its_reason(self):
+        deep = os.path.join(self.root, *(["d" * 200] * 19), "x.txt")
+        os.makedirs(deep)
+        longest = "x" * os.pathconf(self.root, "PC_PATH_MAX")
+        for path, reason in ((deep, b"Is a directory"), (longest, b"File name too long")):
+            self.assertEqual(run(["-f", "-o", path, "data"], cwd=self.root, env=C),
+                             (2, b"", b"tallybook: " + path.encode() +
+                              b": Creating the file failed (" + reason + b").\n"))
 
 
 class TimesOutsideTheFindRecord(TreeTest):

@@ -54,15 +54,41 @@ class RunSequence(TreeTest):
         self.assertEqual((code, answered), (0, [caption]))
         self.assertEqual(self.read("data.txt"), b"")
 
+    # What the open of the listing refuses brings the failure message after a Yes, and stays as
+    # it was: a folder of the listing's name, and a read-only listing (a file without write
+    # permission is read-only to Wine).
     @windows_only
-    def test_folder_named_like_the_listing_brings_the_failure_message(self):
+    def test_listing_that_cannot_be_opened_brings_the_failure_message(self):
         self.write("data/f", b"f")
         os.makedirs(self.path("data.txt"))
-        caption = tallytest.as_argument(self.path("data.txt"))
-        code, answered = run_with_dialogs([self.path("data")],
-                                          [(caption, "y"), ("tallybook", "Return")])
-        self.assertEqual((code, answered), (0, [caption, "tallybook"]))
+        self.write("kept/f", b"f")
+        self.write("kept.txt", b"keep me")
+        os.chmod(self.path("kept.txt"), 0o444)
+        for name in ("data", "kept"):
+            caption = tallytest.as_argument(self.path(name + ".txt"))
+            code, answered = run_with_dialogs([self.path(name)],
+                                              [(caption, "y"), ("tallybook", "Return")])
+            self.assertEqual((code, answered), (0, [caption, "tallybook"]), name)
         self.assertTrue(os.path.isdir(self.path("data.txt")))
+        self.assertEqual(self.read("kept.txt"), b"keep me")
+        self.assertEqual(sorted(os.listdir(self.root)), ["data", "data.txt", "kept", "kept.txt"])
+
+    # The temporary file's name is never longer than the listing's own, so a listing whose
+    # folder's path, as the program names it, is 250 bytes is written, and nothing stays beside
+    # it (the Windows program once found no room there for its temporary file).
+    def test_listing_in_a_folder_of_250_bytes_is_written(self):
+        folder = self.root
+        while len(tallytest.as_argument(folder)) < 250:
+            room = 250 - len(tallytest.as_argument(folder))  # a separator and a name
+            folder = os.path.join(folder, "p" * (room - 1 if room <= 101 else min(100, room - 3)))
+        self.assertEqual(len(tallytest.as_argument(folder)), 250)
+        self.write(os.path.join(folder, "x", "a.pak"), builtin_archives.pak([(b"m", 0, 0)]))
+        code, _, _ = run([os.path.join(folder, "x")])
+        self.assertEqual(code, 0)
+        with open(os.path.join(folder, "x.txt"), "rb") as f:
+            self.assertTrue(f.read().startswith(tallytest.listed(os.path.join(folder, "x",
+                                                                               "a.pak"))))
+        self.assertEqual(sorted(os.listdir(folder)), ["x", "x.txt"])
 
     # A write that fails brings the failure message and leaves the old listing byte for byte,
     # with no temporary file beside it. The write is made to fail by a file-size limit on the

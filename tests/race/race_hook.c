@@ -2,19 +2,25 @@
    path, it changes that path once, so that a test can force each moment of a file changing under
    the readers. Configured by the environment (the test's, never the program's):
      TALLYBOOK_RACE_PATH   the path watched, as the program names it
-     TALLYBOOK_RACE_CALL   open, stat or pread: the calls counted
+     TALLYBOOK_RACE_CALL   open, stat or pread: the calls counted; or rename, every renameat
+                           the program makes, whatever its paths
      TALLYBOOK_RACE_AT     N, counted from 1 over the whole run
      TALLYBOOK_RACE_DO     rename:SOURCE  SOURCE renamed over the path
                            rewrite:SOURCE SOURCE's bytes written over the path's, in place
                            map:SOURCE     the same through a writable shared mapping made then
                            retarget:FILE  the path, a symbolic link, made to point to FILE
                            append:SOURCE  SOURCE's bytes added at the path's end
+                           stop           the program stops itself (SIGSTOP), for the test to
+                                          go on or kill it there
+     TALLYBOOK_RACE_NO_TMPFILE  when set, the file system makes no unnamed files (O_TMPFILE)
      TALLYBOOK_RACE_COUNT  a file that gets the count of each call at the end of the run
    Only calls made through the C library's entries are seen: those of the archiver libraries and
    of the cabinet service, not the C runtime's own streams. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,8 +30,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-enum { OPEN, STAT, PREAD, CALLS };
-static const char *const CALL_NAMES[CALLS] = {"open", "stat", "pread"};
+enum { OPEN, STAT, PREAD, RENAME, CALLS };
+static const char *const CALL_NAMES[CALLS] = {"open", "stat", "pread", "rename"};
 static long counts[CALLS];
 static int watched_fds[256];
 static int done;
@@ -43,6 +49,10 @@ static int raw_open(const char *path, int flags) {
 static void change(void) {
     const char *what = getenv("TALLYBOOK_RACE_DO");
     const char *path = getenv("TALLYBOOK_RACE_PATH");
+    if (what && strcmp(what, "stop") == 0) {
+        raise(SIGSTOP);
+        return;
+    }
     const char *colon = what ? strchr(what, ':') : NULL;
     if (!colon || !path) return;
     const char *argument = colon + 1;
@@ -100,16 +110,20 @@ static void remember(int fd, const char *path) {
     if (fd >= 0 && fd < 256) watched_fds[fd] = is_watched(path);
 }
 
+/* The mode that open and openat take after the flags with O_CREAT or O_TMPFILE. */
+#define TAKE_MODE(flags, mode)                  \
+    mode_t mode = 0;                            \
+    if ((flags) & (O_CREAT | O_TMPFILE)) {      \
+        va_list list;                           \
+        va_start(list, flags);                  \
+        mode = (mode_t)va_arg(list, int);       \
+        va_end(list);                           \
+    }
+
 int open(const char *path, int flags, ...) {
     static int (*real)(const char *, int, ...);
     if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list list;
-        va_start(list, flags);
-        mode = (mode_t)va_arg(list, int);
-        va_end(list);
-    }
+    TAKE_MODE(flags, mode);
     if (is_watched(path)) count(OPEN);
     int fd = real(path, flags, mode);
     remember(fd, path);
@@ -117,6 +131,26 @@ int open(const char *path, int flags, ...) {
 }
 
 int open64(const char *path, int flags, ...) __attribute__((alias("open")));
+
+int openat(int folder, const char *path, int flags, ...) {
+    static int (*real)(int, const char *, int, ...);
+    if (!real) real = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat");
+    TAKE_MODE(flags, mode);
+    if ((flags & O_TMPFILE) == O_TMPFILE && getenv("TALLYBOOK_RACE_NO_TMPFILE")) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return real(folder, path, flags, mode);
+}
+
+int openat64(int folder, const char *path, int flags, ...) __attribute__((alias("openat")));
+
+int renameat(int from_folder, const char *from, int to_folder, const char *to) {
+    static int (*real)(int, const char *, int, const char *);
+    if (!real) real = (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
+    count(RENAME);
+    return real(from_folder, from, to_folder, to);
+}
 
 int stat(const char *path, struct stat *status) {
     static int (*real)(const char *, struct stat *);

@@ -1,9 +1,5 @@
-// The listing name (beside the last argument that exists, extension replaced by .txt) and the
-// check that ends a written listing.
+// The listing name: beside the last argument that exists, extension replaced by .txt.
 #include <gtest/gtest.h>
-
-#include <errno.h>
-#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -100,27 +96,5 @@ TEST(ListingName, ListingPathBeyondTheBoundEndsTheRun) {
     EXPECT_EQ(listing_for({tree.path("x"), file}), "");
     EXPECT_EQ(listing_for({file, tree.path("x")}), tree.path("x.txt"));
 }
-
-// A write that fails only when the buffer is flushed, or at the close, still fails the listing.
-// It needs /dev/full, which only Linux has. (A skipped test ends the whole test program under
-// Wine where it runs emulated, so the case is left out of the Windows build instead.)
-#if !defined(_WIN32)
-TEST(FinishListing, FailedFlushIsAFailedListing) {
-    FILE *full = fopen("/dev/full", "w");
-    ASSERT_NE(full, nullptr);
-    fputs("one line that stays in the buffer\r\n", full);
-    ASSERT_EQ(ferror(full), 0);
-    int error = 0;
-    EXPECT_FALSE(finish_listing(full, &error));
-    EXPECT_EQ(error, ENOSPC);
-
-    TempTree tree;
-    FILE *fine = fopen(tree.path("ok.txt").c_str(), "w");
-    ASSERT_NE(fine, nullptr);
-    fputs("x", fine);
-    EXPECT_TRUE(finish_listing(fine, &error));
-    EXPECT_EQ(error, 0);
-}
-#endif
 
 }  // namespace
