@@ -107,7 +107,8 @@ void entry_list_get(const EntryList *list, size_t index, ArchiveEntry *entry) {
     memcpy(entry->name, kept_name(kept), length + 1);
 }
 
-size_t utf8_encode(uint32_t c, char *out) {
+// The UTF-8 form of `c` (at most U+10FFFF, no surrogate) in `out`: 1 to 4 bytes, counted.
+static size_t utf8_encode(uint32_t c, char *out) {
     if (c < 0x80) {
         out[0] = (char)c;
         return 1;
@@ -130,17 +131,17 @@ size_t utf8_encode(uint32_t c, char *out) {
     return 4;
 }
 
-char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length) {
-    char *out = (char *)malloc(count * 3 + 1);
+char *unicode_to_utf8(const uint32_t *units, size_t count, bool utf16, size_t *length) {
+    char *out = (char *)malloc(count * 4 + 1);
     if (!out) return nullptr;
     size_t n = 0;
     for (size_t i = 0; i < count; i++) {
         uint32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+        if (utf16 && c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
             units[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             i++;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
+        } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
             c = 0xFFFD;
         }
         n += utf8_encode(c, out + n);

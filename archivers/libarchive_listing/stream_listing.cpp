@@ -303,21 +303,9 @@ char *utf8_from_wide(const wchar_t *wide) {
     // Every character is a byte or more: what lies past ENTRY_NAME_MAX would be cut anyway.
     size_t length = wcslen(wide);
     if (length > ENTRY_NAME_MAX) length = ENTRY_NAME_MAX;
-    char *out = (char *)malloc(4 * length + 1);
-    if (!out) return nullptr;
-    size_t used = 0;
-    for (size_t i = 0; i < length; i++) {
-        uint32_t c = (uint32_t)wide[i];
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < length &&
-            (uint32_t)wide[i + 1] >= 0xDC00 && (uint32_t)wide[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + ((uint32_t)wide[i + 1] - 0xDC00);
-            i++;
-        }
-        if ((c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) c = 0xFFFD;
-        used += utf8_encode(c, out + used);
-    }
-    out[used] = '\0';
-    return out;
+    uint32_t units[ENTRY_NAME_MAX];
+    for (size_t i = 0; i < length; i++) units[i] = (uint32_t)wide[i];
+    return unicode_to_utf8(units, length, sizeof(wchar_t) == 2, &length);
 }
 
 // `size_field`, where set, is the member's size as its header's size field gives it, in place of
@@ -530,72 +518,6 @@ int64_t peek_decompressed(const ByteSource *source, Compression compression, uin
     if (archive) archive_read_free(archive);
     free_feed(feed);
     return filled;
-}
-
-namespace {
-
-// A tar number field as libarchive reads it: base 256 where the first byte's high bit is set,
-// else octal digits after leading blanks. False for a negative value or one beyond 63 bits,
-// which libarchive refuses as a size.
-bool tar_number(const uint8_t *field, size_t width, uint64_t *value) {
-    uint64_t result = 0;
-    if (field[0] & 0x80) {
-        if (field[0] & 0x40) return false;
-        for (size_t i = 0; i < width; i++) {
-            uint8_t byte = i == 0 ? (uint8_t)(field[0] & 0x3F) : field[i];
-            if (result >> 55) return false;
-            result = result << 8 | byte;
-        }
-    } else {
-        size_t i = 0;
-        while (i < width && (field[i] == ' ' || field[i] == '\t')) i++;
-        if (i < width && field[i] == '-') return false;
-        for (; i < width && field[i] >= '0' && field[i] <= '7'; i++) {
-            if (result >> 60) return false;
-            result = result * 8 + (uint64_t)(field[i] - '0');
-        }
-    }
-    if (result > (uint64_t)INT64_MAX - 1) return false;
-    *value = result;
-    return true;
-}
-
-}  // namespace
-
-bool gnu_unused_slots_size(TarRecordReader read, void *context, uint64_t chain, uint64_t *size) {
-    // libarchive reads at most 32 headers for one member.
-    const int MAX_CHAIN = 32;
-    uint8_t h[TAR_RECORD];
-    uint64_t at = chain;
-    for (int hop = 0; hop < MAX_CHAIN; hop++) {
-        if (!read(context, at, h)) return false;
-        uint8_t type = h[156];
-        uint64_t length = 0;
-        switch (type) {
-        case 'V':  // a volume label: the next record is the next header
-            at += TAR_RECORD;
-            continue;
-        case 'X': case 'x':
-            // pax records, which libarchive applies after the member's header: they may give
-            // the size themselves.
-            return false;
-        case 'A': case 'g': case 'K': case 'L':
-            // Extension headers whose data libarchive reads before the member's own header.
-            if (!tar_number(h + 124, 12, &length) || length > (1u << 20)) return false;
-            at += TAR_RECORD + (length + TAR_RECORD - 1) / TAR_RECORD * TAR_RECORD;
-            continue;
-        default:
-            break;
-        }
-        bool slots_used = h[483] != 0 || h[386] != 0;  // realsize, the first sparse offset
-        if (memcmp(h + 257, "ustar  \0", 8) != 0 || type == 'S' || !slots_used) return false;
-        if (type >= '1' && type <= '6') {
-            *size = 0;
-            return true;
-        }
-        return tar_number(h + 124, 12, size);
-    }
-    return false;
 }
 
 void single_file_member_name(const char *file_name, char *out, size_t room) {

@@ -9,6 +9,7 @@
 #include "byte_source.h"
 #include "entry_list.h"
 #include "sniff.h"
+#include "tar_header.h"
 
 enum StreamFormat {
     STREAM_TAR,
@@ -46,23 +47,6 @@ const int SINGLE_FILE_MAX_MILLISECONDS = 2000;
 // above (up to the damage for a stream cut or damaged before its end). A stream damaged before
 // it decodes a byte is no compressed file; a whole empty one is a member of size 0.
 bool list_single_file(const ByteSource *source, Compression compression, EntryList *list);
-
-// A tar header record's length.
-const size_t TAR_RECORD = 512;
-
-// Reads the record at an offset of the archive's (decoded) bytes; false where it is not at hand.
-typedef bool (*TarRecordReader)(void *context, uint64_t offset, uint8_t record[TAR_RECORD]);
-
-// libarchive takes an old-GNU header's "realsize" slot for the member's size and its first
-// sparse slot for a sparse map whatever the member's type, where the format gives them meaning
-// for a sparse member ('S') only: a regular member whose unused slots happen to hold bytes would
-// list a number that is not its size. For the header chain that starts at `chain` (the
-// extension headers libarchive reads before a member's own, then that one): true, with the size
-// its size field gives (0 for links, devices, folders and FIFOs, as libarchive has it), when the
-// member's header is such a non-sparse GNU header with either slot in use; false where
-// libarchive's reading stands (pax records, which may give the size, come first) or the
-// records are not at hand.
-bool gnu_unused_slots_size(TarRecordReader read, void *context, uint64_t chain, uint64_t *size);
 
 // The member name for a compressed file's name: the suffix of its compressor removed
 // (".tgz" and the like become ".tar"); the whole name when no suffix matches or nothing would

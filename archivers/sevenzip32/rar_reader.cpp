@@ -47,7 +47,7 @@ enum {
 // or a run of the 8-bit name's bytes (optionally shifted by a correction).
 char *decode_rar4_unicode(const uint8_t *field, size_t size, size_t nul, size_t *length) {
     const size_t max_units = 2048;
-    uint16_t units[max_units];
+    uint32_t units[max_units];
     size_t count = 0;
     const uint8_t *code = field + nul + 1;
     size_t code_size = size - nul - 1, at = 0;
@@ -66,11 +66,11 @@ char *decode_rar4_unicode(const uint8_t *field, size_t size, size_t nul, size_t 
             break;
         case 1:
             if (at >= code_size) goto done;
-            units[count++] = (uint16_t)(code[at++] | high << 8);
+            units[count++] = (uint32_t)(code[at++] | high << 8);
             break;
         case 2:
             if (at + 1 >= code_size) goto done;
-            units[count++] = (uint16_t)(code[at] | code[at + 1] << 8);
+            units[count++] = (uint32_t)(code[at] | code[at + 1] << 8);
             at += 2;
             break;
         case 3: {
@@ -81,7 +81,7 @@ char *decode_rar4_unicode(const uint8_t *field, size_t size, size_t nul, size_t 
                 uint8_t correction = code[at++];
                 for (unsigned n = (run & 0x7F) + 2u; n > 0 && count < max_units; n--) {
                     if (count >= nul) goto done;
-                    units[count] = (uint16_t)(((field[count] + correction) & 0xFF) | high << 8);
+                    units[count] = (uint32_t)(((field[count] + correction) & 0xFF) | high << 8);
                     count++;
                 }
             } else {
@@ -104,7 +104,7 @@ done:
             count = i;
             break;
         }
-    return utf16_to_utf8(units, count, length);
+    return unicode_to_utf8(units, count, true, length);
 }
 
 void add_rar4_file(const uint8_t *h, size_t head_size, uint16_t flags, EntryList *list) {

@@ -701,11 +701,11 @@ bool build_entries(const StreamsInfo *s, const FileRecords *files, EntryList *li
         size_t name_length = 0;
         if (files->names) {
             uint64_t units = files->name_length[i];
-            uint16_t *text = (uint16_t *)malloc((size_t)(units ? units : 1) * sizeof(uint16_t));
+            uint32_t *text = (uint32_t *)malloc((size_t)(units ? units : 1) * sizeof(uint32_t));
             if (!text) return false;
             const uint8_t *at = files->names + 2 * files->name_start[i];
-            for (uint64_t k = 0; k < units; k++) text[k] = (uint16_t)(at[2 * k] | at[2 * k + 1] << 8);
-            name = utf16_to_utf8(text, (size_t)units, &name_length);
+            for (uint64_t k = 0; k < units; k++) text[k] = read_le16(at + 2 * k);
+            name = unicode_to_utf8(text, (size_t)units, true, &name_length);
             free(text);
             if (!name) return false;
         }

@@ -6,30 +6,13 @@
 
 #include "isolation.h"
 #include "stream_listing.h"
+#include "tar_header.h"
 
 namespace {
 
-// An octal field as tar writes it: optional leading spaces, digits, then spaces or NULs.
-bool tar_octal(const uint8_t *field, size_t width, uint32_t *value) {
-    size_t i = 0;
-    while (i < width && field[i] == ' ') i++;
-    size_t digits = 0;
-    uint32_t result = 0;
-    while (i < width && field[i] >= '0' && field[i] <= '7') {
-        result = result * 8 + (uint32_t)(field[i] - '0');
-        i++;
-        if (++digits > 10) return false;
-    }
-    if (digits == 0) return false;
-    for (; i < width; i++)
-        if (field[i] != ' ' && field[i] != '\0') return false;
-    *value = result;
-    return true;
-}
-
 bool is_tar_header(const uint8_t *h) {
-    uint32_t stored;
-    if (!tar_octal(h + 148, 8, &stored)) return false;
+    uint64_t stored;
+    if (!tar_number(h + 148, 8, TAR_NUMBER_AS_WRITTEN, &stored)) return false;
     uint32_t unsigned_sum = 0;
     int32_t signed_sum = 0;
     for (int i = 0; i < 512; i++) {

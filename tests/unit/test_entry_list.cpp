@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "listing_helpers.h"
 
@@ -207,12 +208,25 @@ TEST(ArchiverEntryRecord, FindFirstFiltersByWildcardAndFindNextStaysAtTheEnd) {
     entry_list_free(list);
 }
 
-TEST(ArchiverEntryRecord, Utf16NamesBecomeUtf8WithBrokenSurrogatesReplaced) {
-    const uint16_t units[] = {'a', 0x00E9, 0x6587, 0xD83D, 0xDE00, 0xD800, 'z', 0xDC00};
-    size_t length = 0;
-    char *text = utf16_to_utf8(units, 8, &length);
-    ASSERT_NE(text, nullptr);
-    EXPECT_EQ(std::string(text, length),
-              "a\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80\xEF\xBF\xBDz\xEF\xBF\xBD");
-    free(text);
+TEST(ArchiverEntryRecord, UnicodeNamesBecomeUtf8WithBrokenSurrogatesReplaced) {
+    // UTF-16 joins a pair of surrogates; UTF-32 (the wide names of libarchive on Linux) takes
+    // no surrogate and nothing beyond U+10FFFF.
+    const struct {
+        std::vector<uint32_t> units;
+        bool utf16;
+        const char *utf8;
+    } cases[] = {
+        {{'a', 0x00E9, 0x6587, 0xD83D, 0xDE00, 0xD800, 'z', 0xDC00}, true,
+         "a\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80\xEF\xBF\xBDz\xEF\xBF\xBD"},
+        {{'a', 0x1F600, 0xD83D, 0xDE00, 0x110000, 0x10FFFF}, false,
+         "a\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xF4\x8F\xBF\xBF"},
+        {{}, true, ""},
+    };
+    for (const auto &c : cases) {
+        size_t length = 99;
+        char *text = unicode_to_utf8(c.units.data(), c.units.size(), c.utf16, &length);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(std::string(text, length), c.utf8);
+        free(text);
+    }
 }
