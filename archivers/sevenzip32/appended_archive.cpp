@@ -8,27 +8,33 @@
 #include "rar_reader.h"
 #include "sevenzip_reader.h"
 
-bool appended_recognise(ByteSource *source, FormatMatch *match) {
-    uint64_t image_end;
-    if (!source_program_image_end(source, &image_end)) return false;
-    if (image_end >= source->size) return false;
-    // Room for a signature header that starts at the scan's last byte.
+namespace {
+
+// The first 7z or RAR signature among [from, to), looked for in one copy that also holds a
+// signature header starting at the last byte.
+bool scan_for_signature(ByteSource *source, uint64_t from, uint64_t to, FormatMatch *match) {
     uint8_t *bytes = (uint8_t *)malloc(APPENDED_SCAN + 32);
     if (!bytes) return false;
-    int64_t got = source_read(source, image_end, bytes, APPENDED_SCAN + 32);
+    int64_t got = source_read(source, from, bytes, (size_t)(to - from) + 32);
     bool found = false;
-    for (int64_t i = 0; got > 0 && i < got - 6 && i < (int64_t)APPENDED_SCAN && !found; i++) {
+    for (int64_t i = 0; got > 0 && i < got - 6 && i < (int64_t)(to - from) && !found; i++) {
         if (bytes[i] != '7' && bytes[i] != 'R') continue;
         size_t left = (size_t)(got - i);
         unsigned rar = rar_signature(bytes + i, left);
         if (rar != 0 || sevenzip_signature(bytes + i, left)) {
-            match->start = image_end + (uint64_t)i;
+            match->start = from + (uint64_t)i;
             match->variant = rar;
             found = true;
         }
     }
     free(bytes);
     return found;
+}
+
+}  // namespace
+
+bool appended_recognise(ByteSource *source, FormatMatch *match) {
+    return find_behind_program(source, 0, APPENDED_SCAN, 0, scan_for_signature, match);
 }
 
 bool appended_list(ByteSource *source, const FormatMatch *match, EntryList *list) {

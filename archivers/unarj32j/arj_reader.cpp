@@ -142,7 +142,7 @@ HeaderResult read_local(ByteSource *source, uint64_t at, ArchiveEntry *entry, ui
 }
 
 // The first main header that starts in [from, to).
-bool scan_for_main_header(ByteSource *source, uint64_t from, uint64_t to, uint64_t *start) {
+bool scan_for_main_header(ByteSource *source, uint64_t from, uint64_t to, FormatMatch *match) {
     if (to <= from || to - from < ID_AND_SIZE) return false;
     size_t length = (size_t)(to - from);
     for (size_t at = 0; at + ID_AND_SIZE <= length; at++) {
@@ -155,7 +155,7 @@ bool scan_for_main_header(ByteSource *source, uint64_t from, uint64_t to, uint64
         if (bytes[at + 1] != HEADER_ID_1 || read_le16(bytes + at + 2) > ARJ_BASIC_HEADER_MAX)
             continue;
         if (is_main_header(source, from + at)) {
-            *start = from + at;
+            match->start = from + at;
             return true;
         }
     }
@@ -173,21 +173,9 @@ bool arj_recognise(ByteSource *source, FormatMatch *match) {
         return is_main_header(source, 0);
     }
     if (!starts_as_program(head, got)) return false;
-    uint64_t scan = source->size < ARJ_SCAN_LIMIT ? source->size : ARJ_SCAN_LIMIT;
-    uint64_t start = 0;
-    if (scan_for_main_header(source, 0, scan, &start)) {
-        match->start = start;
-        return true;
-    }
     // A Windows program may keep its archive after sections that end beyond the first scan.
-    uint64_t image_end = 0;
-    if (!source_program_image_end(source, &image_end) ||
-        image_end + ID_AND_SIZE > source->size || image_end + ID_AND_SIZE <= scan)
-        return false;
-    uint64_t to = source->size - image_end < ARJ_SCAN_LIMIT ? source->size : image_end + ARJ_SCAN_LIMIT;
-    if (!scan_for_main_header(source, image_end, to, &start)) return false;
-    match->start = start;
-    return true;
+    return find_behind_program(source, ARJ_SCAN_LIMIT, ARJ_SCAN_LIMIT, ID_AND_SIZE,
+                               scan_for_main_header, match);
 }
 
 bool arj_list(ByteSource *source, const FormatMatch *match, EntryList *list) {

@@ -285,7 +285,7 @@ bool is_program(const uint8_t *head) {
 }
 
 // Looks for the first header that starts in [from, to - 21) and checks out.
-bool scan_for_start(ByteSource *source, uint64_t from, uint64_t to, uint64_t *start) {
+bool scan_for_start(ByteSource *source, uint64_t from, uint64_t to, FormatMatch *match) {
     if (to - from < 21) return false;
     size_t length = (size_t)(to - from);
     ArchiveEntry scratch;
@@ -299,7 +299,7 @@ bool scan_for_start(ByteSource *source, uint64_t from, uint64_t to, uint64_t *st
         at = (size_t)((const uint8_t *)dash - bytes);
         if (!method_is_known(bytes + at) || bytes[at + 18] > 3) continue;
         if (is_archive_start(source, from + at - 2, &scratch)) {
-            *start = from + at - 2;
+            match->start = from + at - 2;
             return true;
         }
     }
@@ -348,21 +348,9 @@ bool lzh_recognise(ByteSource *source, FormatMatch *match) {
         match->start = 0;
         return is_archive_start(source, 0, &scratch);
     }
-    uint64_t start = 0;
-    if (!scan_for_start(source, 0, scan, &start)) {
-        // A Windows program keeps its archive after its sections, which may end beyond the
-        // first scan; look at the start of what follows them.
-        uint64_t overlay = 0;
-        if (!source_program_image_end(source, &overlay) ||
-            overlay >= source->size ||
-            overlay + OVERLAY_SCAN <= scan) {
-            return false;
-        }
-        uint64_t to = source->size - overlay < OVERLAY_SCAN ? source->size : overlay + OVERLAY_SCAN;
-        if (!scan_for_start(source, overlay, to, &start)) return false;
-    }
-    match->start = start;
-    return true;
+    // A Windows program keeps its archive after its sections, which may end beyond the first
+    // scan; the start of what follows them is looked at too.
+    return find_behind_program(source, scan, OVERLAY_SCAN, OVERLAY_SCAN, scan_for_start, match);
 }
 
 bool lzh_list(ByteSource *source, const FormatMatch *match, EntryList *list) {
