@@ -39,10 +39,12 @@ static int32_t last_separator(const char *text, int32_t length) {
 }
 
 char *copy_bounded(char *destination, const char *source, int32_t size) {
-    int32_t n = size;
-    if (sjis_byte_class(source, size - 1) == SJIS_TRAIL) n = size - 1;
-    if (n > 1) strncpy(destination, source, (size_t)(n - 1));
-    destination[n - 1] = '\0';
+    size_t room = (size_t)size - 1;
+    size_t length = strnlen(source, room + 1);
+    size_t kept = sjis_prefix_length((const uint8_t *)source, length, room);
+    if (room > 0) strncpy(destination, source, room);
+    // A character split by the bound ends the text early; otherwise the buffer's last byte does.
+    destination[kept < room && kept < length ? kept : room] = '\0';
     return destination;
 }
 

@@ -27,11 +27,6 @@ struct EntryList {
 EntryList *entry_list_new();
 void entry_list_free(EntryList *list);
 
-// Clears `entry` and gives it `name`, of stored bytes whose coding the archive does not say.
-// A name longer than the record's field is cut to ENTRY_NAME_MAX bytes; a name that stays a
-// folder's marks that with a trailing '/'. The entry has no attribute text until one is set.
-void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder);
-
 // Keeps a finished entry at the end of the list, or hands it to the sink when there is one.
 // False when out of memory.
 bool entry_list_append(EntryList *list, const ArchiveEntry *entry);

@@ -47,7 +47,7 @@ struct NameBuilder {
 };
 
 void name_begin(NameBuilder *builder, char *out);
-// Appends `length` bytes (or fewer, up to a NUL); when `from_ff` is set the byte 0xFF, which
+// Appends `length` bytes (or fewer, up to a NUL); when `map_ff` is set the byte 0xFF, which
 // some archivers store as the folder separator and which is no character of Shift-JIS or
 // UTF-8, becomes `separator`.
 void name_append(NameBuilder *builder, const uint8_t *bytes, size_t length, bool map_ff,
@@ -58,6 +58,11 @@ bool name_ends_with_separator(const NameBuilder *builder);
 // ends in `separator`, and a file's name never does (the caller reads a trailing separator as
 // a folder).
 void name_finish(NameBuilder *builder, NameCoding coding, bool is_folder, char separator);
+
+// Clears `entry` and gives it `name`, `length` stored bytes whose coding the archive does not
+// say (UTF-8 where they read as such, else Shift-JIS), cut as name_finish cuts; a folder's name
+// ends in a separator, '/' unless it has one. The entry has no attribute text until one is set.
+void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder);
 
 // The three listing rules every library follows (docs/archiver-rules.md says why).
 //

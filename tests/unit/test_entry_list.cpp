@@ -161,13 +161,14 @@ TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTu
     // Cut right after a separator that follows a character ending in 0x5C.
     std::string sjis_slash = std::string(FNAME_MAX32 - 3, 'a') + "\x95\x5c/bbb";
     append_named(list, sjis_slash);
-    // A folder keeps its mark even when cut.
+    // A folder keeps its mark even when cut, also one whose stored name ends in its own.
     std::string folder(700, 'd');
     append_named(list, folder, true);
     append_named(list, "plain", true);
+    append_named(list, std::string(700, 'e') + "\\", true);
 
     std::vector<INDIVIDUALINFO> all = entries_of(list);
-    ASSERT_EQ(all.size(), 6u);
+    ASSERT_EQ(all.size(), 7u);
     // The last whole character below the field's end, and no shorter.
     EXPECT_EQ(std::string(all[0].szFileName), utf8.substr(0, FNAME_MAX32 - FNAME_MAX32 % 3));
     // The separators the cut would end with go, the name before them stays.
@@ -180,6 +181,7 @@ TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTu
     EXPECT_EQ(strlen(all[4].szFileName), (size_t)FNAME_MAX32);
     EXPECT_EQ(all[4].szFileName[FNAME_MAX32 - 1], '/');
     EXPECT_STREQ(all[5].szFileName, "plain/");
+    EXPECT_EQ(std::string(all[6].szFileName), std::string(FNAME_MAX32 - 1, 'e') + "/");
     entry_list_free(list);
 }
 
