@@ -3,6 +3,7 @@
 #include "compressed_reader.h"
 
 #include "isolation.h"
+#include "single_file.h"
 #include "sniff.h"
 #include "stream_listing.h"
 #include "tar32_formats.h"

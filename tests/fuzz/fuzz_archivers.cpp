@@ -12,6 +12,8 @@
 #include "format_table.h"
 #include "rar_reader.h"
 #include "sevenzip32_formats.h"
+#include "single_file.h"
+#include "tar_header.h"
 #include "sevenzip_reader.h"
 #include "sniff.h"
 #include "stream_decoder.h"

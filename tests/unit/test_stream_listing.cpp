@@ -9,7 +9,9 @@
 #include <string>
 
 #include "listing_helpers.h"
+#include "single_file.h"
 #include "stream_listing.h"
+#include "tar_header.h"
 
 TEST(ArchiverFormats, SingleFileMembersAreNamedAfterTheFile) {
     char out[64];
