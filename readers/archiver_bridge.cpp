@@ -173,6 +173,12 @@ bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mo
     return !list_is_empty(members);
 }
 
+const char *probed_archiver_file(size_t index) {
+    if (index >= sizeof PROBE_LIST / sizeof PROBE_LIST[0]) return nullptr;
+    const ArchiverLibrary *row = find_library(PROBE_LIST[index].key);
+    return row ? row->file_name : nullptr;
+}
+
 bool read_with_archivers(OrderedList *members, const char *path) {
     for (const ArchiverProbe &probe : PROBE_LIST)
         if (try_archiver(members, path, probe.key, probe.open_mode)) return true;

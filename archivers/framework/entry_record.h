@@ -64,7 +64,7 @@ void name_finish(NameBuilder *builder, NameCoding coding, bool is_folder, char s
 // ends in a separator, '/' unless it has one. The entry has no attribute text until one is set.
 void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder);
 
-// The three listing rules every library follows (docs/archiver-rules.md says why).
+// The listing rules every library follows (docs/archiver-rules.md says why).
 //
 // A time in seconds since 1970-01-01 UTC as the DOS date and time words of that same UTC
 // instant (no time zone takes part), seconds rounded down to even. A time with no DOS form,

@@ -9,17 +9,8 @@
 
 #include "byte_source.h"
 #include "entry_list.h"
+#include "format_table.h"
 #include "sniff.h"
-
-enum StreamFormat {
-    STREAM_TAR,
-    STREAM_CPIO,
-    STREAM_AR,
-    STREAM_ISO9660,
-    STREAM_XAR,
-    STREAM_WARC,
-    STREAM_RPM,
-};
 
 // Readies in this process what every listing needs, so that child processes forked for the
 // listings find it made.
