@@ -127,13 +127,9 @@ struct EnumerationBuffers {
 };
 
 bool enumerate_directory(const char *folder, const char *pattern, EntryVisitor visitor,
-                         void *user) {
-    int error;
-    return enumerate_directory_noting(folder, pattern, visitor, user, &error);
-}
-
-bool enumerate_directory_noting(const char *folder, const char *pattern, EntryVisitor visitor,
-                                void *user, int *error) {
+                         void *user, int *error) {
+    int ignored;
+    if (!error) error = &ignored;
     *error = 0;
     EnumerationBuffers *buffers = (EnumerationBuffers *)malloc(sizeof(EnumerationBuffers));
     if (!buffers) return true;

@@ -235,7 +235,7 @@ TEST_F(Bridge, CabinetReaderComesBeforeTheLibraries) {
     cabinet_builder::CabinetLayout layout;
     layout.members = {{"a.txt", "alpha"}, {"b.txt", "bravo"}};
     std::string cabinet = tree_.file("two.cab", cabinet_bytes(layout));
-    OrderedList *listed = read_members(cabinet.c_str());
+    OrderedList *listed = read_members(cabinet.c_str(), nullptr);
     ASSERT_NE(listed, nullptr);
     std::vector<std::string> got;
     for (ListNode *node = list_start(listed, true); node; node = list_step(node, true))
@@ -246,7 +246,7 @@ TEST_F(Bridge, CabinetReaderComesBeforeTheLibraries) {
 
     // The libraries do take any other file, so the order above is what kept them out.
     std::string plain = tree_.file("plain.txt", "not an archive");
-    listed = read_members(plain.c_str());
+    listed = read_members(plain.c_str(), nullptr);
     ASSERT_NE(listed, nullptr);
     EXPECT_STREQ(((const MemberRecord *)list_item(list_start(listed, true)))->name,
                  "taken-by-library");
