@@ -114,7 +114,6 @@ TEST(ArchiverFormats, RegularGnuMembersListTheirSizeField) {
     EXPECT_EQ(got[1].dwOriginalSize, 3u);
 }
 
-#endif
 
 // The one reader of tar's number fields, in both forms: a header's checksum as tar writes it,
 // and a size as libarchive reads it.
@@ -154,3 +153,5 @@ TEST(ArchiverFormats, TarNumberFieldsAsWrittenAndAsLibarchiveReadsThem) {
     EXPECT_FALSE(tar_number((const uint8_t *)"\x80\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF",
                             12, TAR_NUMBER_AS_LIBARCHIVE_READS, &value));
 }
+
+#endif
