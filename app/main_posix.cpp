@@ -50,9 +50,10 @@ static void point_to_help() {
     fputs(_("Try 'tallybook --help' for more information.\n"), stderr);
 }
 
-// Looks for each library the reader chain tries, in its order, as the chain will (the loader remembers what it found, so the
-// chain pays nothing more for it) and names those found, separated by blanks, in `found`;
-// `folder` becomes the program's own folder, which is searched first.
+// Looks for each library of the bridge's table that the reader chain tries, in its order, as
+// the chain will (the loader remembers what it found, so the chain pays nothing more for it)
+// and names those found, separated by blanks, in `found`; `folder` becomes the program's own
+// folder, which is searched first.
 static void find_libraries(char *found, size_t found_size, char *folder, size_t folder_size) {
     found[0] = '\0';
     const char *name;
