@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 
 #include "app.h"
+#include "archiver_bridge.h"
 #include "catalogue.h"
 #include "path_helpers.h"
 #include "terminal.h"
@@ -50,17 +51,14 @@ static void point_to_help() {
     fputs(_("Try 'tallybook --help' for more information.\n"), stderr);
 }
 
-// The archiver libraries the reader chain tries, in its order.
-static const char *const ARCHIVER_LIBRARIES[] = {"unlha32.dll", "unzip32.dll", "cab32.dll",
-                                                 "tar32.dll",   "unarj32j.dll", "Bga32.dll",
-                                                 "7-zip32.dll"};
-
-// Looks for each library as the reader chain will (the loader remembers what it found, so the
-// chain pays nothing more for it) and names those found, separated by blanks, in `found`;
-// `folder` becomes the program's own folder, which is searched first.
+// Looks for each library of the bridge's table that the reader chain tries, in its order, as
+// the chain will (the loader remembers what it found, so the chain pays nothing more for it)
+// and names those found, separated by blanks, in `found`; `folder` becomes the program's own
+// folder, which is searched first.
 static void find_libraries(char *found, size_t found_size, char *folder, size_t folder_size) {
     found[0] = '\0';
-    for (const char *name : ARCHIVER_LIBRARIES) {
+    const char *name;
+    for (size_t i = 0; (name = probed_archiver_file(i)) != nullptr; i++) {
         HMODULE module = LoadLibraryExA(name, nullptr, 0);
         if (!module) continue;
         FreeLibrary(module);

@@ -48,9 +48,9 @@ bool destroy_member_list(OrderedList *members) {
     return true;
 }
 
-// read_members, and *open_error the reason the file could not be read at all (0 when it
-// could): the errno of the failed open or read of the file's first bytes.
-static OrderedList *read_members_noting(const char *path, int *open_error) {
+OrderedList *read_members(const char *path, int *open_error) {
+    int ignored;
+    if (!open_error) open_error = &ignored;
     *open_error = 0;
     OrderedList *members = list_new();
     if (!members) return nullptr;
@@ -67,11 +67,6 @@ static OrderedList *read_members_noting(const char *path, int *open_error) {
     }
     destroy_member_list(members);
     return nullptr;
-}
-
-OrderedList *read_members(const char *path) {
-    int open_error;
-    return read_members_noting(path, &open_error);
 }
 
 bool add_archive_record(OrderedList *catalogue, const char *path, const WIN32_FIND_DATAA *record,
@@ -150,7 +145,7 @@ static void walk_folder(WalkState *state, const char *path) {
         inner.ancestors = &self;
     }
     int error;
-    enumerate_directory_noting(path, "*", visit_entry, &inner, &error);
+    enumerate_directory(path, "*", visit_entry, &inner, &error);
     tell_trouble(state->listener, path, error);
 }
 
@@ -171,7 +166,7 @@ static bool visit_entry(const char *path, const WIN32_FIND_DATAA *record, void *
         return true;
     }
     int open_error;
-    OrderedList *members = read_members_noting(path, &open_error);
+    OrderedList *members = read_members(path, &open_error);
     if (members)
         add_archive_record(state->catalogue, path, record, members);
     else
@@ -194,16 +189,6 @@ static bool walk_argument(OrderedList *catalogue, const char *path, WalkListener
         visit_entry(path, &record, &state);
     }
     return true;
-}
-
-OrderedList *build_catalogue(int32_t argc, char **argv) {
-    return build_catalogue_reporting(argc, argv, nullptr, nullptr);
-}
-
-OrderedList *build_catalogue_reporting(int32_t argc, char **argv, WalkProgress progress,
-                                       void *user) {
-    WalkListeners listeners = {progress, user, nullptr, nullptr};
-    return build_catalogue_listened(argc, argv, &listeners);
 }
 
 OrderedList *build_catalogue_listened(int32_t argc, char **argv, const WalkListeners *listeners) {

@@ -25,7 +25,7 @@ int compare_names(const void *a, const void *b, void *user);
 typedef void (*WalkProgress)(void *user, uint32_t files_examined, uint32_t archives_found);
 
 // Told of a folder or file that the walk met but could not read, with the C runtime's error
-// number. Only the Linux program listens (see enumerate_directory_noting).
+// number. Only the Linux program listens (see enumerate_directory).
 typedef void (*WalkTrouble)(void *user, const char *path, int error);
 
 // Who hears of the walk; every member may be null.
@@ -36,16 +36,15 @@ struct WalkListeners {
     void *trouble_user;
 };
 
-OrderedList *build_catalogue(int32_t argc, char **argv);
-// build_catalogue with a listener; `progress` may be null.
-OrderedList *build_catalogue_reporting(int32_t argc, char **argv, WalkProgress progress,
-                                       void *user);
+// The catalogue of the arguments argv[1] to argv[argc - 1], told to `listeners` as it is walked.
 OrderedList *build_catalogue_listened(int32_t argc, char **argv, const WalkListeners *listeners);
 bool write_listing(FILE *stream, OrderedList *catalogue);
 bool destroy_catalogue(OrderedList *catalogue);
 
-// Exposed for the tests.
-OrderedList *read_members(const char *path);
+// Exposed for the tests. The members of the file by the first reader of the chain that takes
+// it; null when none does, with *open_error (unless null) the errno of a failed open or read of
+// the file's first bytes, 0 when they could be read.
+OrderedList *read_members(const char *path, int *open_error);
 bool destroy_member_list(OrderedList *members);
 bool add_archive_record(OrderedList *catalogue, const char *path, const WIN32_FIND_DATAA *record,
                         OrderedList *members);

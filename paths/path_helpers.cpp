@@ -39,10 +39,12 @@ static int32_t last_separator(const char *text, int32_t length) {
 }
 
 char *copy_bounded(char *destination, const char *source, int32_t size) {
-    int32_t n = size;
-    if (sjis_byte_class(source, size - 1) == SJIS_TRAIL) n = size - 1;
-    if (n > 1) strncpy(destination, source, (size_t)(n - 1));
-    destination[n - 1] = '\0';
+    size_t room = (size_t)size - 1;
+    size_t length = strnlen(source, room + 1);
+    size_t kept = sjis_prefix_length((const uint8_t *)source, length, room);
+    if (room > 0) strncpy(destination, source, room);
+    // A character split by the bound ends the text early; otherwise the buffer's last byte does.
+    destination[kept < room && kept < length ? kept : room] = '\0';
     return destination;
 }
 
@@ -125,13 +127,9 @@ struct EnumerationBuffers {
 };
 
 bool enumerate_directory(const char *folder, const char *pattern, EntryVisitor visitor,
-                         void *user) {
-    int error;
-    return enumerate_directory_noting(folder, pattern, visitor, user, &error);
-}
-
-bool enumerate_directory_noting(const char *folder, const char *pattern, EntryVisitor visitor,
-                                void *user, int *error) {
+                         void *user, int *error) {
+    int ignored;
+    if (!error) error = &ignored;
     *error = 0;
     EnumerationBuffers *buffers = (EnumerationBuffers *)malloc(sizeof(EnumerationBuffers));
     if (!buffers) return true;

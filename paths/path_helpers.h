@@ -26,12 +26,11 @@ bool is_file(const char *path);
 bool find_single(const char *path, WIN32_FIND_DATAA *record);
 
 typedef bool (*EntryVisitor)(const char *path, const WIN32_FIND_DATAA *record, void *user);
+// Visits every entry of the folder that matches the pattern, "." and ".." left out, until the
+// visitor answers false. *error (unless null) gets the C runtime's error number when the folder
+// could not be opened or its reading ended in an error (0 otherwise). Only the Linux layer sets
+// errno for its folder searches, so on Windows the number tells nothing and nobody asks for it.
 bool enumerate_directory(const char *folder, const char *pattern, EntryVisitor visitor,
-                         void *user);
-// enumerate_directory, and *error the C runtime's error number when the folder could not be
-// opened or its reading ended in an error (0 otherwise). Only the Linux layer sets errno for
-// its folder searches, so on Windows the number tells nothing and nobody asks for it.
-bool enumerate_directory_noting(const char *folder, const char *pattern, EntryVisitor visitor,
-                                void *user, int *error);
+                         void *user, int *error);
 
 #endif

@@ -7,6 +7,7 @@
 #include "member_time.h"
 #include "path_helpers.h"
 #include "readers.h"
+#include "shift_jis.h"
 
 struct ArchiverLibrary {
     int key;
@@ -132,14 +133,14 @@ bool load_archiver(ArchiverBinding *binding, int key) {
 
 bool add_archiver_entry(OrderedList *members, const INDIVIDUALINFO *info) {
     // A name that fills its field has no terminator there: it ends with the field, and a
-    // double-byte character that the field's end splits is left out whole.
+    // double-byte character that the field's end splits is left out whole (the byte the field
+    // would hold next is taken for the character's second).
     char name[sizeof info->szFileName + 1];
     size_t length = strnlen(info->szFileName, sizeof info->szFileName);
+    if (length == sizeof info->szFileName)
+        length = sjis_prefix_length((const uint8_t *)info->szFileName, length, length, 0x40);
     memcpy(name, info->szFileName, length);
     name[length] = '\0';
-    if (length == sizeof info->szFileName &&
-        sjis_byte_class(name, (int32_t)length - 1) == SJIS_LEAD)
-        name[--length] = '\0';
     if (length == 0) return false;
     // A folder entry ends in a separator byte that stands alone: 0x5C may also be the second
     // byte of a double-byte character, and a file named with such a character is a file.
@@ -170,6 +171,12 @@ bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mo
     binding.close_archive(archive);
     unload_archiver(&binding);
     return !list_is_empty(members);
+}
+
+const char *probed_archiver_file(size_t index) {
+    if (index >= sizeof PROBE_LIST / sizeof PROBE_LIST[0]) return nullptr;
+    const ArchiverLibrary *row = find_library(PROBE_LIST[index].key);
+    return row ? row->file_name : nullptr;
 }
 
 bool read_with_archivers(OrderedList *members, const char *path) {

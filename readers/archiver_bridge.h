@@ -1,7 +1,9 @@
 // The archiver library bridge in its parts: one attempt with one library, its loading and
-// unloading, and the delivery of one entry record, for the tests and the fuzz target.
+// unloading, the libraries it tries, and the delivery of one entry record.
 #ifndef TALLYBOOK_ARCHIVER_BRIDGE_H
 #define TALLYBOOK_ARCHIVER_BRIDGE_H
+
+#include <stddef.h>
 
 #include "members.h"
 #include "archiver_interface.h"
@@ -24,6 +26,9 @@ bool unload_archiver(ArchiverBinding *binding);
 // Called once at start: a library planted in the current folder is never loaded. The Linux
 // loader never searches the current folder, where this changes nothing.
 void keep_libraries_out_of_current_folder(void);
+
+// The file name of the `index`-th library the chain tries, in its order; null past the last.
+const char *probed_archiver_file(size_t index);
 
 // Adds the member an entry record describes, unless it names a folder or nothing. Reads the
 // record's name only within its field.

@@ -1,9 +1,8 @@
-// The entries an opened archive hands out: the list, the cut of names whose coding the archive
-// does not say, and the walk that copies entries into the interface's entry record.
+// The entries an opened archive hands out: the list, the one decoder of Unicode names, and the
+// walk that copies entries into the interface's entry record.
 #include "entry_list.h"
 
 #include "pointer_array.h"
-#include "shift_jis.h"
 
 #include <stddef.h>
 #include <stdlib.h>
@@ -26,60 +25,6 @@ void entry_list_free(EntryList *list) {
     free(list->kept);
     free(list->pattern);
     free(list);
-}
-
-static bool is_separator(char c) { return c == '/' || c == '\\'; }
-
-// True when the text is well-formed UTF-8; only then may a cut step back to a character start.
-static bool is_utf8(const unsigned char *text, size_t length) {
-    size_t i = 0;
-    while (i < length) {
-        unsigned char c = text[i];
-        size_t follow;
-        if (c < 0x80) follow = 0;
-        else if ((c & 0xE0) == 0xC0) follow = 1;
-        else if ((c & 0xF0) == 0xE0) follow = 2;
-        else if ((c & 0xF8) == 0xF0) follow = 3;
-        else return false;
-        if (follow > length - i - 1) return false;
-        for (size_t k = 1; k <= follow; k++)
-            if ((text[i + k] & 0xC0) != 0x80) return false;
-        i += follow + 1;
-    }
-    return true;
-}
-
-void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder) {
-    memset(entry, 0, sizeof *entry);
-    entry->attribute_kind = ATTRIBUTES_NONE;
-    const size_t limit = ENTRY_NAME_MAX;
-    bool add_slash = folder && (length == 0 || !is_separator(name[length - 1]));
-    size_t kept = length;
-    bool cut = kept + (add_slash ? 1 : 0) > limit;
-    if (cut) {
-        size_t room = limit - (add_slash ? 1 : 0);
-        if (is_utf8((const unsigned char *)name, length)) {
-            kept = room;
-            while (kept > 0 && ((unsigned char)name[kept] & 0xC0) == 0x80) kept--;
-            // A file's name must not come to look like a folder's by the cut.
-            if (!folder)
-                while (kept > 0 && is_separator(name[kept - 1])) kept--;
-        } else {
-            // Other stored bytes are most likely Shift-JIS: the cut keeps its double-byte
-            // characters whole, and a file's cut name does not end in a separator. A 0x5C
-            // that ends a double-byte character is no separator, and the character stays.
-            kept = sjis_prefix_length((const uint8_t *)name, length, room);
-            if (!folder)
-                while (kept > 0 && is_separator(name[kept - 1]) &&
-                       sjis_prefix_length((const uint8_t *)name, length, kept - 1) == kept - 1)
-                    kept--;
-        }
-    }
-    char *copy = entry->name;
-    memcpy(copy, name, kept);
-    if (add_slash) copy[kept++] = '/';
-    copy[kept] = '\0';
-    entry->is_folder = folder;
 }
 
 bool entry_list_append(EntryList *list, const ArchiveEntry *entry) {
@@ -107,7 +52,8 @@ void entry_list_get(const EntryList *list, size_t index, ArchiveEntry *entry) {
     memcpy(entry->name, kept_name(kept), length + 1);
 }
 
-size_t utf8_encode(uint32_t c, char *out) {
+// The UTF-8 form of `c` (at most U+10FFFF, no surrogate) in `out`: 1 to 4 bytes, counted.
+static size_t utf8_encode(uint32_t c, char *out) {
     if (c < 0x80) {
         out[0] = (char)c;
         return 1;
@@ -130,17 +76,17 @@ size_t utf8_encode(uint32_t c, char *out) {
     return 4;
 }
 
-char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length) {
-    char *out = (char *)malloc(count * 3 + 1);
+char *unicode_to_utf8(const uint32_t *units, size_t count, bool utf16, size_t *length) {
+    char *out = (char *)malloc(count * 4 + 1);
     if (!out) return nullptr;
     size_t n = 0;
     for (size_t i = 0; i < count; i++) {
         uint32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+        if (utf16 && c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
             units[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             i++;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
+        } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
             c = 0xFFFD;
         }
         n += utf8_encode(c, out + n);

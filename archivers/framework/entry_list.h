@@ -27,11 +27,6 @@ struct EntryList {
 EntryList *entry_list_new();
 void entry_list_free(EntryList *list);
 
-// Clears `entry` and gives it `name`, of stored bytes whose coding the archive does not say.
-// A name longer than the record's field is cut to ENTRY_NAME_MAX bytes; a name that stays a
-// folder's marks that with a trailing '/'. The entry has no attribute text until one is set.
-void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder);
-
 // Keeps a finished entry at the end of the list, or hands it to the sink when there is one.
 // False when out of memory.
 bool entry_list_append(EntryList *list, const ArchiveEntry *entry);
@@ -42,13 +37,11 @@ size_t entry_list_total(const EntryList *list);
 // A copy of the kept entry at `index` (below `count`).
 void entry_list_get(const EntryList *list, size_t index, ArchiveEntry *entry);
 
-// Writes the UTF-8 form of `code_point` (at most U+10FFFF, no surrogate) to `out`: 1 to 4
-// bytes, the count returned.
-size_t utf8_encode(uint32_t code_point, char *out);
-
-// UTF-8 for UTF-16 code units: pairs of surrogates join, a lone surrogate becomes U+FFFD. The
-// result is malloc'd and NUL-terminated (null when out of memory); `length` gets its length.
-char *utf16_to_utf8(const uint16_t *units, size_t count, size_t *length);
+// The one decoder of names stored as Unicode: UTF-8 for `count` code units, UTF-16 ones when
+// `utf16` is set (a pair of surrogates joins) or else UTF-32 ones. A surrogate left alone and a
+// value beyond U+10FFFF become U+FFFD. The result is malloc'd and NUL-terminated (null when
+// out of memory); `length` gets its length.
+char *unicode_to_utf8(const uint32_t *units, size_t count, bool utf16, size_t *length);
 
 // Find-first and find-next over the list: 0 when `info` now describes an entry, -1 when there
 // is none left. The pattern knows '*' (any run of bytes) and '?' (one byte); "*", "*.*", an

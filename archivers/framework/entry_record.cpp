@@ -88,6 +88,43 @@ void name_finish(NameBuilder *builder, NameCoding coding, bool is_folder, char s
     builder->length = length;
 }
 
+namespace {
+
+// True when the text is well-formed UTF-8; only then is a cut made between its characters.
+bool is_utf8(const uint8_t *text, size_t length) {
+    size_t i = 0;
+    while (i < length) {
+        uint8_t c = text[i];
+        size_t follow;
+        if (c < 0x80) follow = 0;
+        else if ((c & 0xE0) == 0xC0) follow = 1;
+        else if ((c & 0xF0) == 0xE0) follow = 2;
+        else if ((c & 0xF8) == 0xF0) follow = 3;
+        else return false;
+        if (follow > length - i - 1) return false;
+        for (size_t k = 1; k <= follow; k++)
+            if (!is_utf8_continuation(text[i + k])) return false;
+        i += follow + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder) {
+    memset(entry, 0, sizeof *entry);
+    entry->attribute_kind = ATTRIBUTES_NONE;
+    entry->is_folder = folder;
+    NameBuilder builder;
+    name_begin(&builder, entry->name);
+    // Every stored byte is kept as it is, up to the field's end.
+    for (size_t i = 0; i < length && !builder.cut; i++) name_append_byte(&builder, name[i]);
+    if (folder && !builder.cut && !name_ends_with_separator(&builder))
+        name_append_byte(&builder, '/');
+    NameCoding coding = is_utf8((const uint8_t *)name, length) ? NAME_UTF8 : NAME_SHIFT_JIS;
+    name_finish(&builder, coding, folder, '/');
+}
+
 void dos_words_from_utc(int64_t seconds, uint16_t *date, uint16_t *time) {
     *date = 0;
     *time = 0;

@@ -47,7 +47,7 @@ struct NameBuilder {
 };
 
 void name_begin(NameBuilder *builder, char *out);
-// Appends `length` bytes (or fewer, up to a NUL); when `from_ff` is set the byte 0xFF, which
+// Appends `length` bytes (or fewer, up to a NUL); when `map_ff` is set the byte 0xFF, which
 // some archivers store as the folder separator and which is no character of Shift-JIS or
 // UTF-8, becomes `separator`.
 void name_append(NameBuilder *builder, const uint8_t *bytes, size_t length, bool map_ff,
@@ -59,7 +59,12 @@ bool name_ends_with_separator(const NameBuilder *builder);
 // a folder).
 void name_finish(NameBuilder *builder, NameCoding coding, bool is_folder, char separator);
 
-// The three listing rules every library follows (docs/archiver-rules.md says why).
+// Clears `entry` and gives it `name`, `length` stored bytes whose coding the archive does not
+// say (UTF-8 where they read as such, else Shift-JIS), cut as name_finish cuts; a folder's name
+// ends in a separator, '/' unless it has one. The entry has no attribute text until one is set.
+void entry_begin(ArchiveEntry *entry, const char *name, size_t length, bool folder);
+
+// The listing rules every library follows (docs/archiver-rules.md says why).
 //
 // A time in seconds since 1970-01-01 UTC as the DOS date and time words of that same UTC
 // instant (no time zone takes part), seconds rounded down to even. A time with no DOS form,

@@ -26,7 +26,7 @@ const FormatRow *recognise_format(const FormatTable *table, ByteSource *source,
                                   FormatMatch *match) {
     for (size_t i = 0; i < table->count; i++) {
         memset(match, 0, sizeof *match);
-        if (table->rows[i].recognise(source, match)) return &table->rows[i];
+        if (table->rows[i]->recognise(source, match)) return table->rows[i];
     }
     return nullptr;
 }

@@ -9,13 +9,32 @@
 #include "archiver_interface.h"
 #include "byte_source.h"
 #include "entry_list.h"
+#include "sniff.h"
 
-// What a row's recognise found, handed to its list so that nothing is looked for twice. Each
-// reader says what it keeps here; the table clears the match before every row.
+// How a ZIP archive is walked: by its central directory, or by its local headers where it has
+// none that checks out.
+enum ZipWalk { ZIP_CENTRAL_DIRECTORY, ZIP_LOCAL_HEADERS };
+
+// The formats listed through libarchive, each as libarchive is to read it.
+enum StreamFormat {
+    STREAM_TAR,
+    STREAM_CPIO,
+    STREAM_AR,
+    STREAM_ISO9660,
+    STREAM_XAR,
+    STREAM_WARC,
+    STREAM_RPM,
+};
+
+// What a row's recognise found, handed to its list so that nothing is looked for twice. The
+// table clears the match before every row; each reader sets what its format needs.
 struct FormatMatch {
-    uint64_t start;    // where the format's own bytes begin: 0, or past a self-extracting program
-    uint64_t end;      // where they end, for a format found from the file's end
-    uint32_t variant;  // the reader's own distinction (a version, a layout, a compressor)
+    uint64_t start;           // where the format's own bytes begin: 0, or past a program
+    uint64_t end;             // where they end, for a format found from the file's end (ZIP)
+    ZipWalk zip_walk;         // ZIP
+    unsigned rar_version;     // RAR: 4 or 5; behind a program, 0 where the archive is a 7z
+    StreamFormat stream;      // a format libarchive lists: which one
+    Compression compression;  // the compressed stream: its compressor
 };
 
 // True when the source is the row's format, decided from its signatures alone and with as few
@@ -32,9 +51,9 @@ struct FormatRow {
 };
 
 // A library's formats in the order they are asked: a row whose signature another row's file
-// may also hold comes after that row.
+// may also hold comes after that row. Each row is the one its reader defines (formats.h).
 struct FormatTable {
-    const FormatRow *rows;
+    const FormatRow *const *rows;
     size_t count;
 };
 

@@ -103,6 +103,18 @@ bool source_program_image_end(const ByteSource *source, uint64_t *end) {
            program_image_end(head, sizeof head, read_by_copy, (void *)source, source->size, end);
 }
 
+bool find_behind_program(ByteSource *source, uint64_t head, uint64_t tail, uint64_t reach,
+                         StartScan scan, FormatMatch *match) {
+    uint64_t searched = source->size < head ? source->size : head;
+    if (searched > 0 && scan(source, 0, searched, match)) return true;
+    uint64_t image_end = 0;
+    if (!source_program_image_end(source, &image_end) || image_end >= source->size ||
+        (searched > 0 && image_end + reach <= searched))
+        return false;
+    uint64_t to = source->size - image_end < tail ? source->size : image_end + tail;
+    return scan(source, image_end, to, match);
+}
+
 bool starts_as_program(const uint8_t *head, size_t length) {
     if (length >= 2 && ((head[0] == 'M' && head[1] == 'Z') || (head[0] == 'Z' && head[1] == 'M')))
         return true;

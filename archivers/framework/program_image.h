@@ -25,9 +25,23 @@ bool program_image_end(const uint8_t *head, size_t head_size, ImageRead read, vo
                        uint64_t size, uint64_t *end);
 
 struct ByteSource;
+struct FormatMatch;
 
 // program_image_end for a byte source, read by copies, so that no view the caller holds moves.
 bool source_program_image_end(const ByteSource *source, uint64_t *end);
+
+// A reader's search for where its archive starts among the bytes [from, to) of the source: true
+// at the first start that checks out, with match->start (and what else the reader keeps there).
+typedef bool (*StartScan)(ByteSource *source, uint64_t from, uint64_t to, FormatMatch *match);
+
+// The one search for an archive behind a self-extracting program. `scan` is asked for the
+// first `head` bytes of the source (none when `head` is 0); when it finds nothing there, for the
+// `tail` bytes from the end of the program's image, which is where a Windows self-extractor
+// keeps its archive when its sections end beyond the first search. That second look is not
+// taken for a file that is no program or that the image fills, nor when the first `reach` bytes
+// after the image lay within the first search already.
+bool find_behind_program(ByteSource *source, uint64_t head, uint64_t tail, uint64_t reach,
+                         StartScan scan, FormatMatch *match);
 
 // True when the first bytes are those of the programs an ARJ or cabinet self-extractor is
 // built on: DOS and Windows (MZ, also ZM) and ELF.

@@ -91,16 +91,21 @@ struct WorkerRequest {
     RequestPart part;
 };
 
+// A message of one request (`part`) with room for one descriptor beside it (`control`).
+void request_message(struct msghdr *message, struct iovec *part, char *control, size_t size) {
+    memset(message, 0, sizeof *message);
+    message->msg_iov = part;
+    message->msg_iovlen = 1;
+    message->msg_control = control;
+    message->msg_controllen = size;
+}
+
 // One request and its descriptor; false when the program has gone or sent something else.
 bool receive_request(int socket, WorkerRequest *request, int *fd) {
     char control[CMSG_SPACE(sizeof(int))];
     struct iovec part = {request, sizeof *request};
     struct msghdr message;
-    memset(&message, 0, sizeof message);
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    request_message(&message, &part, control, sizeof control);
     ssize_t n;
     do {
         n = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
@@ -228,11 +233,7 @@ bool send_request(const WorkerRequest *request, int fd) {
     memset(control, 0, sizeof control);
     struct iovec part = {(void *)request, sizeof *request};
     struct msghdr message;
-    memset(&message, 0, sizeof message);
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    request_message(&message, &part, control, sizeof control);
     struct cmsghdr *header = CMSG_FIRSTHDR(&message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;

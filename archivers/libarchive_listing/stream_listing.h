@@ -1,5 +1,6 @@
 // Listing through libarchive: the tar family, cpio and ar (plain or behind a stream
-// compressor), ISO 9660, xar, WARC and RPM payloads; and the single file behind a compressor.
+// compressor), ISO 9660, xar, WARC and RPM payloads (the single file behind a compressor is
+// single_file.h's).
 // libarchive converts names to the calling thread's character set, so every call runs with
 // the thread switched to UTF-8: names stored as bytes (tar, cpio, ar, ISO 9660 and Rock Ridge)
 // come through unchanged, and names stored as Unicode (Joliet, xar, pax) come as UTF-8.
@@ -8,17 +9,8 @@
 
 #include "byte_source.h"
 #include "entry_list.h"
+#include "format_table.h"
 #include "sniff.h"
-
-enum StreamFormat {
-    STREAM_TAR,
-    STREAM_CPIO,
-    STREAM_AR,
-    STREAM_ISO9660,
-    STREAM_XAR,
-    STREAM_WARC,
-    STREAM_RPM,
-};
 
 // Readies in this process what every listing needs, so that child processes forked for the
 // listings find it made.
@@ -30,43 +22,5 @@ void prepare_stream_listing();
 // whole is listed.
 bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
                  EntryList *list);
-
-// The first decompressed bytes of a compressed stream: the count (fewer where the stream ends
-// or is damaged sooner), or -1 when it cannot be read (libarchive reads this compressor only
-// through an outside program, or is refused before its first byte).
-int64_t peek_decompressed(const ByteSource *source, Compression compression, uint8_t *buffer,
-                          size_t length);
-
-// Bounds on learning a single compressed file's size by decompressing it.
-const uint64_t SINGLE_FILE_MAX_OUTPUT = 1ull << 30;
-const int SINGLE_FILE_MAX_MILLISECONDS = 2000;
-
-// The one member of a single compressed file: named as gzip's header stores it, else after the
-// file without its compression suffix; its size counted by decompressing within the bounds
-// above (up to the damage for a stream cut or damaged before its end). A stream damaged before
-// it decodes a byte is no compressed file; a whole empty one is a member of size 0.
-bool list_single_file(const ByteSource *source, Compression compression, EntryList *list);
-
-// A tar header record's length.
-const size_t TAR_RECORD = 512;
-
-// Reads the record at an offset of the archive's (decoded) bytes; false where it is not at hand.
-typedef bool (*TarRecordReader)(void *context, uint64_t offset, uint8_t record[TAR_RECORD]);
-
-// libarchive takes an old-GNU header's "realsize" slot for the member's size and its first
-// sparse slot for a sparse map whatever the member's type, where the format gives them meaning
-// for a sparse member ('S') only: a regular member whose unused slots happen to hold bytes would
-// list a number that is not its size. For the header chain that starts at `chain` (the
-// extension headers libarchive reads before a member's own, then that one): true, with the size
-// its size field gives (0 for links, devices, folders and FIFOs, as libarchive has it), when the
-// member's header is such a non-sparse GNU header with either slot in use; false where
-// libarchive's reading stands (pax records, which may give the size, come first) or the
-// records are not at hand.
-bool gnu_unused_slots_size(TarRecordReader read, void *context, uint64_t chain, uint64_t *size);
-
-// The member name for a compressed file's name: the suffix of its compressor removed
-// (".tgz" and the like become ".tar"); the whole name when no suffix matches or nothing would
-// be left. Writes at most `room` bytes with the terminator.
-void single_file_member_name(const char *file_name, char *out, size_t room);
 
 #endif

@@ -24,30 +24,11 @@
 #include <unistd.h>
 
 #include "byte_order.h"
+#include "cabinet_layout.h"
 #include "whole_io.h"
 #include "win32.h"
 
 namespace {
-
-// Cabinet header: signature "MSCF", then little-endian fields at these offsets.
-const size_t HEADER_SIZE = 36;
-const size_t HEADER_FOLDER_COUNT = 26;
-const size_t HEADER_FILE_COUNT = 28;
-const size_t HEADER_FLAGS = 30;
-const size_t HEADER_SET_ID = 32;
-const size_t HEADER_CABINET_INDEX = 34;
-// With the reserve flag: 16-bit header reserve, 8-bit folder and data reserves.
-const size_t RESERVE_SIZES_SIZE = 4;
-const WORD FLAG_PREV_CABINET = 0x0001;
-const WORD FLAG_NEXT_CABINET = 0x0002;
-const WORD FLAG_RESERVE_PRESENT = 0x0004;
-const size_t FOLDER_ENTRY_SIZE = 8;
-// File entry: size (32), offset in folder (32), folder index (16), date, time, attributes
-// (16 each), then the NUL-terminated name.
-const size_t FILE_ENTRY_SIZE = 16;
-const size_t FILE_ENTRY_FOLDER = 8;
-const WORD FOLDER_CONTINUED_FROM_PREV = 0xFFFD;
-const WORD FOLDER_CONTINUED_PREV_AND_NEXT = 0xFFFF;
 
 // libmspack's view of the one file it is given: the stream opened here, read through stdio.
 // It never prints: its messages (warnings about odd versions and reserves) are dropped.
@@ -132,20 +113,20 @@ void folder_of(const char *path, char *out, size_t size) {
 // own table offset says; the walk must start where libmspack's reading did.
 bool file_table_offset(const unsigned char *header, size_t header_read,
                        const mscabd_cabinet *cabinet, off_t *table) {
-    WORD flags = read_le16(header + HEADER_FLAGS);
+    WORD flags = read_le16(header + CAB_AT_FLAGS);
     size_t folder_reserve = 0;
-    *table = (off_t)HEADER_SIZE;
-    if (flags & FLAG_RESERVE_PRESENT) {
-        if (header_read < HEADER_SIZE + RESERVE_SIZES_SIZE) return false;
-        *table += (off_t)(RESERVE_SIZES_SIZE + read_le16(header + HEADER_SIZE));
-        folder_reserve = header[HEADER_SIZE + 2];
+    *table = (off_t)CAB_HEADER_SIZE;
+    if (flags & CAB_FLAG_RESERVE_PRESENT) {
+        if (header_read < CAB_HEADER_SIZE + CAB_RESERVE_SIZES) return false;
+        *table += (off_t)(CAB_RESERVE_SIZES + read_le16(header + CAB_HEADER_SIZE));
+        folder_reserve = header[CAB_HEADER_SIZE + 2];
     }
-    if (flags & FLAG_PREV_CABINET)
+    if (flags & CAB_FLAG_PREV_CABINET)
         *table += (off_t)(text_size(cabinet->prevname) + text_size(cabinet->previnfo));
-    if (flags & FLAG_NEXT_CABINET)
+    if (flags & CAB_FLAG_NEXT_CABINET)
         *table += (off_t)(text_size(cabinet->nextname) + text_size(cabinet->nextinfo));
-    *table += (off_t)read_le16(header + HEADER_FOLDER_COUNT) *
-              (off_t)(FOLDER_ENTRY_SIZE + folder_reserve);
+    *table += (off_t)read_le16(header + CAB_AT_FOLDER_COUNT) *
+              (off_t)(CAB_FOLDER_SIZE + folder_reserve);
     return true;
 }
 
@@ -155,7 +136,7 @@ bool announce_members(FILE *file, const char *path, const mscabd_cabinet *cabine
                       PSP_FILE_CALLBACK_A callback, void *context) {
     off_t entry = table;
     for (const mscabd_file *member = cabinet->files; member; member = member->next) {
-        unsigned char fixed[FILE_ENTRY_SIZE];
+        unsigned char fixed[CAB_FILE_FIXED];
         size_t name_size = strlen(member->filename) + 1;
         char stored_name[256];
         if (name_size > sizeof stored_name || fseeko(file, entry, SEEK_SET) != 0 ||
@@ -165,9 +146,8 @@ bool announce_members(FILE *file, const char *path, const mscabd_cabinet *cabine
             return false;
         entry += (off_t)(sizeof fixed + name_size);
 
-        WORD folder = read_le16(fixed + FILE_ENTRY_FOLDER);
-        if (folder == FOLDER_CONTINUED_FROM_PREV || folder == FOLDER_CONTINUED_PREV_AND_NEXT)
-            continue;
+        WORD folder = read_le16(fixed + CAB_FILE_AT_FOLDER);
+        if (cab_continued_from_prev(folder)) continue;
 
         FILE_IN_CABINET_INFO_A info;
         memset(&info, 0, sizeof info);
@@ -202,11 +182,11 @@ bool look_at_header(const char *path, unsigned char *header, size_t size, size_t
 BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callback,
                           void *context) {
     if (!cabinet_file || !callback) return FALSE;
-    unsigned char header[HEADER_SIZE + RESERVE_SIZES_SIZE];
+    unsigned char header[CAB_HEADER_SIZE + CAB_RESERVE_SIZES];
     size_t header_read = 0;
     int fd = -1;
     if (!look_at_header(cabinet_file, header, sizeof header, &header_read, &fd)) return FALSE;
-    bool signed_as_cabinet = header_read >= HEADER_SIZE && memcmp(header, "MSCF", 4) == 0;
+    bool signed_as_cabinet = header_read >= CAB_HEADER_SIZE && memcmp(header, "MSCF", 4) == 0;
     FILE *file = signed_as_cabinet && fd >= 0 ? fdopen(fd, "rb") : nullptr;
     if (!file) {
         if (fd >= 0) close(fd);
@@ -250,11 +230,11 @@ BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callba
         info.CabinetPath = folder;
         info.CabinetFile = cabinet->nextname ? cabinet->nextname : "";
         info.DiskName = cabinet->nextinfo ? cabinet->nextinfo : "";
-        info.SetId = read_le16(header + HEADER_SET_ID);
-        info.CabinetNumber = read_le16(header + HEADER_CABINET_INDEX);
+        info.SetId = read_le16(header + CAB_AT_SET_ID);
+        info.CabinetNumber = read_le16(header + CAB_AT_CABINET_INDEX);
 
         // A file table that libmspack read only in part is refused, as a damaged one.
-        listed = members == read_le16(header + HEADER_FILE_COUNT) &&
+        listed = members == read_le16(header + CAB_AT_FILE_COUNT) &&
                  callback(context, SPFILENOTIFY_CABINETINFO, (UINT_PTR)&info, 0) == NO_ERROR &&
                  announce_members(file, cabinet_file, cabinet, table, callback, context);
     }

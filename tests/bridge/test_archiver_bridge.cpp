@@ -16,6 +16,7 @@
 
 #include "catalogue.h"
 #include "archiver_bridge.h"
+#include "archiver_library_list.h"
 #include "cabinet_builder.h"
 #include "readers.h"
 #include "temp_tree.h"
@@ -176,18 +177,21 @@ TEST_F(Bridge, ProbesSevenLibrariesInOrderAndNeverTheOtherThree) {
     for (const char *library : ALL_LIBRARIES) install(library);
     std::string path = tree_.file("plain.txt", "not an archive");
     EXPECT_FALSE(read_with_archivers(members_, path.c_str()));
-    std::vector<std::string> expected;
-    for (auto [library, prefix] :
-         {std::pair{"unlha32.dll", "Unlha"}, {"unzip32.dll", "UnZip"}, {"cab32.dll", "Cab"},
-          {"tar32.dll", "Tar"}, {"unarj32j.dll", "Unarj"}, {"Bga32.dll", "Bga"},
-          {"7-zip32.dll", "SevenZip"}}) {
-        std::vector<std::string> attempt = query_and_open(library, prefix, path);
+    // The seven are the libraries the project builds, in the order of their one description,
+    // each by its file and prefix; the Linux front end names them through the same table.
+    ASSERT_EQ(ARCHIVER_LIBRARY_COUNT, 7u);
+    std::vector<std::string> expected, files;
+    for (size_t i = 0; i < ARCHIVER_LIBRARY_COUNT; i++) {
+        const ArchiverLibraryDescription &library = ARCHIVER_LIBRARY_LIST[i];
+        std::vector<std::string> attempt = query_and_open(library.file_name, library.prefix, path);
         expected.insert(expected.end(), attempt.begin(), attempt.end());
+        files.push_back(library.file_name);
+        EXPECT_STREQ(probed_archiver_file(i), library.file_name);
     }
+    EXPECT_EQ(probed_archiver_file(ARCHIVER_LIBRARY_COUNT), nullptr);
     EXPECT_EQ(calls(), expected);
-    EXPECT_EQ(attached(), (std::vector<std::string>{"7-zip32.dll", "Bga32.dll", "cab32.dll",
-                                                    "tar32.dll", "unarj32j.dll", "unlha32.dll",
-                                                    "unzip32.dll"}));
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(attached(), files);
 }
 
 struct TableRow {
@@ -235,7 +239,7 @@ TEST_F(Bridge, CabinetReaderComesBeforeTheLibraries) {
     cabinet_builder::CabinetLayout layout;
     layout.members = {{"a.txt", "alpha"}, {"b.txt", "bravo"}};
     std::string cabinet = tree_.file("two.cab", cabinet_bytes(layout));
-    OrderedList *listed = read_members(cabinet.c_str());
+    OrderedList *listed = read_members(cabinet.c_str(), nullptr);
     ASSERT_NE(listed, nullptr);
     std::vector<std::string> got;
     for (ListNode *node = list_start(listed, true); node; node = list_step(node, true))
@@ -246,7 +250,7 @@ TEST_F(Bridge, CabinetReaderComesBeforeTheLibraries) {
 
     // The libraries do take any other file, so the order above is what kept them out.
     std::string plain = tree_.file("plain.txt", "not an archive");
-    listed = read_members(plain.c_str());
+    listed = read_members(plain.c_str(), nullptr);
     ASSERT_NE(listed, nullptr);
     EXPECT_STREQ(((const MemberRecord *)list_item(list_start(listed, true)))->name,
                  "taken-by-library");

@@ -13,7 +13,8 @@ import tallytest
 Entry = collections.namedtuple("Entry", "name size packed ratio date time crc attributes mode")
 PeerEntry = collections.namedtuple("PeerEntry", "name size packed when folder")
 
-LIBRARIES = {"lzh": ("unlha32.dll", "Unlha"), "zip": ("unzip32.dll", "UnZip")}
+# The row of the format each kind of archive is listed by.
+ROWS = {"lzh": "LZH", "zip": "ZIP"}
 
 
 def build_dir():
@@ -21,9 +22,22 @@ def build_dir():
     return os.path.dirname(os.path.dirname(tallytest.PROGRAM))
 
 
+def library(row):
+    """(file name, prefix) of the library whose table holds the format row `row` (LZH, TAR, ...),
+    read from the libraries' one description as the build writes it; None without a build."""
+    if not tallytest.PROGRAM:
+        return None
+    with open(os.path.join(build_dir(), "archivers", "libraries.tsv"), newline="") as f:
+        for line in f.read().splitlines():
+            file_name, prefix, rows = line.split("\t")
+            if row in rows.split(" "):
+                return file_name, prefix
+    return None
+
+
 def list_archives(kind, files, env=None):
     """{file: [Entry...]} for the files the library opens, {file: None} for the others."""
-    listed = probe(*LIBRARIES[kind], files, env=env)
+    listed = probe(*library(ROWS[kind]), files, env=env)
     return {path: None if records is None else [Entry(*record) for record in records]
             for path, records in listed.items()}
 

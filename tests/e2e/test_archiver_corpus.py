@@ -232,7 +232,8 @@ def exception_for(relative, peer, field):
 
 # --- tar32.dll and 7-zip32.dll -----------------------------------------------------------------
 
-LIBARCHIVE_LIBRARIES = [("tar32.dll", "Tar"), ("7-zip32.dll", "SevenZip")]
+# The libraries whose rows list through libarchive, in the order the program tries them.
+LIBARCHIVE_ROWS = ["TAR", "SEVENZIP"]
 FORMATS = ("tar", "cpio", "ar", "7z", "rar", "rar5", "iso9660", "xar")
 
 # Where the libraries and the peers part, and why; the first row that fits an archive explains
@@ -381,7 +382,7 @@ def libarchive_listing(relatives):
     listable one."""
     paths = [os.path.join(tallytest.CORPUS, r) for r in relatives]
     results = {}
-    for library, prefix in LIBARCHIVE_LIBRARIES:
+    for library, prefix in map(archivers.library, LIBARCHIVE_ROWS):
         left = [p for p in paths if p not in results or not listable(results[p])]
         if not left:
             break

@@ -181,8 +181,9 @@ SJIS_NAME = b"\x95\x5c.txt"  # a Shift-JIS name whose trail byte is a backslash
 TOOLS = ["tar", "gzip", "bzip2", "xz", "zstd", "cpio", "ar", "7zz"]
 MISSING = [tool for tool in TOOLS if not shutil.which(tool)]
 BIN = os.path.dirname(tallytest.PROGRAM) if tallytest.PROGRAM else ""
-LIBRARIES_BUILT = all(os.path.isfile(os.path.join(BIN, name))
-                      for name in ("tar32.dll", "7-zip32.dll"))
+LIBRARIES_BUILT = all(archivers.library(row) and
+                      os.path.isfile(os.path.join(BIN, archivers.library(row)[0]))
+                      for row in ("TAR", "SEVENZIP"))
 
 
 def with_unused_slots(tar):

@@ -8,6 +8,7 @@ import shutil
 import struct
 import unittest
 
+import archivers
 import tallytest
 from tallytest import TreeTest, make_with, member_lines, run
 
@@ -19,8 +20,9 @@ SHOWN_NOW = b"2021-06-15 10:20:30"
 TOOLS = ["tar", "cpio", "7zz", "bsdtar"]
 MISSING = [tool for tool in TOOLS if not shutil.which(tool)]
 BIN = os.path.dirname(tallytest.PROGRAM) if tallytest.PROGRAM else ""
-LIBRARIES_BUILT = all(os.path.isfile(os.path.join(BIN, name))
-                      for name in ("tar32.dll", "7-zip32.dll", "unlha32.dll"))
+LIBRARIES_BUILT = all(archivers.library(row) and
+                      os.path.isfile(os.path.join(BIN, archivers.library(row)[0]))
+                      for row in ("TAR", "SEVENZIP", "LZH"))
 
 
 def lzh_member(level, name, stamp, data=b"x\n"):

@@ -7,16 +7,18 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "archiver_library_list.h"
 #include "byte_source.h"
 #include "entry_list.h"
 #include "format_table.h"
+#include "formats.h"
 #include "rar_reader.h"
-#include "sevenzip32_formats.h"
+#include "single_file.h"
+#include "tar_header.h"
 #include "sevenzip_reader.h"
 #include "sniff.h"
 #include "stream_decoder.h"
 #include "stream_listing.h"
-#include "tar32_formats.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -54,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     source_open_memory(&source, data, size, "input.tar.gz");
     size_t prefix = size < 4096 ? size : 4096;
     FormatMatch match;
-    recognise_format(&TAR32_FORMATS, &source, &match);
+    recognise_format(&library_with(&TAR_FORMAT)->formats, &source, &match);
     size_t name_at = 0, name_length = 0;
     if (gzip_stored_name(data, size, &name_at, &name_length))
         FUZZ_CHECK(name_length > 0 && name_at + name_length < size &&
@@ -81,13 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Every header reader sees every input, from the start and from where a row found its
     // signature: each must turn away what is not its own. Rows listed through libarchive
     // are left to their own fuzzing, in the child process they run in.
-    recognise_format(&SEVENZIP32_FORMATS, &source, &match);
+    recognise_format(&library_with(&SEVENZIP_FORMAT)->formats, &source, &match);
     FormatMatch starts[2] = {{}, match};
     for (const FormatMatch &at : starts) {
         run(sevenzip_list, &source, &at);
         for (uint32_t version = 4; version <= 5; version++) {
             FormatMatch rar = at;
-            rar.variant = version;
+            rar.rar_version = version;
             run(rar_list, &source, &rar);
         }
     }

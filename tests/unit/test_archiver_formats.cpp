@@ -10,11 +10,12 @@
 
 #include <string>
 
+#include "archiver_library_list.h"
+#include "compressed_reader.h"
+#include "formats.h"
 #include "listing_helpers.h"
 #include "format_table.h"
-#include "sevenzip32_formats.h"
 #include "sniff.h"
-#include "tar32_formats.h"
 
 namespace {
 
@@ -75,46 +76,46 @@ TEST(ArchiverFormats, StreamCompressorsAreKnownByTheirHeadersAlone) {
 
 TEST(ArchiverFormats, ContainersNeedAValidHeaderNotJustAMagic) {
     Bytes ustar = tar_header("a.txt", '0', true, true);
-    EXPECT_EQ(owner(TAR32_CONTAINERS, ustar), "tar");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, ustar), "tar");
     Bytes v7 = tar_header("a.txt", '0', false, true);
-    EXPECT_EQ(owner(TAR32_CONTAINERS, v7), "tar");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, v7), "tar");
     Bytes bad = tar_header("a.txt", '0', true, false);
-    EXPECT_EQ(owner(TAR32_CONTAINERS, bad), "");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, bad), "");
     Bytes odd_type = tar_header("a.txt", 'x', false, true);  // no magic, unknown type
-    EXPECT_EQ(owner(TAR32_CONTAINERS, odd_type), "");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, odd_type), "");
     Bytes zeros(512, 0);
-    EXPECT_EQ(owner(TAR32_CONTAINERS, zeros), "");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, zeros), "");
 
     Bytes newc;
     put(newc, "070701");
     put(newc, std::string(104, '0'));
-    EXPECT_EQ(owner(TAR32_CONTAINERS, newc), "cpio");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, newc), "cpio");
     newc[50] = 'g';
-    EXPECT_EQ(owner(TAR32_CONTAINERS, newc), "");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, newc), "");
     Bytes binary = {0xC7, 0x71};  // 070707 little-endian
     binary.resize(26, 0);
     binary[20] = 2;  // name of 2 bytes with its NUL
     binary.push_back('a');
     binary.push_back(0);
-    EXPECT_EQ(owner(TAR32_CONTAINERS, binary), "cpio");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, binary), "cpio");
     binary[27] = 'b';  // the name's terminator missing
-    EXPECT_EQ(owner(TAR32_CONTAINERS, binary), "");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, binary), "");
     // A header that ends where the name would begin: nothing past it is looked at.
     Bytes bare(binary.begin(), binary.begin() + 26);
-    EXPECT_EQ(owner(TAR32_CONTAINERS, bare), "");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, bare), "");
 
     Bytes ar;
     put(ar, "!<arch>\n");
-    EXPECT_EQ(owner(TAR32_CONTAINERS, ar), "ar");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, ar), "ar");
 
     // A tar archive whose first member is named like a cpio header is taken as cpio, as it
     // always was; a compressor's stream only when no archive header comes first.
     std::string odc = "070707" + std::string(70, '0');
     Bytes both = tar_header(odc.c_str(), '0', true, true);
-    EXPECT_EQ(owner(TAR32_FORMATS, both), "cpio");
+    EXPECT_EQ(owner(library_with(&TAR_FORMAT)->formats, both), "cpio");
     Bytes gzip = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3};
-    EXPECT_EQ(owner(TAR32_FORMATS, gzip), "compressed stream");
-    EXPECT_EQ(owner(TAR32_CONTAINERS, gzip), "");
+    EXPECT_EQ(owner(library_with(&TAR_FORMAT)->formats, gzip), "compressed stream");
+    EXPECT_EQ(owner(COMPRESSED_CONTAINERS, gzip), "");
 }
 
 TEST(ArchiverFormats, OtherLibrarySignaturesAndTheIsoDescriptorFarIn) {
@@ -136,7 +137,8 @@ TEST(ArchiverFormats, OtherLibrarySignaturesAndTheIsoDescriptorFarIn) {
         const char *row;
     } cases[] = {{&rar4, "RAR"}, {&rar5, "RAR"}, {&xar, "xar"}, {&iso, "ISO 9660"},
                  {&short_iso, ""}, {&rar_with_descriptor, "RAR"}};
-    for (const Case &c : cases) EXPECT_EQ(owner(SEVENZIP32_FORMATS, *c.bytes), c.row);
+    const FormatTable &table = library_with(&SEVENZIP_FORMAT)->formats;
+    for (const Case &c : cases) EXPECT_EQ(owner(table, *c.bytes), c.row);
 }
 
 // gzip's stored name is taken only where its whole field, terminator included, lies within

@@ -1,4 +1,4 @@
-// unlha32.dll and unzip32.dll loaded from the build's bin folder and called through their five
+// The LZH and ZIP libraries loaded from the build's bin folder and called through their five
 // entries the way the program's bridge calls them: exports, function numbers, what they and
 // the libarchive-based libraries turn away, and the enumeration. That no time zone reaches a date is test_entry_list.cpp's, for the
 // one conversion, and the corpus end-to-end test's, for every library in the program.
@@ -14,9 +14,9 @@
 
 #include "archiver_interface.h"
 #include "archive_builders.h"
+#include "archiver_library_list.h"
 #include "format_table.h"
-#include "sevenzip32_formats.h"
-#include "tar32_formats.h"
+#include "formats.h"
 #include "temp_tree.h"
 
 namespace {
@@ -32,8 +32,13 @@ struct Library {
 
 class ArchiverLibrary : public ::testing::Test {
   protected:
-    static Library load(const std::string &file, const std::string &prefix) {
+    // The library whose table holds `row`, by its file and prefix.
+    static Library load(const FormatRow *row) {
         Library l;
+        const ArchiverLibraryDescription *library = library_with(row);
+        EXPECT_NE(library, nullptr);
+        if (!library) return l;
+        std::string file = library->file_name, prefix = library->prefix;
         std::string path = std::string(ARCHIVER_LIBRARY_DIR) + "/" + file;
         l.module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         EXPECT_NE(l.module, nullptr) << dlerror();
@@ -46,8 +51,8 @@ class ArchiverLibrary : public ::testing::Test {
         return l;
     }
     void SetUp() override {
-        lha_ = load("unlha32.dll", "Unlha");
-        zip_ = load("unzip32.dll", "UnZip");
+        lha_ = load(&LZH_FORMAT);
+        zip_ = load(&ZIP_FORMAT);
         ASSERT_TRUE(lha_.open && lha_.close && lha_.first && lha_.next && lha_.query);
         ASSERT_TRUE(zip_.open && zip_.close && zip_.first && zip_.next && zip_.query);
     }
@@ -162,7 +167,8 @@ TEST_F(ArchiverLibrary, TurnsAwayWhatIsNotItsFormat) {
         EXPECT_EQ(l->open(nullptr, nullptr, ARCHIVER_OPEN_MODE), nullptr);
     }
     // The libarchive-based libraries' open is the same one over their own tables.
-    for (const FormatTable *table : {&TAR32_FORMATS, &SEVENZIP32_FORMATS}) {
+    for (const FormatTable *table :
+         {&library_with(&TAR_FORMAT)->formats, &library_with(&SEVENZIP_FORMAT)->formats}) {
         for (const std::string &path : paths)
             EXPECT_EQ(archive_open(table, path.c_str()), nullptr) << path;
         EXPECT_EQ(archive_open(table, nullptr), nullptr);

@@ -197,7 +197,7 @@ TEST(MatchMagic, NeedsEveryByte) {
 TEST(Chain, BuiltInMembersComeSortedByName) {
     TempTree tree;
     std::string path = tree.file("x.daf", fixtures::daf_file(THREE));
-    OrderedList *members = read_members(path.c_str());
+    OrderedList *members = read_members(path.c_str(), nullptr);
     ASSERT_TRUE(members);
     Names names;
     for (ListNode *node = list_start(members, true); node; node = list_step(node, true))

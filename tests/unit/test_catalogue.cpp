@@ -134,11 +134,14 @@ TEST(Walk, PlainFilesGiveNoArchiveAndMissingArgumentsAreSkipped) {
     std::string folder = tree.path("d");
     std::string missing = tree.path("missing");
     char *argv[] = {(char *)"tallybook", missing.data(), folder.data()};
-    OrderedList *catalogue = build_catalogue(3, argv);
+    WalkListeners none = {};
+    OrderedList *catalogue = build_catalogue_listened(3, argv, &none);
     ASSERT_NE(catalogue, nullptr);
     EXPECT_TRUE(list_is_empty(catalogue));
     destroy_catalogue(catalogue);
-    EXPECT_EQ(read_members(tree.path("d/plain.txt").c_str()), nullptr);
+    int open_error = -1;
+    EXPECT_EQ(read_members(tree.path("d/plain.txt").c_str(), &open_error), nullptr);
+    EXPECT_EQ(open_error, 0);  // read, and no reader took it
 }
 
 // The walk tells its listener once per file examined (folders are not counted), with the
@@ -157,7 +160,8 @@ TEST(Walk, ListenerIsToldEveryFileWithItsOwnValue) {
     };
     for (int walk = 0; walk < 2; walk++) {
         Told told;
-        OrderedList *catalogue = build_catalogue_reporting(2, argv, listen, &told);
+        WalkListeners listeners = {listen, &told, nullptr, nullptr};
+        OrderedList *catalogue = build_catalogue_listened(2, argv, &listeners);
         ASSERT_NE(catalogue, nullptr);
         std::vector<std::pair<uint32_t, uint32_t>> expected = {{1, 0}, {2, 0}};
         EXPECT_EQ(told.counts, expected) << "walk " << walk;

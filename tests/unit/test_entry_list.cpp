@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "listing_helpers.h"
 
@@ -160,13 +161,14 @@ TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTu
     // Cut right after a separator that follows a character ending in 0x5C.
     std::string sjis_slash = std::string(FNAME_MAX32 - 3, 'a') + "\x95\x5c/bbb";
     append_named(list, sjis_slash);
-    // A folder keeps its mark even when cut.
+    // A folder keeps its mark even when cut, also one whose stored name ends in its own.
     std::string folder(700, 'd');
     append_named(list, folder, true);
     append_named(list, "plain", true);
+    append_named(list, std::string(700, 'e') + "\\", true);
 
     std::vector<INDIVIDUALINFO> all = entries_of(list);
-    ASSERT_EQ(all.size(), 6u);
+    ASSERT_EQ(all.size(), 7u);
     // The last whole character below the field's end, and no shorter.
     EXPECT_EQ(std::string(all[0].szFileName), utf8.substr(0, FNAME_MAX32 - FNAME_MAX32 % 3));
     // The separators the cut would end with go, the name before them stays.
@@ -179,6 +181,7 @@ TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTu
     EXPECT_EQ(strlen(all[4].szFileName), (size_t)FNAME_MAX32);
     EXPECT_EQ(all[4].szFileName[FNAME_MAX32 - 1], '/');
     EXPECT_STREQ(all[5].szFileName, "plain/");
+    EXPECT_EQ(std::string(all[6].szFileName), std::string(FNAME_MAX32 - 1, 'e') + "/");
     entry_list_free(list);
 }
 
@@ -207,12 +210,25 @@ TEST(ArchiverEntryRecord, FindFirstFiltersByWildcardAndFindNextStaysAtTheEnd) {
     entry_list_free(list);
 }
 
-TEST(ArchiverEntryRecord, Utf16NamesBecomeUtf8WithBrokenSurrogatesReplaced) {
-    const uint16_t units[] = {'a', 0x00E9, 0x6587, 0xD83D, 0xDE00, 0xD800, 'z', 0xDC00};
-    size_t length = 0;
-    char *text = utf16_to_utf8(units, 8, &length);
-    ASSERT_NE(text, nullptr);
-    EXPECT_EQ(std::string(text, length),
-              "a\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80\xEF\xBF\xBDz\xEF\xBF\xBD");
-    free(text);
+TEST(ArchiverEntryRecord, UnicodeNamesBecomeUtf8WithBrokenSurrogatesReplaced) {
+    // UTF-16 joins a pair of surrogates; UTF-32 (the wide names of libarchive on Linux) takes
+    // no surrogate and nothing beyond U+10FFFF.
+    const struct {
+        std::vector<uint32_t> units;
+        bool utf16;
+        const char *utf8;
+    } cases[] = {
+        {{'a', 0x00E9, 0x6587, 0xD83D, 0xDE00, 0xD800, 'z', 0xDC00}, true,
+         "a\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80\xEF\xBF\xBDz\xEF\xBF\xBD"},
+        {{'a', 0x1F600, 0xD83D, 0xDE00, 0x110000, 0x10FFFF}, false,
+         "a\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xF4\x8F\xBF\xBF"},
+        {{}, true, ""},
+    };
+    for (const auto &c : cases) {
+        size_t length = 99;
+        char *text = unicode_to_utf8(c.units.data(), c.units.size(), c.utf16, &length);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(std::string(text, length), c.utf8);
+        free(text);
+    }
 }

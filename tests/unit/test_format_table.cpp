@@ -14,35 +14,39 @@ namespace {
 // Rows over a file whose first byte names the row that takes it ('a' or 'b'); a byte 'x'
 // is taken by row a, whose list then fails.
 bool leaves_a_mark(ByteSource *, FormatMatch *match) {
-    match->start = match->end = match->variant = 7;  // must not reach the next row
+    match->start = match->end = 7;  // must not reach the next row
+    match->rar_version = 7;
+    match->stream = STREAM_RPM;
+    match->compression = COMPRESSION_LZ4;
     return false;
 }
 bool first_byte_is(ByteSource *source, FormatMatch *match, const char *bytes) {
     size_t got = 0;
     const uint8_t *head = source_head(source, 1, &got);
     if (!head || !strchr(bytes, head[0])) return false;
-    match->variant = head[0];
+    match->end = head[0];
     return true;
 }
 bool recognise_a(ByteSource *source, FormatMatch *match) {
-    EXPECT_EQ(match->start + match->end + match->variant, 0u);
+    EXPECT_EQ(match->start + match->end + match->rar_version, 0u);
+    EXPECT_EQ(match->stream, STREAM_TAR);
+    EXPECT_EQ(match->compression, COMPRESSION_NONE);
     return first_byte_is(source, match, "ax");
 }
 bool recognise_b(ByteSource *source, FormatMatch *match) { return first_byte_is(source, match, "bx"); }
 bool list_one(ByteSource *, const FormatMatch *match, EntryList *list) {
-    if (match->variant == 'x') return false;
+    if (match->end == 'x') return false;
     ArchiveEntry entry;
     char name[] = "?.txt";
-    name[0] = (char)match->variant;
+    name[0] = (char)match->end;
     entry_begin(&entry, name, strlen(name), false);
     return entry_list_append(list, &entry);
 }
 
-const FormatRow ROWS[] = {
-    {"mark", leaves_a_mark, list_one},
-    {"a", recognise_a, list_one},
-    {"b", recognise_b, list_one},
-};
+const FormatRow MARK = {"mark", leaves_a_mark, list_one};
+const FormatRow A = {"a", recognise_a, list_one};
+const FormatRow B = {"b", recognise_b, list_one};
+const FormatRow *const ROWS[] = {&MARK, &A, &B};
 const FormatTable TABLE = FORMAT_TABLE_OF(ROWS);
 
 // The names the handle of `path` hands out, "-" when the file is turned away.

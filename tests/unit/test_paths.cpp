@@ -153,7 +153,7 @@ TEST(Attributes, AnEntryJustFoundIsLookedAtAgainWhenAskedTwice) {
         s->push_back(GetFileAttributesA(path));
         return true;
     };
-    enumerate_directory(tree.root().c_str(), "*", visitor, &seen);
+    enumerate_directory(tree.root().c_str(), "*", visitor, &seen, nullptr);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0] & FILE_ATTRIBUTE_DIRECTORY, 0u);
     EXPECT_NE(seen[1], INVALID_FILE_ATTRIBUTES);
@@ -181,14 +181,14 @@ TEST(EnumerateDirectory, VisitsEveryEntryButDotsAndStopsOnFalse) {
         s->paths.push_back(path);
         return !s->stop;
     };
-    enumerate_directory(tree.root().c_str(), "*", visitor, &seen);
+    enumerate_directory(tree.root().c_str(), "*", visitor, &seen, nullptr);
     std::sort(seen.paths.begin(), seen.paths.end());
     EXPECT_EQ(seen.paths, (std::vector<std::string>{tree.path("a"), tree.path("b")}));
     seen = {{}, true};
-    enumerate_directory(tree.root().c_str(), "*", visitor, &seen);
+    enumerate_directory(tree.root().c_str(), "*", visitor, &seen, nullptr);
     EXPECT_EQ(seen.paths.size(), 1u);
     seen = {{}, false};
-    EXPECT_TRUE(enumerate_directory(tree.path("missing").c_str(), "*", visitor, &seen));
+    EXPECT_TRUE(enumerate_directory(tree.path("missing").c_str(), "*", visitor, &seen, nullptr));
     EXPECT_TRUE(seen.paths.empty());
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_source.h"
+#include "format_table.h"
 #include "program_image.h"
 
 namespace {
@@ -162,4 +164,64 @@ TEST(ProgramImage, OtherFilesAndShortHeadsHaveNoImage) {
     uint64_t end = 0;
     EXPECT_TRUE(program_image_end(whole.data(), 64, read_image, &whole, whole.size(), &end));
     EXPECT_EQ(end, 0x600u);
+}
+
+namespace {
+
+// The windows the one search behind a program asked a reader's scan about, and the mark
+// "ARC!" it found in them.
+std::vector<std::pair<uint64_t, uint64_t>> scanned;
+
+bool scan_for_mark(ByteSource *source, uint64_t from, uint64_t to, FormatMatch *match) {
+    scanned.push_back({from, to});
+    for (uint64_t at = from; at + 4 <= to; at++) {
+        uint8_t bytes[4];
+        if (source_read_exact(source, at, bytes, 4) && memcmp(bytes, "ARC!", 4) == 0) {
+            match->start = at;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(ProgramImage, TheOneSearchLooksAtTheStartThenBehindTheImageOnlyWhereThatIsNew) {
+    // A program whose one section ends at 0x3000, with a mark at 0x100 or right behind it.
+    const struct {
+        size_t mark;       // 0 for none
+        uint64_t head, tail, reach;
+        bool program;
+        bool found;
+        std::vector<std::pair<uint64_t, uint64_t>> asked;
+    } cases[] = {
+        {0x3000, 0x1000, 0x800, 4, true, true, {{0, 0x1000}, {0x3000, 0x3800}}},
+        {0x100, 0x1000, 0x800, 4, true, true, {{0, 0x1000}}},
+        // The first look took in the first `reach` bytes behind the image: nothing is new.
+        {0, 0x3004, 0x800, 4, true, false, {{0, 0x3004}}},
+        {0, 0x3003, 0x800, 4, true, false, {{0, 0x3003}, {0x3000, 0x3800}}},
+        // Not a program: the start alone. No first look: behind the image alone.
+        {0x3000, 0x1000, 0x800, 4, false, false, {{0, 0x1000}}},
+        {0x3000, 0, 0x800, 0, true, true, {{0x3000, 0x3800}}},
+        // The tail is cut at the file's end.
+        {0x3000, 0x1000, 0x10000, 4, true, true, {{0, 0x1000}, {0x3000, 0x4000}}},
+    };
+    for (const auto &c : cases) {
+        Image image = pe_image({{0x2000, 0x1000}}, 0x4000);
+        if (!c.program) image[0] = 'X';
+        if (c.mark) memcpy(image.data() + c.mark, "ARC!", 4);
+        ByteSource source;
+        source_open_memory(&source, image.data(), image.size(), "x.exe");
+        FormatMatch match;
+        memset(&match, 0, sizeof match);
+        scanned.clear();
+        EXPECT_EQ(find_behind_program(&source, c.head, c.tail, c.reach, scan_for_mark, &match),
+                  c.found)
+            << c.mark << " " << c.head;
+        if (c.found) {
+            EXPECT_EQ(match.start, c.mark);
+        }
+        EXPECT_EQ(scanned, c.asked) << c.mark << " " << c.head;
+        source_close(&source);
+    }
 }

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "listing_helpers.h"
+#include "single_file.h"
 #include "stream_listing.h"
+#include "tar_header.h"
 
 TEST(ArchiverFormats, SingleFileMembersAreNamedAfterTheFile) {
     char out[64];
@@ -110,6 +112,46 @@ TEST(ArchiverFormats, RegularGnuMembersListTheirSizeField) {
     EXPECT_EQ(got[0].szFileName, long_name);
     EXPECT_EQ(got[0].dwOriginalSize, 5u);
     EXPECT_EQ(got[1].dwOriginalSize, 3u);
+}
+
+
+// The one reader of tar's number fields, in both forms: a header's checksum as tar writes it,
+// and a size as libarchive reads it.
+TEST(ArchiverFormats, TarNumberFieldsAsWrittenAndAsLibarchiveReadsThem) {
+    const struct {
+        const char *field;  // 8 bytes
+        bool written_ok;
+        uint64_t written;
+        bool read_ok;
+        uint64_t read;
+    } cases[] = {
+        {"0001234\0", true, 01234, true, 01234},
+        {"  01234 ", true, 01234, true, 01234},
+        {"\t0001234", false, 0, true, 01234},    // a tab before the digits: libarchive skips it
+        {"0001234x", false, 0, true, 01234},     // after the digits only spaces or NULs
+        {"        ", false, 0, true, 0},         // no digit at all
+        {"-0000001", false, 0, false, 0},        // negative
+        {"\x80\0\0\0\0\0\x01\x02", false, 0, true, 0x102},  // base 256
+        {"\xC0\0\0\0\0\0\0\x01", false, 0, false, 0},       // base 256, negative
+    };
+    for (const auto &c : cases) {
+        const uint8_t *field = (const uint8_t *)c.field;
+        uint64_t value = 99;
+        EXPECT_EQ(tar_number(field, 8, TAR_NUMBER_AS_WRITTEN, &value), c.written_ok) << c.field;
+        if (c.written_ok) {
+            EXPECT_EQ(value, c.written);
+        }
+        value = 99;
+        EXPECT_EQ(tar_number(field, 8, TAR_NUMBER_AS_LIBARCHIVE_READS, &value), c.read_ok)
+            << c.field;
+        if (c.read_ok) {
+            EXPECT_EQ(value, c.read);
+        }
+    }
+    // A twelve-byte size beyond 63 bits is no size.
+    uint64_t value = 0;
+    EXPECT_FALSE(tar_number((const uint8_t *)"\x80\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF",
+                            12, TAR_NUMBER_AS_LIBARCHIVE_READS, &value));
 }
 
 #endif

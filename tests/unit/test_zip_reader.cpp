@@ -20,7 +20,7 @@ bool opens_by_directory(const Bytes &archive) {
     ByteSource source;
     source_open_memory(&source, archive.data(), archive.size(), "t.zip");
     FormatMatch match = {};
-    bool by_directory = zip_recognise(&source, &match) && match.variant == ZIP_CENTRAL_DIRECTORY;
+    bool by_directory = zip_recognise(&source, &match) && match.zip_walk == ZIP_CENTRAL_DIRECTORY;
     source_close(&source);
     return by_directory;
 }

@@ -17,12 +17,23 @@ WINE_RUN = os.path.join(HERE, "wine-run")
 WINDOWS_PROBE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
 WINDOWS_LIBRARIES = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
 
-# library file, entry prefix, corpus archives it must read
-LIBRARIES = [
-    ("unlha32.dll", "Unlha", ["lhasa/lzh/*/*", "libarchive/lzh/*"]),
-    ("unzip32.dll", "UnZip", ["libarchive/zip/*"]),
-    ("7-zip32.dll", "SevenZip", ["libarchive/7z/*", "libarchive/rar/*", "libarchive/rar5/*"]),
+# a format row of the library, corpus archives the library must read
+ROWS = [
+    ("LZH", ["lhasa/lzh/*/*", "libarchive/lzh/*"]),
+    ("ZIP", ["libarchive/zip/*"]),
+    ("SEVENZIP", ["libarchive/7z/*", "libarchive/rar/*", "libarchive/rar5/*"]),
 ]
+
+
+def library(row):
+    """(file name, prefix) of the library whose table holds `row`, from the libraries' one
+    description as the Linux build writes it."""
+    with open(os.path.join(LINUX_BUILD, "archivers", "libraries.tsv"), newline="") as f:
+        for line in f.read().splitlines():
+            file_name, prefix, rows = line.split("\t")
+            if row in rows.split(" "):
+                return file_name, prefix
+    raise LookupError(row)
 
 
 def corpus_files(patterns):
@@ -59,11 +70,12 @@ class WindowsLibraries(unittest.TestCase):
         # under emulation. Its output is split at the probe's "L" line of each library. The
         # archives are named from the corpus folder: a Windows command line holds 32,767
         # characters, which their full paths pass wherever the corpus lies deep enough.
+        libraries = [library(row) + (patterns,) for row, patterns in ROWS]
         command = [WINE_RUN, WINDOWS_PROBE]
-        for library, prefix, patterns in LIBRARIES:
+        for library_file, prefix, patterns in libraries:
             files = corpus_files(patterns)
-            self.assertTrue(files, "no %s archives in the corpus" % library)
-            command += ["--library", windows_path(os.path.join(WINDOWS_LIBRARIES, library)),
+            self.assertTrue(files, "no %s archives in the corpus" % library_file)
+            command += ["--library", windows_path(os.path.join(WINDOWS_LIBRARIES, library_file)),
                         prefix] + [os.path.relpath(f, CORPUS).replace("/", "\\") for f in files]
         code, windows_all, err = probe(command, cwd=CORPUS)
         self.assertEqual(code, 0, err)
@@ -73,12 +85,12 @@ class WindowsLibraries(unittest.TestCase):
                 by_library.append([])
             elif line:
                 by_library[-1].append(line)
-        self.assertEqual(len(by_library), len(LIBRARIES))
-        for (library, prefix, patterns), windows in zip(LIBRARIES, by_library):
-            with self.subTest(library=library):
+        self.assertEqual(len(by_library), len(libraries))
+        for (library_file, prefix, patterns), windows in zip(libraries, by_library):
+            with self.subTest(library=library_file):
                 files = corpus_files(patterns)
-                code, linux, err = probe([linux_probe, os.path.join(LINUX_BUILD, "bin", library),
-                                          prefix] + files)
+                linux_library = os.path.join(LINUX_BUILD, "bin", library_file)
+                code, linux, err = probe([linux_probe, linux_library, prefix] + files)
                 self.assertEqual(code, 0, err)
                 self.assertGreater(sum(1 for line in linux if line.startswith(b"E\t")), 0)
                 for name, left, right in zip(files, self.by_file(linux), self.by_file(windows)):

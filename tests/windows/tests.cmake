@@ -51,7 +51,7 @@ add_executable(archiver_probe ${CMAKE_CURRENT_SOURCE_DIR}/tools/archiver_probe.c
 target_link_libraries(archiver_probe PRIVATE tb_archiver_interface)
 target_link_options(archiver_probe PRIVATE -static)
 set_target_properties(archiver_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-add_dependencies(archiver_probe tb_unlha32 tb_unzip32 tb_sevenzip32)
+add_dependencies(archiver_probe archiver_libraries)
 add_wine_test(windows_archiver_libraries
   ${Python3_EXECUTABLE} ${WINDOWS_TESTS}/test_archiver_libraries.py
   $<TARGET_FILE:archiver_probe> $<TARGET_FILE_DIR:tb_unlha32>)
