@@ -102,11 +102,11 @@ static int mirror_opendir(const char *path, struct fuse_file_info *fi) {
     return 0;
 }
 
-/* Hands the folder out whole, one request for each of the kernel's calls. */
+/* Hands the folder out, one request for each of the kernel's calls. Asked for it, the entries
+   come with their attributes, as a share's folder listing brings them. */
 static int mirror_readdir(const char *path, void *buffer, fuse_fill_dir_t fill, off_t offset,
                           struct fuse_file_info *fi, enum fuse_readdir_flags flags) {
     (void)path;
-    (void)flags;
     request(READDIR);
     DIR *d = (DIR *)(uintptr_t)fi->fh;
     if (offset == 0) rewinddir(d);
@@ -115,9 +115,15 @@ static int mirror_readdir(const char *path, void *buffer, fuse_fill_dir_t fill, 
     while ((e = readdir(d)) != NULL) {
         struct stat st;
         memset(&st, 0, sizeof st);
-        st.st_ino = e->d_ino;
-        st.st_mode = (mode_t)(e->d_type << 12);
-        if (fill(buffer, e->d_name, &st, telldir(d), 0)) break;
+        enum fuse_fill_dir_flags filled = 0;
+        if ((flags & FUSE_READDIR_PLUS) && fstatat(dirfd(d), e->d_name, &st,
+                                                   AT_SYMLINK_NOFOLLOW) == 0) {
+            filled = FUSE_FILL_DIR_PLUS;
+        } else {
+            st.st_ino = e->d_ino;
+            st.st_mode = (mode_t)(e->d_type << 12);
+        }
+        if (fill(buffer, e->d_name, &st, telldir(d), filled)) break;
     }
     return 0;
 }
