@@ -25,6 +25,7 @@
 static const char *source;
 static long delay_us = 1000;
 static const char *counts_path;
+static int max_threads = 64;
 
 enum { LOOKUP, OPEN, READ, OPENDIR, READDIR, READLINK, KINDS };
 static const char *const KIND_NAMES[KINDS] = {"status", "open", "read", "opendir", "readdir",
@@ -135,7 +136,10 @@ static int mirror_releasedir(const char *path, struct fuse_file_info *fi) {
 }
 
 static void *mirror_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
-    (void)conn;
+    /* The kernel sends reads it makes ahead of a reader in the background, by default no more
+       than 12 at once; a share takes as many as the mirror has threads. */
+    conn->max_background = (unsigned)max_threads;
+    conn->congestion_threshold = (unsigned)max_threads * 3 / 4;
     cfg->use_ino = 1;
     return NULL;
 }
@@ -188,6 +192,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     source = real_source;
+    max_threads = atoi(threads) > 0 ? atoi(threads) : 1;
     char max_threads[64];
     snprintf(max_threads, sizeof max_threads, "ro,max_threads=%s,max_idle_threads=%s", threads,
              threads);

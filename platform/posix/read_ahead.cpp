@@ -66,7 +66,6 @@ struct Job {
     bool may_open;     // holds one of the descriptors of DESCRIPTOR_CEILING
     // Under the lock.
     JobState state;
-    bool queued;
     Job *next_queued;
     // Written by the thread that runs the job, read once it is done.
     EntryAhead entry;
@@ -195,7 +194,6 @@ Job *next_job() {
     if (!best) return nullptr;
     Job *job = *best;
     *best = job->next_queued;
-    job->queued = false;
     return job;
 }
 
@@ -243,38 +241,48 @@ bool is_dot_entry(const char *name) {
 void queue_job(Job *job) {
     if (workers == 0) return;  // run by the walk when it comes to it
     pthread_mutex_lock(&lock);
-    job->queued = true;
     job->next_queued = queue;
     queue = job;
     pthread_cond_signal(&work_waiting);
     pthread_mutex_unlock(&lock);
 }
 
+// Under the lock: takes a job that no thread has taken yet off the queue; false when one has.
+bool unqueue(Job *job) {
+    if (job->state != JOB_WAITING) return false;
+    for (Job **at = &queue; *at; at = &(*at)->next_queued) {
+        if (*at == job) {
+            *at = job->next_queued;
+            break;
+        }
+    }
+    return true;
+}
+
 // The job done, run here when no thread has taken it yet.
 void finish(Job *job) {
     pthread_mutex_lock(&lock);
-    bool here = job->state == JOB_WAITING;
-    if (here) {
-        for (Job **at = &queue; *at; at = &(*at)->next_queued) {
-            if (*at == job) {
-                *at = job->next_queued;
-                break;
-            }
-        }
-        job->queued = false;
-        job->state = JOB_RUNNING;
-    }
+    bool here = unqueue(job);
+    if (here) job->state = JOB_RUNNING;
     while (!here && job->state != JOB_DONE) pthread_cond_wait(&work_done, &lock);
     pthread_mutex_unlock(&lock);
     if (here) {
         run(job);
-        job->state = JOB_DONE;  // no thread knows of it
+        job->state = JOB_DONE;  // no thread knows of it any more
     }
+}
+
+// The job done or dropped: one that no thread has taken yet is never run.
+void settle(Job *job) {
+    pthread_mutex_lock(&lock);
+    if (unqueue(job)) job->state = JOB_DONE;
+    while (job->state != JOB_DONE) pthread_cond_wait(&work_done, &lock);
+    pthread_mutex_unlock(&lock);
 }
 
 void release(Job *job) {
     if (!job) return;
-    finish(job);
+    settle(job);
     if (job->entry.descriptor >= 0) close(job->entry.descriptor);
     if (job->folder) closedir(job->folder);
     free(job->names.bytes);
