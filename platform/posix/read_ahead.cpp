@@ -95,6 +95,8 @@ pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t work_waiting = PTHREAD_COND_INITIALIZER;
 pthread_cond_t work_done = PTHREAD_COND_INITIALIZER;
 Job *queue = nullptr;            // under the lock
+unsigned idle_workers = 0;       // under the lock: threads waiting for a job
+bool walk_waits = false;         // under the lock: the walk waits for a job to be done
 unsigned files_in_flight = 1;    // set before the first search
 unsigned workers = 0;            // started at the first search that reads ahead
 unsigned descriptors_held = 0;   // the walk's thread alone
@@ -202,7 +204,9 @@ void *work(void *) {
     for (;;) {
         Job *job = next_job();
         if (!job) {
+            idle_workers++;
             pthread_cond_wait(&work_waiting, &lock);
+            idle_workers--;
             continue;
         }
         job->state = JOB_RUNNING;
@@ -210,7 +214,7 @@ void *work(void *) {
         run(job);
         pthread_mutex_lock(&lock);
         job->state = JOB_DONE;
-        pthread_cond_broadcast(&work_done);
+        if (walk_waits) pthread_cond_broadcast(&work_done);
     }
     return nullptr;
 }
@@ -243,7 +247,7 @@ void queue_job(Job *job) {
     pthread_mutex_lock(&lock);
     job->next_queued = queue;
     queue = job;
-    pthread_cond_signal(&work_waiting);
+    if (idle_workers) pthread_cond_signal(&work_waiting);
     pthread_mutex_unlock(&lock);
 }
 
@@ -259,12 +263,19 @@ bool unqueue(Job *job) {
     return true;
 }
 
+// Under the lock: waits until the thread that took the job has done it.
+void wait_until_done(Job *job) {
+    walk_waits = true;
+    while (job->state != JOB_DONE) pthread_cond_wait(&work_done, &lock);
+    walk_waits = false;
+}
+
 // The job done, run here when no thread has taken it yet.
 void finish(Job *job) {
     pthread_mutex_lock(&lock);
     bool here = unqueue(job);
     if (here) job->state = JOB_RUNNING;
-    while (!here && job->state != JOB_DONE) pthread_cond_wait(&work_done, &lock);
+    if (!here) wait_until_done(job);
     pthread_mutex_unlock(&lock);
     if (here) {
         run(job);
@@ -276,7 +287,7 @@ void finish(Job *job) {
 void settle(Job *job) {
     pthread_mutex_lock(&lock);
     if (unqueue(job)) job->state = JOB_DONE;
-    while (job->state != JOB_DONE) pthread_cond_wait(&work_done, &lock);
+    wait_until_done(job);
     pthread_mutex_unlock(&lock);
 }
 
