@@ -107,7 +107,8 @@ TEST(ReadAhead, AFileRemovedWhileTheWalkIsAheadOfItIsListedAsFoundOrNotAtAll) {
         [](const char *path, const WIN32_FIND_DATAA *, void *user) {
             Walk *walk = (Walk *)user;
             if (walk->heads->empty())
-                for (int i = 0; i < 40; i++) unlink(walk->tree->path("f" + std::to_string(i)).c_str());
+                for (int i = 0; i < 40; i++)
+                    unlink(walk->tree->path("f" + std::to_string(i)).c_str());
             char head[20];
             size_t length = 0;
             if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES &&
