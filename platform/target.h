@@ -44,6 +44,9 @@ inline bool read_first_bytes(const char *path, void *buffer, size_t capacity, si
 // Each library opens the files it is offered itself.
 inline void lend_open_file(HMODULE, const char *) {}
 
+// The file at `path` opened for reading as a stream of the C runtime; null when it cannot be.
+inline FILE *open_read_stream(const char *path) { return fopen(path, "rb"); }
+
 #else  // POSIX
 
 // Text mode changes nothing here, so the listing's CR LF is written out.
@@ -76,6 +79,11 @@ bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *l
 inline constexpr char LEND_FILE_ENTRY[] = "TallybookLendFile";
 typedef void (*LendFileFn)(const char *path, int descriptor);
 void lend_open_file(HMODULE module, const char *path);
+
+// The file at `path` opened for reading as a stream of the C runtime; null when it cannot be.
+// The entry a folder search stands on is read through a copy of the search's descriptor, from
+// its start, so that the file is opened once.
+FILE *open_read_stream(const char *path);
 
 #endif  // _WIN32
 

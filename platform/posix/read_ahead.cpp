@@ -4,8 +4,8 @@
 //
 // A search holds a window of the entries that come next, each one job: the entry's status (the
 // find record), and for an ordinary file its open and the read of its first bytes (and of its
-// last ones where a ZIP or 7z keeps its directory there), for a folder its open and its first
-// names, which the folder's own search takes over when the walk enters it. The program is
+// last ones where a ZIP or 7z keeps its directory there), for a folder its open, which the
+// folder's own search takes over when the walk enters it. The program is
 // handed each entry in the folder's order exactly as the search without read-ahead would hand
 // it; the job's descriptor is the one every later reader of the file uses (the program's head,
 // the archiver libraries through the lending below, the cabinet service), and it is closed when
@@ -40,19 +40,6 @@ const size_t HEAD_KEPT = 64;
 const size_t HEAD_READ = 16u * 1024u;
 // A ZIP's end record and comment, and a small 7z's header, lie within its last 64 KiB.
 const size_t TAIL_READ = 64u * 1024u;
-// The most bytes of names read ahead from a folder that the walk has not entered yet; the rest
-// are read when it does.
-const size_t FOLDER_NAMES_AHEAD = 32u * 1024u;
-
-// Names read from a folder ahead of its search, each ended by a 0 byte.
-struct FolderNames {
-    char *bytes;
-    size_t length;
-    size_t at;   // the next name to hand out
-    bool whole;  // the folder ends after them
-    int error;   // why its reading ended early, when whole
-};
-
 enum JobState { JOB_WAITING, JOB_RUNNING, JOB_DONE };
 
 struct Job {
@@ -69,7 +56,6 @@ struct Job {
     // Written by the thread that runs the job, read once it is done.
     EntryAhead entry;
     DIR *folder;       // a folder opened ahead, for the search of it to adopt
-    FolderNames names; // and its first names
     unsigned char head[HEAD_KEPT];
     size_t head_length;
     int read_error;
@@ -78,7 +64,6 @@ struct Job {
 
 struct Search {
     DIR *folder;        // null for a search that named one entry exactly
-    FolderNames names;  // what was read of the folder before the search began
     char *prefix;       // the pattern without its "*": the folder's entries are named by it
     size_t prefix_length;
     Job *window[MOST_FILES_IN_FLIGHT];  // the entries read from the folder, not yet handed out
@@ -146,29 +131,6 @@ void open_file(Job *job) {
     }
 }
 
-// Opens a folder and reads its first names; a failure is left to the folder's own search.
-void open_folder(Job *job) {
-    job->folder = opendir(job->path);
-    if (!job->folder) return;
-    FolderNames *names = &job->names;
-    names->bytes = (char *)malloc(FOLDER_NAMES_AHEAD);
-    if (!names->bytes) return;
-    for (;;) {
-        errno = 0;
-        struct dirent *entry = readdir(job->folder);
-        if (!entry) {
-            names->whole = true;
-            names->error = errno;
-            return;
-        }
-        size_t length = strlen(entry->d_name) + 1;
-        memcpy(names->bytes + names->length, entry->d_name, length);
-        names->length += length;
-        // Stop while one more of the longest names would still fit.
-        if (FOLDER_NAMES_AHEAD - names->length < 256) return;
-    }
-}
-
 void run(Job *job) {
     if (fstatat(job->folder_fd, job->name, &job->entry.status, 0) == 0) {
         job->entry.known = true;
@@ -180,7 +142,7 @@ void run(Job *job) {
     if (S_ISREG(job->entry.status.st_mode))
         open_file(job);
     else if (S_ISDIR(job->entry.status.st_mode))
-        open_folder(job);
+        job->folder = opendir(job->path);  // the folder's own search reports a failure
 }
 
 // The waiting job to run next: the deepest search's first. Under the lock.
@@ -295,24 +257,12 @@ void release(Job *job) {
     settle(job);
     if (job->entry.descriptor >= 0) close(job->entry.descriptor);
     if (job->folder) closedir(job->folder);
-    free(job->names.bytes);
     if (job->may_open) descriptors_held--;
     free(job);
 }
 
-// The folder's next name, from what was read ahead of the search first; null at its end,
-// `read_error` then saying why it ended early.
+// The folder's next name; null at its end, `read_error` then saying why it ended early.
 const char *next_name(Search *search) {
-    FolderNames *names = &search->names;
-    if (names->at < names->length) {
-        const char *name = names->bytes + names->at;
-        names->at += strlen(name) + 1;
-        return name;
-    }
-    if (names->whole) {
-        search->read_error = names->error;
-        return nullptr;
-    }
     errno = 0;
     struct dirent *entry = readdir(search->folder);
     if (!entry) search->read_error = errno;
@@ -373,17 +323,17 @@ bool next_entry(Search *search, WIN32_FIND_DATAA *record) {
     return true;
 }
 
-// The folder of `prefix` ("folder/") and the names read of it, when the search that holds it
-// as its current entry has opened it ahead; they pass to the caller.
-DIR *folder_opened_ahead(const char *prefix, size_t prefix_length, FolderNames *names) {
+// The folder of `prefix` ("folder/") when the search that holds it as its current entry has
+// opened it ahead; it passes to the caller. Its names are read only when the walk enters it:
+// read long before, the status a share sends with them would have expired by then, and each
+// entry would be looked up again.
+DIR *folder_opened_ahead(const char *prefix, size_t prefix_length) {
     for (Search *search = innermost; search; search = search->outer) {
         Job *job = search->current;
         if (job && job->folder && strlen(job->path) + 1 == prefix_length &&
             memcmp(job->path, prefix, prefix_length - 1) == 0) {
             DIR *folder = job->folder;
-            *names = job->names;
             job->folder = nullptr;
-            job->names.bytes = nullptr;
             return folder;
         }
     }
@@ -404,7 +354,6 @@ void close_search(Search *search) {
         search->count--;
     }
     if (search->folder) closedir(search->folder);
-    free(search->names.bytes);
     for (Search **at = &innermost; *at; at = &(*at)->outer) {
         if (*at == search) {
             *at = search->outer;
@@ -479,6 +428,25 @@ bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *l
     return true;
 }
 
+int copy_of_descriptor(const char *path) {
+    EntryAhead entry;
+    if (!entry_ahead(path, true, &entry) || entry.descriptor < 0) return -1;
+    int fd = fcntl(entry.descriptor, F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+FILE *open_read_stream(const char *path) {
+    int fd = copy_of_descriptor(path);
+    if (fd < 0) return fopen(path, "rb");
+    FILE *stream = fdopen(fd, "rb");
+    if (!stream) close(fd);
+    return stream;
+}
+
 void lend_open_file(HMODULE module, const char *path) {
     FARPROC entry = GetProcAddress(module, LEND_FILE_ENTRY);
     if (!entry) return;
@@ -498,8 +466,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
         search->prefix = strndup(pattern, length - 1);
         search->prefix_length = length - 1;
         if (search->prefix) {
-            search->folder =
-                folder_opened_ahead(search->prefix, search->prefix_length, &search->names);
+            search->folder = folder_opened_ahead(search->prefix, search->prefix_length);
             if (!search->folder) search->folder = opendir(search->prefix);
         }
         if (!search->folder) {
