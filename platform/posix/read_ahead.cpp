@@ -364,6 +364,25 @@ void close_search(Search *search) {
     free(search);
 }
 
+// A process forked from the program (the worker that lists through libarchive) has no use for
+// the descriptors in flight: closed there, they are not held open for as long as it lives. It
+// runs in the child, where the other threads are gone; a descriptor a thread was opening at the
+// fork stays open there.
+void close_in_child() {
+    for (Search *search = innermost; search; search = search->outer) {
+        Job *jobs[MOST_FILES_IN_FLIGHT + 1];
+        size_t count = 0;
+        if (search->current) jobs[count++] = search->current;
+        for (size_t i = 0; i < search->count; i++)
+            jobs[count++] = search->window[(search->first + i) % MOST_FILES_IN_FLIGHT];
+        for (size_t i = 0; i < count; i++) {
+            if (jobs[i]->entry.descriptor >= 0) close(jobs[i]->entry.descriptor);
+            if (jobs[i]->folder) close(dirfd(jobs[i]->folder));
+        }
+        close(dirfd(search->folder));
+    }
+}
+
 }  // namespace
 
 void set_files_in_flight(unsigned count) {
@@ -476,6 +495,8 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
             errno = error;
             return INVALID_HANDLE_VALUE;
         }
+        static bool child_handler = pthread_atfork(nullptr, nullptr, close_in_child) == 0;
+        (void)child_handler;
         search->level = innermost ? innermost->level + 1 : 0;
         search->outer = innermost;
         innermost = search;
