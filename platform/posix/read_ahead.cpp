@@ -27,6 +27,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "target.h"
@@ -82,6 +83,10 @@ Job *queue = nullptr;            // under the lock
 unsigned idle_workers = 0;       // under the lock: threads waiting for a job
 bool walk_waits = false;         // under the lock: the walk waits for a job to be done
 unsigned files_in_flight = 1;    // set before the first search
+// Under the lock. False while every file the walk opened itself had its first bytes in the
+// cache already: the threads are then left idle, since handing them files that cost no wait
+// would cost more than it saves. The first file whose bytes were not there wakes them.
+bool reading_waits = false;
 unsigned workers = 0;            // started at the first search that reads ahead
 unsigned descriptors_held = 0;   // the walk's thread alone
 uint64_t next_order = 0;
@@ -106,6 +111,20 @@ bool looks_like_tail_directory(const unsigned char *head, size_t length) {
     return length >= sizeof SEVEN_ZIP && memcmp(head, SEVEN_ZIP, sizeof SEVEN_ZIP) == 0;
 }
 
+bool reading_waits_seen() {
+    pthread_mutex_lock(&lock);
+    bool seen = reading_waits;
+    pthread_mutex_unlock(&lock);
+    return seen;
+}
+
+void note_reading_waits() {
+    pthread_mutex_lock(&lock);
+    reading_waits = true;
+    pthread_cond_broadcast(&work_waiting);
+    pthread_mutex_unlock(&lock);
+}
+
 // Opens a file and reads its first bytes, and its last ones where its format keeps its
 // directory there, into the cache of this open file, where the readers after find them; the
 // program keeps the first HEAD_KEPT bytes.
@@ -117,6 +136,11 @@ void open_file(Job *job) {
         return;
     }
     job->entry.descriptor = fd;
+    if (!reading_waits_seen()) {
+        // Asked not to wait, the read fails unless the bytes are in the cache.
+        struct iovec probe = {job->head, HEAD_KEPT};
+        if (preadv2(fd, &probe, 1, 0, RWF_NOWAIT) < 0) note_reading_waits();
+    }
     readahead(fd, 0, HEAD_READ);
     int64_t got = read_whole(fd, job->head, HEAD_KEPT, 0);
     if (got < 0) {
@@ -163,7 +187,7 @@ Job *next_job() {
 void *work(void *) {
     pthread_mutex_lock(&lock);
     for (;;) {
-        Job *job = next_job();
+        Job *job = reading_waits ? next_job() : nullptr;
         if (!job) {
             idle_workers++;
             pthread_cond_wait(&work_waiting, &lock);
@@ -208,7 +232,7 @@ void queue_job(Job *job) {
     pthread_mutex_lock(&lock);
     job->next_queued = queue;
     queue = job;
-    if (idle_workers) pthread_cond_signal(&work_waiting);
+    if (idle_workers && reading_waits) pthread_cond_signal(&work_waiting);
     pthread_mutex_unlock(&lock);
 }
 
