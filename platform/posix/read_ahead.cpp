@@ -83,10 +83,11 @@ Job *queue = nullptr;            // under the lock
 unsigned idle_workers = 0;       // under the lock: threads waiting for a job
 bool walk_waits = false;         // under the lock: the walk waits for a job to be done
 unsigned files_in_flight = 1;    // set before the first search
-// Under the lock. False while every file the walk opened itself had its first bytes in the
-// cache already: the threads are then left idle, since handing them files that cost no wait
-// would cost more than it saves. The first file whose bytes were not there wakes them.
-bool reading_waits = false;
+// False while every file the walk opened itself had its first bytes in the cache already: no
+// thread is started then, since handing threads files that cost no wait would cost more than
+// it saves. The first file whose bytes were not there starts them. Set by the walk's thread
+// before any thread exists.
+bool threads_started = false;
 unsigned workers = 0;            // started at the first search that reads ahead
 unsigned descriptors_held = 0;   // the walk's thread alone
 uint64_t next_order = 0;
@@ -105,24 +106,13 @@ unsigned descriptor_ceiling() {
     return ceiling;
 }
 
+void start_threads();
+void queue_job(Job *job);
+
 bool looks_like_tail_directory(const unsigned char *head, size_t length) {
     static const unsigned char SEVEN_ZIP[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
     if (length >= 2 && head[0] == 'P' && head[1] == 'K') return true;
     return length >= sizeof SEVEN_ZIP && memcmp(head, SEVEN_ZIP, sizeof SEVEN_ZIP) == 0;
-}
-
-bool reading_waits_seen() {
-    pthread_mutex_lock(&lock);
-    bool seen = reading_waits;
-    pthread_mutex_unlock(&lock);
-    return seen;
-}
-
-void note_reading_waits() {
-    pthread_mutex_lock(&lock);
-    reading_waits = true;
-    pthread_cond_broadcast(&work_waiting);
-    pthread_mutex_unlock(&lock);
 }
 
 // Opens a file and reads its first bytes, and its last ones where its format keeps its
@@ -136,10 +126,11 @@ void open_file(Job *job) {
         return;
     }
     job->entry.descriptor = fd;
-    if (!reading_waits_seen()) {
-        // Asked not to wait, the read fails unless the bytes are in the cache.
+    if (!threads_started && files_in_flight > 1) {
+        // Asked not to wait, the read fails unless the bytes are in the cache. Until the
+        // threads start, only the walk's thread runs jobs.
         struct iovec probe = {job->head, HEAD_KEPT};
-        if (preadv2(fd, &probe, 1, 0, RWF_NOWAIT) < 0) note_reading_waits();
+        if (preadv2(fd, &probe, 1, 0, RWF_NOWAIT) < 0) start_threads();
     }
     readahead(fd, 0, HEAD_READ);
     int64_t got = read_whole(fd, job->head, HEAD_KEPT, 0);
@@ -187,7 +178,7 @@ Job *next_job() {
 void *work(void *) {
     pthread_mutex_lock(&lock);
     for (;;) {
-        Job *job = reading_waits ? next_job() : nullptr;
+        Job *job = next_job();
         if (!job) {
             idle_workers++;
             pthread_cond_wait(&work_waiting, &lock);
@@ -204,12 +195,11 @@ void *work(void *) {
     return nullptr;
 }
 
-// Starts the threads once, for a count of files in flight above one. Should none start, every
-// job is run by the walk when it comes to it, as with one file in flight.
-void start_workers() {
-    static bool tried = false;
-    if (tried) return;
-    tried = true;
+// Starts the threads, once, and hands them the jobs already waiting in the searches' windows.
+// Should none start, every job is run by the walk when it comes to it, as with one file in
+// flight.
+void start_threads() {
+    threads_started = true;
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) return;
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -221,6 +211,11 @@ void start_workers() {
         workers++;
     }
     pthread_attr_destroy(&attributes);
+    for (Search *search = innermost; search; search = search->outer)
+        for (size_t i = 0; i < search->count; i++) {
+            Job *job = search->window[(search->first + i) % MOST_FILES_IN_FLIGHT];
+            if (job->state == JOB_WAITING) queue_job(job);
+        }
 }
 
 bool is_dot_entry(const char *name) {
@@ -232,7 +227,7 @@ void queue_job(Job *job) {
     pthread_mutex_lock(&lock);
     job->next_queued = queue;
     queue = job;
-    if (idle_workers && reading_waits) pthread_cond_signal(&work_waiting);
+    if (idle_workers) pthread_cond_signal(&work_waiting);
     pthread_mutex_unlock(&lock);
 }
 
@@ -388,25 +383,6 @@ void close_search(Search *search) {
     free(search);
 }
 
-// A process forked from the program (the worker that lists through libarchive) has no use for
-// the descriptors in flight: closed there, they are not held open for as long as it lives. It
-// runs in the child, where the other threads are gone; a descriptor a thread was opening at the
-// fork stays open there.
-void close_in_child() {
-    for (Search *search = innermost; search; search = search->outer) {
-        Job *jobs[MOST_FILES_IN_FLIGHT + 1];
-        size_t count = 0;
-        if (search->current) jobs[count++] = search->current;
-        for (size_t i = 0; i < search->count; i++)
-            jobs[count++] = search->window[(search->first + i) % MOST_FILES_IN_FLIGHT];
-        for (size_t i = 0; i < count; i++) {
-            if (jobs[i]->entry.descriptor >= 0) close(jobs[i]->entry.descriptor);
-            if (jobs[i]->folder) close(dirfd(jobs[i]->folder));
-        }
-        close(dirfd(search->folder));
-    }
-}
-
 }  // namespace
 
 void set_files_in_flight(unsigned count) {
@@ -519,12 +495,9 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
             errno = error;
             return INVALID_HANDLE_VALUE;
         }
-        static bool child_handler = pthread_atfork(nullptr, nullptr, close_in_child) == 0;
-        (void)child_handler;
         search->level = innermost ? innermost->level + 1 : 0;
         search->outer = innermost;
         innermost = search;
-        if (files_in_flight > 1) start_workers();
         if (next_entry(search, record)) return search;
         int error = errno;
         close_search(search);
