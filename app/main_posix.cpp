@@ -13,6 +13,7 @@
 #include "archiver_bridge.h"
 #include "catalogue.h"
 #include "path_helpers.h"
+#include "target.h"  // set_files_in_flight
 #include "terminal.h"
 #include "version.h"
 
@@ -32,6 +33,8 @@ static const char *usage() {
              "with no terminal to ask it is kept, and -f replaces it.\n"
              "\n"
              "  -f, --force        replace an existing listing without asking\n"
+             "  -j, --in-flight=N  read N files at once, 1 to 256 (default 64); 1 reads one\n"
+             "                     file at a time, best on a spinning disk\n"
              "  -o, --output=FILE  write the listing to FILE instead (- for standard output)\n"
              "  -h, --help         show this text\n"
              "      --version      show the version and the archiver libraries found\n"
@@ -138,12 +141,31 @@ static void report_path(const char *path, int error) {
 struct Options {
     bool force;
     const char *output;
+    unsigned in_flight;
 };
+
+// Files read at once unless -j says otherwise: on a share that answers many requests at once a
+// run is then near its fastest, and on a local disk it costs nothing (bench/README.md).
+const unsigned DEFAULT_IN_FLIGHT = 64;
+
+// The count of -j: digits alone, 1 to MOST_FILES_IN_FLIGHT (the help and its message say 256).
+static bool read_count(const char *text, unsigned *count) {
+    unsigned value = 0;
+    if (!*text) return false;
+    for (; *text; text++) {
+        if (*text < '0' || *text > '9') return false;
+        value = value * 10 + (unsigned)(*text - '0');
+        if (value > MOST_FILES_IN_FLIGHT) return false;
+    }
+    *count = value;
+    return value >= 1;
+}
 
 // -1 to go on with the run, else the exit status of a run that ends here.
 static int read_options(int argc, char **argv, Options *options) {
     static const struct option LONG_OPTIONS[] = {
         {"force", no_argument, nullptr, 'f'},
+        {"in-flight", required_argument, nullptr, 'j'},
         {"output", required_argument, nullptr, 'o'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
@@ -151,13 +173,21 @@ static int read_options(int argc, char **argv, Options *options) {
     };
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, ":fho:", LONG_OPTIONS, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":fhj:o:", LONG_OPTIONS, nullptr)) != -1) {
         switch (option) {
         case 'f':
             options->force = true;
             break;
         case 'o':
             options->output = optarg;
+            break;
+        case 'j':
+            if (!read_count(optarg, &options->in_flight)) {
+                fprintf(stderr, _("tallybook: '%s' is no count of files from 1 to 256\n"),
+                        optarg);
+                point_to_help();
+                return 2;
+            }
             break;
         case 'h':
             fputs(usage(), stdout);
@@ -198,9 +228,10 @@ static int read_options(int argc, char **argv, Options *options) {
 
 int main(int argc, char **argv) {
     bind_messages();
-    Options options = {false, nullptr};
+    Options options = {false, nullptr, DEFAULT_IN_FLIGHT};
     int ended = read_options(argc, argv, &options);
     if (ended >= 0) return ended;
+    set_files_in_flight(options.in_flight);
     // The run takes the paths as the arguments after entry 0, as the Windows program's run does.
     argv[optind - 1] = argv[0];
     int32_t count = argc - optind + 1;

@@ -27,6 +27,26 @@ inline constexpr size_t TRAY_RECORD_SIZE = 88;
 inline int seek_to_end(FILE *stream) { return _fseeki64(stream, 0, SEEK_END); }
 inline int64_t stream_position(FILE *stream) { return _ftelli64(stream); }
 
+// Up to `capacity` first bytes of the file at `path` into `buffer`, their count in `length`;
+// false when it cannot be opened or read, errno then saying why. Each call opens the file.
+inline bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *length) {
+    *length = 0;
+    FILE *stream = fopen(path, "rb");
+    if (!stream) return false;
+    // Unbuffered: one read of the head, and no look at the file's block size to choose a buffer.
+    setvbuf(stream, nullptr, _IONBF, 0);
+    *length = fread(buffer, 1, capacity, stream);
+    bool read = !ferror(stream);
+    fclose(stream);
+    return read;
+}
+
+// Each library opens the files it is offered itself.
+inline void lend_open_file(HMODULE, const char *) {}
+
+// The file at `path` opened for reading as a stream of the C runtime; null when it cannot be.
+inline FILE *open_read_stream(const char *path) { return fopen(path, "rb"); }
+
 #else  // POSIX
 
 // Text mode changes nothing here, so the listing's CR LF is written out.
@@ -39,6 +59,31 @@ inline constexpr size_t TRAY_RECORD_SIZE = sizeof(NOTIFYICONDATAA);
 // Stream positions are 64-bit off_t here.
 inline int seek_to_end(FILE *stream) { return fseeko(stream, 0, SEEK_END); }
 inline int64_t stream_position(FILE *stream) { return (int64_t)ftello(stream); }
+
+// How many files the folder searches read ahead of the walk (posix/read_ahead.cpp): looked
+// up, opened and their first bytes read, by as many threads; 1 reads one file at a time, in
+// the walk's own thread. Set before the walk; a count past MOST_FILES_IN_FLIGHT is taken as it.
+inline constexpr unsigned MOST_FILES_IN_FLIGHT = 256;
+void set_files_in_flight(unsigned count);
+
+// Up to `capacity` first bytes of the file at `path` into `buffer`, their count in `length`;
+// false when it cannot be opened or read, errno then saying why. The entry a folder search has
+// just handed out is read through the descriptor the search opened, mostly from bytes already
+// read ahead; any other path is opened for the call.
+bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *length);
+
+// A loaded object that exports LEND_FILE_ENTRY, of type LendFileFn, is handed the descriptor of
+// the entry `path` that a folder search stands on, for it to read the file through rather than
+// open it again; `path` null (or an entry with no descriptor) withdraws the loan, which ends in
+// any case when the search moves on and closes the descriptor. The object never closes it.
+inline constexpr char LEND_FILE_ENTRY[] = "TallybookLendFile";
+typedef void (*LendFileFn)(const char *path, int descriptor);
+void lend_open_file(HMODULE module, const char *path);
+
+// The file at `path` opened for reading as a stream of the C runtime; null when it cannot be.
+// The entry a folder search stands on is read through a copy of the search's descriptor, from
+// its start, so that the file is opened once.
+FILE *open_read_stream(const char *path);
 
 #endif  // _WIN32
 

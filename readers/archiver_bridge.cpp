@@ -8,6 +8,7 @@
 #include "path_helpers.h"
 #include "readers.h"
 #include "shift_jis.h"
+#include "target.h"  // lend_open_file
 
 struct ArchiverLibrary {
     int key;
@@ -157,8 +158,10 @@ bool add_archiver_entry(OrderedList *members, const INDIVIDUALINFO *info) {
 bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mode) {
     ArchiverBinding binding;
     if (!load_archiver(&binding, key)) return false;
+    lend_open_file(binding.module, path);
     HARC archive = binding.open_archive(nullptr, path, open_mode);
     if (!archive) {
+        lend_open_file(binding.module, nullptr);
         unload_archiver(&binding);
         return false;
     }
@@ -169,6 +172,7 @@ bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mo
          result = binding.find_next(archive, &info))
         add_archiver_entry(members, &info);
     binding.close_archive(archive);
+    lend_open_file(binding.module, nullptr);
     unload_archiver(&binding);
     return !list_is_empty(members);
 }

@@ -7,7 +7,7 @@
 
 #include "byte_order.h"
 #include "readers.h"
-#include "target.h"  // stream_size
+#include "target.h"  // stream_size, read_first_bytes, open_read_stream
 
 namespace {
 
@@ -37,7 +37,7 @@ bool read_32(FILE *stream, uint32_t *value) {
 }
 
 FILE *open_stream(const char *path, char *buffer) {
-    FILE *stream = fopen(path, "rb");
+    FILE *stream = open_read_stream(path);
     // Should the buffer be refused, the runtime's own serves just as well.
     if (stream) setvbuf(stream, buffer, _IOFBF, STREAM_BUFFER_SIZE);
     return stream;
@@ -149,15 +149,7 @@ bool close_and_list(FILE *stream, bool complete, OrderedList *members, const Ent
 }  // namespace
 
 bool read_file_head(const char *path, FileHead *head) {
-    head->length = 0;
-    FILE *stream = fopen(path, "rb");
-    if (!stream) return false;
-    // Unbuffered: one read of the head, and no look at the file's block size to choose a buffer.
-    setvbuf(stream, nullptr, _IONBF, 0);
-    head->length = fread(head->bytes, 1, sizeof head->bytes, stream);
-    bool read = !ferror(stream);
-    fclose(stream);
-    return read;
+    return read_first_bytes(path, head->bytes, sizeof head->bytes, &head->length);
 }
 
 static bool head_begins(const FileHead *head, const unsigned char *magic, size_t length) {

@@ -22,6 +22,11 @@
 //   same file named twice, or a folder walked twice) and reads it afresh: a look never outlives
 //   the one offer it was read for.
 //
+// Where the program has the file open already, it lends its descriptor (TallybookLendFile): the
+// look is then read through it, and so is a read past it, after the same check of identity and
+// bytes, so that a file is opened once for the program and every library. The program closes
+// it; nothing here does.
+//
 // The libraries are called from one thread at a time, so the look needs no lock.
 #include "source_file.h"
 
@@ -33,6 +38,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <type_traits>
+
+#include "target.h"  // LEND_FILE_ENTRY, LendFileFn
 #include "whole_io.h"
 
 namespace {
@@ -84,6 +92,19 @@ struct Look {
 
 Look look;
 
+// The descriptor the program lends for the file at `path` (-1: none); it stays the program's.
+struct Loan {
+    int fd;
+    char path[PATH_MAX + 1];
+};
+
+Loan loan = {-1, {0}};
+
+// The descriptor lent for `path`, -1 when none is.
+int lent_for(const char *path) {
+    return loan.fd >= 0 && strcmp(loan.path, path) == 0 ? loan.fd : -1;
+}
+
 bool regular(const struct stat &info) { return S_ISREG(info.st_mode) && info.st_size >= 0; }
 
 void fill_name(const char *path, SourceFileInfo *info) {
@@ -98,6 +119,7 @@ void fill_name(const char *path, SourceFileInfo *info) {
 // hold what the look handed out, `served` that the look has handed out bytes of this file.
 struct SourceFile {
     int fd;
+    bool owned;  // `fd` was opened here, not lent
     char *path;
     FileIdentity identity;
     uint64_t generation;
@@ -117,8 +139,17 @@ SourceFile *new_file(const char *path, const FileIdentity &identity, int fd) {
         return nullptr;
     }
     file->fd = fd;
+    file->owned = fd >= 0;
     file->identity = identity;
     return file;
+}
+
+// The file's descriptor: the one lent for its path, or one opened now when `may_borrow` is
+// false or none is lent. `owned` says which.
+int open_descriptor(const char *path, bool may_borrow, bool *owned) {
+    int fd = may_borrow ? lent_for(path) : -1;
+    *owned = fd < 0;
+    return fd >= 0 ? fd : open(path, OPEN_FLAGS);
 }
 
 // Reads the first bytes of the file just opened into the look, for `asker`. A path the look
@@ -141,17 +172,20 @@ void fill_look(SourceFile *file, const void *asker) {
     file->generation = look.generation;
 }
 
+// A new open of `path`, for `asker`; a null asker (a listing afresh) never borrows.
 SourceFile *open_fresh(const char *path, const void *asker, SourceFileInfo *info) {
-    int fd = open(path, OPEN_FLAGS);
+    bool owned;
+    int fd = open_descriptor(path, asker != nullptr, &owned);
     if (fd < 0) return nullptr;
     struct stat status;
     SourceFile *file = nullptr;
     if (fstat(fd, &status) == 0 && regular(status))
         file = new_file(path, identity_of(status), fd);
     if (!file) {
-        close(fd);
+        if (owned) close(fd);
         return nullptr;
     }
+    file->owned = owned;
     file->verified = true;
     fill_look(file, asker);
     info->size = (uint64_t)status.st_size;
@@ -169,7 +203,7 @@ bool look_holds(const SourceFile *file) {
 int checked_descriptor(SourceFile *file) {
     if (file->stale) return -1;
     if (file->verified) return file->fd;
-    file->fd = open(file->path, OPEN_FLAGS);
+    file->fd = open_descriptor(file->path, true, &file->owned);
     struct stat status;
     bool same = file->fd >= 0 && fstat(file->fd, &status) == 0 &&
                 same_identity(identity_of(status), file->identity);
@@ -245,9 +279,21 @@ SourceFile *source_file_adopt(int fd) {
         return nullptr;
     }
     file->fd = fd;
+    file->owned = true;
     file->verified = true;
     return file;
 }
+
+// The program's loan (target.h): the descriptor stays its own, and a loan for another path, or
+// none, ends the last one.
+extern "C" __attribute__((visibility("default"))) void TallybookLendFile(const char *path,
+                                                                          int fd) {
+    loan.fd = -1;
+    if (!path || fd < 0 || strlen(path) >= sizeof loan.path) return;
+    strcpy(loan.path, path);
+    loan.fd = fd;
+}
+static_assert(std::is_same<decltype(&TallybookLendFile), LendFileFn>::value, "its type");
 
 bool source_file_stale(const SourceFile *file) { return file->stale; }
 
@@ -259,7 +305,7 @@ SourceFile *source_file_adopt_handle(void *) { return nullptr; }
 
 void source_file_close(SourceFile *file) {
     if (!file) return;
-    if (file->fd >= 0) close(file->fd);
+    if (file->fd >= 0 && file->owned) close(file->fd);
     free(file->path);
     free(file);
 }

@@ -1,6 +1,7 @@
-// File attributes, folder searches and file identity on POSIX, with the results the Windows
-// calls give: attribute bits, find records with UTC FILETIMEs, INVALID_HANDLE_VALUE on failure.
-#include <dirent.h>
+// File attributes, find records and file identity on POSIX, with the results the Windows calls
+// give: attribute bits, find records with UTC FILETIMEs, INVALID_HANDLE_VALUE on failure. The
+// folder searches, which read ahead of the walk, are in read_ahead.cpp.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,9 +9,10 @@
 #include <unistd.h>
 
 #include "calendar.h"
+#include "read_ahead.h"
 #include "win32.h"
 
-static DWORD attributes_of(const struct stat &st) {
+DWORD attributes_of(const struct stat &st) {
     if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
     if (S_ISREG(st.st_mode)) return FILE_ATTRIBUTE_ARCHIVE;
     return FILE_ATTRIBUTE_DEVICE;
@@ -31,7 +33,7 @@ static FILETIME filetime_of(const struct timespec &t) {
     return out;
 }
 
-static void fill_record(WIN32_FIND_DATAA *record, const char *name, const struct stat *st) {
+void fill_find_record(WIN32_FIND_DATAA *record, const char *name, const struct stat *st) {
     memset(record, 0, sizeof *record);
     if (st) {
         record->dwFileAttributes = attributes_of(*st);
@@ -45,75 +47,26 @@ static void fill_record(WIN32_FIND_DATAA *record, const char *name, const struct
     strncpy(record->cFileName, name, sizeof record->cFileName - 1);
 }
 
+// The entry a folder search has just handed out is not looked at again at once: its search's
+// status of it answers the first query.
 DWORD GetFileAttributesA(LPCSTR path) {
+    EntryAhead entry;
+    if (status_ahead(path, &entry)) {
+        if (entry.known) return attributes_of(entry.status);
+        errno = entry.status_error;
+        return INVALID_FILE_ATTRIBUTES;
+    }
     struct stat st;
     if (stat(path, &st) != 0) return INVALID_FILE_ATTRIBUTES;
     return attributes_of(st);
-}
-
-namespace {
-struct Search {
-    DIR *folder;  // null for a search that named one entry exactly
-    char *prefix;  // the pattern without its "*": the folder's entries are named by it
-    size_t prefix_length;
-};
-}  // namespace
-
-static bool read_next(Search *search, WIN32_FIND_DATAA *record) {
-    struct dirent *entry;
-    while ((entry = readdir(search->folder)) != nullptr) {
-        // A name longer than the record holds cannot be named back; Windows has none.
-        if (strlen(entry->d_name) >= sizeof record->cFileName) continue;
-        struct stat st;
-        bool known = fstatat(dirfd(search->folder), entry->d_name, &st, 0) == 0;
-        fill_record(record, entry->d_name, known ? &st : nullptr);
-        return true;
-    }
-    return false;
-}
-
-HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
-    size_t length = strlen(pattern);
-    Search *search = (Search *)malloc(sizeof(Search));
-    if (!search) return INVALID_HANDLE_VALUE;
-    if (length >= 2 && pattern[length - 1] == '*' && pattern[length - 2] == '/') {
-        search->prefix = strndup(pattern, length - 1);
-        search->prefix_length = length - 1;
-        search->folder = search->prefix ? opendir(search->prefix) : nullptr;
-        if (search->folder && read_next(search, record)) return search;
-        if (search->folder) closedir(search->folder);
-        free(search->prefix);
-        free(search);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!find_named_entry(pattern, record)) {
-        free(search);
-        return INVALID_HANDLE_VALUE;
-    }
-    search->folder = nullptr;
-    search->prefix = nullptr;
-    return search;
 }
 
 bool find_named_entry(LPCSTR path, WIN32_FIND_DATAA *record) {
     struct stat st;
     if (path[0] == '\0' || stat(path, &st) != 0) return false;
     const char *slash = strrchr(path, '/');
-    fill_record(record, slash && slash[1] ? slash + 1 : path, &st);
+    fill_find_record(record, slash && slash[1] ? slash + 1 : path, &st);
     return true;
-}
-
-BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA *record) {
-    Search *search = (Search *)handle;
-    return search->folder && read_next(search, record);
-}
-
-BOOL FindClose(HANDLE handle) {
-    Search *search = (Search *)handle;
-    if (search->folder) closedir(search->folder);
-    free(search->prefix);
-    free(search);
-    return TRUE;
 }
 
 // The handle is the descriptor plus one, so that descriptor 0 is not the null handle.

@@ -1,0 +1,526 @@
+// Folder searches on POSIX that read ahead of the walk: while the program judges one file, the
+// next entries of the folder are already being looked up, opened and read by a small pool of
+// threads, so that a share or a disk that answers many requests at once is kept busy.
+//
+// A search holds a window of the entries that come next, each one job: the entry's status (the
+// find record), and for an ordinary file its open and the read of its first bytes (and of its
+// last ones where a ZIP or 7z keeps its directory there), for a folder its open, which the
+// folder's own search takes over when the walk enters it. The program is
+// handed each entry in the folder's order exactly as the search without read-ahead would hand
+// it; the job's descriptor is the one every later reader of the file uses (the program's head,
+// the archiver libraries through the lending below, the cabinet service), and it is closed when
+// the search moves on to the next entry. The bytes read ahead are held by the kernel's cache of
+// the open file: the program keeps only the first HEAD_KEPT bytes of each.
+//
+// Bounds: a search reads at most `files_in_flight` entries ahead of the walk, and the searches
+// together hold at most descriptor_ceiling() descriptors; a job past that bound takes the status
+// only, and the file is opened when the walk comes to it. The threads take the jobs of the
+// innermost search first, in the folder's order, since that is the order the walk wants them.
+// The walk itself runs on one thread: only the job queue and a job's state are shared, under
+// one lock; a job's results are written by the one thread that runs it and read once it is done.
+#include "read_ahead.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "target.h"
+#include "whole_io.h"
+
+namespace {
+
+// More than any head test needs: the program's readers compare at most 20 bytes.
+const size_t HEAD_KEPT = 64;
+// The first read of a file: what the archiver libraries read first, so that it is one request.
+const size_t HEAD_READ = 16u * 1024u;
+// A ZIP's end record and comment, and a small 7z's header, lie within its last 64 KiB.
+const size_t TAIL_READ = 64u * 1024u;
+enum JobState { JOB_WAITING, JOB_RUNNING, JOB_DONE };
+
+struct Job {
+    // Set before the job is queued, read only afterwards.
+    int folder_fd;
+    const char *name;  // within `path`
+    char *path;
+    unsigned level;    // how deep its search is in the walk: the deepest goes first
+    uint64_t order;
+    bool may_open;     // holds one of the descriptors of DESCRIPTOR_CEILING
+    // Under the lock.
+    JobState state;
+    Job *next_queued;
+    // Written by the thread that runs the job, read once it is done.
+    EntryAhead entry;
+    DIR *folder;       // a folder opened ahead, for the search of it to adopt
+    unsigned char head[HEAD_KEPT];
+    size_t head_length;
+    int read_error;
+    bool attributes_told;  // its status has answered an attribute query
+};
+
+struct Search {
+    DIR *folder;        // null for a search that named one entry exactly
+    char *prefix;       // the pattern without its "*": the folder's entries are named by it
+    size_t prefix_length;
+    Job *window[MOST_FILES_IN_FLIGHT];  // the entries read from the folder, not yet handed out
+    size_t first, count;
+    bool ended;
+    int read_error;     // why the folder's reading ended early; 0 at its end
+    Job *current;       // the entry handed out last, while the walk is on it
+    unsigned level;
+    Search *outer;
+};
+
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t work_waiting = PTHREAD_COND_INITIALIZER;
+pthread_cond_t work_done = PTHREAD_COND_INITIALIZER;
+Job *queue = nullptr;            // under the lock
+unsigned idle_workers = 0;       // under the lock: threads waiting for a job
+bool walk_waits = false;         // under the lock: the walk waits for a job to be done
+unsigned files_in_flight = 1;    // set before the first search
+// False while every file the walk opened itself had its first bytes in the cache already: no
+// thread is started then, since handing threads files that cost no wait would cost more than
+// it saves. The first file whose bytes were not there starts them. Set by the walk's thread
+// before any thread exists.
+bool threads_started = false;
+unsigned workers = 0;            // started at the first search that reads ahead
+unsigned descriptors_held = 0;   // the walk's thread alone
+uint64_t next_order = 0;
+Search *innermost = nullptr;     // the searches open, the walk's thread alone
+
+unsigned descriptor_ceiling() {
+    // Half the descriptors the process may open, leaving the rest to the libraries and the
+    // listing; and never more than the searches could use.
+    static unsigned ceiling = 0;
+    if (ceiling == 0) {
+        struct rlimit limit;
+        rlim_t allowed = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+        ceiling = allowed / 2 > 4096 ? 4096 : (unsigned)(allowed / 2);
+        if (ceiling < 1) ceiling = 1;
+    }
+    return ceiling;
+}
+
+void start_threads();
+void queue_job(Job *job);
+
+bool looks_like_tail_directory(const unsigned char *head, size_t length) {
+    static const unsigned char SEVEN_ZIP[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
+    if (length >= 2 && head[0] == 'P' && head[1] == 'K') return true;
+    return length >= sizeof SEVEN_ZIP && memcmp(head, SEVEN_ZIP, sizeof SEVEN_ZIP) == 0;
+}
+
+// Opens a file and reads its first bytes, and its last ones where its format keeps its
+// directory there, into the cache of this open file, where the readers after find them; the
+// program keeps the first HEAD_KEPT bytes.
+void open_file(Job *job) {
+    // O_NONBLOCK: a FIFO that took the path since its status must not make the open wait.
+    int fd = open(job->path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        job->entry.open_error = errno ? errno : EIO;
+        return;
+    }
+    job->entry.descriptor = fd;
+    if (!threads_started && files_in_flight > 1) {
+        // Asked not to wait, the read fails unless the bytes are in the cache. Until the
+        // threads start, only the walk's thread runs jobs.
+        struct iovec probe = {job->head, HEAD_KEPT};
+        if (preadv2(fd, &probe, 1, 0, RWF_NOWAIT) < 0) start_threads();
+    }
+    readahead(fd, 0, HEAD_READ);
+    int64_t got = read_whole(fd, job->head, HEAD_KEPT, 0);
+    if (got < 0) {
+        job->read_error = errno ? errno : EIO;
+        return;
+    }
+    job->head_length = (size_t)got;
+    uint64_t size = (uint64_t)job->entry.status.st_size;
+    if (size > HEAD_READ && looks_like_tail_directory(job->head, job->head_length)) {
+        uint64_t tail = size - HEAD_READ < TAIL_READ ? size - HEAD_READ : TAIL_READ;
+        readahead(fd, (off64_t)(size - tail), (size_t)tail);
+    }
+}
+
+void run(Job *job) {
+    if (fstatat(job->folder_fd, job->name, &job->entry.status, 0) == 0) {
+        job->entry.known = true;
+    } else {
+        job->entry.status_error = errno ? errno : EIO;
+        return;
+    }
+    if (!job->may_open) return;
+    if (S_ISREG(job->entry.status.st_mode))
+        open_file(job);
+    else if (S_ISDIR(job->entry.status.st_mode))
+        job->folder = opendir(job->path);  // the folder's own search reports a failure
+}
+
+// The waiting job to run next: the deepest search's first. Under the lock.
+Job *next_job() {
+    Job **best = nullptr;
+    for (Job **at = &queue; *at; at = &(*at)->next_queued) {
+        Job *job = *at;
+        if (!best || job->level > (*best)->level ||
+            (job->level == (*best)->level && job->order < (*best)->order))
+            best = at;
+    }
+    if (!best) return nullptr;
+    Job *job = *best;
+    *best = job->next_queued;
+    return job;
+}
+
+void *work(void *) {
+    pthread_mutex_lock(&lock);
+    for (;;) {
+        Job *job = next_job();
+        if (!job) {
+            idle_workers++;
+            pthread_cond_wait(&work_waiting, &lock);
+            idle_workers--;
+            continue;
+        }
+        job->state = JOB_RUNNING;
+        pthread_mutex_unlock(&lock);
+        run(job);
+        pthread_mutex_lock(&lock);
+        job->state = JOB_DONE;
+        if (walk_waits) pthread_cond_broadcast(&work_done);
+    }
+    return nullptr;
+}
+
+// Starts the threads, once, and hands them the jobs already waiting in the searches' windows.
+// Should none start, every job is run by the walk when it comes to it, as with one file in
+// flight.
+void start_threads() {
+    threads_started = true;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // A job keeps nothing on the stack but its calls.
+    pthread_attr_setstacksize(&attributes, 64u * 1024u);
+    for (unsigned i = 0; i < files_in_flight; i++) {
+        pthread_t thread;
+        if (pthread_create(&thread, &attributes, work, nullptr) != 0) break;
+        workers++;
+    }
+    pthread_attr_destroy(&attributes);
+    for (Search *search = innermost; search; search = search->outer)
+        for (size_t i = 0; i < search->count; i++) {
+            Job *job = search->window[(search->first + i) % MOST_FILES_IN_FLIGHT];
+            if (job->state == JOB_WAITING) queue_job(job);
+        }
+}
+
+bool is_dot_entry(const char *name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+void queue_job(Job *job) {
+    if (workers == 0) return;  // run by the walk when it comes to it
+    pthread_mutex_lock(&lock);
+    job->next_queued = queue;
+    queue = job;
+    if (idle_workers) pthread_cond_signal(&work_waiting);
+    pthread_mutex_unlock(&lock);
+}
+
+// Under the lock: takes a job that no thread has taken yet off the queue; false when one has.
+bool unqueue(Job *job) {
+    if (job->state != JOB_WAITING) return false;
+    for (Job **at = &queue; *at; at = &(*at)->next_queued) {
+        if (*at == job) {
+            *at = job->next_queued;
+            break;
+        }
+    }
+    return true;
+}
+
+// Under the lock: waits until the thread that took the job has done it.
+void wait_until_done(Job *job) {
+    walk_waits = true;
+    while (job->state != JOB_DONE) pthread_cond_wait(&work_done, &lock);
+    walk_waits = false;
+}
+
+// The job done, run here when no thread has taken it yet.
+void finish(Job *job) {
+    pthread_mutex_lock(&lock);
+    bool here = unqueue(job);
+    if (here) job->state = JOB_RUNNING;
+    if (!here) wait_until_done(job);
+    pthread_mutex_unlock(&lock);
+    if (here) {
+        run(job);
+        job->state = JOB_DONE;  // no thread knows of it any more
+    }
+}
+
+// The job done or dropped: one that no thread has taken yet is never run.
+void settle(Job *job) {
+    pthread_mutex_lock(&lock);
+    if (unqueue(job)) job->state = JOB_DONE;
+    wait_until_done(job);
+    pthread_mutex_unlock(&lock);
+}
+
+void release(Job *job) {
+    if (!job) return;
+    settle(job);
+    if (job->entry.descriptor >= 0) close(job->entry.descriptor);
+    if (job->folder) closedir(job->folder);
+    if (job->may_open) descriptors_held--;
+    free(job);
+}
+
+// The folder's next name; null at its end, `read_error` then saying why it ended early.
+const char *next_name(Search *search) {
+    errno = 0;
+    struct dirent *entry = readdir(search->folder);
+    if (!entry) search->read_error = errno;
+    return entry ? entry->d_name : nullptr;
+}
+
+// Reads the folder's next entries into the window, up to the count in flight, and hands each
+// to the threads.
+void fill_window(Search *search) {
+    size_t room = files_in_flight;  // never past MOST_FILES_IN_FLIGHT, the window's size
+    while (search->count < room && !search->ended) {
+        const char *name = next_name(search);
+        if (!name) {
+            search->ended = true;
+            break;
+        }
+        // A name longer than the record holds cannot be named back; Windows has none.
+        size_t length = strlen(name);
+        if (length >= sizeof(((WIN32_FIND_DATAA *)nullptr)->cFileName)) continue;
+        Job *job = (Job *)calloc(1, sizeof(Job) + search->prefix_length + length + 1);
+        if (!job) {
+            search->ended = true;
+            search->read_error = ENOMEM;
+            break;
+        }
+        job->path = (char *)(job + 1);
+        memcpy(job->path, search->prefix, search->prefix_length);
+        memcpy(job->path + search->prefix_length, name, length + 1);
+        job->name = job->path + search->prefix_length;
+        job->folder_fd = dirfd(search->folder);
+        job->level = search->level;
+        job->order = next_order++;
+        job->entry.descriptor = -1;
+        job->may_open = !is_dot_entry(job->name) && descriptors_held < descriptor_ceiling();
+        if (job->may_open) descriptors_held++;
+        search->window[(search->first + search->count) % MOST_FILES_IN_FLIGHT] = job;
+        search->count++;
+        queue_job(job);
+    }
+}
+
+// Hands out the folder's next entry, the one before it released.
+bool next_entry(Search *search, WIN32_FIND_DATAA *record) {
+    release(search->current);
+    search->current = nullptr;
+    fill_window(search);
+    if (search->count == 0) {
+        errno = search->read_error;
+        return false;
+    }
+    Job *job = search->window[search->first];
+    search->first = (search->first + 1) % MOST_FILES_IN_FLIGHT;
+    search->count--;
+    finish(job);
+    fill_find_record(record, job->name, job->entry.known ? &job->entry.status : nullptr);
+    search->current = job;
+    fill_window(search);
+    return true;
+}
+
+// The folder of `prefix` ("folder/") when the search that holds it as its current entry has
+// opened it ahead; it passes to the caller. Its names are read only when the walk enters it:
+// read long before, the status a share sends with them would have expired by then, and each
+// entry would be looked up again.
+DIR *folder_opened_ahead(const char *prefix, size_t prefix_length) {
+    for (Search *search = innermost; search; search = search->outer) {
+        Job *job = search->current;
+        if (job && job->folder && strlen(job->path) + 1 == prefix_length &&
+            memcmp(job->path, prefix, prefix_length - 1) == 0) {
+            DIR *folder = job->folder;
+            job->folder = nullptr;
+            return folder;
+        }
+    }
+    return nullptr;
+}
+
+Job *current_job(const char *path) {
+    for (Search *search = innermost; search; search = search->outer)
+        if (search->current && strcmp(search->current->path, path) == 0) return search->current;
+    return nullptr;
+}
+
+void close_search(Search *search) {
+    release(search->current);
+    while (search->count) {
+        release(search->window[search->first]);
+        search->first = (search->first + 1) % MOST_FILES_IN_FLIGHT;
+        search->count--;
+    }
+    if (search->folder) closedir(search->folder);
+    for (Search **at = &innermost; *at; at = &(*at)->outer) {
+        if (*at == search) {
+            *at = search->outer;
+            break;
+        }
+    }
+    free(search->prefix);
+    free(search);
+}
+
+}  // namespace
+
+void set_files_in_flight(unsigned count) {
+    files_in_flight = count < 1 ? 1 : count > MOST_FILES_IN_FLIGHT ? MOST_FILES_IN_FLIGHT : count;
+}
+
+bool status_ahead(const char *path, EntryAhead *entry) {
+    Job *job = current_job(path);
+    if (!job || job->attributes_told) return false;
+    job->attributes_told = true;
+    *entry = job->entry;
+    return true;
+}
+
+bool entry_ahead(const char *path, bool open_now, EntryAhead *entry) {
+    Job *job = current_job(path);
+    if (!job) return false;
+    if (open_now && job->entry.known && S_ISREG(job->entry.status.st_mode) &&
+        job->entry.descriptor < 0 && job->entry.open_error == 0) {
+        // Past the bound: opened now that the walk is on it, and held as if read ahead.
+        if (!job->may_open) {
+            job->may_open = true;
+            descriptors_held++;
+        }
+        open_file(job);
+    }
+    *entry = job->entry;
+    return true;
+}
+
+bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *length) {
+    *length = 0;
+    EntryAhead entry;
+    if (!entry_ahead(path, true, &entry)) {
+        int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) return false;
+        int64_t got = read_whole(fd, buffer, capacity, 0);
+        int error = errno;
+        close(fd);
+        errno = error;
+        if (got < 0) return false;
+        *length = (size_t)got;
+        return true;
+    }
+    Job *job = current_job(path);
+    if (entry.descriptor < 0) {
+        errno = entry.open_error ? entry.open_error : entry.status_error ? entry.status_error : EIO;
+        return false;
+    }
+    if (job->read_error) {
+        errno = job->read_error;
+        return false;
+    }
+    if (capacity <= job->head_length || job->head_length < HEAD_KEPT) {
+        *length = capacity < job->head_length ? capacity : job->head_length;
+        memcpy(buffer, job->head, *length);
+        return true;
+    }
+    int64_t got = read_whole(entry.descriptor, buffer, capacity, 0);
+    if (got < 0) return false;
+    *length = (size_t)got;
+    return true;
+}
+
+int copy_of_descriptor(const char *path) {
+    EntryAhead entry;
+    if (!entry_ahead(path, true, &entry) || entry.descriptor < 0) return -1;
+    int fd = fcntl(entry.descriptor, F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+FILE *open_read_stream(const char *path) {
+    int fd = copy_of_descriptor(path);
+    if (fd < 0) return fopen(path, "rb");
+    FILE *stream = fdopen(fd, "rb");
+    if (!stream) close(fd);
+    return stream;
+}
+
+void lend_open_file(HMODULE module, const char *path) {
+    FARPROC entry = GetProcAddress(module, LEND_FILE_ENTRY);
+    if (!entry) return;
+    LendFileFn lend = reinterpret_cast<LendFileFn>(reinterpret_cast<void (*)(void)>(entry));
+    EntryAhead ahead;
+    if (path && entry_ahead(path, true, &ahead) && ahead.descriptor >= 0)
+        lend(path, ahead.descriptor);
+    else
+        lend(nullptr, -1);
+}
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
+    size_t length = strlen(pattern);
+    Search *search = (Search *)calloc(1, sizeof(Search));
+    if (!search) return INVALID_HANDLE_VALUE;
+    if (length >= 2 && pattern[length - 1] == '*' && pattern[length - 2] == '/') {
+        search->prefix = strndup(pattern, length - 1);
+        search->prefix_length = length - 1;
+        if (search->prefix) {
+            search->folder = folder_opened_ahead(search->prefix, search->prefix_length);
+            if (!search->folder) search->folder = opendir(search->prefix);
+        }
+        if (!search->folder) {
+            int error = errno;
+            free(search->prefix);
+            free(search);
+            errno = error;
+            return INVALID_HANDLE_VALUE;
+        }
+        search->level = innermost ? innermost->level + 1 : 0;
+        search->outer = innermost;
+        innermost = search;
+        if (next_entry(search, record)) return search;
+        int error = errno;
+        close_search(search);
+        errno = error;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!find_named_entry(pattern, record)) {
+        free(search);
+        return INVALID_HANDLE_VALUE;
+    }
+    return search;
+}
+
+BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA *record) {
+    Search *search = (Search *)handle;
+    return search->folder && next_entry(search, record);
+}
+
+BOOL FindClose(HANDLE handle) {
+    Search *search = (Search *)handle;
+    if (search->folder)
+        close_search(search);
+    else
+        free(search);
+    return TRUE;
+}
