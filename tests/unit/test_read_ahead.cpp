@@ -32,7 +32,7 @@ bool see(const char *path, const WIN32_FIND_DATAA *record, void *user) {
     if (entry.attributes != INVALID_FILE_ATTRIBUTES &&
         (entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         seen->push_back(entry);
-        enumerate_directory(path, "*", see, user);
+        enumerate_directory(path, "*", see, user, nullptr);
         return true;
     }
     // As the walk does: a pipe or device is never read.
@@ -52,7 +52,7 @@ bool see(const char *path, const WIN32_FIND_DATAA *record, void *user) {
 std::vector<Seen> walk(const std::string &root, unsigned in_flight) {
     set_files_in_flight(in_flight);
     std::vector<Seen> seen;
-    enumerate_directory(root.c_str(), "*", see, &seen);
+    enumerate_directory(root.c_str(), "*", see, &seen, nullptr);
     set_files_in_flight(1);
     return seen;
 }
@@ -121,7 +121,7 @@ TEST(ReadAhead, AFileRemovedWhileTheWalkIsAheadOfItIsListedAsFoundOrNotAtAll) {
             }
             return true;
         },
-        &state);
+        &state, nullptr);
     set_files_in_flight(1);
     EXPECT_EQ(heads.size(), 40u);
 }
