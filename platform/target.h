@@ -9,6 +9,28 @@
 
 #include "win32.h"
 
+// What the file system tells of a file that proves, from one run to the next, that it has not
+// changed (docs/update.md): its size, its modification and change times to the nanosecond and
+// its file number. The device is the file's within one run only: a share mounted again has
+// another, and the same file keeps its record.
+struct FileState {
+    uint64_t size;
+    int64_t modified_seconds;
+    uint32_t modified_nanoseconds;
+    int64_t changed_seconds;
+    uint32_t changed_nanoseconds;
+    uint64_t number;
+    uint64_t device;
+    // How long after a change its times may still read as before, in milliseconds: the file
+    // system's clock tick, or more where its clock is another machine's; 0 where its times or
+    // file numbers prove nothing (coarse times, numbers made up at each mount).
+    uint32_t settle_ms;
+};
+
+// Asked, with its user value, before a folder search opens an ordinary file ahead of the walk:
+// false leaves the file unopened (the walk will not read it). Called on the search's threads.
+typedef bool (*OpenFilter)(void *user, const char *path, const FileState *identity);
+
 #ifdef _WIN32
 
 // The records as a 32-bit program hands them to the system.
@@ -44,6 +66,11 @@ inline bool read_first_bytes(const char *path, void *buffer, size_t capacity, si
 // Each library opens the files it is offered itself.
 inline void lend_open_file(HMODULE, const char *) {}
 
+// The Windows program reads every file on every run.
+inline bool file_state(const char *, FileState *) { return false; }
+inline void set_open_filter(OpenFilter, void *) {}
+inline bool wall_clock(int64_t *, uint32_t *) { return false; }
+
 #else  // POSIX
 
 // Text mode changes nothing here, so the listing's CR LF is written out.
@@ -75,6 +102,14 @@ bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *l
 inline constexpr char LEND_FILE_ENTRY[] = "TallybookLendFile";
 typedef void (*LendFileFn)(const char *path, int descriptor);
 void lend_open_file(HMODULE module, const char *path);
+
+// The identity of the ordinary file at `path` as the walk sees it (the status its folder search
+// took, else a status taken now, following a link); false for anything else or no status.
+bool file_state(const char *path, FileState *identity);
+// The filter the folder searches ask before opening a file ahead; null opens every file.
+void set_open_filter(OpenFilter filter, void *user);
+// The system's clock now, as seconds and nanoseconds since 1970.
+bool wall_clock(int64_t *seconds, uint32_t *nanoseconds);
 
 #endif  // _WIN32
 
