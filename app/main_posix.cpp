@@ -165,16 +165,15 @@ struct Options {
 // Files read at once unless -j says otherwise: on a share that answers many requests at once a
 // run is then near its fastest, and on a local disk it costs nothing (bench/README.md).
 const unsigned DEFAULT_IN_FLIGHT = 64;
-const unsigned MOST_IN_FLIGHT = 256;
 
-// The count of -j: digits alone, 1 to MOST_IN_FLIGHT.
+// The count of -j: digits alone, 1 to MOST_FILES_IN_FLIGHT (the help and its message say 256).
 static bool read_count(const char *text, unsigned *count) {
     unsigned value = 0;
     if (!*text) return false;
     for (; *text; text++) {
         if (*text < '0' || *text > '9') return false;
         value = value * 10 + (unsigned)(*text - '0');
-        if (value > MOST_IN_FLIGHT) return false;
+        if (value > MOST_FILES_IN_FLIGHT) return false;
     }
     *count = value;
     return value >= 1;

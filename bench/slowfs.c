@@ -25,6 +25,7 @@
 static const char *source;
 static long delay_us = 1000;
 static const char *counts_path;
+static int max_threads = 64;
 
 enum { LOOKUP, OPEN, READ, OPENDIR, READDIR, READLINK, KINDS };
 static const char *const KIND_NAMES[KINDS] = {"status", "open", "read", "opendir", "readdir",
@@ -102,11 +103,11 @@ static int mirror_opendir(const char *path, struct fuse_file_info *fi) {
     return 0;
 }
 
-/* Hands the folder out whole, one request for each of the kernel's calls. */
+/* Hands the folder out, one request for each of the kernel's calls. Asked for it, the entries
+   come with their attributes, as a share's folder listing brings them. */
 static int mirror_readdir(const char *path, void *buffer, fuse_fill_dir_t fill, off_t offset,
                           struct fuse_file_info *fi, enum fuse_readdir_flags flags) {
     (void)path;
-    (void)flags;
     request(READDIR);
     DIR *d = (DIR *)(uintptr_t)fi->fh;
     if (offset == 0) rewinddir(d);
@@ -115,9 +116,15 @@ static int mirror_readdir(const char *path, void *buffer, fuse_fill_dir_t fill, 
     while ((e = readdir(d)) != NULL) {
         struct stat st;
         memset(&st, 0, sizeof st);
-        st.st_ino = e->d_ino;
-        st.st_mode = (mode_t)(e->d_type << 12);
-        if (fill(buffer, e->d_name, &st, telldir(d), 0)) break;
+        enum fuse_fill_dir_flags filled = 0;
+        if ((flags & FUSE_READDIR_PLUS) && fstatat(dirfd(d), e->d_name, &st,
+                                                   AT_SYMLINK_NOFOLLOW) == 0) {
+            filled = FUSE_FILL_DIR_PLUS;
+        } else {
+            st.st_ino = e->d_ino;
+            st.st_mode = (mode_t)(e->d_type << 12);
+        }
+        if (fill(buffer, e->d_name, &st, telldir(d), filled)) break;
     }
     return 0;
 }
@@ -129,7 +136,10 @@ static int mirror_releasedir(const char *path, struct fuse_file_info *fi) {
 }
 
 static void *mirror_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
-    (void)conn;
+    /* The kernel sends reads it makes ahead of a reader in the background, by default no more
+       than 12 at once; a share takes as many as the mirror has threads. */
+    conn->max_background = (unsigned)max_threads;
+    conn->congestion_threshold = (unsigned)max_threads * 3 / 4;
     cfg->use_ino = 1;
     return NULL;
 }
@@ -182,6 +192,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     source = real_source;
+    max_threads = atoi(threads) > 0 ? atoi(threads) : 1;
     char max_threads[64];
     snprintf(max_threads, sizeof max_threads, "ro,max_threads=%s,max_idle_threads=%s", threads,
              threads);

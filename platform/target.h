@@ -86,7 +86,8 @@ inline int64_t stream_position(FILE *stream) { return (int64_t)ftello(stream); }
 
 // How many files the folder searches read ahead of the walk (posix/read_ahead.cpp): looked
 // up, opened and their first bytes read, by as many threads; 1 reads one file at a time, in
-// the walk's own thread. Set before the walk.
+// the walk's own thread. Set before the walk; a count past MOST_FILES_IN_FLIGHT is taken as it.
+inline constexpr unsigned MOST_FILES_IN_FLIGHT = 256;
 void set_files_in_flight(unsigned count);
 
 // Up to `capacity` first bytes of the file at `path` into `buffer`, their count in `length`;

@@ -4,7 +4,8 @@
 //
 // A search holds a window of the entries that come next, each one job: the entry's status (the
 // find record), and for an ordinary file its open and the read of its first bytes (and of its
-// last ones where a ZIP or 7z keeps its directory there), for a folder its open. The program is
+// last ones where a ZIP or 7z keeps its directory there), for a folder its open and its first
+// names, which the folder's own search takes over when the walk enters it. The program is
 // handed each entry in the folder's order exactly as the search without read-ahead would hand
 // it; the job's descriptor is the one every later reader of the file uses (the program's head,
 // the archiver libraries through the lending below, the cabinet service), and it is closed when
@@ -12,7 +13,7 @@
 // the open file: the program keeps only the first HEAD_KEPT bytes of each.
 //
 // Bounds: a search reads at most `files_in_flight` entries ahead of the walk, and the searches
-// together hold at most DESCRIPTOR_CEILING descriptors; a job past that bound takes the status
+// together hold at most descriptor_ceiling() descriptors; a job past that bound takes the status
 // only, and the file is opened when the walk comes to it. The threads take the jobs of the
 // innermost search first, in the folder's order, since that is the order the walk wants them.
 // The walk itself runs on one thread: only the job queue and a job's state are shared, under
@@ -39,8 +40,6 @@ const size_t HEAD_KEPT = 64;
 const size_t HEAD_READ = 16u * 1024u;
 // A ZIP's end record and comment, and a small 7z's header, lie within its last 64 KiB.
 const size_t TAIL_READ = 64u * 1024u;
-// The most entries one search reads ahead, whatever the count asked for.
-const unsigned MOST_IN_FLIGHT = 256;
 // The most bytes of names read ahead from a folder that the walk has not entered yet; the rest
 // are read when it does.
 const size_t FOLDER_NAMES_AHEAD = 32u * 1024u;
@@ -66,7 +65,6 @@ struct Job {
     bool may_open;     // holds one of the descriptors of DESCRIPTOR_CEILING
     // Under the lock.
     JobState state;
-    bool queued;
     Job *next_queued;
     // Written by the thread that runs the job, read once it is done.
     EntryAhead entry;
@@ -83,7 +81,7 @@ struct Search {
     FolderNames names;  // what was read of the folder before the search began
     char *prefix;       // the pattern without its "*": the folder's entries are named by it
     size_t prefix_length;
-    Job *window[MOST_IN_FLIGHT];  // the entries read from the folder, not yet handed out
+    Job *window[MOST_FILES_IN_FLIGHT];  // the entries read from the folder, not yet handed out
     size_t first, count;
     bool ended;
     int read_error;     // why the folder's reading ended early; 0 at its end
@@ -96,6 +94,8 @@ pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t work_waiting = PTHREAD_COND_INITIALIZER;
 pthread_cond_t work_done = PTHREAD_COND_INITIALIZER;
 Job *queue = nullptr;            // under the lock
+unsigned idle_workers = 0;       // under the lock: threads waiting for a job
+bool walk_waits = false;         // under the lock: the walk waits for a job to be done
 unsigned files_in_flight = 1;    // set before the first search
 unsigned workers = 0;            // started at the first search that reads ahead
 unsigned descriptors_held = 0;   // the walk's thread alone
@@ -204,7 +204,6 @@ Job *next_job() {
     if (!best) return nullptr;
     Job *job = *best;
     *best = job->next_queued;
-    job->queued = false;
     return job;
 }
 
@@ -213,7 +212,9 @@ void *work(void *) {
     for (;;) {
         Job *job = next_job();
         if (!job) {
+            idle_workers++;
             pthread_cond_wait(&work_waiting, &lock);
+            idle_workers--;
             continue;
         }
         job->state = JOB_RUNNING;
@@ -221,7 +222,7 @@ void *work(void *) {
         run(job);
         pthread_mutex_lock(&lock);
         job->state = JOB_DONE;
-        pthread_cond_broadcast(&work_done);
+        if (walk_waits) pthread_cond_broadcast(&work_done);
     }
     return nullptr;
 }
@@ -252,38 +253,55 @@ bool is_dot_entry(const char *name) {
 void queue_job(Job *job) {
     if (workers == 0) return;  // run by the walk when it comes to it
     pthread_mutex_lock(&lock);
-    job->queued = true;
     job->next_queued = queue;
     queue = job;
-    pthread_cond_signal(&work_waiting);
+    if (idle_workers) pthread_cond_signal(&work_waiting);
     pthread_mutex_unlock(&lock);
+}
+
+// Under the lock: takes a job that no thread has taken yet off the queue; false when one has.
+bool unqueue(Job *job) {
+    if (job->state != JOB_WAITING) return false;
+    for (Job **at = &queue; *at; at = &(*at)->next_queued) {
+        if (*at == job) {
+            *at = job->next_queued;
+            break;
+        }
+    }
+    return true;
+}
+
+// Under the lock: waits until the thread that took the job has done it.
+void wait_until_done(Job *job) {
+    walk_waits = true;
+    while (job->state != JOB_DONE) pthread_cond_wait(&work_done, &lock);
+    walk_waits = false;
 }
 
 // The job done, run here when no thread has taken it yet.
 void finish(Job *job) {
     pthread_mutex_lock(&lock);
-    bool here = job->state == JOB_WAITING;
-    if (here) {
-        for (Job **at = &queue; *at; at = &(*at)->next_queued) {
-            if (*at == job) {
-                *at = job->next_queued;
-                break;
-            }
-        }
-        job->queued = false;
-        job->state = JOB_RUNNING;
-    }
-    while (!here && job->state != JOB_DONE) pthread_cond_wait(&work_done, &lock);
+    bool here = unqueue(job);
+    if (here) job->state = JOB_RUNNING;
+    if (!here) wait_until_done(job);
     pthread_mutex_unlock(&lock);
     if (here) {
         run(job);
-        job->state = JOB_DONE;  // no thread knows of it
+        job->state = JOB_DONE;  // no thread knows of it any more
     }
+}
+
+// The job done or dropped: one that no thread has taken yet is never run.
+void settle(Job *job) {
+    pthread_mutex_lock(&lock);
+    if (unqueue(job)) job->state = JOB_DONE;
+    wait_until_done(job);
+    pthread_mutex_unlock(&lock);
 }
 
 void release(Job *job) {
     if (!job) return;
-    finish(job);
+    settle(job);
     if (job->entry.descriptor >= 0) close(job->entry.descriptor);
     if (job->folder) closedir(job->folder);
     free(job->names.bytes);
@@ -313,7 +331,7 @@ const char *next_name(Search *search) {
 // Reads the folder's next entries into the window, up to the count in flight, and hands each
 // to the threads.
 void fill_window(Search *search) {
-    size_t room = files_in_flight < MOST_IN_FLIGHT ? files_in_flight : MOST_IN_FLIGHT;
+    size_t room = files_in_flight;  // never past MOST_FILES_IN_FLIGHT, the window's size
     while (search->count < room && !search->ended) {
         const char *name = next_name(search);
         if (!name) {
@@ -339,7 +357,7 @@ void fill_window(Search *search) {
         job->entry.descriptor = -1;
         job->may_open = !is_dot_entry(job->name) && descriptors_held < descriptor_ceiling();
         if (job->may_open) descriptors_held++;
-        search->window[(search->first + search->count) % MOST_IN_FLIGHT] = job;
+        search->window[(search->first + search->count) % MOST_FILES_IN_FLIGHT] = job;
         search->count++;
         queue_job(job);
     }
@@ -355,7 +373,7 @@ bool next_entry(Search *search, WIN32_FIND_DATAA *record) {
         return false;
     }
     Job *job = search->window[search->first];
-    search->first = (search->first + 1) % MOST_IN_FLIGHT;
+    search->first = (search->first + 1) % MOST_FILES_IN_FLIGHT;
     search->count--;
     finish(job);
     fill_find_record(record, job->name, job->entry.known ? &job->entry.status : nullptr);
@@ -391,7 +409,7 @@ void close_search(Search *search) {
     release(search->current);
     while (search->count) {
         release(search->window[search->first]);
-        search->first = (search->first + 1) % MOST_IN_FLIGHT;
+        search->first = (search->first + 1) % MOST_FILES_IN_FLIGHT;
         search->count--;
     }
     if (search->folder) closedir(search->folder);
@@ -409,7 +427,7 @@ void close_search(Search *search) {
 }  // namespace
 
 void set_files_in_flight(unsigned count) {
-    files_in_flight = count < 1 ? 1 : count > MOST_IN_FLIGHT ? MOST_IN_FLIGHT : count;
+    files_in_flight = count < 1 ? 1 : count > MOST_FILES_IN_FLIGHT ? MOST_FILES_IN_FLIGHT : count;
 }
 
 void set_open_filter(OpenFilter filter, void *user) {
@@ -428,8 +446,8 @@ bool status_ahead(const char *path, EntryAhead *entry) {
 bool entry_ahead(const char *path, bool open_now, EntryAhead *entry) {
     Job *job = current_job(path);
     if (!job) return false;
-    if (open_now && job->entry.known && S_ISREG(job->entry.status.st_mode) && job->entry.descriptor < 0 &&
-        job->entry.open_error == 0) {
+    if (open_now && job->entry.known && S_ISREG(job->entry.status.st_mode) &&
+        job->entry.descriptor < 0 && job->entry.open_error == 0) {
         // Past the bound: opened now that the walk is on it, and held as if read ahead.
         if (!job->may_open) {
             job->may_open = true;

@@ -3,6 +3,7 @@ texts in the user's language, errors and exit status a script can rely on, the o
 question, the progress line on a terminal, and the installed program and its package."""
 import glob
 import gzip
+import io
 import os
 import re
 import shutil
@@ -92,10 +93,40 @@ class Options(TreeTest):
         self.assertEqual((code, err), (2, b"tallybook: option '-o' needs a file name\n" + TRY_HELP))
         code, _, err = run(["-f"], cwd=self.root, env=C)
         self.assertEqual((code, err), (2, b"Usage: tallybook [OPTION]... PATH...\n" + TRY_HELP))
+        for args, named in ((["-j", "0"], b"0"), (["--in-flight=257"], b"257"),
+                            (["-j4x"], b"4x"), (["--in-flight="], b"")):
+            code, _, err = run(args + ["--bogus"], cwd=self.root, env=C)
+            self.assertEqual((code, err), (2, b"tallybook: '" + named + b"' is no count of files "
+                                              b"from 1 to 256\n" + TRY_HELP), args)
         self.assertEqual(os.listdir(self.root), ["--bogus"])
         code, out, err = run(["--", "--bogus"], cwd=self.root)
         self.assertEqual((code, out, err), (0, b"", b""))
         self.assertEqual(self.read("--bogus.txt"), b"")
+
+    def test_the_files_in_flight_change_nothing_in_the_listing(self):
+        """Every count lists the tree alike: order, content, messages and exit status."""
+        for i in range(60):
+            folder = "tree/%s/%s" % ("pq"[i % 2], "uvw"[i % 3])
+            if i % 4 == 0:
+                out = io.BytesIO()
+                with zipfile.ZipFile(out, "w") as z:
+                    z.writestr(zipfile.ZipInfo("m%02d.txt" % i, (2003, 5, 17, 14, 30, 58)),
+                               b"z" * (i * 700))
+                self.write("%s/a%02d.zip" % (folder, i), out.getvalue())
+            elif i % 4 == 1:
+                self.write("%s/a%02d.pak" % (folder, i),
+                           builtin_archives.pak([(b"r%02d.txt" % i, 0, 0)]))
+            else:
+                self.write("%s/plain%02d.txt" % (folder, i), b"plain " * i)
+        os.symlink("nowhere", self.path("tree/p/dangling"))
+        os.mkfifo(self.path("tree/q/pipe"))
+        seen = set()
+        for args in ([], ["-j1"], ["--in-flight=3"], ["-j", "256"]):
+            code, out, err = run(args + ["-o", "-", "tree"], cwd=self.root, env=C)
+            self.assertEqual(code, 0, err)
+            seen.add((out, err))
+        self.assertEqual(len(seen), 1)
+        self.assertEqual(out.count(b".zip\t"), 15)
 
     def test_force_and_output(self):
         old = b"old listing\r\n"

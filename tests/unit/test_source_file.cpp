@@ -131,6 +131,45 @@ TEST(FileLook, EachLibraryIsHandedOneLookAndAnOpenKeepsItsFile) {
     }
 }
 
+extern "C" void TallybookLendFile(const char *path, int fd);
+
+// A lent descriptor is the file for every library: nothing opens the path again, nothing closes
+// the descriptor, and a change no status sees is still caught by the bytes.
+TEST(FileLook, ALentDescriptorServesEveryLibraryAndStaysTheLenders) {
+    TempTree tree;
+    std::string path = tree.file("x", std::string(LOOK, 'o') + "old-tail");
+    std::string newer = tree.file("newer", std::string(LOOK, 'n') + "new-tail");
+    Mapping mapping(path);
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    TallybookLendFile(path.c_str(), fd);
+    ASSERT_EQ(rename(newer.c_str(), path.c_str()), 0);
+    ByteSource first;
+    ASSERT_TRUE(source_open_file(&first, path.c_str(), FIRST));
+    EXPECT_EQ(read_string(&first, 0, 4), "oooo") << "the lent file, not the path's new one";
+    EXPECT_EQ(read_string(&first, LOOK, 16), "old-tail");
+    source_close(&first);
+    ByteSource next;
+    ASSERT_TRUE(source_open_file(&next, path.c_str(), NEXT));
+    EXPECT_EQ(read_string(&next, 0, 4), "oooo");
+    mapping.write(std::string(LOOK, 'n') + "new-tail");
+    EXPECT_EQ(read_string(&next, LOOK, 8), "<failed>");
+    EXPECT_TRUE(source_stale(&next));
+    ASSERT_TRUE(source_reopen_afresh(&next, path.c_str()));
+    EXPECT_EQ(read_string(&next, LOOK, 8), "new-tail") << "listed afresh from the path";
+    source_close(&next);
+    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the lender's descriptor is left open";
+    // Withdrawn, or lent for another path, the descriptor is not used.
+    TallybookLendFile(nullptr, -1);
+    for (const void *asker : {FIRST, NEXT}) {
+        ByteSource again;
+        ASSERT_TRUE(source_open_file(&again, path.c_str(), asker));
+        EXPECT_EQ(read_string(&again, LOOK, 8), "new-tail");
+        source_close(&again);
+    }
+    close(fd);
+}
+
 TEST(FileLook, AWholeSmallFileIsServedToItsEndAndNothingBeyond) {
     TempTree tree;
     std::string path = tree.file("small", "0123456789");

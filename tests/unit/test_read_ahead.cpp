@@ -1,0 +1,142 @@
+// The Linux folder searches that read ahead of the walk: whatever the number of files in
+// flight, the walk is handed the same entries, records and first bytes in the same order.
+#if !defined(_WIN32)
+
+#include <gtest/gtest.h>
+#include <errno.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "path_helpers.h"
+#include "target.h"
+#include "temp_tree.h"
+
+namespace {
+
+// What the walk learns of an entry: its path, record, attributes, and for a file its head.
+struct Seen {
+    std::string path;
+    DWORD attributes;
+    DWORD size;
+    FILETIME written;
+    std::string head;
+    int head_error;
+};
+
+bool see(const char *path, const WIN32_FIND_DATAA *record, void *user) {
+    std::vector<Seen> *seen = (std::vector<Seen> *)user;
+    Seen entry = {path, GetFileAttributesA(path), record->nFileSizeLow, record->ftLastWriteTime,
+                  "", 0};
+    if (entry.attributes != INVALID_FILE_ATTRIBUTES &&
+        (entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        seen->push_back(entry);
+        enumerate_directory(path, "*", see, user);
+        return true;
+    }
+    // As the walk does: a pipe or device is never read.
+    char head[20];
+    size_t length = 0;
+    errno = 0;
+    if (entry.attributes == INVALID_FILE_ATTRIBUTES || (entry.attributes & FILE_ATTRIBUTE_DEVICE))
+        entry.head_error = -1;
+    else if (read_first_bytes(path, head, sizeof head, &length))
+        entry.head.assign(head, length);
+    else
+        entry.head_error = errno;
+    seen->push_back(entry);
+    return true;
+}
+
+std::vector<Seen> walk(const std::string &root, unsigned in_flight) {
+    set_files_in_flight(in_flight);
+    std::vector<Seen> seen;
+    enumerate_directory(root.c_str(), "*", see, &seen);
+    set_files_in_flight(1);
+    return seen;
+}
+
+}  // namespace
+
+TEST(ReadAhead, EveryCountInFlightHandsTheWalkTheSameEntriesInTheSameOrder) {
+    TempTree tree;
+    for (int i = 0; i < 70; i++) {
+        std::string folder = std::string(i % 2 ? "p" : "q") + "/" + "uvw"[i % 3] + "/";
+        // Heads of every kind the read-ahead tells apart: a ZIP and a 7z past the first read
+        // (their ends read too), short files and empty ones.
+        std::string content = i % 5 == 0   ? "PK\3\4" + std::string(40000 + i, 'z')
+                              : i % 5 == 1 ? std::string("7z\xBC\xAF\x27\x1C", 6) +
+                                                 std::string(20000, '7')
+                              : i % 5 == 2 ? std::string()
+                                           : "plain " + std::to_string(i);
+        tree.file(folder + "f" + std::to_string(i), content);
+    }
+    tree.folder("q/empty");
+    ASSERT_EQ(symlink("nowhere", tree.path("p/dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo(tree.path("q/pipe").c_str(), 0600), 0);
+    std::vector<Seen> one = walk(tree.root(), 1);
+    ASSERT_EQ(one.size(), 70u + 9u + 2u);  // files, folders, the link and the pipe
+    for (unsigned in_flight : {2u, 64u, 256u}) {
+        std::vector<Seen> many = walk(tree.root(), in_flight);
+        ASSERT_EQ(many.size(), one.size()) << in_flight;
+        for (size_t i = 0; i < one.size(); i++) {
+            EXPECT_EQ(many[i].path, one[i].path) << in_flight;
+            EXPECT_EQ(many[i].attributes, one[i].attributes) << one[i].path;
+            EXPECT_EQ(many[i].size, one[i].size) << one[i].path;
+            EXPECT_EQ(many[i].written.dwLowDateTime, one[i].written.dwLowDateTime);
+            EXPECT_EQ(many[i].head, one[i].head) << one[i].path;
+            EXPECT_EQ(many[i].head_error, one[i].head_error) << one[i].path;
+        }
+    }
+}
+
+// An entry that went away after the search had read it ahead is handed out as it was found; one
+// that went before is not there to find. Either way the walk goes on to the next entries.
+TEST(ReadAhead, AFileRemovedWhileTheWalkIsAheadOfItIsListedAsFoundOrNotAtAll) {
+    TempTree tree;
+    for (int i = 0; i < 40; i++) tree.file("f" + std::to_string(i), "head " + std::to_string(i));
+    set_files_in_flight(16);
+    std::vector<std::string> heads;
+    struct Walk {
+        const TempTree *tree;
+        std::vector<std::string> *heads;
+    } state = {&tree, &heads};
+    enumerate_directory(
+        tree.root().c_str(), "*",
+        [](const char *path, const WIN32_FIND_DATAA *, void *user) {
+            Walk *walk = (Walk *)user;
+            if (walk->heads->empty())
+                for (int i = 0; i < 40; i++)
+                    unlink(walk->tree->path("f" + std::to_string(i)).c_str());
+            char head[20];
+            size_t length = 0;
+            if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES &&
+                read_first_bytes(path, head, sizeof head, &length)) {
+                std::string text(head, length);
+                EXPECT_EQ(text, "head " + std::string(strrchr(path, 'f') + 1)) << path;
+                walk->heads->push_back(text);
+            } else {
+                walk->heads->push_back("");
+            }
+            return true;
+        },
+        &state);
+    set_files_in_flight(1);
+    EXPECT_EQ(heads.size(), 40u);
+}
+
+// A path no search stands on (a file named on the command line) is opened for the call.
+TEST(ReadAhead, APathNoSearchStandsOnIsReadByItself) {
+    TempTree tree;
+    std::string path = tree.file("named", "0123456789");
+    char head[20];
+    size_t length = 0;
+    ASSERT_TRUE(read_first_bytes(path.c_str(), head, sizeof head, &length));
+    EXPECT_EQ(std::string(head, length), "0123456789");
+    errno = 0;
+    EXPECT_FALSE(read_first_bytes(tree.path("missing").c_str(), head, sizeof head, &length));
+    EXPECT_EQ(errno, ENOENT);
+}
+
+#endif
