@@ -251,6 +251,16 @@ class UpdateTest(unittest.TestCase):
             os.rename(other, self.tree)
             return data
 
+        def two_at_once(data):
+            # Two updates at once on one record: the one renamed last stays, whole.
+            runs = [subprocess.Popen(tallytest.command(
+                ["-u", "--state=" + self.state, "-o", os.path.join(self.dir, "update.txt"),
+                 self.tree]), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                for _ in range(2)]
+            for proc in runs:
+                proc.wait()
+            return None
+
         def loop(data):
             os.remove(self.state)
             os.symlink(self.state, self.state)
@@ -266,6 +276,7 @@ class UpdateTest(unittest.TestCase):
             ("other listing", None, b"the record is of another listing"),
             ("unreadable", loop, b"the record of the last update cannot be read"),
             ("tree replaced", replace_tree, None),
+            ("two runs at once", two_at_once, None),
         ]
         for name, spoil, line in rows:
             with self.subTest(name):
