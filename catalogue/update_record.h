@@ -27,10 +27,10 @@ enum RecordVerdict {
     RECORD_UNSAVED,
 };
 
-// A short hash of a text (FNV-1a, 64 bits): the checksum of a record, and the name of a
-// listing's record in the cache folder.
-uint64_t hash_text(const char *text);
+// The record's checksum of its bytes before the checksum; over a text, the slot of a path in
+// the loaded record and the name of a listing's record in the cache folder.
 uint64_t record_checksum(const uint8_t *bytes, size_t size);
+uint64_t hash_text(const char *text);
 
 // A file of the last run's record.
 struct PriorFile {
