@@ -142,8 +142,7 @@ bool walk_files(Cursor c, uint32_t count, const uint8_t *base, PriorRun *prior,
         size_t members_at = 0;
         if (*kind == 1) {
             // Counted against what the record can still hold before anything is taken.
-            if (!take_u32(&c, &members) || members == 0 ||
-                members > (size_t)(c.end - c.at) / MEMBER_FIXED)
+            if (!take_u32(&c, &members) || members > (size_t)(c.end - c.at) / MEMBER_FIXED)
                 return false;
             members_at = (size_t)(c.at - base);
             for (uint32_t m = 0; m < members; m++) {
