@@ -17,6 +17,7 @@
 #include <string.h>
 
 #include "byte_order.h"
+#include "catalogue.h"  // destroy_member_list
 #include "path_helpers.h"
 
 namespace {
@@ -388,9 +389,7 @@ OrderedList *prior_members(const PriorRun *prior, const PriorFile *file) {
     }
     if (members->count == (int32_t)file->member_count) return members;
     // A member that found no memory would make the listing differ from a full run's.
-    for (ListNode *node = list_start(members, true); node; node = list_step(node, true))
-        free(list_item(node));
-    list_release(members);
+    destroy_member_list(members);
     return nullptr;
 }
 

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "catalogue.h"
 #include "fuzz_check.h"
 #include "update_record.h"
 
@@ -33,9 +34,8 @@ void check(const uint8_t *bytes, size_t size) {
         for (ListNode *node = list_start(members, true); node; node = list_step(node, true)) {
             const MemberRecord *member = (const MemberRecord *)list_item(node);
             FUZZ_CHECK(strlen(member->name) <= (size_t)RECORD_TEXT_MAX, "a name fits its record");
-            free(list_item(node));
         }
-        list_release(members);
+        destroy_member_list(members);
     }
     release_prior(&prior);
 }

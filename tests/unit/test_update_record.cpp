@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "catalogue.h"
 #include "members.h"
 #include "update_record.h"
 
@@ -59,9 +60,7 @@ struct Made {
     }
     ~Made() {
         release_next(&next);
-        for (ListNode *node = list_start(members, true); node; node = list_step(node, true))
-            free(list_item(node));
-        list_release(members);
+        destroy_member_list(members);
     }
 };
 
@@ -92,9 +91,8 @@ TEST(UpdateRecord, WhatIsNotedComesBackByPath) {
         EXPECT_EQ(got->size, want->size);
         EXPECT_EQ(got->ratio, want->ratio);
         EXPECT_EQ(memcmp(&got->time, &want->time, sizeof got->time), 0);
-        free(list_item(x));
     }
-    list_release(members);
+    destroy_member_list(members);
     release_prior(&prior);
 }
 
