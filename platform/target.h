@@ -66,6 +66,9 @@ inline bool read_first_bytes(const char *path, void *buffer, size_t capacity, si
 // Each library opens the files it is offered itself.
 inline void lend_open_file(HMODULE, const char *) {}
 
+// The file at `path` opened for reading as a stream of the C runtime; null when it cannot be.
+inline FILE *open_read_stream(const char *path) { return fopen(path, "rb"); }
+
 // The Windows program reads every file on every run.
 inline bool file_state(const char *, FileState *) { return false; }
 inline void set_open_filter(OpenFilter, void *) {}
@@ -103,6 +106,11 @@ bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *l
 inline constexpr char LEND_FILE_ENTRY[] = "TallybookLendFile";
 typedef void (*LendFileFn)(const char *path, int descriptor);
 void lend_open_file(HMODULE module, const char *path);
+
+// The file at `path` opened for reading as a stream of the C runtime; null when it cannot be.
+// The entry a folder search stands on is read through a copy of the search's descriptor, from
+// its start, so that the file is opened once.
+FILE *open_read_stream(const char *path);
 
 // The identity of the ordinary file at `path` as the walk sees it (the status its folder search
 // took, else a status taken now, following a link); false for anything else or no status.

@@ -7,7 +7,7 @@
 
 #include "byte_order.h"
 #include "readers.h"
-#include "target.h"  // stream_size, read_first_bytes
+#include "target.h"  // stream_size, read_first_bytes, open_read_stream
 
 namespace {
 
@@ -37,7 +37,7 @@ bool read_32(FILE *stream, uint32_t *value) {
 }
 
 FILE *open_stream(const char *path, char *buffer) {
-    FILE *stream = fopen(path, "rb");
+    FILE *stream = open_read_stream(path);
     // Should the buffer be refused, the runtime's own serves just as well.
     if (stream) setvbuf(stream, buffer, _IOFBF, STREAM_BUFFER_SIZE);
     return stream;

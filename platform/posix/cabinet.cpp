@@ -185,22 +185,13 @@ bool announce_members(FILE *file, const char *path, const mscabd_cabinet *cabine
 }
 
 // Opens the file and reads its header through a plain descriptor, kept open for the stream
-// libmspack reads through: a copy of the one the folder search opened, when the walk is on the
-// file, so that the file is opened once. Its position is shared with the search's, which is
-// only ever read at explicit offsets.
+// libmspack reads through: a copy of the one the folder search opened when the walk is on the
+// file, so that the file is opened once.
 bool look_at_header(const char *path, unsigned char *header, size_t size, size_t *header_read,
                     int *fd) {
-    EntryAhead entry;
-    if (entry_ahead(path, true, &entry) && entry.descriptor >= 0) {
-        *fd = fcntl(entry.descriptor, F_DUPFD_CLOEXEC, 0);
-        if (*fd >= 0 && lseek(*fd, 0, SEEK_SET) != 0) {
-            close(*fd);
-            *fd = -1;
-        }
-    } else {
-        // O_NONBLOCK: a FIFO met by name must not make the open wait for a writer.
-        *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    }
+    *fd = copy_of_descriptor(path);
+    // O_NONBLOCK: a FIFO met by name must not make the open wait for a writer.
+    if (*fd < 0) *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (*fd < 0) return false;
     ssize_t got = read_whole(*fd, header, size);
     *header_read = got < 0 ? 0 : (size_t)got;

@@ -4,8 +4,8 @@
 //
 // A search holds a window of the entries that come next, each one job: the entry's status (the
 // find record), and for an ordinary file its open and the read of its first bytes (and of its
-// last ones where a ZIP or 7z keeps its directory there), for a folder its open and its first
-// names, which the folder's own search takes over when the walk enters it. The program is
+// last ones where a ZIP or 7z keeps its directory there), for a folder its open, which the
+// folder's own search takes over when the walk enters it. The program is
 // handed each entry in the folder's order exactly as the search without read-ahead would hand
 // it; the job's descriptor is the one every later reader of the file uses (the program's head,
 // the archiver libraries through the lending below, the cabinet service), and it is closed when
@@ -27,6 +27,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "target.h"
@@ -40,19 +41,6 @@ const size_t HEAD_KEPT = 64;
 const size_t HEAD_READ = 16u * 1024u;
 // A ZIP's end record and comment, and a small 7z's header, lie within its last 64 KiB.
 const size_t TAIL_READ = 64u * 1024u;
-// The most bytes of names read ahead from a folder that the walk has not entered yet; the rest
-// are read when it does.
-const size_t FOLDER_NAMES_AHEAD = 32u * 1024u;
-
-// Names read from a folder ahead of its search, each ended by a 0 byte.
-struct FolderNames {
-    char *bytes;
-    size_t length;
-    size_t at;   // the next name to hand out
-    bool whole;  // the folder ends after them
-    int error;   // why its reading ended early, when whole
-};
-
 enum JobState { JOB_WAITING, JOB_RUNNING, JOB_DONE };
 
 struct Job {
@@ -69,7 +57,6 @@ struct Job {
     // Written by the thread that runs the job, read once it is done.
     EntryAhead entry;
     DIR *folder;       // a folder opened ahead, for the search of it to adopt
-    FolderNames names; // and its first names
     unsigned char head[HEAD_KEPT];
     size_t head_length;
     int read_error;
@@ -78,7 +65,6 @@ struct Job {
 
 struct Search {
     DIR *folder;        // null for a search that named one entry exactly
-    FolderNames names;  // what was read of the folder before the search began
     char *prefix;       // the pattern without its "*": the folder's entries are named by it
     size_t prefix_length;
     Job *window[MOST_FILES_IN_FLIGHT];  // the entries read from the folder, not yet handed out
@@ -97,6 +83,11 @@ Job *queue = nullptr;            // under the lock
 unsigned idle_workers = 0;       // under the lock: threads waiting for a job
 bool walk_waits = false;         // under the lock: the walk waits for a job to be done
 unsigned files_in_flight = 1;    // set before the first search
+// False while every file the walk opened itself had its first bytes in the cache already: no
+// thread is started then, since handing threads files that cost no wait would cost more than
+// it saves. The first file whose bytes were not there starts them. Set by the walk's thread
+// before any thread exists.
+bool threads_started = false;
 unsigned workers = 0;            // started at the first search that reads ahead
 unsigned descriptors_held = 0;   // the walk's thread alone
 uint64_t next_order = 0;
@@ -118,6 +109,9 @@ unsigned descriptor_ceiling() {
     return ceiling;
 }
 
+void start_threads();
+void queue_job(Job *job);
+
 bool looks_like_tail_directory(const unsigned char *head, size_t length) {
     static const unsigned char SEVEN_ZIP[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
     if (length >= 2 && head[0] == 'P' && head[1] == 'K') return true;
@@ -135,6 +129,12 @@ void open_file(Job *job) {
         return;
     }
     job->entry.descriptor = fd;
+    if (!threads_started && files_in_flight > 1) {
+        // Asked not to wait, the read fails unless the bytes are in the cache. Until the
+        // threads start, only the walk's thread runs jobs.
+        struct iovec probe = {job->head, HEAD_KEPT};
+        if (preadv2(fd, &probe, 1, 0, RWF_NOWAIT) < 0) start_threads();
+    }
     readahead(fd, 0, HEAD_READ);
     int64_t got = read_whole(fd, job->head, HEAD_KEPT, 0);
     if (got < 0) {
@@ -146,29 +146,6 @@ void open_file(Job *job) {
     if (size > HEAD_READ && looks_like_tail_directory(job->head, job->head_length)) {
         uint64_t tail = size - HEAD_READ < TAIL_READ ? size - HEAD_READ : TAIL_READ;
         readahead(fd, (off64_t)(size - tail), (size_t)tail);
-    }
-}
-
-// Opens a folder and reads its first names; a failure is left to the folder's own search.
-void open_folder(Job *job) {
-    job->folder = opendir(job->path);
-    if (!job->folder) return;
-    FolderNames *names = &job->names;
-    names->bytes = (char *)malloc(FOLDER_NAMES_AHEAD);
-    if (!names->bytes) return;
-    for (;;) {
-        errno = 0;
-        struct dirent *entry = readdir(job->folder);
-        if (!entry) {
-            names->whole = true;
-            names->error = errno;
-            return;
-        }
-        size_t length = strlen(entry->d_name) + 1;
-        memcpy(names->bytes + names->length, entry->d_name, length);
-        names->length += length;
-        // Stop while one more of the longest names would still fit.
-        if (FOLDER_NAMES_AHEAD - names->length < 256) return;
     }
 }
 
@@ -189,7 +166,7 @@ void run(Job *job) {
         open_file(job);
     }
     else if (S_ISDIR(job->entry.status.st_mode))
-        open_folder(job);
+        job->folder = opendir(job->path);  // the folder's own search reports a failure
 }
 
 // The waiting job to run next: the deepest search's first. Under the lock.
@@ -227,12 +204,11 @@ void *work(void *) {
     return nullptr;
 }
 
-// Starts the threads once, for a count of files in flight above one. Should none start, every
-// job is run by the walk when it comes to it, as with one file in flight.
-void start_workers() {
-    static bool tried = false;
-    if (tried) return;
-    tried = true;
+// Starts the threads, once, and hands them the jobs already waiting in the searches' windows.
+// Should none start, every job is run by the walk when it comes to it, as with one file in
+// flight.
+void start_threads() {
+    threads_started = true;
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) return;
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -244,6 +220,11 @@ void start_workers() {
         workers++;
     }
     pthread_attr_destroy(&attributes);
+    for (Search *search = innermost; search; search = search->outer)
+        for (size_t i = 0; i < search->count; i++) {
+            Job *job = search->window[(search->first + i) % MOST_FILES_IN_FLIGHT];
+            if (job->state == JOB_WAITING) queue_job(job);
+        }
 }
 
 bool is_dot_entry(const char *name) {
@@ -304,24 +285,12 @@ void release(Job *job) {
     settle(job);
     if (job->entry.descriptor >= 0) close(job->entry.descriptor);
     if (job->folder) closedir(job->folder);
-    free(job->names.bytes);
     if (job->may_open) descriptors_held--;
     free(job);
 }
 
-// The folder's next name, from what was read ahead of the search first; null at its end,
-// `read_error` then saying why it ended early.
+// The folder's next name; null at its end, `read_error` then saying why it ended early.
 const char *next_name(Search *search) {
-    FolderNames *names = &search->names;
-    if (names->at < names->length) {
-        const char *name = names->bytes + names->at;
-        names->at += strlen(name) + 1;
-        return name;
-    }
-    if (names->whole) {
-        search->read_error = names->error;
-        return nullptr;
-    }
     errno = 0;
     struct dirent *entry = readdir(search->folder);
     if (!entry) search->read_error = errno;
@@ -382,17 +351,17 @@ bool next_entry(Search *search, WIN32_FIND_DATAA *record) {
     return true;
 }
 
-// The folder of `prefix` ("folder/") and the names read of it, when the search that holds it
-// as its current entry has opened it ahead; they pass to the caller.
-DIR *folder_opened_ahead(const char *prefix, size_t prefix_length, FolderNames *names) {
+// The folder of `prefix` ("folder/") when the search that holds it as its current entry has
+// opened it ahead; it passes to the caller. Its names are read only when the walk enters it:
+// read long before, the status a share sends with them would have expired by then, and each
+// entry would be looked up again.
+DIR *folder_opened_ahead(const char *prefix, size_t prefix_length) {
     for (Search *search = innermost; search; search = search->outer) {
         Job *job = search->current;
         if (job && job->folder && strlen(job->path) + 1 == prefix_length &&
             memcmp(job->path, prefix, prefix_length - 1) == 0) {
             DIR *folder = job->folder;
-            *names = job->names;
             job->folder = nullptr;
-            job->names.bytes = nullptr;
             return folder;
         }
     }
@@ -413,7 +382,6 @@ void close_search(Search *search) {
         search->count--;
     }
     if (search->folder) closedir(search->folder);
-    free(search->names.bytes);
     for (Search **at = &innermost; *at; at = &(*at)->outer) {
         if (*at == search) {
             *at = search->outer;
@@ -493,6 +461,25 @@ bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *l
     return true;
 }
 
+int copy_of_descriptor(const char *path) {
+    EntryAhead entry;
+    if (!entry_ahead(path, true, &entry) || entry.descriptor < 0) return -1;
+    int fd = fcntl(entry.descriptor, F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+FILE *open_read_stream(const char *path) {
+    int fd = copy_of_descriptor(path);
+    if (fd < 0) return fopen(path, "rb");
+    FILE *stream = fdopen(fd, "rb");
+    if (!stream) close(fd);
+    return stream;
+}
+
 void lend_open_file(HMODULE module, const char *path) {
     FARPROC entry = GetProcAddress(module, LEND_FILE_ENTRY);
     if (!entry) return;
@@ -512,8 +499,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
         search->prefix = strndup(pattern, length - 1);
         search->prefix_length = length - 1;
         if (search->prefix) {
-            search->folder =
-                folder_opened_ahead(search->prefix, search->prefix_length, &search->names);
+            search->folder = folder_opened_ahead(search->prefix, search->prefix_length);
             if (!search->folder) search->folder = opendir(search->prefix);
         }
         if (!search->folder) {
@@ -526,7 +512,6 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
         search->level = innermost ? innermost->level + 1 : 0;
         search->outer = innermost;
         innermost = search;
-        if (files_in_flight > 1) start_workers();
         if (next_entry(search, record)) return search;
         int error = errno;
         close_search(search);
