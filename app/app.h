@@ -48,6 +48,15 @@ struct FrontEnd {
     // The listing path the user chose instead of the one the arguments name; null for that one.
     const char *output;
     bool to_standard_output;  // the listing goes to standard output: nothing to replace
+    // An update run (the Linux program's -u): fills `record` with where the record of the
+    // listing is kept and `real` with the listing's real path it is kept under (both
+    // PATH_BUFFER_SIZE bytes); false, with the reason in *error, when it has no place. Null
+    // for a run that reads every file.
+    bool (*place_record)(const char *listing, char *record, char *real, int *error);
+    const char *record_stamp;  // the build and the libraries that made a record
+    // Told why the record was not used, placed or saved: a RecordVerdict, the record's path
+    // (the listing's for RECORD_UNPLACED) and the system's error number where there is one.
+    void (*tell_record)(const char *path, int verdict, int error);
     int failure_status;  // exit status of a run that wrote no listing although one was wanted
     int trouble_status;  // exit status of a written listing that misses what could not be read
 };

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "app.h"
 #include "archiver_bridge.h"
@@ -15,6 +16,7 @@
 #include "path_helpers.h"
 #include "target.h"  // set_files_in_flight
 #include "terminal.h"
+#include "update_record.h"
 #include "version.h"
 
 #define _(text) gettext(text)
@@ -36,6 +38,13 @@ static const char *usage() {
              "  -j, --in-flight=N  read N files at once, 1 to 256 (default 64); 1 reads one\n"
              "                     file at a time, best on a spinning disk\n"
              "  -o, --output=FILE  write the listing to FILE instead (- for standard output)\n"
+             "  -u, --update       read only the files not proved unchanged since the last -u\n"
+             "                     run for this listing, take the rest from its record, and\n"
+             "                     replace the listing without asking; the listing is the one\n"
+             "                     a full run writes\n"
+             "      --state=FILE   keep the record of -u in FILE (default: a file named after\n"
+             "                     the listing in $XDG_CACHE_HOME/tallybook/update, or\n"
+             "                     ~/.cache/tallybook/update)\n"
              "  -h, --help         show this text\n"
              "      --version      show the version and the archiver libraries found\n"
              "      --             end the options: a PATH may then begin with -\n"
@@ -44,6 +53,12 @@ static const char *usage() {
              "opened or read) is named on standard error and the run goes on. Without its\n"
              "archiver libraries the program says so and reads only pak, CHERRY PACK, DAF and\n"
              "cabinet files.\n"
+             "\n"
+             "A file is proved unchanged by its size, its modification and change times to the\n"
+             "nanosecond and its file number, all as the last -u run found them; a file changed\n"
+             "moments before that run, or on a file system whose times are coarse (FAT, exFAT,\n"
+             "ISO 9660), is always read. A record that cannot be used (damaged, cut, of another\n"
+             "version or listing) is named on standard error and every file is read.\n"
              "\n"
              "Exit status: 0 when everything was read and the listing written, or you chose to\n"
              "keep the old one; 1 when the listing was written but something could not be\n"
@@ -142,6 +157,8 @@ struct Options {
     bool force;
     const char *output;
     unsigned in_flight;
+    bool update;
+    const char *state;
 };
 
 // Files read at once unless -j says otherwise: on a share that answers many requests at once a
@@ -167,19 +184,27 @@ static int read_options(int argc, char **argv, Options *options) {
         {"force", no_argument, nullptr, 'f'},
         {"in-flight", required_argument, nullptr, 'j'},
         {"output", required_argument, nullptr, 'o'},
+        {"update", no_argument, nullptr, 'u'},
+        {"state", required_argument, nullptr, 'S'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, ":fhj:o:", LONG_OPTIONS, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":fhj:o:u", LONG_OPTIONS, nullptr)) != -1) {
         switch (option) {
         case 'f':
             options->force = true;
             break;
         case 'o':
             options->output = optarg;
+            break;
+        case 'u':
+            options->update = true;
+            break;
+        case 'S':
+            options->state = optarg;
             break;
         case 'j':
             if (!read_count(optarg, &options->in_flight)) {
@@ -223,12 +248,146 @@ static int read_options(int argc, char **argv, Options *options) {
         point_to_help();
         return 2;
     }
+    if (options->state && !options->update) {
+        fputs(_("tallybook: --state names the record of -u; give -u too\n"), stderr);
+        point_to_help();
+        return 2;
+    }
+    // A listing on standard output has no real path to name its record after.
+    if (options->update && !options->state && options->output &&
+        strcmp(options->output, "-") == 0) {
+        fputs(_("tallybook: -u with -o - needs --state=FILE\n"), stderr);
+        point_to_help();
+        return 2;
+    }
     return -1;
+}
+
+// The record's file named by --state, for place_record.
+static const char *state_file = nullptr;
+
+// The real path of a listing that may not exist yet: its folder's real path and its name.
+static bool real_listing_path(const char *listing, char *real, int *error) {
+    char folder[PATH_BUFFER_SIZE];
+    copy_bounded(folder, listing, PATH_BUFFER_SIZE);
+    char *name = strip_to_parent(folder);
+    const char *parent = name == folder ? "." : folder[0] ? folder : "/";
+    char *resolved = realpath(parent, nullptr);
+    if (!resolved) {
+        *error = errno ? errno : ENOENT;
+        return false;
+    }
+    int written = snprintf(real, PATH_BUFFER_SIZE, "%s%s%s", resolved,
+                           strcmp(resolved, "/") == 0 ? "" : "/", name == folder ? listing : name);
+    free(resolved);
+    if (written < 0 || written >= PATH_BUFFER_SIZE) {
+        *error = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+// Makes the folder and those above it that are missing, for the user alone.
+static bool make_folders(char *path) {
+    for (char *slash = path + 1; *slash; slash++) {
+        if (*slash != '/') continue;
+        *slash = '\0';
+        bool made = mkdir(path, 0700) == 0 || errno == EEXIST;
+        *slash = '/';
+        if (!made) return false;
+    }
+    return mkdir(path, 0700) == 0 || errno == EEXIST;
+}
+
+// Where the record of -u is kept: --state's file, or the user's cache folder, named by a hash
+// of the listing's real path so that each listing has its own.
+static bool place_record(const char *listing, char *record, char *real, int *error) {
+    if (strcmp(listing, "-") == 0)
+        strcpy(real, "-");
+    else if (!real_listing_path(listing, real, error))
+        return false;
+    if (state_file) {
+        if (strlen(state_file) >= (size_t)PATH_BUFFER_SIZE) {
+            *error = ENAMETOOLONG;
+            return false;
+        }
+        strcpy(record, state_file);
+        return true;
+    }
+    const char *cache = getenv("XDG_CACHE_HOME");
+    const char *home = getenv("HOME");
+    char folder[PATH_BUFFER_SIZE];
+    int written;
+    if (cache && cache[0] == '/')
+        written = snprintf(folder, sizeof folder, "%s/tallybook/update", cache);
+    else if (home && home[0] == '/')
+        written = snprintf(folder, sizeof folder, "%s/.cache/tallybook/update", home);
+    else {
+        *error = ENOENT;
+        return false;
+    }
+    if (written < 0 || written >= (int)sizeof folder - 18) {
+        *error = ENAMETOOLONG;
+        return false;
+    }
+    if (!make_folders(folder)) {
+        *error = errno ? errno : EIO;
+        return false;
+    }
+    char name[24];
+    snprintf(name, sizeof name, "/%016llx", (unsigned long long)hash_text(real));
+    memcpy(record, folder, (size_t)written);
+    memcpy(record + written, name, strlen(name) + 1);
+    return true;
+}
+
+static void tell_record(const char *path, int verdict, int error) {
+    const char *why = nullptr;
+    switch ((RecordVerdict)verdict) {
+    case RECORD_USED:
+    case RECORD_MISSING:
+        return;
+    case RECORD_UNREADABLE:
+        fprintf(stderr, _("tallybook: %s: the record of the last update cannot be read (%s); "
+                          "every file is read\n"),
+                path, strerror(error ? error : EIO));
+        return;
+    case RECORD_UNPLACED:
+        fprintf(stderr, _("tallybook: %s: there is no place for the record of its updates (%s); "
+                          "every file is read and nothing is recorded\n"),
+                path, strerror(error ? error : EIO));
+        return;
+    case RECORD_UNSAVED:
+        fprintf(stderr, _("tallybook: %s: the record of this update could not be written (%s)\n"),
+                path, strerror(error ? error : EIO));
+        return;
+    case RECORD_FOREIGN:
+        why = _("tallybook: %s: this is no record of tallybook's updates; every file is read\n");
+        break;
+    case RECORD_OTHER_FORMAT:
+        why = _("tallybook: %s: the record is in another version of its format; every file is "
+                "read\n");
+        break;
+    case RECORD_OTHER_BUILD:
+        why = _("tallybook: %s: the record was made by another build or with other archiver "
+                "libraries; every file is read\n");
+        break;
+    case RECORD_OTHER_LISTING:
+        why = _("tallybook: %s: the record is of another listing; every file is read\n");
+        break;
+    case RECORD_CUT:
+        why = _("tallybook: %s: the record is cut short; every file is read\n");
+        break;
+    case RECORD_DAMAGED:
+        why = _("tallybook: %s: the record is damaged; every file is read\n");
+        break;
+    }
+    fprintf(stderr, why, path);
 }
 
 int main(int argc, char **argv) {
     bind_messages();
-    Options options = {false, nullptr, DEFAULT_IN_FLIGHT};
+    Options options = {false, nullptr, DEFAULT_IN_FLIGHT, false, nullptr};
     int ended = read_options(argc, argv, &options);
     if (ended >= 0) return ended;
     set_files_in_flight(options.in_flight);
@@ -253,6 +412,11 @@ int main(int argc, char **argv) {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     bool to_standard_output = options.output && strcmp(options.output, "-") == 0;
+    state_file = options.state;
+    // What made a record: it serves only a run of the same build with the same libraries,
+    // whose reading of every file it stands for.
+    char stamp[sizeof found + 64];
+    snprintf(stamp, sizeof stamp, "tallybook %s; %s", TALLYBOOK_VERSION, found);
     const FrontEnd front_end = {
         .tip_at_work = _("tallybook is at work"),
         .ask_overwrite = _("Is it all right to overwrite?"),
@@ -264,9 +428,13 @@ int main(int argc, char **argv) {
         .report = report_path,
         .can_ask = terminal_can_ask,
         .ask_before_walk = true,
-        .replace_unasked = options.force,
+        // An update replaces the listing it updates.
+        .replace_unasked = options.force || options.update,
         .output = to_standard_output ? nullptr : options.output,
         .to_standard_output = to_standard_output,
+        .place_record = options.update ? place_record : nullptr,
+        .record_stamp = stamp,
+        .tell_record = tell_record,
         .failure_status = 2,
         .trouble_status = 1,
     };

@@ -10,6 +10,7 @@
 #include "catalogue.h"
 #include "path_helpers.h"
 #include "replace_file.h"
+#include "update_record.h"
 
 const char APP_NAME[] = "tallybook";
 const char TIP_AT_WORK[] = "tallybook \x82\xAA\x8D\xEC\x8B\xC6\x92\x86\x82\xC5\x82\xB7";
@@ -36,6 +37,9 @@ const FrontEnd WINDOWS_FRONT_END = {
     .replace_unasked = false,
     .output = nullptr,
     .to_standard_output = false,
+    .place_record = nullptr,
+    .record_stamp = nullptr,
+    .tell_record = nullptr,
     .failure_status = 0,
     .trouble_status = 0,
 };
@@ -206,6 +210,47 @@ static void note_trouble(void *user, const char *path, int error) {
     if (troubles->front_end->report) troubles->front_end->report(path, error);
 }
 
+// An update run's two records: the last run's, found and checked before the walk (what is
+// wrong with it is told, and every file is then read), and this run's, saved once the listing
+// is in place.
+struct UpdateRun {
+    bool placed;
+    char record[PATH_BUFFER_SIZE];
+    char real[PATH_BUFFER_SIZE];
+    PriorRun prior;
+    NextRun next;
+    CatalogueUpdate update;
+};
+
+static CatalogueUpdate *begin_update(UpdateRun *u, const char *listing,
+                                     const FrontEnd *front_end) {
+    memset(u, 0, sizeof *u);
+    if (!front_end->place_record) return nullptr;
+    u->update.next = &u->next;
+    int error = 0;
+    u->placed = front_end->place_record(listing, u->record, u->real, &error);
+    if (!u->placed) {
+        front_end->tell_record(listing, RECORD_UNPLACED, error);
+        return &u->update;
+    }
+    RecordVerdict verdict =
+        load_record(u->record, u->real, front_end->record_stamp, &u->prior, &error);
+    if (verdict == RECORD_USED)
+        u->update.prior = &u->prior;
+    else if (verdict != RECORD_MISSING)
+        front_end->tell_record(u->record, verdict, error);
+    return &u->update;
+}
+
+static void end_update(UpdateRun *u, bool listed, const FrontEnd *front_end) {
+    int error;
+    if (listed && u->placed &&
+        !save_record(u->record, &u->next, u->real, front_end->record_stamp, &error))
+        front_end->tell_record(u->record, RECORD_UNSAVED, error);
+    release_prior(&u->prior);
+    release_next(&u->next);
+}
+
 int run(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end) {
     return run_reporting(instance, argc, argv, front_end, nullptr, nullptr);
 }
@@ -226,15 +271,22 @@ int run_reporting(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd 
     int status = front_end->failure_status;
     HWND window = show_busy_indicator(instance, front_end->tip_at_work);
     WalkListeners listeners = {progress, user, note_trouble, &troubles};
-    OrderedList *catalogue = build_catalogue_listened(argc, argv, &listeners);
+    UpdateRun update_run;
+    CatalogueUpdate *update = begin_update(&update_run, listing, front_end);
+    OrderedList *catalogue = build_catalogue_updating(argc, argv, &listeners, update);
+    bool listed = false;
     if (catalogue) {
         if (!front_end->ask_before_walk) replacement = ask_to_replace(listing, front_end);
-        if (replacement == DECLINED)
+        if (replacement == DECLINED) {
             status = 0;  // the old listing stands, as the user chose
-        else if (replacement == REPLACE && replace_listing(listing, catalogue, front_end))
+        } else if (replacement == REPLACE && replace_listing(listing, catalogue, front_end)) {
             status = troubles.count ? front_end->trouble_status : 0;
-        destroy_catalogue(catalogue);
+            listed = true;
+        }
     }
+    // The record names the catalogue's member lists: it is saved before they are released.
+    if (update) end_update(&update_run, listed, front_end);
+    if (catalogue) destroy_catalogue(catalogue);
     remove_busy_indicator(window);
     MessageBeep(0xFFFFFFFFu);
     return status;

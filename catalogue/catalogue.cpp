@@ -8,6 +8,7 @@
 
 #include "path_helpers.h"
 #include "readers.h"
+#include "update_record.h"
 
 int compare_names(const void *a, const void *b, void *) {
     const unsigned char *x = *(const unsigned char *const *)a;
@@ -69,12 +70,13 @@ OrderedList *read_members(const char *path, int *open_error) {
     return nullptr;
 }
 
-bool add_archive_record(OrderedList *catalogue, const char *path, const WIN32_FIND_DATAA *record,
-                        OrderedList *members) {
+// The archive record added, or null when no memory was left (the members then released).
+static ArchiveRecord *append_archive(OrderedList *catalogue, const char *path,
+                                     const WIN32_FIND_DATAA *record, OrderedList *members) {
     ArchiveRecord *archive = (ArchiveRecord *)allocate_text_record(sizeof(ArchiveRecord), path);
     if (!archive) {
         destroy_member_list(members);
-        return true;
+        return nullptr;
     }
     archive->size_low = record->nFileSizeLow;
     archive->last_write = record->ftLastWriteTime;
@@ -82,7 +84,14 @@ bool add_archive_record(OrderedList *catalogue, const char *path, const WIN32_FI
     if (list_append(catalogue, archive) < 0) {
         destroy_member_list(members);
         free(archive);
+        return nullptr;
     }
+    return archive;
+}
+
+bool add_archive_record(OrderedList *catalogue, const char *path, const WIN32_FIND_DATAA *record,
+                        OrderedList *members) {
+    append_archive(catalogue, path, record, members);
     return true;
 }
 
@@ -111,6 +120,7 @@ struct WalkState {
     OrderedList *catalogue;
     const FolderIdentity *ancestors;
     WalkListener *listener;
+    CatalogueUpdate *update;  // null: every file is read
 };
 
 static bool identify_folder(const char *path, FolderIdentity *identity) {
@@ -128,6 +138,32 @@ static bool identify_folder(const char *path, FolderIdentity *identity) {
 }
 
 static bool visit_entry(const char *path, const WIN32_FIND_DATAA *record, void *user);
+
+// Whether the last run's record proves the file unchanged, and if so takes what that run found
+// for it: its archive record, or nothing for no archive. The size and time the listing shows
+// are the walk's own, which the identity proves the same.
+static bool reuse_prior(WalkState *state, const char *path, const WIN32_FIND_DATAA *record,
+                        const FileState *identity) {
+    const PriorFile *prior = find_prior(state->update->prior, path);
+    if (!prior || identity->settle_ms == 0 || !same_state(&prior->identity, identity))
+        return false;
+    OrderedList *members = nullptr;
+    ArchiveRecord *archive = nullptr;
+    if (prior->archive) {
+        members = prior_members(state->update->prior, prior);
+        if (!members) return false;  // read it instead
+        archive = append_archive(state->catalogue, path, record, members);
+        if (!archive) return true;  // as a read archive would be left out
+    }
+    note_file(state->update->next, path, identity, archive ? archive->members : nullptr);
+    return true;
+}
+
+// The read-ahead's filter: a file that the record proves unchanged is not opened ahead.
+static bool open_unless_unchanged(void *user, const char *path, const FileState *identity) {
+    const PriorFile *prior = find_prior((const PriorRun *)user, path);
+    return !prior || !same_state(&prior->identity, identity);
+}
 
 // Walks a folder unless it is one of the folders being walked already (a link to an ancestor).
 // A folder whose identity cannot be had is walked all the same; the path bound ends any loop
@@ -165,12 +201,18 @@ static bool visit_entry(const char *path, const WIN32_FIND_DATAA *record, void *
         walk_folder(state, path);
         return true;
     }
-    int open_error;
-    OrderedList *members = read_members(path, &open_error);
-    if (members)
-        add_archive_record(state->catalogue, path, record, members);
-    else
-        tell_trouble(listener, path, open_error);
+    FileState identity;
+    bool identified = state->update && file_state(path, &identity);
+    if (!identified || !reuse_prior(state, path, record, &identity)) {
+        int open_error;
+        OrderedList *members = read_members(path, &open_error);
+        ArchiveRecord *archive =
+            members ? append_archive(state->catalogue, path, record, members) : nullptr;
+        if (!members) tell_trouble(listener, path, open_error);
+        // What could not be read is read again next time, and told again.
+        if (identified && open_error == 0 && (archive || !members))
+            note_file(state->update->next, path, &identity, archive ? archive->members : nullptr);
+    }
     listener->files_examined++;
     if (listener->listeners.progress)
         listener->listeners.progress(listener->listeners.progress_user, listener->files_examined,
@@ -178,8 +220,9 @@ static bool visit_entry(const char *path, const WIN32_FIND_DATAA *record, void *
     return true;
 }
 
-static bool walk_argument(OrderedList *catalogue, const char *path, WalkListener *listener) {
-    WalkState state = {catalogue, nullptr, listener};
+static bool walk_argument(OrderedList *catalogue, const char *path, WalkListener *listener,
+                          CatalogueUpdate *update) {
+    WalkState state = {catalogue, nullptr, listener, update};
     if (is_directory(path)) {
         walk_folder(&state, path);
     } else if (is_file(path)) {
@@ -192,12 +235,23 @@ static bool walk_argument(OrderedList *catalogue, const char *path, WalkListener
 }
 
 OrderedList *build_catalogue_listened(int32_t argc, char **argv, const WalkListeners *listeners) {
+    return build_catalogue_updating(argc, argv, listeners, nullptr);
+}
+
+OrderedList *build_catalogue_updating(int32_t argc, char **argv, const WalkListeners *listeners,
+                                      CatalogueUpdate *update) {
     OrderedList *catalogue = list_new();
     if (!catalogue) return nullptr;
     WalkListener listener = {*listeners, 0};
-    for (int32_t i = 1; i < argc; i++) {
-        if (path_exists(argv[i])) walk_argument(catalogue, argv[i], &listener);
+    if (update) {
+        NextRun *next = update->next;
+        next->taken = wall_clock(&next->taken_seconds, &next->taken_nanoseconds);
+        if (update->prior) set_open_filter(open_unless_unchanged, (void *)update->prior);
     }
+    for (int32_t i = 1; i < argc; i++) {
+        if (path_exists(argv[i])) walk_argument(catalogue, argv[i], &listener, update);
+    }
+    if (update) set_open_filter(nullptr, nullptr);
     list_sort(catalogue, compare_names, nullptr);
     return catalogue;
 }

@@ -38,6 +38,18 @@ struct WalkListeners {
 
 // The catalogue of the arguments argv[1] to argv[argc - 1], told to `listeners` as it is walked.
 OrderedList *build_catalogue_listened(int32_t argc, char **argv, const WalkListeners *listeners);
+
+// An update run: every file that the last run's record proves unchanged is neither opened nor
+// read, and what that run found serves in its place; every file whose identity will prove it
+// unchanged next time is noted for the next record. `prior` may be null (no usable record).
+struct PriorRun;
+struct NextRun;
+struct CatalogueUpdate {
+    const PriorRun *prior;
+    NextRun *next;
+};
+OrderedList *build_catalogue_updating(int32_t argc, char **argv, const WalkListeners *listeners,
+                                      CatalogueUpdate *update);
 bool write_listing(FILE *stream, OrderedList *catalogue);
 bool destroy_catalogue(OrderedList *catalogue);
 

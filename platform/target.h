@@ -9,6 +9,28 @@
 
 #include "win32.h"
 
+// What the file system tells of a file that proves, from one run to the next, that it has not
+// changed (docs/update.md): its size, its modification and change times to the nanosecond and
+// its file number. The device is the file's within one run only: a share mounted again has
+// another, and the same file keeps its record.
+struct FileState {
+    uint64_t size;
+    int64_t modified_seconds;
+    uint32_t modified_nanoseconds;
+    int64_t changed_seconds;
+    uint32_t changed_nanoseconds;
+    uint64_t number;
+    uint64_t device;
+    // How long after a change its times may still read as before, in milliseconds: the file
+    // system's clock tick, or more where its clock is another machine's; 0 where its times or
+    // file numbers prove nothing (coarse times, numbers made up at each mount).
+    uint32_t settle_ms;
+};
+
+// Asked, with its user value, before a folder search opens an ordinary file ahead of the walk:
+// false leaves the file unopened (the walk will not read it). Called on the search's threads.
+typedef bool (*OpenFilter)(void *user, const char *path, const FileState *identity);
+
 #ifdef _WIN32
 
 // The records as a 32-bit program hands them to the system.
@@ -47,6 +69,11 @@ inline void lend_open_file(HMODULE, const char *) {}
 // The file at `path` opened for reading as a stream of the C runtime; null when it cannot be.
 inline FILE *open_read_stream(const char *path) { return fopen(path, "rb"); }
 
+// The Windows program reads every file on every run.
+inline bool file_state(const char *, FileState *) { return false; }
+inline void set_open_filter(OpenFilter, void *) {}
+inline bool wall_clock(int64_t *, uint32_t *) { return false; }
+
 #else  // POSIX
 
 // Text mode changes nothing here, so the listing's CR LF is written out.
@@ -84,6 +111,14 @@ void lend_open_file(HMODULE module, const char *path);
 // The entry a folder search stands on is read through a copy of the search's descriptor, from
 // its start, so that the file is opened once.
 FILE *open_read_stream(const char *path);
+
+// The identity of the ordinary file at `path` as the walk sees it (the status its folder search
+// took, else a status taken now, following a link); false for anything else or no status.
+bool file_state(const char *path, FileState *identity);
+// The filter the folder searches ask before opening a file ahead; null opens every file.
+void set_open_filter(OpenFilter filter, void *user);
+// The system's clock now, as seconds and nanoseconds since 1970.
+bool wall_clock(int64_t *seconds, uint32_t *nanoseconds);
 
 #endif  // _WIN32
 

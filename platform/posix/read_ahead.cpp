@@ -92,6 +92,9 @@ unsigned workers = 0;            // started at the first search that reads ahead
 unsigned descriptors_held = 0;   // the walk's thread alone
 uint64_t next_order = 0;
 Search *innermost = nullptr;     // the searches open, the walk's thread alone
+// Set before the walk, read by the threads: a file it turns away is not opened ahead.
+OpenFilter open_filter = nullptr;
+void *open_filter_user = nullptr;
 
 unsigned descriptor_ceiling() {
     // Half the descriptors the process may open, leaving the rest to the libraries and the
@@ -154,8 +157,14 @@ void run(Job *job) {
         return;
     }
     if (!job->may_open) return;
-    if (S_ISREG(job->entry.status.st_mode))
+    if (S_ISREG(job->entry.status.st_mode)) {
+        if (open_filter) {
+            FileState identity;
+            state_of(job->entry.status, &identity);
+            if (!open_filter(open_filter_user, job->path, &identity)) return;
+        }
         open_file(job);
+    }
     else if (S_ISDIR(job->entry.status.st_mode))
         job->folder = opendir(job->path);  // the folder's own search reports a failure
 }
@@ -387,6 +396,11 @@ void close_search(Search *search) {
 
 void set_files_in_flight(unsigned count) {
     files_in_flight = count < 1 ? 1 : count > MOST_FILES_IN_FLIGHT ? MOST_FILES_IN_FLIGHT : count;
+}
+
+void set_open_filter(OpenFilter filter, void *user) {
+    open_filter = filter;
+    open_filter_user = user;
 }
 
 bool status_ahead(const char *path, EntryAhead *entry) {

@@ -5,12 +5,15 @@
 
 #include <sys/stat.h>
 
+#include "target.h"
 #include "win32.h"
 
 // The find record of `name` with the attributes, times and size of `status` (null: unknown,
 // the record cleared but for its name).
 void fill_find_record(WIN32_FIND_DATAA *record, const char *name, const struct stat *status);
 DWORD attributes_of(const struct stat &status);
+// The identity the status gives, its settle time left 0 (file_state.cpp).
+void state_of(const struct stat &status, FileState *identity);
 
 // What a folder search learnt of the entry `path` that it returned last, while the walk is on
 // it: its status (or why there is none), and its descriptor when the search opened it.

@@ -1,0 +1,104 @@
+// The record an update run keeps of what it found: for every file it could prove unchanged the
+// next time, the file's identity and what reading it gave (an archive's members, or no
+// archive). Its format and what it trusts are in docs/update.md.
+#ifndef TALLYBOOK_UPDATE_RECORD_H
+#define TALLYBOOK_UPDATE_RECORD_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "members.h"
+#include "target.h"
+
+// What became of the record of the last run, when one was looked for.
+enum RecordVerdict {
+    RECORD_USED,
+    RECORD_MISSING,       // none yet: the first update of this listing
+    RECORD_UNREADABLE,    // it could not be opened or read; the error number tells why
+    RECORD_FOREIGN,       // no record of this program at all
+    RECORD_OTHER_FORMAT,  // a record of another version of the format
+    RECORD_OTHER_BUILD,   // written by another build, or with other archiver libraries
+    RECORD_OTHER_LISTING, // the record of another listing
+    RECORD_CUT,           // shorter than it says it is
+    RECORD_DAMAGED,       // its bytes are not the ones written
+    // Not of the record read, but of its place: none could be found or made for it, or the
+    // record of this run could not be written there.
+    RECORD_UNPLACED,
+    RECORD_UNSAVED,
+};
+
+// The record's checksum of its bytes before the checksum; over a text, the slot of a path in
+// the loaded record and the name of a listing's record in the cache folder.
+uint64_t record_checksum(const uint8_t *bytes, size_t size);
+uint64_t hash_text(const char *text);
+
+// A file of the last run's record.
+struct PriorFile {
+    const char *path;
+    FileState identity;  // its device and settle time are not kept
+    bool archive;
+    uint32_t member_count;
+    size_t members_at;      // where its members begin in the record's bytes
+};
+
+// The last run's record, loaded and checked whole: every file found by its path.
+struct PriorRun {
+    uint8_t *bytes;
+    size_t size;
+    PriorFile *files;
+    uint32_t count;
+    char *paths;
+    uint32_t *slots;  // a file's index plus one, by the hash of its path; 0 is an empty slot
+    uint32_t slot_count;
+};
+
+// What this run found, in the walk's order, to be the next record. A file is noted only when
+// its identity will prove it unchanged next time; `members` are the catalogue's own and must
+// outlive the saving of the record.
+struct NextFile {
+    size_t path_at;
+    FileState identity;
+    const OrderedList *members;  // null: no archive
+};
+
+struct NextRun {
+    NextFile *files;
+    size_t count, capacity;
+    char *paths;
+    size_t paths_used, paths_capacity;
+    // When this run began: a file whose times are not older by more than its file system's
+    // settle time may change again with no trace in them, and is not noted.
+    int64_t taken_seconds;
+    uint32_t taken_nanoseconds;
+    bool taken;
+};
+
+// Checks `bytes` as the record of `listing` written by `stamp` and, when it is, fills `prior`
+// (which then owns a copy of the bytes).
+RecordVerdict parse_record(const uint8_t *bytes, size_t size, const char *listing,
+                           const char *stamp, PriorRun *prior);
+// Reads the record at `path` and parses it; *error is the error number of RECORD_UNREADABLE.
+RecordVerdict load_record(const char *path, const char *listing, const char *stamp,
+                          PriorRun *prior, int *error);
+void release_prior(PriorRun *prior);
+
+const PriorFile *find_prior(const PriorRun *prior, const char *path);
+// Whether two identities name one state of one file (the device aside).
+bool same_state(const FileState *a, const FileState *b);
+// The members of a prior archive as a new list; null when no memory is left.
+OrderedList *prior_members(const PriorRun *prior, const PriorFile *file);
+
+// Notes a file unless its identity cannot prove it unchanged next time; false only when no
+// memory is left.
+bool note_file(NextRun *next, const char *path, const FileState *identity,
+               const OrderedList *members);
+// The next record's bytes, allocated; false when no memory is left.
+bool encode_record(const NextRun *next, const char *listing, const char *stamp, uint8_t **bytes,
+                   size_t *size);
+// Writes the record to a temporary file beside `path` and puts it in place only once whole, so
+// that two runs at once leave one of their records; *error tells why it failed.
+bool save_record(const char *path, const NextRun *next, const char *listing, const char *stamp,
+                 int *error);
+void release_next(NextRun *next);
+
+#endif

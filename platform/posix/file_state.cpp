@@ -1,0 +1,104 @@
+// A file's identity on POSIX, for an update run to judge whether the file can have changed since
+// the last one: its status, and what its file system's kind makes of the times and the file
+// number (docs/update.md).
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <time.h>
+
+#include "read_ahead.h"
+#include "target.h"
+
+namespace {
+
+// File systems whose times and file numbers are kept on this machine's disks to the
+// nanosecond, stamped from this machine's clock: a change shows within one tick of it.
+const unsigned long LOCAL_NANOSECOND_KINDS[] = {
+    0xEF53,      // ext2, ext3, ext4
+    0x58465342,  // XFS
+    0x9123683E,  // Btrfs
+    0x01021994,  // tmpfs
+    0xF2F52010,  // F2FS
+    0x2FC12FC1,  // ZFS
+    0xCA451A4E,  // bcachefs
+};
+// Times of two seconds or of one, or file numbers made up at every mount: FAT, exFAT,
+// ISO 9660, UDF, HFS and the old SMB client. Nothing on them is proved unchanged.
+const unsigned long UNPROVABLE_KINDS[] = {0x4D44, 0x2011BAB0, 0x9660, 0x15013346, 0x4244, 0x517B};
+
+// A tick of this machine's clock as file times see it (the kernel stamps times from its coarse
+// clock, at most 10 ms behind), with room to spare.
+const uint32_t LOCAL_SETTLE_MS = 50;
+// Elsewhere (a share, a FUSE file system) times may come from another machine's clock, a
+// little ahead of or behind this one's.
+const uint32_t REMOTE_SETTLE_MS = 2000;
+
+bool listed(const unsigned long *kinds, size_t count, unsigned long kind) {
+    for (size_t i = 0; i < count; i++)
+        if (kinds[i] == kind) return true;
+    return false;
+}
+
+// The settle time of the file system of `path` on `device`, remembered per device for the run
+// (a walk meets few of them). Called by the walk's thread alone.
+uint32_t settle_of(const char *path, uint64_t device) {
+    struct Known {
+        uint64_t device;
+        uint32_t settle_ms;
+    };
+    static Known known[16];
+    static size_t count = 0;
+    for (size_t i = 0; i < count; i++)
+        if (known[i].device == device) return known[i].settle_ms;
+    struct statfs about;
+    if (statfs(path, &about) != 0) return 0;  // not remembered: asked again next time
+    unsigned long kind = (unsigned long)about.f_type & 0xFFFFFFFFul;
+    uint32_t settle = listed(UNPROVABLE_KINDS, sizeof UNPROVABLE_KINDS / sizeof *UNPROVABLE_KINDS,
+                             kind)
+                          ? 0
+                      : listed(LOCAL_NANOSECOND_KINDS,
+                               sizeof LOCAL_NANOSECOND_KINDS / sizeof *LOCAL_NANOSECOND_KINDS, kind)
+                          ? LOCAL_SETTLE_MS
+                          : REMOTE_SETTLE_MS;
+    if (count < sizeof known / sizeof *known) known[count++] = {device, settle};
+    return settle;
+}
+
+}  // namespace
+
+void state_of(const struct stat &status, FileState *identity) {
+    memset(identity, 0, sizeof *identity);
+    identity->size = (uint64_t)status.st_size;
+    identity->modified_seconds = (int64_t)status.st_mtim.tv_sec;
+    identity->modified_nanoseconds = (uint32_t)status.st_mtim.tv_nsec;
+    identity->changed_seconds = (int64_t)status.st_ctim.tv_sec;
+    identity->changed_nanoseconds = (uint32_t)status.st_ctim.tv_nsec;
+    identity->number = (uint64_t)status.st_ino;
+    identity->device = (uint64_t)status.st_dev;
+}
+
+bool file_state(const char *path, FileState *identity) {
+    EntryAhead entry;
+    struct stat status;
+    if (entry_ahead(path, false, &entry)) {
+        if (!entry.known) return false;
+        status = entry.status;
+    } else if (stat(path, &status) != 0) {
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) return false;
+    state_of(status, identity);
+    // Whole-second times on both counts are the mark of a file system that keeps no finer ones,
+    // whatever its kind; a file number of 0 is none.
+    bool fine = status.st_mtim.tv_nsec != 0 || status.st_ctim.tv_nsec != 0;
+    identity->settle_ms = fine && status.st_ino != 0 ? settle_of(path, identity->device) : 0;
+    return true;
+}
+
+bool wall_clock(int64_t *seconds, uint32_t *nanoseconds) {
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+    *seconds = (int64_t)now.tv_sec;
+    *nanoseconds = (uint32_t)now.tv_nsec;
+    return true;
+}

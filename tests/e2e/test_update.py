@@ -1,0 +1,317 @@
+"""An update (-u) writes exactly the listing, exit status and messages of a full run: over a
+tree changed at random between runs, and whatever became of its record. An unchanged file is
+not opened at all."""
+import io
+import os
+import random
+import shutil
+import stat
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+import zipfile
+
+import tallytest
+from tallytest import linux_only, run
+
+NOBODY = 65534
+
+
+def zip_bytes(names, rng):
+    """A stored ZIP whose size depends on its names' and contents' lengths alone."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as z:
+        for name in names:
+            info = zipfile.ZipInfo(name, date_time=(2001, 2, 3, 4, 5, 6))
+            z.writestr(info, bytes(rng.randrange(256) for _ in range(rng.randrange(1, 40))))
+    return out.getvalue()
+
+
+def word(rng, length):
+    return "".join(rng.choice("abcdefghij") for _ in range(length))
+
+
+def checksum(data):
+    """The record's checksum: FNV-1a's constants over eight bytes at a time, each step folded."""
+    h, whole = 0xCBF29CE484222325, len(data) - len(data) % 8
+    for i in range(0, whole, 8):
+        h = ((h ^ struct.unpack_from("<Q", data, i)[0]) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+        h ^= h >> 29
+    for b in data[whole:]:
+        h = ((h ^ b) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def can_drop_to_nobody():
+    """Whether a child can become another user (root in a container may not)."""
+    if os.getuid() != 0:
+        return False
+    try:
+        return subprocess.run(["true"], preexec_fn=lambda: os.setuid(NOBODY)).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
+def same_size_rewrite(path, rng, keep_time):
+    """Rewrites with other bytes of the same length: a ZIP with other names of the same
+    lengths, or any file with every byte changed; the modification time put back if asked."""
+    before = os.stat(path)
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        with zipfile.ZipFile(io.BytesIO(data)) as z:
+            new = zip_bytes([word(rng, len(n)) for n in z.namelist()], rng)
+    except (zipfile.BadZipFile, OSError):
+        new = b""
+    if len(new) != len(data):
+        new = bytes((b + 1) & 0xFF for b in data)
+    with open(path, "r+b") as f:
+        f.write(new)
+    if keep_time:
+        os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
+class Tree:
+    """A tree of ZIPs, paks and plain files, changed at random by a seeded generator."""
+
+    def __init__(self, root, rng):
+        self.root, self.rng = root, rng
+        os.makedirs(os.path.join(root, "d0"), exist_ok=True)
+        for _ in range(30):
+            self.add()
+
+    def files(self, root=None):
+        found = []
+        for folder, _, names in os.walk(root or self.root):
+            found += [os.path.join(folder, n) for n in names]
+        return sorted(found)
+
+    def folders(self):
+        return sorted(f for f, _, _ in os.walk(self.root))
+
+    def content(self, path):
+        kind = self.rng.randrange(4)
+        if kind == 0:
+            return zip_bytes([word(self.rng, self.rng.randrange(1, 9)) for _ in range(3)],
+                             self.rng)
+        if kind == 1:
+            return tallytest.builtin_archives.pak(
+                [(word(self.rng, 5).encode(), 1, self.rng.randrange(99)) for _ in range(2)])
+        return bytes(self.rng.randrange(256) for _ in range(self.rng.randrange(0, 300)))
+
+    def add(self):
+        folder = self.rng.choice(self.folders())
+        if self.rng.random() < 0.1:
+            os.makedirs(os.path.join(folder, "d" + word(self.rng, 3)), exist_ok=True)
+            return
+        path = os.path.join(folder, word(self.rng, 4) + self.rng.choice([".zip", ".pak", ""]))
+        with open(path, "wb") as f:
+            f.write(self.content(path))
+
+    def change(self, unreadable_allowed):
+        files = self.files()
+        op = self.rng.randrange(11)
+        if op == 0 or not files:
+            return self.add()
+        path = self.rng.choice(files)
+        if op == 1 or not os.path.exists(path):  # a link whose file has gone goes too
+            os.remove(path)
+        elif op == 2:
+            same_size_rewrite(path, self.rng, keep_time=True)
+        elif op == 3:
+            same_size_rewrite(path, self.rng, keep_time=False)  # within the second of the last run
+        elif op == 4:
+            os.truncate(path, os.path.getsize(path) // 2)
+        elif op == 5:
+            os.rename(path, os.path.join(self.rng.choice(self.folders()), word(self.rng, 4) +
+                                         ".zip"))
+        elif op == 6:
+            os.replace(path, self.rng.choice(files))  # over another file, or itself
+        elif op == 7:
+            folders = [f for f in self.folders() if f != self.root]
+            if folders:
+                moved = self.rng.choice(folders)
+                into = self.rng.choice([f for f in self.folders()
+                                        if not (f + "/").startswith(moved + "/")])
+                target = os.path.join(into, "m" + word(self.rng, 3))
+                if not os.path.exists(target):
+                    os.rename(moved, target)
+        elif op == 8:
+            link = os.path.join(self.rng.choice(self.folders()), "l" + word(self.rng, 3))
+            if not os.path.lexists(link):
+                if self.rng.random() < 0.5:
+                    os.symlink(path, link)
+                else:
+                    os.link(path, link)
+        elif op == 9 and unreadable_allowed:
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+            os.chmod(path, 0o644 if mode == 0 else 0)
+        else:
+            self.add()
+
+
+@linux_only
+class UpdateTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        os.chmod(self.dir, 0o777)
+        self.tree = os.path.join(self.dir, "tree")
+        self.state = os.path.join(self.dir, "state")
+        self.drop = None
+
+    def tearDown(self):
+        for folder, _, names in os.walk(self.dir):
+            for n in names:
+                p = os.path.join(folder, n)
+                if not os.path.islink(p):
+                    os.chmod(p, 0o644)
+        shutil.rmtree(self.dir)
+
+    def as_user(self):
+        return (lambda: os.setuid(NOBODY)) if self.drop else None
+
+    def run_as(self, args):
+        env = dict(os.environ, LC_ALL="C", LANGUAGE="")
+        proc = subprocess.run(tallytest.command(args), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                              preexec_fn=self.as_user(), timeout=60)
+        return proc.returncode, proc.stdout, proc.stderr
+
+    def both(self, update_listing="update.txt"):
+        """(full run, update run): exit status, listing bytes and standard error of each."""
+        results = []
+        for name, options in (("full.txt", ["-f"]), (update_listing, ["-u", "--state=" +
+                                                                   self.state])):
+            listing = os.path.join(self.dir, name)
+            code, _, err = self.run_as(options + ["-o", listing, self.tree])
+            with open(listing, "rb") as f:
+                results.append((code, f.read(), err))
+        return results
+
+    def make_world_readable(self):
+        for folder, dirs, names in os.walk(self.dir):
+            os.chmod(folder, 0o777)
+
+    def test_random_changes_list_as_a_full_run(self):
+        self.drop = can_drop_to_nobody()
+        unreadable = self.drop or os.getuid() != 0
+        if not unreadable:
+            print("files made unreadable are left out: root cannot become another user here")
+        for seed in (1, 2, 3):
+            with self.subTest(seed=seed):
+                rng = random.Random(seed)
+                shutil.rmtree(self.tree, ignore_errors=True)
+                if os.path.exists(self.state):
+                    os.remove(self.state)
+                tree = Tree(self.tree, rng)
+                for step in range(120):
+                    for _ in range(rng.randrange(1, 4)):
+                        tree.change(unreadable)
+                    self.make_world_readable()
+                    if rng.random() < 0.3:
+                        time.sleep(0.06)  # past the settle time: the record trusts more
+                    full, update = self.both()
+                    self.assertEqual(update, full, "seed %d, step %d" % (seed, step))
+
+    def test_an_unchanged_file_is_not_opened(self):
+        Tree(self.tree, random.Random(7))
+        self.both()
+        time.sleep(0.1)
+        self.both()
+        trace = os.path.join(self.dir, "trace")
+        subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace] +
+                       tallytest.command(["-u", "--state=" + self.state, "-o",
+                                          os.path.join(self.dir, "update.txt"), self.tree]),
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       # The leak check of a sanitizer build cannot run under a tracer.
+                       env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        with open(trace) as f:
+            opened = [line for line in f if self.tree + "/" in line and "O_DIRECTORY" not in
+                      line and "O_PATH" not in line]
+        self.assertEqual(opened, [])
+
+    def test_a_record_that_cannot_serve_gives_a_full_run_and_says_why(self):
+        Tree(self.tree, random.Random(11))
+
+        def flip(data):
+            middle = len(data) // 2
+            return data[:middle] + bytes([data[middle] ^ 1]) + data[middle + 1:]
+
+        def other_build(data):
+            # The stamp changed, the record otherwise whole: its checksum made anew.
+            listing_length = struct.unpack_from("<I", data, 20)[0]
+            at = 24 + listing_length + 4
+            body = data[:at] + b"X" + data[at + 1:-8]
+            return body + struct.pack("<Q", checksum(body))
+
+        def replace_tree(data):
+            # Another tree under the same names, sizes and modification times.
+            other = os.path.join(self.dir, "other")
+            shutil.copytree(self.tree, other, copy_function=shutil.copy2)
+            rng = random.Random(5)
+            for path in Tree.files(Tree.__new__(Tree), other):
+                same_size_rewrite(path, rng, keep_time=True)
+            shutil.rmtree(self.tree)
+            os.rename(other, self.tree)
+            return data
+
+        def two_at_once(data):
+            # Two updates at once on one record: the one renamed last stays, whole.
+            runs = [subprocess.Popen(tallytest.command(
+                ["-u", "--state=" + self.state, "-o", os.path.join(self.dir, "update.txt"),
+                 self.tree]), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                for _ in range(2)]
+            for proc in runs:
+                proc.wait()
+            return None
+
+        def loop(data):
+            os.remove(self.state)
+            os.symlink(self.state, self.state)
+
+        rows = [
+            # (what becomes of the record, what the line on standard error says; None: none)
+            ("damaged", flip, b"the record is damaged"),
+            ("cut", lambda d: d[:len(d) // 2], b"the record is cut short"),
+            ("foreign", lambda d: b"PK\x03\x04 not a record", b"no record of tallybook"),
+            ("old version", lambda d: d[:8] + struct.pack("<I", 0) + d[12:],
+             b"another version of its format"),
+            ("other build", other_build, b"another build or with other archiver libraries"),
+            ("other listing", None, b"the record is of another listing"),
+            ("unreadable", loop, b"the record of the last update cannot be read"),
+            ("tree replaced", replace_tree, None),
+            ("two runs at once", two_at_once, None),
+        ]
+        for name, spoil, line in rows:
+            with self.subTest(name):
+                if os.path.lexists(self.state):
+                    os.remove(self.state)
+                self.both()
+                time.sleep(0.1)
+                self.both()  # every file now in the record
+                listing = "update.txt"
+                if spoil is None:
+                    listing = "elsewhere.txt"
+                else:
+                    with open(self.state, "rb") as f:
+                        spoilt = spoil(f.read())
+                    if spoilt is not None:
+                        with open(self.state, "wb") as f:
+                            f.write(spoilt)
+                full, update = self.both(listing)
+                self.assertEqual(update[:2], full[:2])
+                said = [l for l in update[2].splitlines() if l not in full[2].splitlines()]
+                if line is None:
+                    self.assertEqual(said, [])
+                else:
+                    self.assertEqual(len(said), 1, said)
+                    self.assertTrue(said[0].startswith(b"tallybook: %s: " % self.state.encode()))
+                    self.assertIn(line, said[0])
+                # The run that could not use the record left a whole one.
+                self.assertEqual(self.both(listing)[1][2], full[2])
+
+
+if __name__ == "__main__":
+    tallytest.main()

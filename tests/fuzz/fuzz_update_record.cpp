@@ -1,0 +1,71 @@
+// Fuzz target of the update record's reader: arbitrary bytes never make it read past them, and
+// a record it takes gives back, by path, files whose members fit their records. The first byte
+// chooses whether the rest is taken as a whole record or as the files of one, framed by a valid
+// head and checksum so that the checks past the checksum are reached.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "catalogue.h"
+#include "fuzz_check.h"
+#include "update_record.h"
+
+namespace {
+
+const char LISTING[] = "/l.txt";
+const char STAMP[] = "s";
+
+void put_le(uint8_t *at, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; i++) at[i] = (uint8_t)(value >> (8 * i));
+}
+
+void check(const uint8_t *bytes, size_t size) {
+    PriorRun prior;
+    RecordVerdict verdict = parse_record(bytes, size, LISTING, STAMP, &prior);
+    if (verdict != RECORD_USED) return;
+    for (uint32_t i = 0; i < prior.count; i++) {
+        const PriorFile *file = &prior.files[i];
+        const PriorFile *found = find_prior(&prior, file->path);
+        FUZZ_CHECK(found && strcmp(found->path, file->path) == 0, "every file is found by path");
+        if (!file->archive) continue;
+        OrderedList *members = prior_members(&prior, file);
+        if (!members) continue;
+        FUZZ_CHECK(members->count == (int32_t)file->member_count, "every member is given back");
+        for (ListNode *node = list_start(members, true); node; node = list_step(node, true)) {
+            const MemberRecord *member = (const MemberRecord *)list_item(node);
+            FUZZ_CHECK(strlen(member->name) <= (size_t)RECORD_TEXT_MAX, "a name fits its record");
+        }
+        destroy_member_list(members);
+    }
+    release_prior(&prior);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) return 0;
+    bool framed = data[0] & 1;
+    data++;
+    size--;
+    if (!framed) {
+        check(data, size);
+        return 0;
+    }
+    // magic, version, length, listing, stamp, then the input, then the checksum
+    size_t head = 8 + 4 + 8 + 4 + (sizeof LISTING - 1) + 4 + (sizeof STAMP - 1);
+    size_t whole = head + size + 8;
+    uint8_t *record = (uint8_t *)malloc(whole);
+    if (!record) return 0;
+    memcpy(record, "TBUPDATE", 8);
+    put_le(record + 8, 1, 4);
+    put_le(record + 12, whole, 8);
+    put_le(record + 20, sizeof LISTING - 1, 4);
+    memcpy(record + 24, LISTING, sizeof LISTING - 1);
+    put_le(record + 24 + sizeof LISTING - 1, sizeof STAMP - 1, 4);
+    memcpy(record + 28 + sizeof LISTING - 1, STAMP, sizeof STAMP - 1);
+    memcpy(record + head, data, size);
+    put_le(record + head + size, record_checksum(record, head + size), 8);
+    check(record, whole);
+    free(record);
+    return 0;
+}
