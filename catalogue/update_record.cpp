@@ -19,6 +19,7 @@
 #include "byte_order.h"
 #include "catalogue.h"  // destroy_member_list
 #include "path_helpers.h"
+#include "replace_file.h"
 
 namespace {
 
@@ -31,7 +32,6 @@ const size_t FILE_FIXED = 2 + 2 + 8 + 8 + 4 + 8 + 4 + 8 + 1;
 const size_t MEMBER_FIXED = 2 + 4 + 4 + 16;
 // Far more than any collection's record; a larger file is not read into memory.
 const uint64_t LARGEST_RECORD = 1ull << 30;
-const char TEMPORARY_RECORD_PREFIX[] = "tb~";
 
 }  // namespace
 
@@ -487,31 +487,19 @@ bool save_record(const char *path, const NextRun *next, const char *listing, con
         *error = ENOMEM;
         return false;
     }
-    char folder[PATH_BUFFER_SIZE];
-    copy_bounded(folder, path, PATH_BUFFER_SIZE);
-    char *name = strip_to_parent(folder);
-    if (name == folder) strcpy(folder, ".");
-    else if (folder[0] == '\0') strcpy(folder, "/");
-    char temporary[PATH_BUFFER_SIZE];
+    // Whole or not at all, as the listing is replaced: a run that dies midway leaves the old
+    // record, and two runs at once each leave a whole one.
+    ReplacementFile replacement;
     *error = 0;
-    if (GetTempFileNameA(folder, TEMPORARY_RECORD_PREFIX, 0, temporary) == 0) {
-        *error = errno ? errno : EIO;
-        free(bytes);
-        return false;
-    }
-    FILE *stream = fopen(temporary, "wb");
-    if (!stream) {
-        *error = errno ? errno : EIO;
-    } else {
-        if (fwrite(bytes, 1, size, stream) != size) *error = errno ? errno : EIO;
-        if (fclose(stream) != 0 && *error == 0) *error = errno ? errno : EIO;
-        if (*error == 0 && !MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING))
-            *error = errno ? errno : EIO;
+    bool saved = false;
+    if (begin_replacement(path, &replacement, error)) {
+        bool whole = fwrite(bytes, 1, size, replacement.stream) == size;
+        if (!whole) *error = errno ? errno : EIO;
+        bool placing = false;
+        saved = end_replacement(&replacement, whole, error, &placing);
     }
     free(bytes);
-    if (*error == 0) return true;
-    DeleteFileA(temporary);
-    return false;
+    return saved;
 }
 
 void release_next(NextRun *next) {
