@@ -159,7 +159,8 @@ static bool reuse_prior(WalkState *state, const char *path, const WIN32_FIND_DAT
         archive = append_archive(state->catalogue, path, record, members);
         if (!archive) return true;  // as a read archive would be left out
     }
-    note_file(state->update->next, path, identity, archive ? archive->members : nullptr);
+    note_prior_file(state->update->next, state->update->prior, prior, identity,
+                    archive ? archive->members : nullptr);
     return true;
 }
 

@@ -253,11 +253,12 @@ class UpdateTest(unittest.TestCase):
                 self.assertEqual(update, full)
                 self.assertIn(b"x.zip\t", full[1])
 
-    def test_an_unchanged_file_is_not_opened(self):
+    def test_an_unchanged_file_is_not_opened_nor_the_record_written(self):
         Tree(self.tree, random.Random(7))
         self.both()
         time.sleep(0.1)
         self.both()
+        record = os.stat(self.state)
         trace = os.path.join(self.dir, "trace")
         subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace] +
                        tallytest.command(["-u", "--state=" + self.state, "-o",
@@ -269,6 +270,8 @@ class UpdateTest(unittest.TestCase):
             opened = [line for line in f if self.tree + "/" in line and "O_DIRECTORY" not in
                       line and "O_PATH" not in line]
         self.assertEqual(opened, [])
+        kept = os.stat(self.state)
+        self.assertEqual((kept.st_ino, kept.st_mtime_ns), (record.st_ino, record.st_mtime_ns))
 
     def test_a_record_that_cannot_serve_gives_a_full_run_and_says_why(self):
         Tree(self.tree, random.Random(11))
