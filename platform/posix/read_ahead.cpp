@@ -10,9 +10,7 @@
 // it; the job's descriptor is the one every later reader of the file uses (the program's head,
 // the archiver libraries through the lending below, the cabinet service), and it is closed when
 // the search moves on to the next entry. The bytes read ahead are held by the kernel's cache of
-// the open file: the program keeps only the first HEAD_KEPT bytes of each. A folder's job also
-// reads the folder's names, so that the folders of a window are read at once, each while the
-// walk is still in the ones before it, rather than one after another as the walk enters them.
+// the open file: the program keeps only the first HEAD_KEPT bytes of each.
 //
 // Bounds: a search reads at most `files_in_flight` entries ahead of the walk, and the searches
 // together hold at most descriptor_ceiling() descriptors; a job past that bound takes the status
@@ -32,7 +30,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "monotonic_clock.h"
 #include "target.h"
 #include "whole_io.h"
 
@@ -44,28 +41,7 @@ const size_t HEAD_KEPT = 64;
 const size_t HEAD_READ = 16u * 1024u;
 // A ZIP's end record and comment, and a small 7z's header, lie within its last 64 KiB.
 const size_t TAIL_READ = 64u * 1024u;
-// The names of a folder read ahead, at most: the rest are read when the walk comes to them.
-const size_t NAMES_KEPT = 256u * 1024u;
-// Names read ahead longer ago than this are read again when the walk enters their folder: a
-// share's folder listing brings the entries' attributes, which its client keeps about a second,
-// and the walk takes each entry's status after the names.
-const int64_t NAMES_FRESH_MS = 500;
-// A folder whose open and names take this long was not in the cache: its file system makes
-// each request wait, and the threads are started to keep many in flight.
-const int64_t FOLDER_WAIT_US = 1000;
 enum JobState { JOB_WAITING, JOB_RUNNING, JOB_DONE };
-
-// The names of a folder, read from its stream ahead of the walk: `length` bytes of names, each
-// ended by a zero byte; `ended` when they reach the folder's end, `error` then why it ended
-// early (0 at its end), and the stream is read on past them when they do not.
-struct NamesAhead {
-    char *names;
-    size_t length;
-    size_t at;       // the next name the search hands out
-    bool ended;
-    int error;
-    int64_t read_at;  // monotonic_milliseconds()
-};
 
 struct Job {
     // Set before the job is queued, read only afterwards.
@@ -81,7 +57,6 @@ struct Job {
     // Written by the thread that runs the job, read once it is done.
     EntryAhead entry;
     DIR *folder;       // a folder opened ahead, for the search of it to adopt
-    NamesAhead names;  // and its names, read ahead
     unsigned char head[HEAD_KEPT];
     size_t head_length;
     int read_error;
@@ -90,7 +65,6 @@ struct Job {
 
 struct Search {
     DIR *folder;        // null for a search that named one entry exactly
-    NamesAhead names;   // its first names, read ahead by the job that opened it; none: null
     char *prefix;       // the pattern without its "*": the folder's entries are named by it
     size_t prefix_length;
     Job *window[MOST_FILES_IN_FLIGHT];  // the entries read from the folder, not yet handed out
@@ -175,37 +149,6 @@ void open_file(Job *job) {
     }
 }
 
-// Reads the names of a folder just opened, up to NAMES_KEPT bytes of them.
-void read_names(DIR *folder, NamesAhead *names) {
-    size_t capacity = 0;
-    for (;;) {
-        long position = telldir(folder);
-        errno = 0;
-        struct dirent *entry = readdir(folder);
-        if (!entry) {
-            names->ended = true;
-            names->error = errno;
-            break;
-        }
-        size_t length = strlen(entry->d_name) + 1;
-        if (names->length + length > capacity) {
-            size_t grown = capacity ? capacity * 2 : 4096;
-            while (grown < names->length + length) grown *= 2;
-            char *bigger = grown <= NAMES_KEPT ? (char *)realloc(names->names, grown) : nullptr;
-            if (!bigger) {
-                // The name stays unread: the stream stands right after the last one kept.
-                seekdir(folder, position);
-                break;
-            }
-            names->names = bigger;
-            capacity = grown;
-        }
-        memcpy(names->names + names->length, entry->d_name, length);
-        names->length += length;
-    }
-    names->read_at = monotonic_milliseconds();
-}
-
 void run(Job *job) {
     if (fstatat(job->folder_fd, job->name, &job->entry.status, 0) == 0) {
         job->entry.known = true;
@@ -222,14 +165,8 @@ void run(Job *job) {
         }
         open_file(job);
     }
-    else if (S_ISDIR(job->entry.status.st_mode)) {
-        // Until the threads start, only the walk's thread runs jobs.
-        bool timed = !threads_started && files_in_flight > 1;
-        int64_t began = timed ? monotonic_microseconds() : 0;
+    else if (S_ISDIR(job->entry.status.st_mode))
         job->folder = opendir(job->path);  // the folder's own search reports a failure
-        if (job->folder) read_names(job->folder, &job->names);
-        if (timed && monotonic_microseconds() - began >= FOLDER_WAIT_US) start_threads();
-    }
 }
 
 // The waiting job to run next: the deepest search's first. Under the lock.
@@ -348,23 +285,12 @@ void release(Job *job) {
     settle(job);
     if (job->entry.descriptor >= 0) close(job->entry.descriptor);
     if (job->folder) closedir(job->folder);
-    free(job->names.names);
     if (job->may_open) descriptors_held--;
     free(job);
 }
 
 // The folder's next name; null at its end, `read_error` then saying why it ended early.
 const char *next_name(Search *search) {
-    NamesAhead *ahead = &search->names;
-    if (ahead->at < ahead->length) {
-        const char *name = ahead->names + ahead->at;
-        ahead->at += strlen(name) + 1;
-        return name;
-    }
-    if (ahead->ended) {
-        search->read_error = ahead->error;
-        return nullptr;
-    }
     errno = 0;
     struct dirent *entry = readdir(search->folder);
     if (!entry) search->read_error = errno;
@@ -426,23 +352,16 @@ bool next_entry(Search *search, WIN32_FIND_DATAA *record) {
 }
 
 // The folder of `prefix` ("folder/") when the search that holds it as its current entry has
-// opened it ahead; it passes to the caller with the names read ahead. Names read long before
-// are read again: the status a share sent with them would have expired by now, and each entry
-// would be looked up again one by one.
-DIR *folder_opened_ahead(const char *prefix, size_t prefix_length, NamesAhead *names) {
+// opened it ahead; it passes to the caller. Its names are read only when the walk enters it:
+// read long before, the status a share sends with them would have expired by then, and each
+// entry would be looked up again.
+DIR *folder_opened_ahead(const char *prefix, size_t prefix_length) {
     for (Search *search = innermost; search; search = search->outer) {
         Job *job = search->current;
         if (job && job->folder && strlen(job->path) + 1 == prefix_length &&
             memcmp(job->path, prefix, prefix_length - 1) == 0) {
             DIR *folder = job->folder;
             job->folder = nullptr;
-            *names = job->names;
-            memset(&job->names, 0, sizeof job->names);
-            if (monotonic_milliseconds() - names->read_at > NAMES_FRESH_MS) {
-                free(names->names);
-                memset(names, 0, sizeof *names);
-                rewinddir(folder);
-            }
             return folder;
         }
     }
@@ -463,7 +382,6 @@ void close_search(Search *search) {
         search->count--;
     }
     if (search->folder) closedir(search->folder);
-    free(search->names.names);
     for (Search **at = &innermost; *at; at = &(*at)->outer) {
         if (*at == search) {
             *at = search->outer;
@@ -581,8 +499,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
         search->prefix = strndup(pattern, length - 1);
         search->prefix_length = length - 1;
         if (search->prefix) {
-            search->folder =
-                folder_opened_ahead(search->prefix, search->prefix_length, &search->names);
+            search->folder = folder_opened_ahead(search->prefix, search->prefix_length);
             if (!search->folder) search->folder = opendir(search->prefix);
         }
         if (!search->folder) {
