@@ -10,12 +10,7 @@
 // it; the job's descriptor is the one every later reader of the file uses (the program's head,
 // the archiver libraries through the lending below, the cabinet service), and it is closed when
 // the search moves on to the next entry. The bytes read ahead are held by the kernel's cache of
-// the open file: the program keeps only the first HEAD_KEPT bytes of each. A folder's job also
-// reads the folder's names and takes each entry's status as it goes, so that the folders of a
-// window are read at once, each while the walk is still in the ones before it, rather than one
-// after another as the walk enters them. The statuses are taken between the names, as the walk
-// takes them: a share's client that sees its entries looked up goes on sending the attributes
-// of a folder's entries with their names, which it otherwise sends with the first batch only.
+// the open file: the program keeps only the first HEAD_KEPT bytes of each.
 //
 // Bounds: a search reads at most `files_in_flight` entries ahead of the walk, and the searches
 // together hold at most descriptor_ceiling() descriptors; a job past that bound takes the status
@@ -35,7 +30,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "monotonic_clock.h"
 #include "target.h"
 #include "whole_io.h"
 
@@ -47,35 +41,7 @@ const size_t HEAD_KEPT = 64;
 const size_t HEAD_READ = 16u * 1024u;
 // A ZIP's end record and comment, and a small 7z's header, lie within its last 64 KiB.
 const size_t TAIL_READ = 64u * 1024u;
-// The entries of a folder read ahead, at most, and their names' bytes: the rest are read when
-// the walk comes to them.
-const size_t ENTRIES_KEPT = 4096;
-const size_t NAMES_KEPT = 256u * 1024u;
-// Entries read ahead longer ago than this are read again when the walk enters their folder, so
-// that the status the walk lists a file with is never much older than its reading.
-const int64_t NAMES_FRESH_MS = 500;
 enum JobState { JOB_WAITING, JOB_RUNNING, JOB_DONE };
-
-// An entry of a folder read ahead: where its name begins, and its status or why there is none.
-struct EntryRead {
-    size_t name_at;
-    int status_error;
-    struct stat status;
-};
-
-// The entries of a folder, read from its stream ahead of the walk: `count` of them, their names
-// in `names`, each ended by a zero byte; `ended` when they reach the folder's end, `error` then
-// why it ended early (0 at its end), and the stream is read on past them when they do not.
-struct NamesAhead {
-    char *names;
-    size_t length, capacity;
-    EntryRead *entries;
-    size_t count, room;
-    size_t next;      // the next entry the search hands out
-    bool ended;
-    int error;
-    int64_t read_at;  // monotonic_milliseconds()
-};
 
 struct Job {
     // Set before the job is queued, read only afterwards.
@@ -91,7 +57,6 @@ struct Job {
     // Written by the thread that runs the job, read once it is done.
     EntryAhead entry;
     DIR *folder;       // a folder opened ahead, for the search of it to adopt
-    NamesAhead names;  // and its names, read ahead
     unsigned char head[HEAD_KEPT];
     size_t head_length;
     int read_error;
@@ -100,8 +65,6 @@ struct Job {
 
 struct Search {
     DIR *folder;        // null for a search that named one entry exactly
-    NamesAhead names;   // its first names, read ahead by the job that opened it; none: null
-    const EntryRead *named;  // the entry read ahead that next_name gave last; null: none
     char *prefix;       // the pattern without its "*": the folder's entries are named by it
     size_t prefix_length;
     Job *window[MOST_FILES_IN_FLIGHT];  // the entries read from the folder, not yet handed out
@@ -186,78 +149,8 @@ void open_file(Job *job) {
     }
 }
 
-// How often the calling thread has given up the processor of its own accord: a call that
-// waited for a disk or a share, not one served from the cache, adds to it. Being preempted on
-// a busy machine does not.
-long voluntary_waits() {
-    struct rusage usage;
-    return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : 0;
-}
-
-// Room for `length` more bytes of names; false when that is more than NAMES_KEPT or no memory
-// is left.
-bool room_for_name(NamesAhead *names, size_t length) {
-    if (names->length + length <= names->capacity) return true;
-    size_t grown = names->capacity ? names->capacity * 2 : 4096;
-    while (grown < names->length + length) grown *= 2;
-    char *bigger = grown <= NAMES_KEPT ? (char *)realloc(names->names, grown) : nullptr;
-    if (!bigger) return false;
-    names->names = bigger;
-    names->capacity = grown;
-    return true;
-}
-
-// Reads the entries of a folder just opened, with their statuses, up to ENTRIES_KEPT of them
-// and NAMES_KEPT bytes of names.
-void read_names(DIR *folder, NamesAhead *names) {
-    for (;;) {
-        long position = telldir(folder);
-        errno = 0;
-        struct dirent *entry = readdir(folder);
-        if (!entry) {
-            names->ended = true;
-            names->error = errno;
-            break;
-        }
-        size_t length = strlen(entry->d_name) + 1;
-        if (names->count == names->room) {
-            size_t room = names->room ? names->room * 2 : 64;
-            EntryRead *more = room <= ENTRIES_KEPT
-                                  ? (EntryRead *)realloc(names->entries, room * sizeof(EntryRead))
-                                  : nullptr;
-            if (more) {
-                names->entries = more;
-                names->room = room;
-            }
-        }
-        if (names->count == names->room || !room_for_name(names, length)) {
-            // The entry stays unread: the stream stands right after the last one kept.
-            seekdir(folder, position);
-            break;
-        }
-        EntryRead *read = &names->entries[names->count++];
-        read->name_at = names->length;
-        memcpy(names->names + names->length, entry->d_name, length);
-        names->length += length;
-        read->status_error = 0;
-        if (fstatat(dirfd(folder), entry->d_name, &read->status, 0) != 0)
-            read->status_error = errno ? errno : EIO;
-    }
-    names->read_at = monotonic_milliseconds();
-}
-
-void forget_names(NamesAhead *names) {
-    free(names->names);
-    free(names->entries);
-    memset(names, 0, sizeof *names);
-}
-
 void run(Job *job) {
-    if (job->entry.known) {
-        // Its status was taken with its folder's names.
-    } else if (job->entry.status_error) {
-        return;
-    } else if (fstatat(job->folder_fd, job->name, &job->entry.status, 0) == 0) {
+    if (fstatat(job->folder_fd, job->name, &job->entry.status, 0) == 0) {
         job->entry.known = true;
     } else {
         job->entry.status_error = errno ? errno : EIO;
@@ -272,27 +165,8 @@ void run(Job *job) {
         }
         open_file(job);
     }
-    else if (S_ISDIR(job->entry.status.st_mode)) {
-        // Until the threads start, only the walk's thread runs jobs: a folder that made it wait
-        // was not in the cache, and the threads keep the next ones in flight.
-        bool watched = !threads_started && files_in_flight > 1;
-        long waits = watched ? voluntary_waits() : 0;
+    else if (S_ISDIR(job->entry.status.st_mode))
         job->folder = opendir(job->path);  // the folder's own search reports a failure
-        if (job->folder) read_names(job->folder, &job->names);
-        if (watched && voluntary_waits() != waits) start_threads();
-    }
-}
-
-// Whether a job whose status is known has more to do: a file to open, a folder to read.
-bool has_work(const Job *job) {
-    if (!job->entry.known || !job->may_open) return false;
-    const struct stat &status = job->entry.status;
-    if (S_ISDIR(status.st_mode)) return true;
-    if (!S_ISREG(status.st_mode)) return false;
-    if (!open_filter) return true;
-    FileState identity;
-    state_of(status, &identity);
-    return open_filter(open_filter_user, job->path, &identity);
 }
 
 // The waiting job to run next: the deepest search's first. Under the lock.
@@ -411,23 +285,12 @@ void release(Job *job) {
     settle(job);
     if (job->entry.descriptor >= 0) close(job->entry.descriptor);
     if (job->folder) closedir(job->folder);
-    forget_names(&job->names);
     if (job->may_open) descriptors_held--;
     free(job);
 }
 
 // The folder's next name; null at its end, `read_error` then saying why it ended early.
 const char *next_name(Search *search) {
-    NamesAhead *ahead = &search->names;
-    search->named = nullptr;
-    if (ahead->next < ahead->count) {
-        search->named = &ahead->entries[ahead->next++];
-        return ahead->names + search->named->name_at;
-    }
-    if (ahead->ended) {
-        search->read_error = ahead->error;
-        return nullptr;
-    }
     errno = 0;
     struct dirent *entry = readdir(search->folder);
     if (!entry) search->read_error = errno;
@@ -465,16 +328,6 @@ void fill_window(Search *search) {
         if (job->may_open) descriptors_held++;
         search->window[(search->first + search->count) % MOST_FILES_IN_FLIGHT] = job;
         search->count++;
-        if (search->named) {
-            job->entry.known = search->named->status_error == 0;
-            job->entry.status = search->named->status;
-            job->entry.status_error = search->named->status_error;
-            // Nothing left to do for it (a file not to be opened): no thread need take it.
-            if (!has_work(job)) {
-                job->state = JOB_DONE;
-                continue;
-            }
-        }
         queue_job(job);
     }
 }
@@ -499,22 +352,16 @@ bool next_entry(Search *search, WIN32_FIND_DATAA *record) {
 }
 
 // The folder of `prefix` ("folder/") when the search that holds it as its current entry has
-// opened it ahead; it passes to the caller with the entries read ahead. Entries read long
-// before are read again, so that a file is never listed with a status much older than the
-// reading of it.
-DIR *folder_opened_ahead(const char *prefix, size_t prefix_length, NamesAhead *names) {
+// opened it ahead; it passes to the caller. Its names are read only when the walk enters it:
+// read long before, the status a share sends with them would have expired by then, and each
+// entry would be looked up again.
+DIR *folder_opened_ahead(const char *prefix, size_t prefix_length) {
     for (Search *search = innermost; search; search = search->outer) {
         Job *job = search->current;
         if (job && job->folder && strlen(job->path) + 1 == prefix_length &&
             memcmp(job->path, prefix, prefix_length - 1) == 0) {
             DIR *folder = job->folder;
             job->folder = nullptr;
-            *names = job->names;
-            memset(&job->names, 0, sizeof job->names);
-            if (monotonic_milliseconds() - names->read_at > NAMES_FRESH_MS) {
-                forget_names(names);
-                rewinddir(folder);
-            }
             return folder;
         }
     }
@@ -535,7 +382,6 @@ void close_search(Search *search) {
         search->count--;
     }
     if (search->folder) closedir(search->folder);
-    forget_names(&search->names);
     for (Search **at = &innermost; *at; at = &(*at)->outer) {
         if (*at == search) {
             *at = search->outer;
@@ -653,8 +499,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
         search->prefix = strndup(pattern, length - 1);
         search->prefix_length = length - 1;
         if (search->prefix) {
-            search->folder =
-                folder_opened_ahead(search->prefix, search->prefix_length, &search->names);
+            search->folder = folder_opened_ahead(search->prefix, search->prefix_length);
             if (!search->folder) search->folder = opendir(search->prefix);
         }
         if (!search->folder) {
