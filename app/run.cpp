@@ -244,7 +244,10 @@ static CatalogueUpdate *begin_update(UpdateRun *u, const char *listing,
 
 static void end_update(UpdateRun *u, bool listed, const FrontEnd *front_end) {
     int error;
-    if (listed && u->placed &&
+    // A record that would be written again as it is stays as it is: an unchanged tree costs
+    // no write of it.
+    bool unchanged = u->update.prior && record_unchanged(&u->next, u->update.prior);
+    if (listed && u->placed && !unchanged &&
         !save_record(u->record, &u->next, u->real, front_end->record_stamp, &error))
         front_end->tell_record(u->record, RECORD_UNSAVED, error);
     release_prior(&u->prior);

@@ -26,7 +26,7 @@ int compare_names(const void *a, const void *b, void *) {
 }
 
 // The chain in its order. A reader with a head test is asked only when the file's first bytes
-// pass it; the archiver libraries read the file themselves and are always asked.
+// pass it; the archiver libraries, last, read the file themselves and are always asked.
 struct ChainLink {
     HeadTest could_take;
     Reader read;
@@ -35,8 +35,7 @@ struct ChainLink {
 static const ChainLink READER_CHAIN[] = {{could_be_pak, read_pak},
                                          {could_be_cherry_pack, read_cherry_pack},
                                          {could_be_daf, read_daf},
-                                         {could_be_cabinet, read_cabinet},
-                                         {nullptr, read_with_archivers}};
+                                         {could_be_cabinet, read_cabinet}};
 
 static int release_member(void *item, int32_t, void *) {
     free(item);
@@ -49,22 +48,27 @@ bool destroy_member_list(OrderedList *members) {
     return true;
 }
 
-OrderedList *read_members(const char *path, int *open_error) {
+OrderedList *read_members(const char *path, int *open_error, bool *read_failed) {
     int ignored;
+    bool failed = false;
     if (!open_error) open_error = &ignored;
+    if (!read_failed) read_failed = &failed;
     *open_error = 0;
+    *read_failed = false;
     OrderedList *members = list_new();
     if (!members) return nullptr;
     FileHead head;
     errno = 0;
     if (!read_file_head(path, &head)) *open_error = errno ? errno : EIO;
+    bool taken = false;
     for (const ChainLink &link : READER_CHAIN) {
-        if (link.could_take && !link.could_take(&head)) continue;
-        if (link.read(members, path)) {
-            *open_error = 0;
-            list_sort(members, compare_names, nullptr);
-            return members;
-        }
+        taken = (!link.could_take || link.could_take(&head)) && link.read(members, path);
+        if (taken) break;
+    }
+    if (taken || read_with_archivers_noting(members, path, read_failed)) {
+        *open_error = 0;
+        list_sort(members, compare_names, nullptr);
+        return members;
     }
     destroy_member_list(members);
     return nullptr;
@@ -155,7 +159,8 @@ static bool reuse_prior(WalkState *state, const char *path, const WIN32_FIND_DAT
         archive = append_archive(state->catalogue, path, record, members);
         if (!archive) return true;  // as a read archive would be left out
     }
-    note_file(state->update->next, path, identity, archive ? archive->members : nullptr);
+    note_prior_file(state->update->next, state->update->prior, prior, identity,
+                    archive ? archive->members : nullptr);
     return true;
 }
 
@@ -205,12 +210,14 @@ static bool visit_entry(const char *path, const WIN32_FIND_DATAA *record, void *
     bool identified = state->update && file_state(path, &identity);
     if (!identified || !reuse_prior(state, path, record, &identity)) {
         int open_error;
-        OrderedList *members = read_members(path, &open_error);
+        bool read_failed;
+        OrderedList *members = read_members(path, &open_error, &read_failed);
         ArchiveRecord *archive =
             members ? append_archive(state->catalogue, path, record, members) : nullptr;
         if (!members) tell_trouble(listener, path, open_error);
-        // What could not be read is read again next time, and told again.
-        if (identified && open_error == 0 && (archive || !members))
+        // What could not be read is read again next time, and told again; a file whose reading
+        // failed part way is read again without a word, as a full run lists it as it found it.
+        if (identified && open_error == 0 && !read_failed && (archive || !members))
             note_file(state->update->next, path, &identity, archive ? archive->members : nullptr);
     }
     listener->files_examined++;

@@ -55,8 +55,10 @@ bool destroy_catalogue(OrderedList *catalogue);
 
 // Exposed for the tests. The members of the file by the first reader of the chain that takes
 // it; null when none does, with *open_error (unless null) the errno of a failed open or read of
-// the file's first bytes, 0 when they could be read.
-OrderedList *read_members(const char *path, int *open_error);
+// the file's first bytes, 0 when they could be read. *read_failed (unless null) says that a
+// reader met a failed read of the file past its first bytes: what was found (members or none)
+// holds for this reading alone.
+OrderedList *read_members(const char *path, int *open_error, bool *read_failed = nullptr);
 bool destroy_member_list(OrderedList *members);
 bool add_archive_record(OrderedList *catalogue, const char *path, const WIN32_FIND_DATAA *record,
                         OrderedList *members);

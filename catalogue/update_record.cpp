@@ -419,6 +419,21 @@ bool note_file(NextRun *next, const char *path, const FileState *identity,
     return true;
 }
 
+bool note_prior_file(NextRun *next, const PriorRun *prior, const PriorFile *file,
+                     const FileState *identity, const OrderedList *members) {
+    size_t before = next->count;
+    if (!note_file(next, file->path, identity, members)) return false;
+    // Its path, identity and members are the record's own (members rebuilt from its bytes),
+    // so they encode to its bytes; the shared head of its path does too when every file
+    // before it kept its place.
+    if (next->count > before && (size_t)(file - prior->files) == before) next->kept_in_place++;
+    return true;
+}
+
+bool record_unchanged(const NextRun *next, const PriorRun *prior) {
+    return prior && next->count == prior->count && next->kept_in_place == next->count;
+}
+
 bool encode_record(const NextRun *next, const char *listing, const char *stamp, uint8_t **bytes,
                    size_t *size) {
     Output out = {nullptr, 0, 0, false};

@@ -71,6 +71,9 @@ struct NextRun {
     int64_t taken_seconds;
     uint32_t taken_nanoseconds;
     bool taken;
+    // Files noted from the last run's record at the same place in the walk's order: when all
+    // of them are, and no other, this record would be that one byte for byte.
+    size_t kept_in_place;
 };
 
 // Checks `bytes` as the record of `listing` written by `stamp` and, when it is, fills `prior`
@@ -92,6 +95,12 @@ OrderedList *prior_members(const PriorRun *prior, const PriorFile *file);
 // memory is left.
 bool note_file(NextRun *next, const char *path, const FileState *identity,
                const OrderedList *members);
+// Notes a file taken from the last run's record, as note_file does, and counts it when it
+// keeps its place there.
+bool note_prior_file(NextRun *next, const PriorRun *prior, const PriorFile *file,
+                     const FileState *identity, const OrderedList *members);
+// Whether the next record would be the last run's, byte for byte: it need not be written.
+bool record_unchanged(const NextRun *next, const PriorRun *prior);
 // The next record's bytes, allocated; false when no memory is left.
 bool encode_record(const NextRun *next, const char *listing, const char *stamp, uint8_t **bytes,
                    size_t *size);

@@ -17,6 +17,12 @@ const int ISARC_CLOSE_ARCHIVE = 24;
 const int ISARC_FIND_FIRST = 25;
 const int ISARC_FIND_NEXT = 26;
 
+// Find first and find next give 0 for an entry and -1 past the last one. A library that could
+// not read the whole file (an error of the disk or the share, not a file that is no archive or
+// is cut short) ends its entries with this value instead: the entries given stand, but what it
+// found holds for this reading of the file alone.
+const int ARCHIVER_READ_FAILED = 1;
+
 // Open mode bits the bridge passes (0x08800002).
 const DWORD ARCHIVER_OPEN_MODE = 0x08800002u;
 

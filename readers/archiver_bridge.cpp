@@ -155,7 +155,8 @@ bool add_archiver_entry(OrderedList *members, const INDIVIDUALINFO *info) {
     return add_member(members, name, info->dwOriginalSize, info->wRatio, &time);
 }
 
-bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mode) {
+bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mode,
+                  bool *read_failed) {
     ArchiverBinding binding;
     if (!load_archiver(&binding, key)) return false;
     lend_open_file(binding.module, path);
@@ -168,9 +169,10 @@ bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mo
     // A library that answers 0 without filling the record leaves it empty, not stack garbage.
     INDIVIDUALINFO info;
     memset(&info, 0, sizeof info);
-    for (int result = binding.find_first(archive, "*", &info); result == 0;
-         result = binding.find_next(archive, &info))
+    int result = binding.find_first(archive, "*", &info);
+    for (; result == 0; result = binding.find_next(archive, &info))
         add_archiver_entry(members, &info);
+    if (result == ARCHIVER_READ_FAILED && read_failed) *read_failed = true;
     binding.close_archive(archive);
     lend_open_file(binding.module, nullptr);
     unload_archiver(&binding);
@@ -183,8 +185,12 @@ const char *probed_archiver_file(size_t index) {
     return row ? row->file_name : nullptr;
 }
 
-bool read_with_archivers(OrderedList *members, const char *path) {
+bool read_with_archivers_noting(OrderedList *members, const char *path, bool *read_failed) {
     for (const ArchiverProbe &probe : PROBE_LIST)
-        if (try_archiver(members, path, probe.key, probe.open_mode)) return true;
+        if (try_archiver(members, path, probe.key, probe.open_mode, read_failed)) return true;
     return false;
+}
+
+bool read_with_archivers(OrderedList *members, const char *path) {
+    return read_with_archivers_noting(members, path, nullptr);
 }

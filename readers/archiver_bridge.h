@@ -18,7 +18,10 @@ struct ArchiverBinding {
     FindNextFn find_next;
 };
 
-bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mode);
+// True when the library listed members of the file. *read_failed (unless null) is set when the
+// library ended its entries on a failed read of the file, whatever it listed.
+bool try_archiver(OrderedList *members, const char *path, int key, DWORD open_mode,
+                  bool *read_failed = nullptr);
 // On failure no library is left loaded.
 bool load_archiver(ArchiverBinding *binding, int key);
 FARPROC resolve_archiver_entry(const ArchiverBinding *binding, const char *name, int function);

@@ -34,5 +34,9 @@ bool read_cherry_pack(OrderedList *members, const char *path);
 bool read_daf(OrderedList *members, const char *path);
 bool read_cabinet(OrderedList *members, const char *path);
 bool read_with_archivers(OrderedList *members, const char *path);
+// The same, with *read_failed set when a library met a failed read of the file (an error of
+// the disk or the share): whatever was found, none of it may be taken for what the file is
+// beyond this run.
+bool read_with_archivers_noting(OrderedList *members, const char *path, bool *read_failed);
 
 #endif

@@ -42,6 +42,10 @@ bool source_stale(const ByteSource *source) {
     return source->file && source_file_stale(source->file);
 }
 
+bool source_failed(const ByteSource *source) {
+    return source->file && source_file_failed(source->file);
+}
+
 void source_open_memory(ByteSource *source, const void *bytes, size_t size, const char *name) {
     memset(source, 0, sizeof *source);
     source->memory = (const uint8_t *)bytes;

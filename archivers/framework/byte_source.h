@@ -41,6 +41,9 @@ void source_close(ByteSource *source);
 // again with source_reopen_afresh, whose reads are never stale.
 bool source_stale(const ByteSource *source);
 bool source_reopen_afresh(ByteSource *source, const char *path);
+// True when a read of a file source failed on an error of the file's medium, not for a change
+// of the file: what the reader concluded from it stands for this run alone.
+bool source_failed(const ByteSource *source);
 
 // Up to `length` bytes from `offset`: the count read (short only at the end of the source), or
 // -1 when the source cannot be read.

@@ -13,6 +13,7 @@ struct ArchiveHandle {
     uint32_t magic;  // HANDLE_MAGIC while open
     EntryList *entries;
     bool started;    // find first has been called; find next before it finds nothing
+    bool read_failed;  // the end of the entries is told as ARCHIVER_READ_FAILED
 };
 
 ArchiveHandle *handle_from(HARC archive) {
@@ -53,13 +54,20 @@ HARC archive_open(const FormatTable *table, LPCSTR path) {
     ByteSource source;
     if (!source_open_file(&source, path, table)) return nullptr;
     EntryList *entries = list_source(table, &source);
+    bool read_failed = false;
     if (source_stale(&source)) {
         // What was read holds bytes of two states of the file: it is thrown away and the file
         // read again, every byte from one descriptor.
         entry_list_free(entries);
-        entries = source_reopen_afresh(&source, path) ? list_source(table, &source) : nullptr;
+        bool reopened = source_reopen_afresh(&source, path);
+        entries = reopened ? list_source(table, &source) : nullptr;
+        read_failed = !reopened;
     }
+    read_failed = read_failed || source_failed(&source);
     source_close(&source);
+    // A file that could not be read whole is told so even when no row took it: the caller must
+    // not take "no archive" for what the file is.
+    if (!entries && read_failed) entries = entry_list_new();
     bool listed = entries != nullptr;
     ArchiveHandle *handle = listed ? (ArchiveHandle *)malloc(sizeof(ArchiveHandle)) : nullptr;
     if (!handle) {
@@ -69,6 +77,7 @@ HARC archive_open(const FormatTable *table, LPCSTR path) {
     handle->magic = HANDLE_MAGIC;
     handle->entries = entries;
     handle->started = false;
+    handle->read_failed = read_failed;
     return handle;
 }
 
@@ -81,14 +90,20 @@ int archive_close(HARC archive) {
     return 0;
 }
 
+// The end of the entries, told as a failed read where one was met.
+static int entries_end(const ArchiveHandle *handle, int result) {
+    return result == -1 && handle->read_failed ? ARCHIVER_READ_FAILED : result;
+}
+
 int archive_find_first(HARC archive, LPCSTR pattern, INDIVIDUALINFO *info) {
     ArchiveHandle *handle = handle_from(archive);
     if (!handle) return -1;
     handle->started = true;
-    return entry_list_find_first(handle->entries, pattern, info);
+    return entries_end(handle, entry_list_find_first(handle->entries, pattern, info));
 }
 
 int archive_find_next(HARC archive, INDIVIDUALINFO *info) {
     ArchiveHandle *handle = handle_from(archive);
-    return handle && handle->started ? entry_list_find_next(handle->entries, info) : -1;
+    if (!handle || !handle->started) return -1;
+    return entries_end(handle, entry_list_find_next(handle->entries, info));
 }

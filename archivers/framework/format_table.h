@@ -71,7 +71,8 @@ const uint8_t *source_head(ByteSource *source, size_t length, size_t *got);
 // The five entries' part of every library. Open lists the whole file through the table's
 // row that recognises it and closes the file again; the handle holds the entries, and find
 // first and find next hand them out (entry_list_find_first says which a pattern takes).
-// Null from open for a file that is no regular file or that no row takes.
+// Null from open for a file that is no regular file or that no row takes, unless a read of it
+// failed: its handle then ends its entries, if any, with ARCHIVER_READ_FAILED.
 HARC archive_open(const FormatTable *table, LPCSTR path);
 // -1 for anything that is not an open handle of a library; 0 otherwise.
 int archive_close(HARC archive);

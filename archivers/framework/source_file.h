@@ -28,6 +28,9 @@ int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t
 // file than the bytes it would hand out now: whatever was read is to be thrown away and the
 // file opened again with `source_file_open_afresh`.
 bool source_file_stale(const SourceFile *file);
+// True once a read of the file failed for another reason than a change of state (an error of
+// the disk or the share): what was listed of it, or that it is no archive, may be wrong.
+bool source_file_failed(const SourceFile *file);
 // As source_file_open, but every byte comes from the file itself, none from an earlier look.
 SourceFile *source_file_open_afresh(const char *path, SourceFileInfo *info);
 void source_file_close(SourceFile *file);

@@ -126,6 +126,7 @@ struct SourceFile {
     bool verified;
     bool served;
     bool stale;
+    bool failed;
 };
 
 namespace {
@@ -162,7 +163,10 @@ void fill_look(SourceFile *file, const void *asker) {
     size_t want = (uint64_t)file->identity.size < LOOK_BYTES ? (size_t)file->identity.size
                                                              : LOOK_BYTES;
     int64_t got = read_whole(file->fd, look.bytes, want, 0);
-    if (got < 0) return;
+    if (got < 0) {
+        file->failed = true;
+        return;
+    }
     memcpy(look.path, file->path, path_length + 1);
     look.identity = file->identity;
     look.length = (size_t)got;
@@ -269,7 +273,10 @@ int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t
         }
     }
     int fd = checked_descriptor(file);
-    return fd < 0 ? -1 : read_whole(fd, buffer, length, (off_t)offset);
+    if (fd < 0) return -1;
+    int64_t got = read_whole(fd, buffer, length, (off_t)offset);
+    if (got < 0) file->failed = true;
+    return got;
 }
 
 SourceFile *source_file_adopt(int fd) {
@@ -296,6 +303,8 @@ extern "C" __attribute__((visibility("default"))) void TallybookLendFile(const c
 static_assert(std::is_same<decltype(&TallybookLendFile), LendFileFn>::value, "its type");
 
 bool source_file_stale(const SourceFile *file) { return file->stale; }
+
+bool source_file_failed(const SourceFile *file) { return file->failed; }
 
 int source_file_descriptor(SourceFile *file) { return checked_descriptor(file); }
 

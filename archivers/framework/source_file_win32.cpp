@@ -12,6 +12,7 @@
 // open reads the file itself.
 struct SourceFile {
     HANDLE handle;
+    bool failed;  // a read failed short of the file's end
 };
 
 namespace {
@@ -55,6 +56,7 @@ SourceFile *source_file_open(const char *path, const void *, SourceFileInfo *inf
         return nullptr;
     }
     file->handle = handle;
+    file->failed = false;
     info->size = size;
     info->modified = unix_seconds_from_ticks(((uint64_t)status.ftLastWriteTime.dwHighDateTime << 32) |
                                             status.ftLastWriteTime.dwLowDateTime);
@@ -68,6 +70,8 @@ SourceFile *source_file_open_afresh(const char *path, SourceFileInfo *info) {
 
 bool source_file_stale(const SourceFile *) { return false; }
 
+bool source_file_failed(const SourceFile *file) { return file->failed; }
+
 // A file goes to another process as its handle here (source_file_handle).
 int source_file_descriptor(SourceFile *) { return -1; }
 
@@ -80,6 +84,7 @@ SourceFile *source_file_adopt_handle(void *handle) {
         return nullptr;
     }
     file->handle = (HANDLE)handle;
+    file->failed = false;
     return file;
 }
 
@@ -98,6 +103,7 @@ int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t
         DWORD got = 0;
         if (!ReadFile(handle, (char *)buffer + done, (DWORD)want, &got, &place)) {
             if (GetLastError() == ERROR_HANDLE_EOF) break;
+            file->failed = true;
             return -1;
         }
         if (got == 0) break;

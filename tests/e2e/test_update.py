@@ -17,6 +17,7 @@ import tallytest
 from tallytest import linux_only, run
 
 NOBODY = 65534
+HOOK = os.path.join(os.path.dirname(tallytest.PROGRAM or ""), "..", "tests", "race_hook.so")
 
 
 def zip_bytes(names, rng):
@@ -172,20 +173,20 @@ class UpdateTest(unittest.TestCase):
     def as_user(self):
         return (lambda: os.setuid(NOBODY)) if self.drop else None
 
-    def run_as(self, args):
-        env = dict(os.environ, LC_ALL="C", LANGUAGE="")
+    def run_as(self, args, hook=None):
+        env = dict(os.environ, LC_ALL="C", LANGUAGE="", **(hook or {}))
         proc = subprocess.run(tallytest.command(args), stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                               preexec_fn=self.as_user(), timeout=60)
         return proc.returncode, proc.stdout, proc.stderr
 
-    def both(self, update_listing="update.txt"):
+    def both(self, update_listing="update.txt", hook=None):
         """(full run, update run): exit status, listing bytes and standard error of each."""
         results = []
         for name, options in (("full.txt", ["-f"]), (update_listing, ["-u", "--state=" +
                                                                    self.state])):
             listing = os.path.join(self.dir, name)
-            code, _, err = self.run_as(options + ["-o", listing, self.tree])
+            code, _, err = self.run_as(options + ["-o", listing, self.tree], hook)
             with open(listing, "rb") as f:
                 results.append((code, f.read(), err))
         return results
@@ -215,11 +216,49 @@ class UpdateTest(unittest.TestCase):
                     full, update = self.both()
                     self.assertEqual(update, full, "seed %d, step %d" % (seed, step))
 
-    def test_an_unchanged_file_is_not_opened(self):
+    def test_a_file_whose_reading_failed_is_read_again(self):
+        """Reads of a ZIP fail from its N-th on (the disk or share gone bad), for every N a run
+        reaches: the update run that met the failure lists as the full run beside it, and the
+        next update, the reads good again, lists the ZIP as a full run does."""
+        if not os.path.exists(HOOK):
+            self.skipTest("no race hook at %s" % HOOK)
+        os.makedirs(self.tree)
+        rng = random.Random(3)
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as z:
+            for name in ("a", "b", "c"):  # the directory lies past the first 16 KiB
+                z.writestr(zipfile.ZipInfo(name, date_time=(2003, 5, 17, 14, 30, 58)),
+                           rng.randbytes(9000))
+        watched = os.path.join(self.tree, "x.zip")
+        with open(watched, "wb") as f:
+            f.write(out.getvalue())
+        with open(os.path.join(self.tree, "plain"), "wb") as f:
+            f.write(b"no archive")
+        time.sleep(0.1)  # past the settle time: the ZIP would be recorded
+        hook = {"LD_PRELOAD": HOOK, "TALLYBOOK_RACE_PATH": watched, "TALLYBOOK_RACE_CALL": "pread",
+                "TALLYBOOK_RACE_DO": "fail", "TALLYBOOK_RACE_COUNT": os.path.join(self.dir, "n"),
+                "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+        self.run_as(["-f", "-o", os.path.join(self.dir, "count.txt"), self.tree],
+                    dict(hook, TALLYBOOK_RACE_AT=str(1 << 30)))
+        with open(hook["TALLYBOOK_RACE_COUNT"]) as f:
+            reads = dict(line.split() for line in f)["pread"]
+        self.assertGreater(int(reads), 2, "the ZIP is read past its first bytes")
+        for at in range(1, int(reads) + 1):
+            with self.subTest(at=at):
+                if os.path.exists(self.state):
+                    os.remove(self.state)
+                full, update = self.both(hook=dict(hook, TALLYBOOK_RACE_AT=str(at)))
+                self.assertEqual(update, full)
+                full, update = self.both()
+                self.assertEqual(update, full)
+                self.assertIn(b"x.zip\t", full[1])
+
+    def test_an_unchanged_file_is_not_opened_nor_the_record_written(self):
         Tree(self.tree, random.Random(7))
         self.both()
         time.sleep(0.1)
         self.both()
+        record = os.stat(self.state)
         trace = os.path.join(self.dir, "trace")
         subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace] +
                        tallytest.command(["-u", "--state=" + self.state, "-o",
@@ -231,6 +270,8 @@ class UpdateTest(unittest.TestCase):
             opened = [line for line in f if self.tree + "/" in line and "O_DIRECTORY" not in
                       line and "O_PATH" not in line]
         self.assertEqual(opened, [])
+        kept = os.stat(self.state)
+        self.assertEqual((kept.st_ino, kept.st_mtime_ns), (record.st_ino, record.st_mtime_ns))
 
     def test_a_record_that_cannot_serve_gives_a_full_run_and_says_why(self):
         Tree(self.tree, random.Random(11))

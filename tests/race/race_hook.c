@@ -1,6 +1,6 @@
 /* Preloaded into the program by the race tests: just before the N-th open, status or read of one
-   path, it changes that path once, so that a test can force each moment of a file changing under
-   the readers. Configured by the environment (the test's, never the program's):
+   path, it changes that path once (or makes its reads fail from then on), so that a test can
+   force each moment of a file changing under the readers, or of its medium going bad. Configured by the environment (the test's, never the program's):
      TALLYBOOK_RACE_PATH   the path watched, as the program names it
      TALLYBOOK_RACE_CALL   open, stat or pread: the calls counted; or rename, every renameat
                            the program makes, whatever its paths
@@ -10,6 +10,8 @@
                            map:SOURCE     the same through a writable shared mapping made then
                            retarget:FILE  the path, a symbolic link, made to point to FILE
                            append:SOURCE  SOURCE's bytes added at the path's end
+                           fail           that read and every later one of the path fail
+                                          with EIO, as on a disk or share gone bad
                            stop           the program stops itself (SIGSTOP), for the test to
                                           go on or kill it there
      TALLYBOOK_RACE_NO_TMPFILE  when set, the file system makes no unnamed files (O_TMPFILE)
@@ -35,6 +37,7 @@ static const char *const CALL_NAMES[CALLS] = {"open", "stat", "pread", "rename"}
 static long counts[CALLS];
 static int watched_fds[256];
 static int done;
+static int failing; /* reads of the path fail from now on */
 
 static int is_watched(const char *path) {
     const char *watched = getenv("TALLYBOOK_RACE_PATH");
@@ -51,6 +54,10 @@ static void change(void) {
     const char *path = getenv("TALLYBOOK_RACE_PATH");
     if (what && strcmp(what, "stop") == 0) {
         raise(SIGSTOP);
+        return;
+    }
+    if (what && strcmp(what, "fail") == 0) {
+        failing = 1;
         return;
     }
     const char *colon = what ? strchr(what, ':') : NULL;
@@ -173,7 +180,13 @@ int close(int fd) {
 ssize_t pread(int fd, void *buffer, size_t length, off_t offset) {
     static ssize_t (*real)(int, void *, size_t, off_t);
     if (!real) real = (ssize_t (*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
-    if (fd >= 0 && fd < 256 && watched_fds[fd]) count(PREAD);
+    if (fd >= 0 && fd < 256 && watched_fds[fd]) {
+        count(PREAD);
+        if (failing) {
+            errno = EIO;
+            return -1;
+        }
+    }
     return real(fd, buffer, length, offset);
 }
 

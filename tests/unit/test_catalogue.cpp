@@ -88,6 +88,9 @@ TEST(Listing, LinesCarryEveryFieldAndEndInCrLf) {
     add_member(members, "big", 3000000000u, 1000, &when);
     add_member(members, "tab\there", 7, 5, &when);
     add_name_only_member(members, "empty");
+    // Every number at its widest: the lowest size, the highest ratio, fields past their widths.
+    SYSTEMTIME odd = {65535, 65535, 0, 9, 65535, 7, 65535, 0};
+    add_member(members, "odd", 0x80000000u, 0xFFFFFFFFu, &odd);
     WIN32_FIND_DATAA record;
     memset(&record, 0, sizeof record);
     record.nFileSizeLow = 3000000000u;
@@ -107,6 +110,7 @@ TEST(Listing, LinesCarryEveryFieldAndEndInCrLf) {
               "\tbig\t-1294967296 (100.0%)\t2001-01-01 12:00:00\r\n"
               "\ttab?here\t7 (0.5%)\t2001-01-01 12:00:00\r\n"
               "\tempty\t0 (0.0%)\t0000-00-00 00:00:00\r\n"
+              "\todd\t-2147483648 (429496729.5%)\t65535-65535-09 65535:07:65535\r\n"
               "z.lzh\t10\t0000-00-00 00:00:00\r\n"
               "\tx\t0 (0.0%)\t0000-00-00 00:00:00\r\n");
 
