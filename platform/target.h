@@ -33,17 +33,10 @@ typedef bool (*OpenFilter)(void *user, const char *path, const FileState *identi
 
 #ifdef _WIN32
 
-// The records as a 32-bit program hands them to the system.
-static_assert(offsetof(NOTIFYICONDATAA, szTip) + 64 == 88);
-static_assert(sizeof(WNDCLASSEXA) == 48);
-static_assert(sizeof(SHFILEINFOA) == 352);
-
 // The listing is opened in text mode, which writes each "\n" as CR LF.
 inline constexpr char LISTING_LINE_END[] = "\n";
 // A record field of 264 bytes holds at most 263 bytes of text.
 inline constexpr int RECORD_TEXT_MAX = 263;
-// The tray record as it is stored: its first, 88-byte form.
-inline constexpr size_t TRAY_RECORD_SIZE = 88;
 
 // The runtime's 64-bit stream positions.
 inline int seek_to_end(FILE *stream) { return _fseeki64(stream, 0, SEEK_END); }
@@ -80,8 +73,6 @@ inline bool wall_clock(int64_t *, uint32_t *) { return false; }
 inline constexpr char LISTING_LINE_END[] = "\r\n";
 // A record's text is bounded by what a path may hold.
 inline constexpr int RECORD_TEXT_MAX = PATH_TEXT_MAX;
-// The tray record is this layer's own; it is stored whole.
-inline constexpr size_t TRAY_RECORD_SIZE = sizeof(NOTIFYICONDATAA);
 
 // Stream positions are 64-bit off_t here.
 inline int seek_to_end(FILE *stream) { return fseeko(stream, 0, SEEK_END); }
