@@ -3,6 +3,7 @@
 #ifndef TALLYBOOK_PLATFORM_TARGET_H
 #define TALLYBOOK_PLATFORM_TARGET_H
 
+#include <locale.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -67,6 +68,18 @@ inline bool file_state(const char *, FileState *) { return false; }
 inline void set_open_filter(OpenFilter, void *) {}
 inline bool wall_clock(int64_t *, uint32_t *) { return false; }
 
+// The names a library converts through the calling thread's character set (libarchive) come
+// out in UTF-8 between read_names_in_utf8 and its end_names_in_utf8. On Windows libarchive
+// converts through the C runtime's code page unless the locale is "C", the libarchive worker's
+// own, in which it hands the stored bytes over unchanged: there is nothing to switch.
+struct NamesInUtf8 {};
+inline void read_names_in_utf8(NamesInUtf8 *) {}
+inline void end_names_in_utf8(NamesInUtf8 *) {}
+
+// Whether a process of the program's own is cheap to start afresh: on Windows a worker is a
+// program file started anew, which costs up to a minute where Wine runs under emulation.
+inline constexpr bool NEW_PROCESS_IS_CHEAP = false;
+
 #else  // POSIX
 
 // Text mode changes nothing here, so the listing's CR LF is written out.
@@ -110,6 +123,27 @@ bool file_state(const char *path, FileState *identity);
 void set_open_filter(OpenFilter filter, void *user);
 // The system's clock now, as seconds and nanoseconds since 1970.
 bool wall_clock(int64_t *seconds, uint32_t *nanoseconds);
+
+// The names a library converts through the calling thread's character set (libarchive) come
+// out in UTF-8 between read_names_in_utf8 and its end_names_in_utf8: only the calling thread's
+// locale changes, and only for that while. The UTF-8 locale is made once and kept for the run:
+// loading a locale costs more than listing a small archive, and every process forked after the
+// first listing inherits it ready.
+struct NamesInUtf8 {
+    locale_t previous;
+    bool switched;
+};
+inline void read_names_in_utf8(NamesInUtf8 *scope) {
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    scope->switched = utf8 != (locale_t)0;
+    scope->previous = scope->switched ? uselocale(utf8) : (locale_t)0;
+}
+inline void end_names_in_utf8(NamesInUtf8 *scope) {
+    if (scope->switched) uselocale(scope->previous);
+}
+
+// Whether a process of the program's own is cheap to start afresh: a fork costs milliseconds.
+inline constexpr bool NEW_PROCESS_IS_CHEAP = true;
 
 #endif  // _WIN32
 

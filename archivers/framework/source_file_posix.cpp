@@ -272,7 +272,8 @@ int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t
     return fd < 0 ? -1 : read_whole(fd, buffer, length, (off_t)offset);
 }
 
-SourceFile *source_file_adopt(int fd) {
+SourceFile *source_file_adopt(intptr_t handover) {
+    int fd = (int)handover;
     SourceFile *file = (SourceFile *)calloc(1, sizeof *file);
     if (!file) {
         close(fd);
@@ -297,11 +298,8 @@ static_assert(std::is_same<decltype(&TallybookLendFile), LendFileFn>::value, "it
 
 bool source_file_stale(const SourceFile *file) { return file->stale; }
 
-int source_file_descriptor(SourceFile *file) { return checked_descriptor(file); }
-
-void *source_file_handle(SourceFile *) { return nullptr; }
-
-SourceFile *source_file_adopt_handle(void *) { return nullptr; }
+// A file goes to another process as its descriptor here.
+intptr_t source_file_handover(SourceFile *file) { return checked_descriptor(file); }
 
 void source_file_close(SourceFile *file) {
     if (!file) return;
