@@ -2,6 +2,7 @@
 // user's language, folder arguments as a shell types them, and errors a script can see.
 #include <errno.h>
 #include <getopt.h>
+#include <langinfo.h>
 #include <libintl.h>
 #include <locale.h>
 #include <stdio.h>
@@ -15,7 +16,6 @@
 #include "catalogue.h"
 #include "path_helpers.h"
 #include "target.h"  // set_files_in_flight
-#include "terminal.h"
 #include "update_record.h"
 #include "version.h"
 
@@ -87,6 +87,19 @@ static void find_libraries(char *found, size_t found_size, char *folder, size_t 
         snprintf(folder, folder_size, "?");
     else
         strip_to_parent(folder);
+}
+
+// The character set of the terminal, from the user's locale settings, without touching the
+// program's own locale (which stays "C" for everything but the messages).
+static const char *terminal_charset() {
+    static char charset[64];
+    if (!charset[0]) {
+        locale_t locale = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
+        const char *name = locale ? nl_langinfo_l(CODESET, locale) : "ANSI_X3.4-1968";
+        snprintf(charset, sizeof charset, "%s", name);
+        if (locale) freelocale(locale);
+    }
+    return charset;
 }
 
 // The folder that holds the message catalogues: share/locale of the installed tree
@@ -418,15 +431,8 @@ int main(int argc, char **argv) {
     char stamp[sizeof found + 64];
     snprintf(stamp, sizeof stamp, "tallybook %s; %s", TALLYBOOK_VERSION, found);
     const FrontEnd front_end = {
-        .tip_at_work = _("tallybook is at work"),
-        .ask_overwrite = _("Is it all right to overwrite?"),
-        .create_failed = _("%s: Creating the file failed (%s)."),
-        .write_failed = _("%s: Writing the file failed (%s)."),
-        .kept_unasked = _("%s exists and was kept: there is no terminal to ask whether to "
-                          "replace it (-f replaces it)."),
         .folder_listing = folder_listing_beside,
         .report = report_path,
-        .can_ask = terminal_can_ask,
         .ask_before_walk = true,
         // An update replaces the listing it updates.
         .replace_unasked = options.force || options.update,
@@ -438,6 +444,5 @@ int main(int argc, char **argv) {
         .failure_status = 2,
         .trouble_status = 1,
     };
-    WalkStatus status = {front_end.tip_at_work, 0};
-    return run_reporting(nullptr, count, paths, &front_end, show_walk_progress, &status);
+    return run(nullptr, count, paths, &front_end);
 }

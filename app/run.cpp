@@ -8,31 +8,16 @@
 
 #include "app.h"
 #include "catalogue.h"
+#include "feedback.h"
 #include "path_helpers.h"
 #include "replace_file.h"
 #include "update_record.h"
 
-const char APP_NAME[] = "tallybook";
-const char TIP_AT_WORK[] = "tallybook \x82\xAA\x8D\xEC\x8B\xC6\x92\x86\x82\xC5\x82\xB7";
-const char ASK_OVERWRITE[] =
-    "\x8F\xE3\x8F\x91\x82\xAB\x82\xB5\x82\xC4\x82\xE0\x82\xE6\x82\xEB\x82\xB5\x82\xA2"
-    "\x82\xC5\x82\xB7\x82\xA9\x81\x48";
-const char CREATE_FAILED[] =
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC\x8D\xEC\x90\xAC\x82\xC9\x8E\xB8\x94\x73"
-    "\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42";
-const char TRAY_PROPERTY[] = "PROP_WAITICON";
-
 static const char LISTING_SUFFIX[] = ".txt";
 
 const FrontEnd WINDOWS_FRONT_END = {
-    .tip_at_work = TIP_AT_WORK,
-    .ask_overwrite = ASK_OVERWRITE,
-    .create_failed = CREATE_FAILED,
-    .write_failed = CREATE_FAILED,  // the same message box: the file could not be made whole
-    .kept_unasked = nullptr,
     .folder_listing = folder_listing_as_typed,
     .report = nullptr,
-    .can_ask = nullptr,
     .ask_before_walk = false,
     .replace_unasked = false,
     .output = nullptr,
@@ -149,29 +134,24 @@ static bool choose_listing(char *buffer, int32_t argc, char **argv, const FrontE
     return true;
 }
 
-static void show_failure(const char *format, const char *listing, int error) {
-    show_formatted_message(nullptr, MB_OK, APP_NAME, format, listing,
-                           strerror(error ? error : EIO));
-}
-
 // Standard output is written as it comes: there is no file to put in place.
-static bool write_to_standard_output(OrderedList *catalogue, const FrontEnd *front_end) {
+static bool write_to_standard_output(OrderedList *catalogue) {
     errno = 0;
     bool whole = write_listing(stdout, catalogue);
     int error = whole ? 0 : (errno ? errno : EIO);
     int flushing = 0;
     if (flush_whole(stdout, &flushing) && whole) return true;
     if (error == 0) error = flushing;
-    show_failure(front_end->write_failed, "-", error);
+    show_listing_failure(LISTING_NOT_WRITTEN, "-", error);
     return false;
 }
 
 bool replace_listing(const char *listing, OrderedList *catalogue, const FrontEnd *front_end) {
-    if (front_end->to_standard_output) return write_to_standard_output(catalogue, front_end);
+    if (front_end->to_standard_output) return write_to_standard_output(catalogue);
     ReplacementFile replacement;
     int error = 0;
     if (!begin_replacement(listing, &replacement, &error)) {
-        show_failure(front_end->create_failed, listing, error);
+        show_listing_failure(LISTING_NOT_CREATED, listing, error);
         return false;
     }
     errno = 0;
@@ -180,22 +160,16 @@ bool replace_listing(const char *listing, OrderedList *catalogue, const FrontEnd
     bool placing = false;
     if (end_replacement(&replacement, whole, &error, &placing)) return true;
     // A whole listing that could not be put in place: the listing path was not made.
-    show_failure(placing ? front_end->create_failed : front_end->write_failed, listing, error);
+    show_listing_failure(placing ? LISTING_NOT_CREATED : LISTING_NOT_WRITTEN, listing, error);
     return false;
 }
 
-// What the overwrite question decided.
-enum Replacement { REPLACE, DECLINED, KEPT_UNASKED };
-
-static Replacement ask_to_replace(const char *listing, const FrontEnd *front_end) {
+// Whether the listing may take the listing path's place: a listing to standard output
+// replaces nothing, and a run told to replace or with nothing there to replace asks nobody.
+static OverwriteAnswer ask_to_replace(const char *listing, const FrontEnd *front_end) {
     if (front_end->to_standard_output || front_end->replace_unasked || !path_exists(listing))
-        return REPLACE;
-    if (front_end->can_ask && !front_end->can_ask()) {
-        show_formatted_message(nullptr, MB_OK, APP_NAME, front_end->kept_unasked, listing);
-        return KEPT_UNASKED;
-    }
-    return ask_with_beep(nullptr, listing, front_end->ask_overwrite, MB_YESNO) == IDYES ? REPLACE
-                                                                                       : DECLINED;
+        return OVERWRITE_YES;
+    return ask_overwrite(listing);
 }
 
 // What the walk could not read, told on and counted for the exit status.
@@ -255,34 +229,29 @@ static void end_update(UpdateRun *u, bool listed, const FrontEnd *front_end) {
 }
 
 int run(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end) {
-    return run_reporting(instance, argc, argv, front_end, nullptr, nullptr);
-}
-
-int run_reporting(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end,
-                  WalkProgress progress, void *user) {
     Troubles troubles = {front_end, 0};
     char listing[PATH_BUFFER_SIZE];
     if (!choose_listing(listing, argc, argv, front_end, &troubles.count))
         return front_end->failure_status;
 
-    Replacement replacement = REPLACE;
+    OverwriteAnswer replacement = OVERWRITE_YES;
     if (front_end->ask_before_walk) {
         replacement = ask_to_replace(listing, front_end);
-        if (replacement != REPLACE)
-            return replacement == DECLINED ? 0 : front_end->failure_status;
+        if (replacement != OVERWRITE_YES)
+            return replacement == OVERWRITE_NO ? 0 : front_end->failure_status;
     }
     int status = front_end->failure_status;
-    HWND window = show_busy_indicator(instance, front_end->tip_at_work);
-    WalkListeners listeners = {progress, user, note_trouble, &troubles};
+    show_busy_indicator(instance);
+    WalkListeners listeners = {show_walk_progress, nullptr, note_trouble, &troubles};
     UpdateRun update_run;
     CatalogueUpdate *update = begin_update(&update_run, listing, front_end);
     OrderedList *catalogue = build_catalogue_updating(argc, argv, &listeners, update);
     bool listed = false;
     if (catalogue) {
         if (!front_end->ask_before_walk) replacement = ask_to_replace(listing, front_end);
-        if (replacement == DECLINED) {
+        if (replacement == OVERWRITE_NO) {
             status = 0;  // the old listing stands, as the user chose
-        } else if (replacement == REPLACE && replace_listing(listing, catalogue, front_end)) {
+        } else if (replacement == OVERWRITE_YES && replace_listing(listing, catalogue, front_end)) {
             status = troubles.count ? front_end->trouble_status : 0;
             listed = true;
         }
@@ -290,7 +259,7 @@ int run_reporting(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd 
     // The record names the catalogue's member lists: it is saved before they are released.
     if (update) end_update(&update_run, listed, front_end);
     if (catalogue) destroy_catalogue(catalogue);
-    remove_busy_indicator(window);
-    MessageBeep(0xFFFFFFFFu);
+    remove_busy_indicator();
+    beep_at_end();
     return status;
 }

@@ -3,6 +3,7 @@
 #ifndef TALLYBOOK_PLATFORM_TARGET_H
 #define TALLYBOOK_PLATFORM_TARGET_H
 
+#include <locale.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -33,17 +34,10 @@ typedef bool (*OpenFilter)(void *user, const char *path, const FileState *identi
 
 #ifdef _WIN32
 
-// The records as a 32-bit program hands them to the system.
-static_assert(offsetof(NOTIFYICONDATAA, szTip) + 64 == 88);
-static_assert(sizeof(WNDCLASSEXA) == 48);
-static_assert(sizeof(SHFILEINFOA) == 352);
-
 // The listing is opened in text mode, which writes each "\n" as CR LF.
 inline constexpr char LISTING_LINE_END[] = "\n";
 // A record field of 264 bytes holds at most 263 bytes of text.
 inline constexpr int RECORD_TEXT_MAX = 263;
-// The tray record as it is stored: its first, 88-byte form.
-inline constexpr size_t TRAY_RECORD_SIZE = 88;
 
 // The runtime's 64-bit stream positions.
 inline int seek_to_end(FILE *stream) { return _fseeki64(stream, 0, SEEK_END); }
@@ -74,14 +68,24 @@ inline bool file_state(const char *, FileState *) { return false; }
 inline void set_open_filter(OpenFilter, void *) {}
 inline bool wall_clock(int64_t *, uint32_t *) { return false; }
 
+// The names a library converts through the calling thread's character set (libarchive) come
+// out in UTF-8 between read_names_in_utf8 and its end_names_in_utf8. On Windows libarchive
+// converts through the C runtime's code page unless the locale is "C", the libarchive worker's
+// own, in which it hands the stored bytes over unchanged: there is nothing to switch.
+struct NamesInUtf8 {};
+inline void read_names_in_utf8(NamesInUtf8 *) {}
+inline void end_names_in_utf8(NamesInUtf8 *) {}
+
+// Whether a process of the program's own is cheap to start afresh: on Windows a worker is a
+// program file started anew, which costs up to a minute where Wine runs under emulation.
+inline constexpr bool NEW_PROCESS_IS_CHEAP = false;
+
 #else  // POSIX
 
 // Text mode changes nothing here, so the listing's CR LF is written out.
 inline constexpr char LISTING_LINE_END[] = "\r\n";
 // A record's text is bounded by what a path may hold.
 inline constexpr int RECORD_TEXT_MAX = PATH_TEXT_MAX;
-// The tray record is this layer's own; it is stored whole.
-inline constexpr size_t TRAY_RECORD_SIZE = sizeof(NOTIFYICONDATAA);
 
 // Stream positions are 64-bit off_t here.
 inline int seek_to_end(FILE *stream) { return fseeko(stream, 0, SEEK_END); }
@@ -119,6 +123,27 @@ bool file_state(const char *path, FileState *identity);
 void set_open_filter(OpenFilter filter, void *user);
 // The system's clock now, as seconds and nanoseconds since 1970.
 bool wall_clock(int64_t *seconds, uint32_t *nanoseconds);
+
+// The names a library converts through the calling thread's character set (libarchive) come
+// out in UTF-8 between read_names_in_utf8 and its end_names_in_utf8: only the calling thread's
+// locale changes, and only for that while. The UTF-8 locale is made once and kept for the run:
+// loading a locale costs more than listing a small archive, and every process forked after the
+// first listing inherits it ready.
+struct NamesInUtf8 {
+    locale_t previous;
+    bool switched;
+};
+inline void read_names_in_utf8(NamesInUtf8 *scope) {
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    scope->switched = utf8 != (locale_t)0;
+    scope->previous = scope->switched ? uselocale(utf8) : (locale_t)0;
+}
+inline void end_names_in_utf8(NamesInUtf8 *scope) {
+    if (scope->switched) uselocale(scope->previous);
+}
+
+// Whether a process of the program's own is cheap to start afresh: a fork costs milliseconds.
+inline constexpr bool NEW_PROCESS_IS_CHEAP = true;
 
 #endif  // _WIN32
 

@@ -32,22 +32,11 @@ typedef char *LPSTR;
 typedef void *LPVOID;
 typedef void *HANDLE;
 typedef uintptr_t UINT_PTR;
-typedef uintptr_t DWORD_PTR;
-typedef intptr_t LONG_PTR;
-typedef uintptr_t WPARAM;
-typedef intptr_t LPARAM;
-typedef intptr_t LRESULT;
-typedef WORD ATOM;
+// The window the archiver interface's open takes; the Linux program has none to give.
 typedef struct tb_window *HWND;
 typedef struct tb_module *HMODULE;
 typedef HMODULE HINSTANCE;
-typedef void *HICON;
-typedef void *HCURSOR;
-typedef void *HBRUSH;
-typedef void *HGDIOBJ;
-typedef void *HMENU;
 typedef intptr_t (*FARPROC)(void);
-typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 
 #define WINAPI
 #define CALLBACK
@@ -162,104 +151,6 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL IsBadCodePtr(FARPROC address);
 // Counts the caller's reference down; the object itself stays mapped (see LoadLibraryExA).
 BOOL FreeLibrary(HMODULE module);
-
-// ---- user interface (mapped onto the terminal) -------------------------------------------
-#define CW_USEDEFAULT ((int)0x80000000)
-#define WS_POPUP 0x80000000u
-#define WS_MINIMIZE 0x20000000u
-#define WM_QUIT 0x0012u
-#define WM_APP 0x8000u
-#define IMAGE_ICON 1u
-#define LR_DEFAULTCOLOR 0u
-#define NULL_BRUSH 5
-#define MB_OK 0x0u
-#define MB_YESNO 0x4u
-#define IDYES 6
-#define IDNO 7
-#define NIM_ADD 0u
-#define NIM_DELETE 2u
-#define NIF_MESSAGE 1u
-#define NIF_ICON 2u
-#define NIF_TIP 4u
-#define SHGFI_ICON 0x100u
-#define SHGFI_LARGEICON 0x0u
-#define SHGFI_SMALLICON 0x1u
-#define MAKEINTRESOURCEA(i) ((LPSTR)(uintptr_t)(WORD)(i))
-
-typedef struct tagWNDCLASSEXA {
-    UINT cbSize;
-    UINT style;
-    WNDPROC lpfnWndProc;
-    int cbClsExtra;
-    int cbWndExtra;
-    HINSTANCE hInstance;
-    HICON hIcon;
-    HCURSOR hCursor;
-    HBRUSH hbrBackground;
-    LPCSTR lpszMenuName;
-    LPCSTR lpszClassName;
-    HICON hIconSm;
-} WNDCLASSEXA;
-
-typedef struct tagPOINT {
-    LONG x;
-    LONG y;
-} POINT;
-
-typedef struct tagMSG {
-    HWND hwnd;
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    DWORD time;
-    POINT pt;
-} MSG;
-
-// The first, 88-byte form of the record on 32-bit Windows. Here the handles are wider, so the
-// record is larger; the tip field keeps its 64 bytes.
-typedef struct _NOTIFYICONDATAA {
-    DWORD cbSize;
-    HWND hWnd;
-    UINT uID;
-    UINT uFlags;
-    UINT uCallbackMessage;
-    HICON hIcon;
-    CHAR szTip[64];
-} NOTIFYICONDATAA;
-
-typedef struct _SHFILEINFOA {
-    HICON hIcon;
-    int iIcon;
-    DWORD dwAttributes;
-    CHAR szDisplayName[MAX_PATH];
-    CHAR szTypeName[80];
-} SHFILEINFOA;
-
-ATOM RegisterClassExA(const WNDCLASSEXA *window_class);
-HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y,
-                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
-                     LPVOID param);
-LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-BOOL SetPropA(HWND window, LPCSTR name, HANDLE data);
-HANDLE GetPropA(HWND window, LPCSTR name);
-HANDLE RemovePropA(HWND window, LPCSTR name);
-BOOL DestroyWindow(HWND window);
-void PostQuitMessage(int exit_code);
-// Returns 0 once the quit message was posted; no other message ever exists here.
-BOOL GetMessageA(MSG *message, HWND window, UINT first, UINT last);
-LRESULT DispatchMessageA(const MSG *message);
-// MB_YESNO asks on the terminal; with no terminal to ask, the answer is IDNO. MB_OK prints the
-// text on standard error. Texts are CP932 and shown in the terminal's character set.
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
-// Rings the terminal bell when standard error is a terminal.
-BOOL MessageBeep(UINT type);
-HANDLE LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, int height, UINT flags);
-HGDIOBJ GetStockObject(int index);
-// NIM_ADD shows the tip as a status line on standard error while it is a terminal;
-// NIM_DELETE clears it.
-BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA *record);
-// There are no file icons here: hIcon is null and the result 0.
-DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD attributes, SHFILEINFOA *info, UINT size, UINT flags);
 
 // ---- cabinets ---------------------------------------------------------------------------
 #define NO_ERROR 0u

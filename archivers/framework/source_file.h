@@ -34,17 +34,12 @@ bool source_file_failed(const SourceFile *file);
 // As source_file_open, but every byte comes from the file itself, none from an earlier look.
 SourceFile *source_file_open_afresh(const char *path, SourceFileInfo *info);
 void source_file_close(SourceFile *file);
-// An open file over a descriptor handed over by another process, which it now owns and closes;
-// null without memory, and the descriptor closed. Linux only: the process that lists through
-// libarchive gets its files so.
-SourceFile *source_file_adopt(int fd);
-// A descriptor of the C runtime for the file, for handing to another process; it stays owned by
-// the open file. -1 where the target has none, or when the file is stale.
-int source_file_descriptor(SourceFile *file);
-// Windows: the file's handle, for handing to another process (it stays owned by the open file);
-// and an open file over a handle handed over so, which it now owns and closes (null without
-// memory, and the handle closed). Elsewhere null.
-void *source_file_handle(SourceFile *file);
-SourceFile *source_file_adopt_handle(void *handle);
+// How an open file goes to another process (the one that lists through libarchive): as a
+// descriptor of the C runtime on Linux, as the file's handle on Windows, carried as an
+// integer. It stays owned by the open file; -1 when the file is stale.
+intptr_t source_file_handover(SourceFile *file);
+// An open file over what another process handed over so, which it now owns and closes; null
+// without memory, and what was handed over closed.
+SourceFile *source_file_adopt(intptr_t handover);
 
 #endif

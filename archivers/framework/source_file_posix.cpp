@@ -279,7 +279,8 @@ int64_t source_file_read(SourceFile *file, uint64_t offset, void *buffer, size_t
     return got;
 }
 
-SourceFile *source_file_adopt(int fd) {
+SourceFile *source_file_adopt(intptr_t handover) {
+    int fd = (int)handover;
     SourceFile *file = (SourceFile *)calloc(1, sizeof *file);
     if (!file) {
         close(fd);
@@ -306,11 +307,8 @@ bool source_file_stale(const SourceFile *file) { return file->stale; }
 
 bool source_file_failed(const SourceFile *file) { return file->failed; }
 
-int source_file_descriptor(SourceFile *file) { return checked_descriptor(file); }
-
-void *source_file_handle(SourceFile *) { return nullptr; }
-
-SourceFile *source_file_adopt_handle(void *) { return nullptr; }
+// A file goes to another process as its descriptor here.
+intptr_t source_file_handover(SourceFile *file) { return checked_descriptor(file); }
 
 void source_file_close(SourceFile *file) {
     if (!file) return;

@@ -72,18 +72,17 @@ bool source_file_stale(const SourceFile *) { return false; }
 
 bool source_file_failed(const SourceFile *file) { return file->failed; }
 
-// A file goes to another process as its handle here (source_file_handle).
-int source_file_descriptor(SourceFile *) { return -1; }
+// A file goes to another process as its handle here.
+intptr_t source_file_handover(SourceFile *file) { return (intptr_t)file->handle; }
 
-void *source_file_handle(SourceFile *file) { return file->handle; }
-
-SourceFile *source_file_adopt_handle(void *handle) {
+SourceFile *source_file_adopt(intptr_t handover) {
+    HANDLE handle = (HANDLE)handover;
     SourceFile *file = (SourceFile *)malloc(sizeof *file);
     if (!file) {
-        CloseHandle((HANDLE)handle);
+        CloseHandle(handle);
         return nullptr;
     }
-    file->handle = (HANDLE)handle;
+    file->handle = handle;
     file->failed = false;
     return file;
 }

@@ -297,7 +297,7 @@ int memory_file(const ByteSource *source) {
 
 bool run_isolated(const ByteSource *source, IsolatedWork work, const void *context,
                   size_t context_size, EntryList *list, int silence_milliseconds) {
-    int fd = source->file ? source_file_descriptor(source->file) : memory_file(source);
+    int fd = source->file ? (int)source_file_handover(source->file) : memory_file(source);
     if (fd < 0) return false;
     bool result = list_in_worker(source, fd, work, context, context_size, silence_milliseconds,
                                  list);

@@ -107,7 +107,7 @@ int serve(HANDLE pipe, const WorkerGreeting *greeting) {
             return 1;
         }
         IsolatedWork work = (IsolatedWork)((uintptr_t)module + request.work_offset);
-        serve_request(&request.part, source_file_adopt_handle(file), work);
+        serve_request(&request.part, source_file_adopt((intptr_t)file), work);
     }
 }
 
@@ -408,8 +408,8 @@ bool list_in_worker(const ByteSource *source, HANDLE file, IsolatedWork work,
 
 bool run_isolated(const ByteSource *source, IsolatedWork work, const void *context,
                   size_t context_size, EntryList *list, int silence_milliseconds) {
-    HANDLE file = source->file ? (HANDLE)source_file_handle(source->file) : memory_file(source);
-    if (!file) return false;
+    HANDLE file = source->file ? (HANDLE)source_file_handover(source->file) : memory_file(source);
+    if (!file || file == INVALID_HANDLE_VALUE) return false;
     bool result = list_in_worker(source, file, work, context, context_size, silence_milliseconds,
                                  list);
     if (!source->file) CloseHandle(file);

@@ -3,11 +3,11 @@
 #include "stream_listing.h"
 
 #include "libarchive_feed.h"
+#include "target.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 #include <errno.h>
-#include <locale.h>
 #include <wchar.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,37 +20,6 @@ namespace {
 // a row before the listing gives up.
 const size_t MAX_ENTRIES = 1000000;
 const int MAX_RETRIES = 64;
-
-#ifdef _WIN32
-// libarchive on Windows converts names through the C runtime's code page, unless the locale is
-// "C", the worker's own, in which it hands the stored bytes over unchanged: nothing to switch.
-struct ThreadCharset {};
-void enter_utf8(ThreadCharset *) {}
-void leave_utf8(ThreadCharset *) {}
-#else
-struct ThreadCharset {
-    locale_t previous;
-    bool switched;
-};
-
-// Made once and kept for the run: loading a locale costs more than listing a small archive,
-// and every child process forked after the first listing inherits it ready.
-locale_t utf8_locale() {
-    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
-    return utf8;
-}
-
-// Only the calling thread's locale changes, and only for the duration of one call.
-void enter_utf8(ThreadCharset *scope) {
-    locale_t utf8 = utf8_locale();
-    scope->switched = utf8 != (locale_t)0;
-    scope->previous = scope->switched ? uselocale(utf8) : (locale_t)0;
-}
-
-void leave_utf8(ThreadCharset *scope) {
-    if (scope->switched) uselocale(scope->previous);
-}
-#endif
 
 // Formats that keep the data as it is have a packed size equal to the size.
 bool stores_plainly(StreamFormat format, Compression compression) {
@@ -176,13 +145,13 @@ void prepare_stream_listing() {
     static bool prepared = false;
     if (prepared) return;
     prepared = true;
-    ThreadCharset charset;
-    enter_utf8(&charset);
+    NamesInUtf8 charset;
+    read_names_in_utf8(&charset);
     wchar_t wide;
     mbstate_t state;
     memset(&state, 0, sizeof state);
     mbrtowc(&wide, "a", 1, &state);
-    leave_utf8(&charset);
+    end_names_in_utf8(&charset);
 }
 
 bool list_stream(const ByteSource *source, StreamFormat format, Compression compression,
@@ -191,8 +160,8 @@ bool list_stream(const ByteSource *source, StreamFormat format, Compression comp
         return false;
     SourceFeed *feed = new_feed(source, compression);
     if (!feed) return false;
-    ThreadCharset charset;
-    enter_utf8(&charset);
+    NamesInUtf8 charset;
+    read_names_in_utf8(&charset);
     bool readable = false;
     struct archive *archive = open_reader(feed, compression, false, format);
     KnownSizes known = {nullptr, nullptr, 0, 0};
@@ -226,7 +195,7 @@ bool list_stream(const ByteSource *source, StreamFormat format, Compression comp
         archive_read_free(archive);
     }
     forget_sizes(&known);
-    leave_utf8(&charset);
+    end_names_in_utf8(&charset);
     free_feed(feed);
     return readable;
 }

@@ -4,9 +4,9 @@
 
 #include <string.h>
 
-#include "app.h"
-
 #ifdef _WIN32
+
+#include "feedback_windows.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ TEST(WindowsUi, TrayRecordIsTheFirst88ByteForm) {
 
 TEST(WindowsUi, HiddenWindowOwnsTheTrayRecordUntilRemoved) {
     HINSTANCE instance = GetModuleHandleA(nullptr);
-    HWND window = show_busy_indicator(instance, TIP_AT_WORK);
+    HWND window = show_tray_indicator(instance, TIP_AT_WORK);
     ASSERT_NE(window, nullptr);
 
     char text[64];
@@ -65,14 +65,14 @@ TEST(WindowsUi, HiddenWindowOwnsTheTrayRecordUntilRemoved) {
 
     // Something waiting in the queue is dispatched by the drain, up to the quit message.
     PostMessageA(window, WM_APP + 1, 0, 0);
-    remove_busy_indicator(window);
+    remove_tray_indicator(window);
     EXPECT_FALSE(IsWindow(window));
     MSG message;
     EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));
 }
 
 TEST(WindowsUi, RemovingWithoutAWindowStillEnds) {
-    remove_busy_indicator(nullptr);
+    remove_tray_indicator(nullptr);
     MSG message;
     EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));
 }
