@@ -3,10 +3,14 @@ archiver_probe test tool) and read what the peer tools listed for the shared tes
 (7zz -slt, lsar -j, lha -v, zipinfo) as comparable records."""
 import collections
 import csv
+import gzip
+import io
 import json
 import os
 import re
+import struct
 import subprocess
+import time
 
 import tallytest
 
@@ -203,6 +207,30 @@ def read_cabextract(text):
 
 
 # --- the tar, cpio, ar, 7z, RAR, ISO 9660 and xar libraries ------------------------------------
+
+def rpm(members, when):
+    """A package of (name, bytes) members of `when`: the lead, two empty headers and a
+    gzip-compressed cpio (newc) payload."""
+    payload = io.BytesIO()
+    for number, (name, data) in enumerate(members + [(b"TRAILER!!!", b"")]):
+        name += b"\0"
+        fields = (number + 1, 0o100644 if data else 0, 0, 0, 1, when, len(data), 0, 0, 0, 0,
+                  len(name), 0)
+        header = b"070701" + b"".join(b"%08X" % field for field in fields) + name
+        payload.write(header + b"\0" * (-len(header) % 4) + data + b"\0" * (-len(data) % 4))
+    lead = (b"\xed\xab\xee\xdb\x03\x00" + struct.pack(">HH", 0, 1) + b"made".ljust(66, b"\0")
+            + struct.pack(">HH", 1, 5) + bytes(16))
+    empty_header = b"\x8e\xad\xe8\x01" + bytes(12)
+    return lead + empty_header * 2 + gzip.compress(payload.getvalue(), mtime=0)
+
+
+def warc(records, when):
+    """A web archive of (address, body) resource records of `when`."""
+    date = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(when)).encode()
+    return b"".join(b"WARC/1.0\r\nWARC-Type: resource\r\nWARC-Target-URI: %s\r\n"
+                    b"WARC-Date: %s\r\nContent-Length: %d\r\n\r\n%s\r\n\r\n"
+                    % (address, date, len(body), body) for address, body in records)
+
 
 class Item:
     def __init__(self, name, size, packed, when, folder):

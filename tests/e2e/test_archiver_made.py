@@ -1,7 +1,7 @@
 """Folders of archives made on the spot with Debian's tools, listed by the program and checked
 line by line against what the archivers stored. The LZH and ZIP libraries get archives of zip,
 7zz, jlha and Python's zipfile; tar32.dll and 7-zip32.dll get tar behind each compressor, cpio,
-ar, 7-Zip and single compressed files."""
+ar, an RPM package, a web archive, 7-Zip and single compressed files."""
 import calendar
 import os
 import re
@@ -249,6 +249,9 @@ class TarSevenZipMadeArchives(TreeTest):
                          stdin=b"a.txt\nsub\nsub/b.bin\n")
         with open(os.path.join(data, "list.cpio"), "wb") as f:
             f.write(cpio)
+        self.write("data/list.rpm", archivers.rpm([(b"a.txt", self.a)], WHEN))
+        self.write("data/made.warc", archivers.warc([(b"http://example.com/sub/b.bin", self.b)],
+                                                    WHEN))
         # A name longer than 15 bytes makes ar write its table of long names.
         shutil.copy(os.path.join(self.src, "a.txt"), os.path.join(self.src, "long_member_name.txt"))
         os.utime(os.path.join(self.src, "long_member_name.txt"), (WHEN, WHEN))
@@ -295,6 +298,8 @@ class TarSevenZipMadeArchives(TreeTest):
                  archive("lib.a"), member(b"a.txt", a, 1000), member(b"b.bin", b, 1000),
                  member(b"long_member_name.txt", a, 1000),
                  archive("list.cpio"), member(b"a.txt", a, 1000), member(b"sub/b.bin", b, 1000),
+                 archive("list.rpm"), member(b"a.txt", a, 0), archive("made.warc"),
+                 member(b"sub/b.bin", b, 1000),
                  archive("note.txt.gz"),
                  member(b"note.txt", a, ratio(os.path.getsize(os.path.join(data, "note.txt.gz")),
                                               a)),

@@ -10,7 +10,6 @@ import random
 import runpy
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tarfile
@@ -22,6 +21,7 @@ import unittest
 import tallytest
 import test_cut_streams
 import test_member_dates
+from archivers import rpm, warc
 from tallytest import run
 
 sys.path.insert(0, os.path.join(tallytest.HERE, "..", "fixtures"))
@@ -177,29 +177,6 @@ def tar_of(names, **options):
     return stored.getvalue()
 
 
-def rpm(members):
-    """A package of (name, bytes) members: the lead, two empty headers and a gzip-compressed
-    cpio (newc) payload."""
-    payload = io.BytesIO()
-    for number, (name, data) in enumerate(members + [(b"TRAILER!!!", b"")]):
-        name += b"\0"
-        fields = (number + 1, 0o100644 if data else 0, 0, 0, 1, WHEN, len(data), 0, 0, 0, 0,
-                  len(name), 0)
-        header = b"070701" + b"".join(b"%08X" % field for field in fields) + name
-        payload.write(header + b"\0" * (-len(header) % 4) + data + b"\0" * (-len(data) % 4))
-    lead = (b"\xed\xab\xee\xdb\x03\x00" + struct.pack(">HH", 0, 1) + b"made".ljust(66, b"\0")
-            + struct.pack(">HH", 1, 5) + bytes(16))
-    empty_header = b"\x8e\xad\xe8\x01" + bytes(12)
-    return lead + empty_header * 2 + gzip.compress(payload.getvalue(), mtime=0)
-
-
-def warc(records):
-    """A web archive of (address, body) resource records."""
-    return b"".join(b"WARC/1.0\r\nWARC-Type: resource\r\nWARC-Target-URI: %s\r\n"
-                    b"WARC-Date: 2004-06-07T08:09:10Z\r\nContent-Length: %d\r\n\r\n%s\r\n\r\n"
-                    % (address, len(body), body) for address, body in records)
-
-
 def make_shift_jis_archives(root, scratch):
     """LZH from jlha, 7z from 7zz, and ZIP without the UTF-8 flag, GNU tar and a package, with
     Shift-JIS names, in `root`, and a web archive; the tools that are missing are left out."""
@@ -225,9 +202,9 @@ def make_shift_jis_archives(root, scratch):
     stored = tar_of([(SJIS_FOLDER + b"/" + SJIS_FILE).decode("cp932"), SJIS_FILE.decode("cp932")],
                     format=tarfile.GNU_FORMAT, encoding="cp932")
     write(root, "sjis.tar", stored)
-    write(root, "sjis.rpm", rpm([(b"./usr/" + SJIS_FILE, b"abc"), (b"./usr/a.txt", b"a")]))
+    write(root, "sjis.rpm", rpm([(b"./usr/" + SJIS_FILE, b"abc"), (b"./usr/a.txt", b"a")], WHEN))
     write(root, "made.warc", warc([(b"http://example.com/a.txt", b"abc"),
-                                   (b"http://example.com/dir/b.html", b"<p>b</p>")]))
+                                   (b"http://example.com/dir/b.html", b"<p>b</p>")], WHEN))
     made += ["sjis.tar", "sjis.rpm", "made.warc"]
     # The compressors libarchive reads with no library of the stream decoder's.
     for tool, suffix in (("lz4", ".lz4"), ("compress", ".Z")):

@@ -160,6 +160,8 @@ class UpdateTest(unittest.TestCase):
         os.chmod(self.dir, 0o777)
         self.tree = os.path.join(self.dir, "tree")
         self.state = os.path.join(self.dir, "state")
+        # Without --state the record is kept under $HOME/.cache; a relative XDG_CACHE_HOME is none.
+        self.env = dict(os.environ, LC_ALL="C", LANGUAGE="", HOME=self.dir, XDG_CACHE_HOME="c")
         self.drop = None
 
     def tearDown(self):
@@ -174,22 +176,24 @@ class UpdateTest(unittest.TestCase):
         return (lambda: os.setuid(NOBODY)) if self.drop else None
 
     def run_as(self, args, hook=None):
-        env = dict(os.environ, LC_ALL="C", LANGUAGE="", **(hook or {}))
         proc = subprocess.run(tallytest.command(args), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=dict(self.env, **(hook or {})),
                               preexec_fn=self.as_user(), timeout=60)
         return proc.returncode, proc.stdout, proc.stderr
 
     def both(self, update_listing="update.txt", hook=None):
         """(full run, update run): exit status, listing bytes and standard error of each."""
         results = []
-        for name, options in (("full.txt", ["-f"]), (update_listing, ["-u", "--state=" +
-                                                                   self.state])):
+        for name, options in (("full.txt", ["-f"]), (update_listing, self.update_options())):
             listing = os.path.join(self.dir, name)
             code, _, err = self.run_as(options + ["-o", listing, self.tree], hook)
             with open(listing, "rb") as f:
                 results.append((code, f.read(), err))
         return results
+
+    def update_options(self):
+        return ["-u"] + (["--state=" + self.state] if self.state else [])
 
     def make_world_readable(self):
         for folder, dirs, names in os.walk(self.dir):
@@ -255,22 +259,25 @@ class UpdateTest(unittest.TestCase):
 
     def test_an_unchanged_file_is_not_opened_nor_the_record_written(self):
         Tree(self.tree, random.Random(7))
+        self.state = None
         self.both()
         time.sleep(0.1)
         self.both()
-        record = os.stat(self.state)
+        folder = os.path.join(self.dir, ".cache/tallybook/update")
+        self.assertEqual(len(os.listdir(folder)), 1)
+        record = os.stat(os.path.join(folder, os.listdir(folder)[0]))
         trace = os.path.join(self.dir, "trace")
         subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace] +
-                       tallytest.command(["-u", "--state=" + self.state, "-o",
-                                          os.path.join(self.dir, "update.txt"), self.tree]),
+                       tallytest.command(self.update_options() + [
+                           "-o", os.path.join(self.dir, "update.txt"), self.tree]),
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        # The leak check of a sanitizer build cannot run under a tracer.
-                       env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                       env=dict(self.env, ASAN_OPTIONS="detect_leaks=0"))
         with open(trace) as f:
             opened = [line for line in f if self.tree + "/" in line and "O_DIRECTORY" not in
                       line and "O_PATH" not in line]
         self.assertEqual(opened, [])
-        kept = os.stat(self.state)
+        kept = os.stat(os.path.join(folder, os.listdir(folder)[0]))
         self.assertEqual((kept.st_ino, kept.st_mtime_ns), (record.st_ino, record.st_mtime_ns))
 
     def test_a_record_that_cannot_serve_gives_a_full_run_and_says_why(self):
@@ -316,6 +323,7 @@ class UpdateTest(unittest.TestCase):
             # (what becomes of the record, what the line on standard error says; None: none)
             ("damaged", flip, b"the record is damaged"),
             ("cut", lambda d: d[:len(d) // 2], b"the record is cut short"),
+            ("emptied", lambda d: b"", b"the record is cut short"),
             ("foreign", lambda d: b"PK\x03\x04 not a record", b"no record of tallybook"),
             ("old version", lambda d: d[:8] + struct.pack("<I", 0) + d[12:],
              b"another version of its format"),

@@ -18,6 +18,13 @@
 
 typedef std::vector<uint8_t> Bytes;
 
+// 表.txt in Shift-JIS: the trail byte of 表 is 0x5C.
+const std::string SJIS_NAME = "\x95\x5C.txt";
+// 2021-06-15 12:34:57 UTC, and its DOS words (seconds rounded down to even).
+const uint32_t UNIX_TIME = 0x60C89E71;
+const uint16_t DOS_DATE = 0x52CF;
+const uint16_t DOS_TIME = 0x645C;
+
 inline void put16(Bytes &b, uint32_t v) {
     b.push_back((uint8_t)v);
     b.push_back((uint8_t)(v >> 8));

@@ -9,13 +9,6 @@
 
 namespace {
 
-// 表.txt in Shift-JIS: the trail byte of 表 is 0x5C.
-const std::string SJIS_NAME = "\x95\x5C.txt";
-// 2021-06-15 12:34:57 UTC, and its DOS words (seconds rounded down to even).
-const uint32_t UNIX_TIME = 0x60C89E71;
-const uint16_t DOS_DATE = 0x52CF;
-const uint16_t DOS_TIME = 0x645C;
-
 struct ArjHeader {
     uint8_t host = 0;      // 0 MS-DOS, 2 Unix
     uint8_t flags = 0x10;  // names with '/'

@@ -147,9 +147,9 @@ TEST(ArchiverEntryRecord, UnknownSizesGiveZeroRatioFixedRatioWinsAndAttributesFo
 
 TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTurningIntoFolders) {
     EntryList *list = entry_list_new();
-    // UTF-8: three-byte characters must not be split by the cut.
-    std::string utf8;
-    while (utf8.size() < 600) utf8 += "\xE6\x96\x87";
+    // UTF-8: three- and four-byte characters must not be split by the cut.
+    std::string utf8 = "ab";
+    while (utf8.size() < 600) utf8 += "\xE6\x96\x87\xF0\x9F\x98\x80";
     append_named(list, utf8);
     // A file name whose cut would end at a separator.
     std::string slashes = std::string(FNAME_MAX32 - 1, 'a') + "//bbbb";
@@ -161,16 +161,16 @@ TEST(ArchiverEntryRecord, LongNamesAreCutToTheFieldWithoutBreakingCharactersOrTu
     // Cut right after a separator that follows a character ending in 0x5C.
     std::string sjis_slash = std::string(FNAME_MAX32 - 3, 'a') + "\x95\x5c/bbb";
     append_named(list, sjis_slash);
-    // A folder keeps its mark even when cut, also one whose stored name ends in its own.
-    std::string folder(700, 'd');
-    append_named(list, folder, true);
+    // A folder keeps its mark even when cut, also one whose stored name ends in its own (and
+    // whose lone 0x80 past the cut makes it no UTF-8: cut byte for byte, not a character less).
+    append_named(list, std::string(700, 'd'), true);
     append_named(list, "plain", true);
-    append_named(list, std::string(700, 'e') + "\\", true);
+    append_named(list, std::string(FNAME_MAX32 - 1, 'e') + "\x80" "eee\\", true);
 
     std::vector<INDIVIDUALINFO> all = entries_of(list);
     ASSERT_EQ(all.size(), 7u);
     // The last whole character below the field's end, and no shorter.
-    EXPECT_EQ(std::string(all[0].szFileName), utf8.substr(0, FNAME_MAX32 - FNAME_MAX32 % 3));
+    EXPECT_EQ(std::string(all[0].szFileName), utf8.substr(0, FNAME_MAX32 - 3));
     // The separators the cut would end with go, the name before them stays.
     EXPECT_EQ(std::string(all[1].szFileName), slashes.substr(0, FNAME_MAX32 - 1));
     // Whole characters only; one whose second byte is 0x5C is a character, not a separator.

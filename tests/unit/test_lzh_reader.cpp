@@ -11,13 +11,6 @@
 
 namespace {
 
-// 表.txt in Shift-JIS: the trail byte of 表 is 0x5C.
-const std::string SJIS_NAME = "\x95\x5C.txt";
-// 2021-06-15 12:34:57 UTC, and its DOS words (seconds rounded down to even).
-const uint32_t UNIX_TIME = 0x60C89E71;
-const uint16_t DOS_DATE = 0x52CF;
-const uint16_t DOS_TIME = 0x645C;
-
 Listing list(const Bytes &archive) { return read_with(lzh_recognise, lzh_list, archive); }
 
 LzhMember member(int level, const std::string &name, uint32_t packed = 4) {
