@@ -221,9 +221,12 @@ INTERRUPT = object()
 
 def size_limited(limit):
     """A preexec_fn: the child writes no file past `limit` bytes, and such a write fails
-    (SIGXFSZ ignored) instead of killing it."""
+    instead of killing it. SIGXFSZ is blocked as well as ignored: where Wine runs under
+    emulation, each program it starts gets the emulator's own handlers back, which forgets
+    the ignoring, while the signal mask is kept across every exec."""
     def limit_child():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGXFSZ})
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
     return limit_child
 

@@ -71,8 +71,9 @@ TEST(WindowsWorker, ServesOnAfterARefusalAndIsEndedByGarbleSilenceAndFaultOnly) 
     EXPECT_EQ(silent.readable, 1);
     ASSERT_EQ(silent.names.size(), 1u);
     EXPECT_NE(silent.names[0], worker) << "garbled records end their worker";
-    // The silence, the grace to send what is held, and the end of a Wine process.
-    EXPECT_LT(took, 300u + 500u + 5000u);
+    // The work stays silent for ten minutes (worker_probe.cpp); an answer well before that
+    // came from the silence bound, whatever a worker start costs under emulation.
+    EXPECT_LT(took, 5u * 60 * 1000) << "the silent worker was waited on";
 
     Listing crashed = list_with(probe, CRASH);
     EXPECT_EQ(crashed.readable, 1);
