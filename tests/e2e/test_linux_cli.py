@@ -527,15 +527,12 @@ class OverwriteQuestion(TreeTest):
         self.assertTrue(walked == -1 or walked > shown.index(b"[y/N]"), shown)
         return code, kept
 
-    def test_anything_but_yes_keeps_the_listing(self):
-        for answer in ("", "x", "n", "no", "yess", " y es", "\x04", "y" * 100):
-            self.assertEqual(self.ask(answer), (0, self.OLD), repr(answer))
-        code, kept = self.ask(INTERRUPT)
-        self.assertEqual((code, kept), (-signal.SIGINT, self.OLD))
-
-    def test_yes_in_either_language_replaces(self):
-        for answer in ("y", "Y", "yes", "YES", " yes "):
-            self.assertEqual(self.ask(answer), (0, b""), answer)
+    def test_yes_in_either_language_replaces_and_anything_else_keeps(self):
+        for answer, kept in ([(a, b"") for a in ("y", "Y", "yes", "YES", " yes ")] +
+                             [(a, self.OLD) for a in ("", "x", "n", "no", "yess", " y es", "\x04",
+                                                      "y" * 100)]):
+            self.assertEqual(self.ask(answer), (0, kept), repr(answer))
+        self.assertEqual(self.ask(INTERRUPT), (-signal.SIGINT, self.OLD))
         for name, charset in JAPANESE.items():
             if locale_missing(name):
                 continue

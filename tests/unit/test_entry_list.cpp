@@ -51,35 +51,29 @@ TEST(ArchiverEntryRecord, UtcTimesBecomeDosWordsOfThatUtcTimeWhateverTheZone) {
 }
 
 TEST(ArchiverEntryRecord, RatioIsPackedToOriginalInTenthsRoundedDownAndBounded) {
-    EXPECT_EQ(ratio_tenths(523, 1000), 523);
-    EXPECT_EQ(ratio_tenths(1, 3), 333);
-    EXPECT_EQ(ratio_tenths(2, 3), 666);        // rounds down: 100.0% only when nothing was saved
-    EXPECT_EQ(ratio_tenths(9999, 10000), 999);
-    EXPECT_EQ(ratio_tenths(1200, 1000), 1200);  // grew
-    EXPECT_EQ(ratio_tenths(0, 1000), 0);
-    EXPECT_EQ(ratio_tenths(1000, 0), 0);
-    EXPECT_EQ(ratio_tenths(65535, 1000), 65535);
-    EXPECT_EQ(ratio_tenths(65536, 1000), 0xFFFF);
-    EXPECT_EQ(ratio_tenths(1000000, 1), 0xFFFF);  // stored larger than it was: saturated
-    EXPECT_EQ(ratio_tenths(UINT64_MAX, 1), 0xFFFF);
-    // Sizes whose product with 1000 overflows 64 bits still give the exact ratio.
-    EXPECT_EQ(ratio_tenths(UINT64_MAX / 2, UINT64_MAX), 499);
-    EXPECT_EQ(ratio_tenths(UINT64_MAX - 1, UINT64_MAX), 999);
-    EXPECT_EQ(ratio_tenths(UINT64_MAX, UINT64_MAX), 1000);
-    EXPECT_EQ(ratio_tenths(UINT64_MAX, UINT64_MAX / 3), 3000);
+    const uint64_t cases[][3] = {
+        // packed, original, tenths of a percent: rounded down (100.0% only when nothing was
+        // saved), grown, 0 of an empty file, and saturated where stored larger than it was
+        {523, 1000, 523}, {1, 3, 333}, {2, 3, 666}, {9999, 10000, 999}, {1200, 1000, 1200},
+        {0, 1000, 0}, {1000, 0, 0}, {65535, 1000, 65535}, {65536, 1000, 0xFFFF},
+        {1000000, 1, 0xFFFF}, {UINT64_MAX, 1, 0xFFFF},
+        // Sizes whose product with 1000 overflows 64 bits still give the exact ratio.
+        {UINT64_MAX / 2, UINT64_MAX, 499}, {UINT64_MAX - 1, UINT64_MAX, 999},
+        {UINT64_MAX, UINT64_MAX, 1000}, {UINT64_MAX, UINT64_MAX / 3, 3000}};
+    for (const auto &c : cases) EXPECT_EQ(ratio_tenths(c[0], c[1]), c[2]) << c[0] << "/" << c[1];
 }
 
 // A member's share of a folder's packed size: the same on the 32-bit Windows build, which has
 // no 128-bit integer, as the exact product and quotient.
 TEST(ArchiverEntryRecord, ScaledShareIsTheExactProductDividedRoundedDown) {
-    EXPECT_EQ(scaled_share(3, 10, 4), 7u);
-    EXPECT_EQ(scaled_share(5, 7, 0), 0u);
-    EXPECT_EQ(scaled_share(UINT64_MAX, UINT64_MAX, UINT64_MAX), UINT64_MAX);
-    EXPECT_EQ(scaled_share(1ull << 40, 3ull << 40, 1ull << 50), 3ull << 30);
-    EXPECT_EQ(scaled_share(UINT64_MAX, 2, 3), 12297829382473034410ull);
-    EXPECT_EQ(scaled_share(UINT64_MAX - 1, UINT64_MAX - 2, UINT64_MAX), UINT64_MAX - 3);
-    // A quotient past 64 bits keeps its low 64 bits: (2^64 - 1) * 4 / 2 = 2^65 - 2.
-    EXPECT_EQ(scaled_share(UINT64_MAX, 4, 2), UINT64_MAX - 1);
+    const uint64_t cases[][4] = {
+        {3, 10, 4, 7}, {5, 7, 0, 0}, {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX},
+        {1ull << 40, 3ull << 40, 1ull << 50, 3ull << 30}, {UINT64_MAX, 2, 3, 0xAAAAAAAAAAAAAAAAull},
+        {UINT64_MAX - 1, UINT64_MAX - 2, UINT64_MAX, UINT64_MAX - 3},
+        // A quotient past 64 bits keeps its low 64 bits: (2^64 - 1) * 4 / 2 = 2^65 - 2.
+        {UINT64_MAX, 4, 2, UINT64_MAX - 1}};
+    for (const auto &c : cases)
+        EXPECT_EQ(scaled_share(c[0], c[1], c[2]), c[3]) << c[0] << " " << c[1] << " " << c[2];
 #if defined(__SIZEOF_INT128__)
     uint64_t x = 0x9E3779B97F4A7C15ull;
     for (int i = 0; i < 2000; i++) {

@@ -183,8 +183,9 @@ TEST(RarHeaders, Rar4PassesTheStoredDosWordsAndNameBytesThrough) {
 
 TEST(RarHeaders, Rar4UnicodeNamesLargeSizesAndEncryptedHeaders) {
     // The Unicode form: the 8-bit name, NUL, then high byte 0x65 and commands: two full units
-    // (U+8868 U+3060), then a run copying "/x" from the 8-bit name at its positions 2 and 3.
-    Bytes name = {'?', '?', '/', 'x', 0, 0x65, 0xA0 | 0x0C, 0x68, 0x88, 0x60, 0x30, 0x00};
+    // (U+8868 U+3060), then a run copying "/x" from the 8-bit name at its positions 2 and 3,
+    // and no more of it.
+    Bytes name = {'?', '?', '/', 'x', 'y', 0, 0x65, 0xA0 | 0x0C, 0x68, 0x88, 0x60, 0x30, 0x00};
     Bytes unicode = rar4_file(name, 0x0200, 0, 0, 0, 2, 0);
     Bytes big = rar4_file({'b', 'i', 'g'}, 0x0100, 10, 0x80000000u, 0, 2, 0, 0, 1);  // 6 GiB
     Listing got = list(rar4_archive({unicode, big}));
