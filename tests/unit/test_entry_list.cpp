@@ -219,16 +219,17 @@ TEST(ArchiverEntryRecord, APointerThereIsNoMemoryForIsRefused) {
 
 TEST(ArchiverEntryRecord, UnicodeNamesBecomeUtf8WithBrokenSurrogatesReplaced) {
     // UTF-16 joins a pair of surrogates; UTF-32 (the wide names of libarchive on Linux) takes
-    // no surrogate and nothing beyond U+10FFFF.
+    // no surrogate and nothing beyond U+10FFFF. Each length of UTF-8 from its first character.
     const struct {
         std::vector<uint32_t> units;
         bool utf16;
         const char *utf8;
     } cases[] = {
-        {{'a', 0x00E9, 0x6587, 0xD83D, 0xDE00, 0xD800, 'z', 0xDC00}, true,
-         "a\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80\xEF\xBF\xBDz\xEF\xBF\xBD"},
-        {{'a', 0x1F600, 0xD83D, 0xDE00, 0x110000, 0x10FFFF}, false,
-         "a\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xF4\x8F\xBF\xBF"},
+        {{0x7F, 0xDBFF, 0xDFFF, 0xD7FF, 0xE000, 0xD800, 'z', 0xDFFF}, true,
+         "\x7F\xF4\x8F\xBF\xBF\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBDz\xEF\xBF\xBD"},
+        {{0x80, 0x800, 0xD83D, 0xDE00, 0x110000, 0x10FFFF}, false,
+         "\xC2\x80\xE0\xA0\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xF4\x8F\xBF\xBF"},
+        {{0x7FF, 0xFFFF, 0xD800, 0xDC00}, true, "\xDF\xBF\xEF\xBF\xBF\xF0\x90\x80\x80"},
         {{}, true, ""},
     };
     for (const auto &c : cases) {
