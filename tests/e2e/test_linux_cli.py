@@ -521,7 +521,8 @@ class OverwriteQuestion(TreeTest):
         return code, kept
 
     def test_yes_in_either_language_replaces_and_anything_else_keeps(self):
-        for answer, kept in ([(a, b"") for a in ("y", "Y", "yes", "YES", " yes ")] +
+        yes = ("y", "Y", "yes", "YES", " yes ", " " * 59 + "yes")  # the last, a 63-byte line
+        for answer, kept in ([(a, b"") for a in yes] +
                              [(a, self.OLD) for a in ("", "x", "n", "no", "yess", " y es", "\x04",
                                                       "y" * 100)]):
             self.assertEqual(self.ask(answer), (0, kept), repr(answer))
