@@ -52,12 +52,10 @@ TEST(ZipReader, StoredNamesDosWordsAndSizes) {
     EXPECT_STREQ(l.entries[3].name, "dir/");
     EXPECT_TRUE(l.entries[3].is_folder);
     const ArchiveEntry &e = l.entries[0];
-    EXPECT_EQ(e.dos_date, 0x2A21);
-    EXPECT_EQ(e.dos_time, 0x6000);
-    EXPECT_EQ(e.packed_size, 3u);
-    EXPECT_EQ(e.original_size, 7u);
-    EXPECT_EQ(e.crc, 0xCAFEF00Du);
-    EXPECT_STREQ(e.method, "Deflate");
+    EXPECT_EQ(std::make_tuple(e.dos_date, e.dos_time, e.packed_size, e.original_size, e.crc,
+                              std::string(e.method)),
+              std::make_tuple((uint16_t)0x2A21, (uint16_t)0x6000, (uint64_t)3, (uint64_t)7,
+                              0xCAFEF00Du, std::string("Deflate")));
     INDIVIDUALINFO info;
     entry_to_individual_info(&e, &info);
     EXPECT_EQ(info.wRatio, 428);
