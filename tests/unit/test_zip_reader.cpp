@@ -58,10 +58,8 @@ TEST(ZipReader, StoredNamesDosWordsAndSizes) {
                               0xCAFEF00Du, std::string("Deflate")));
     INDIVIDUALINFO info;
     entry_to_individual_info(&e, &info);
-    EXPECT_EQ(info.wRatio, 428);
-    EXPECT_EQ(info.wDate, 0x2A21);
-    EXPECT_EQ(info.wTime, 0x6000);
-    EXPECT_STREQ(info.szAttribute, "----a");
+    EXPECT_EQ(std::make_tuple(info.wRatio, info.wDate, info.wTime, std::string(info.szAttribute)),
+              std::make_tuple((WORD)428, (WORD)0x2A21, (WORD)0x6000, std::string("----a")));
 }
 
 TEST(ZipReader, Zip64RecordsAndExtraFields) {
@@ -72,8 +70,8 @@ TEST(ZipReader, Zip64RecordsAndExtraFields) {
     Listing l = list(zip_archive({big, member(name_bytes("small"))}, layout));
     ASSERT_TRUE(l.opened);
     ASSERT_EQ(l.entries.size(), 2u);
-    EXPECT_EQ(l.entries[0].original_size, 5ull << 30);
-    EXPECT_EQ(l.entries[0].packed_size, 10u);
+    EXPECT_EQ(std::make_pair(l.entries[0].original_size, l.entries[0].packed_size),
+              std::make_pair((uint64_t)5 << 30, (uint64_t)10));
     EXPECT_STREQ(l.entries[1].name, "small");
 }
 
