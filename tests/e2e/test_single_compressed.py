@@ -61,6 +61,9 @@ class SingleCompressedFiles(TreeTest):
         # Members one after another count together; padding after the last one ends the stream.
         self.write("in/two.gz", gzip.compress(b"a" * 1000) + gzip.compress(b"b" * 234))
         self.write("in/padded.gz", gzip.compress(b"c" * 777) + b"\0" * 512)
+        # The largest header read for its name: a whole extra field, then a 4 KiB name.
+        self.write("in/most.gz", b"\x1f\x8b\x08\x0c" + bytes(6) + b"\xff\xff" + bytes(65535) +
+                   b"n" * 4096 + b"\0" + gzip.compress(b"d" * 5)[10:])
         # An empty file compressed is a whole stream of one empty member.
         for name, command in EMPTY.items():
             self.write("in/" + name, subprocess.run(command + ["-c"], input=b"",
@@ -70,7 +73,8 @@ class SingleCompressedFiles(TreeTest):
                                     ("anon.txt.gz", b"anon.txt", len(dump)),
                                     ("py.gz", b"inner name.csv", 4),
                                     ("bare.txt.bz2", b"bare.txt", 100),
-                                    ("two.gz", b"two", 1234), ("padded.gz", b"padded", 777)
+                                    ("two.gz", b"two", 1234), ("padded.gz", b"padded", 777),
+                                    ("most.gz", b"n" * 512, 5)
                                     ) + tuple((name, b"empty", 0) for name in EMPTY):
             self.assertEqual(self.member(listing, archive), (name, size), archive)
 

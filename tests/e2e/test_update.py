@@ -279,6 +279,10 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(opened, [])
         kept = os.stat(os.path.join(folder, os.listdir(folder)[0]))
         self.assertEqual((kept.st_ino, kept.st_mtime_ns), (record.st_ino, record.st_mtime_ns))
+        # With no home folder the record has no place: the update lists as a full run, and says so.
+        del self.env["HOME"]
+        full, update = self.both()
+        self.assertEqual((update[:2], update[2].count(b"no place for the record")), (full[:2], 1))
 
     def test_a_record_that_cannot_serve_gives_a_full_run_and_says_why(self):
         Tree(self.tree, random.Random(11))

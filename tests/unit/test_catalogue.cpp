@@ -43,18 +43,15 @@ TEST(Members, NamesAreCopiedToFitAndCutAtACharacter) {
     add_name_only_member(members, "plain");
     ASSERT_EQ(members->count, 3);
     const MemberRecord *first = (const MemberRecord *)list_item(list_start(members, true));
-    EXPECT_STREQ(first->name, "short");
-    EXPECT_EQ(first->size, 1000);
-    EXPECT_EQ(first->ratio, 523u);
-    EXPECT_EQ(first->time.wHour, 12);
+    EXPECT_EQ(std::make_tuple(std::string(first->name), first->size, first->ratio,
+                              first->time.wHour),
+              std::make_tuple(std::string("short"), 1000, 523u, (WORD)12));
     const MemberRecord *cut =
         (const MemberRecord *)list_item(list_step(list_start(members, true), true));
     EXPECT_EQ(std::string(cut->name), std::string(RECORD_TEXT_MAX - 1, 'a'));
     const MemberRecord *plain = (const MemberRecord *)list_item(list_start(members, false));
-    EXPECT_EQ(plain->size, 0);
-    EXPECT_EQ(plain->ratio, 0u);
-    EXPECT_EQ(plain->time.wYear, 0);
-    EXPECT_EQ(plain->time.wMonth, 0);
+    EXPECT_EQ(std::make_tuple(plain->size, plain->ratio, plain->time.wYear, plain->time.wMonth),
+              std::make_tuple(0, 0u, (WORD)0, (WORD)0));
     destroy_member_list(members);
 }
 

@@ -21,31 +21,25 @@ std::string listing_for(std::vector<std::string> arguments) {
     return buffer;
 }
 
-TEST(ListingName, NamedAfterTheLastExistingArgument) {
+TEST(ListingName, NamedAfterTheLastExistingArgumentAndNothingUsableEndsTheRun) {
     TempTree tree;
     tree.folder("data/photos");
-    tree.file("a/b.tar.gz", "");
-    tree.file("a/README", "");
-    tree.file("a.d/readme", "");
-    tree.file("a/x.lzh", "");
-    tree.file("a/.profile", "");
-    tree.file("a/list.txt", "");
-    EXPECT_EQ(listing_for({tree.path("data/photos")}), tree.path("data/photos.txt"));
-    EXPECT_EQ(listing_for({tree.path("a/b.tar.gz")}), tree.path("a/b.tar.txt"));
-    EXPECT_EQ(listing_for({tree.path("a/README")}), tree.path("a/README.txt"));
-    EXPECT_EQ(listing_for({tree.path("a.d/readme")}), tree.path("a.d/readme.txt"));
-    EXPECT_EQ(listing_for({tree.path("a/.profile")}), tree.path("a/.txt"));
-    EXPECT_EQ(listing_for({tree.path("a/list.txt")}), tree.path("a/list.txt"));
-    EXPECT_EQ(listing_for({tree.path("a/x.lzh"), tree.path("nowhere")}), tree.path("a/x.txt"));
-    EXPECT_EQ(listing_for({tree.path("a/x.lzh"), tree.path("data")}), tree.path("data.txt"));
-    // A trailing separator names a listing ".txt" inside the folder.
-    EXPECT_EQ(listing_for({tree.path("data/")}), tree.path("data/.txt"));
-}
-
-TEST(ListingName, NothingUsableEndsTheRun) {
-    TempTree tree;
-    EXPECT_EQ(listing_for({}), "");
-    EXPECT_EQ(listing_for({tree.path("nowhere"), tree.path("nor/here")}), "");
+    for (const char *name : {"a/b.tar.gz", "a/README", "a.d/readme", "a/x.lzh", "a/.profile",
+                             "a/list.txt"})
+        tree.file(name, "");
+    const std::vector<std::vector<std::string>> cases = {  // the arguments, then the listing
+        {"data/photos", "data/photos.txt"}, {"a/b.tar.gz", "a/b.tar.txt"},
+        {"a/README", "a/README.txt"}, {"a.d/readme", "a.d/readme.txt"}, {"a/.profile", "a/.txt"},
+        {"a/list.txt", "a/list.txt"}, {"a/x.lzh", "nowhere", "a/x.txt"},
+        {"a/x.lzh", "data", "data.txt"},
+        {"data/", "data/.txt"},  // a trailing separator names a listing ".txt" inside the folder
+        {"nowhere", "nor/here", ""}, {""}};
+    for (std::vector<std::string> c : cases) {
+        std::string listing = c.back().empty() ? "" : tree.path(c.back());
+        c.pop_back();
+        for (std::string &argument : c) argument = tree.path(argument);
+        EXPECT_EQ(listing_for(c), listing) << (c.empty() ? "no argument" : c[0]);
+    }
 }
 
 TEST(ListingName, BareNameLiesInTheCurrentFolder) {

@@ -20,21 +20,15 @@ std::string P(const char *text) {
 }
 
 TEST(JoinPath, JoinsWithOneSeparator) {
+    const char *cases[][3] = {  // folder, name, joined
+        {"D:|", "x", "D:|x"}, {"D:|work", "x", "D:|work|x"}, {"", "name", "name"},
+        {"D:|work", ".", "D:|work"}, {"D:|work|sub", "..", "D:|work"},
+        {"D:|work|", "..", "D:|work"}, {"|work", "..", "|"}};
     char out[PATH_BUFFER_SIZE];
-    join_path(out, sizeof out, P("D:|").c_str(), "x");
-    EXPECT_EQ(std::string(out), P("D:|x"));
-    join_path(out, sizeof out, P("D:|work").c_str(), "x");
-    EXPECT_EQ(std::string(out), P("D:|work|x"));
-    join_path(out, sizeof out, "", "name");
-    EXPECT_STREQ(out, "name");
-    join_path(out, sizeof out, P("D:|work").c_str(), ".");
-    EXPECT_EQ(std::string(out), P("D:|work"));
-    join_path(out, sizeof out, P("D:|work|sub").c_str(), "..");
-    EXPECT_EQ(std::string(out), P("D:|work"));
-    join_path(out, sizeof out, P("D:|work|").c_str(), "..");
-    EXPECT_EQ(std::string(out), P("D:|work"));
-    join_path(out, sizeof out, P("|work").c_str(), "..");
-    EXPECT_EQ(std::string(out), P("|"));
+    for (const auto &c : cases) {
+        join_path(out, sizeof out, P(c[0]).c_str(), c[1]);
+        EXPECT_EQ(std::string(out), P(c[2])) << c[0] << " " << c[1];
+    }
 }
 
 TEST(JoinPath, RefusesWhatDoesNotFit) {

@@ -183,12 +183,18 @@ TEST(RarHeaders, Rar4PassesTheStoredDosWordsAndNameBytesThrough) {
 
 TEST(RarHeaders, Rar4UnicodeNamesLargeSizesAndEncryptedHeaders) {
     // The Unicode form: the 8-bit name, NUL, then high byte 0x65 and commands: two full units
-    // (U+8868 U+3060), then a run copying "/x" from the 8-bit name at its positions 2 and 3.
-    Bytes name = {'?', '?', '/', 'x', 0, 0x65, 0xA0 | 0x0C, 0x68, 0x88, 0x60, 0x30, 0x00};
+    // (U+8868 U+3060), then a run copying "/x" from the 8-bit name at its positions 2 and 3,
+    // and no more of it.
+    Bytes name = {'?', '?', '/', 'x', 'y', 0, 0x65, 0xA0 | 0x0C, 0x68, 0x88, 0x60, 0x30, 0x00};
     Bytes unicode = rar4_file(name, 0x0200, 0, 0, 0, 2, 0);
     Bytes big = rar4_file({'b', 'i', 'g'}, 0x0100, 10, 0x80000000u, 0, 2, 0, 0, 1);  // 6 GiB
-    Listing got = list(rar4_archive({unicode, big}));
-    ASSERT_EQ(got.records.size(), 2u);
+    Bytes runs(3002, 'a');  // a 3000-byte name, NUL, high byte, then runs of 129 bytes of it
+    runs[3000] = runs[3001] = 0;
+    for (int i = 0; i < 20; i++) runs.insert(runs.end(), {0xFF, 0x7F, 0x7F, 0x7F, 0x7F});
+    Listing got = list(rar4_archive({unicode, big, rar4_file(runs, 0x0200, 0, 0, 0, 2, 0)}));
+    ASSERT_EQ(got.records.size(), 3u);
+    // The runs stop at the 2048 units a name is decoded into, of which the entry keeps its own.
+    EXPECT_EQ(std::string(got.records[2].szFileName), std::string(ENTRY_NAME_MAX, 'a'));
     EXPECT_STREQ(got.records[0].szFileName, "\xE8\xA1\xA8\xE3\x81\xA0/x");
     EXPECT_STREQ(got.records[1].szFileName, "big");  // after the high halves
     EXPECT_EQ(got.records[1].dwOriginalSize, 0xFFFFFFFFu);  // 6 GiB saturates the field

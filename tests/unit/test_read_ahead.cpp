@@ -134,6 +134,11 @@ TEST(ReadAhead, APathNoSearchStandsOnIsReadByItself) {
     size_t length = 0;
     ASSERT_TRUE(read_first_bytes(path.c_str(), head, sizeof head, &length));
     EXPECT_EQ(std::string(head, length), "0123456789");
+    // Its identity is its status taken now, with its file system's settle time: a kernel
+    // file system's times are no disk's, so they settle as a share's, for a second or more.
+    FileState here = {}, kernel = {};
+    ASSERT_TRUE(file_state(path.c_str(), &here) && file_state("/proc/self/status", &kernel));
+    EXPECT_TRUE(here.size == 10 && kernel.settle_ms >= 1000 && kernel.settle_ms >= here.settle_ms);
     errno = 0;
     EXPECT_FALSE(read_first_bytes(tree.path("missing").c_str(), head, sizeof head, &length));
     EXPECT_EQ(errno, ENOENT);

@@ -52,18 +52,14 @@ TEST(ZipReader, StoredNamesDosWordsAndSizes) {
     EXPECT_STREQ(l.entries[3].name, "dir/");
     EXPECT_TRUE(l.entries[3].is_folder);
     const ArchiveEntry &e = l.entries[0];
-    EXPECT_EQ(e.dos_date, 0x2A21);
-    EXPECT_EQ(e.dos_time, 0x6000);
-    EXPECT_EQ(e.packed_size, 3u);
-    EXPECT_EQ(e.original_size, 7u);
-    EXPECT_EQ(e.crc, 0xCAFEF00Du);
-    EXPECT_STREQ(e.method, "Deflate");
+    EXPECT_EQ(std::make_tuple(e.dos_date, e.dos_time, e.packed_size, e.original_size, e.crc,
+                              std::string(e.method)),
+              std::make_tuple((uint16_t)0x2A21, (uint16_t)0x6000, (uint64_t)3, (uint64_t)7,
+                              0xCAFEF00Du, std::string("Deflate")));
     INDIVIDUALINFO info;
     entry_to_individual_info(&e, &info);
-    EXPECT_EQ(info.wRatio, 428);
-    EXPECT_EQ(info.wDate, 0x2A21);
-    EXPECT_EQ(info.wTime, 0x6000);
-    EXPECT_STREQ(info.szAttribute, "----a");
+    EXPECT_EQ(std::make_tuple(info.wRatio, info.wDate, info.wTime, std::string(info.szAttribute)),
+              std::make_tuple((WORD)428, (WORD)0x2A21, (WORD)0x6000, std::string("----a")));
 }
 
 TEST(ZipReader, Zip64RecordsAndExtraFields) {
@@ -74,8 +70,8 @@ TEST(ZipReader, Zip64RecordsAndExtraFields) {
     Listing l = list(zip_archive({big, member(name_bytes("small"))}, layout));
     ASSERT_TRUE(l.opened);
     ASSERT_EQ(l.entries.size(), 2u);
-    EXPECT_EQ(l.entries[0].original_size, 5ull << 30);
-    EXPECT_EQ(l.entries[0].packed_size, 10u);
+    EXPECT_EQ(std::make_pair(l.entries[0].original_size, l.entries[0].packed_size),
+              std::make_pair((uint64_t)5 << 30, (uint64_t)10));
     EXPECT_STREQ(l.entries[1].name, "small");
 }
 
