@@ -92,7 +92,8 @@ class Options(TreeTest):
                            (["-f", "-x", "--bogus"], unknown % b"-x"),
                            (["--bogus", "-o"], unknown % b"--bogus"),
                            (["-f", "-o"], b"tallybook: option '-o' needs a file name"),
-                           (["-f"], b"Usage: tallybook [OPTION]... PATH..."),  # no path at all
+                           ([], b"Usage: tallybook [OPTION]... PATH..."),  # no path at all
+                           (["-f"], b"Usage: tallybook [OPTION]... PATH..."),
                            (["-j", "0", "--bogus"], count % b"0"), (["-j4x", "-f"], count % b"4x"),
                            (["--in-flight=257"], count % b"257"), (["--in-flight="], count % b"")):
             code, out, err = run(args, cwd=self.root, env=C)
