@@ -33,6 +33,10 @@ struct FrontEnd {
     // Told why the record was not used, placed or saved: a RecordVerdict, the record's path
     // (the listing's for RECORD_UNPLACED) and the system's error number where there is one.
     void (*tell_record)(const char *path, int verdict, int error);
+    // Whether the listing path already holds exactly the listing of the catalogue, in a file
+    // that a full run could replace: an update that found every file as its record left it
+    // then leaves the listing as it is, as it leaves the record. Null: always written.
+    bool (*holds_listing)(const char *listing, OrderedList *catalogue);
     int failure_status;  // exit status of a run that wrote no listing although one was wanted
     int trouble_status;  // exit status of a written listing that misses what could not be read
 };

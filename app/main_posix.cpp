@@ -1,6 +1,7 @@
 // Entry point of the Linux program: the command line as the shell split it, the texts in the
 // user's language, folder arguments as a shell types them, and errors a script can see.
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <langinfo.h>
 #include <libintl.h>
@@ -18,6 +19,7 @@
 #include "target.h"  // set_files_in_flight
 #include "update_record.h"
 #include "version.h"
+#include "whole_io.h"
 
 #define _(text) gettext(text)
 
@@ -398,6 +400,51 @@ static void tell_record(const char *path, int verdict, int error) {
     fprintf(stderr, why, path);
 }
 
+// A listing written to this stream is compared with the file that may already hold it, from
+// its start; the first byte that differs, or a file that ends before it, ends the writing.
+struct HeldListing {
+    int fd;
+    off_t at;  // the bytes before it are the same
+    bool differs;
+};
+
+static ssize_t compare_with_held(void *cookie, const char *bytes, size_t length) {
+    HeldListing *held = (HeldListing *)cookie;
+    char buffer[8192];
+    for (size_t done = 0; done < length;) {
+        size_t part = length - done < sizeof buffer ? length - done : sizeof buffer;
+        if (read_whole(held->fd, buffer, part, held->at) != (ssize_t)part ||
+            memcmp(buffer, bytes + done, part) != 0) {
+            held->differs = true;
+            return -1;
+        }
+        held->at += (off_t)part;
+        done += part;
+    }
+    return (ssize_t)length;
+}
+
+static bool holds_listing(const char *listing, OrderedList *catalogue) {
+    // Only a regular file counts, and only one open for writing too: a run that could not
+    // replace the listing must fail as a full run does.
+    struct stat status;
+    if (stat(listing, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    int fd = open(listing, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool held = false;
+    HeldListing compared = {fd, 0, false};
+    cookie_io_functions_t calls = {nullptr, compare_with_held, nullptr, nullptr};
+    FILE *stream = fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
+                       ? fopencookie(&compared, "w", calls)
+                       : nullptr;
+    if (stream) {
+        bool whole = write_listing(stream, catalogue);
+        held = fclose(stream) == 0 && whole && !compared.differs && compared.at == status.st_size;
+    }
+    close(fd);
+    return held;
+}
+
 int main(int argc, char **argv) {
     bind_messages();
     Options options = {false, nullptr, DEFAULT_IN_FLIGHT, false, nullptr};
@@ -441,6 +488,7 @@ int main(int argc, char **argv) {
         .place_record = options.update ? place_record : nullptr,
         .record_stamp = stamp,
         .tell_record = tell_record,
+        .holds_listing = holds_listing,
         .failure_status = 2,
         .trouble_status = 1,
     };

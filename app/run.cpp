@@ -25,6 +25,7 @@ const FrontEnd WINDOWS_FRONT_END = {
     .place_record = nullptr,
     .record_stamp = nullptr,
     .tell_record = nullptr,
+    .holds_listing = nullptr,
     .failure_status = 0,
     .trouble_status = 0,
 };
@@ -228,6 +229,16 @@ static void end_update(UpdateRun *u, bool listed, const FrontEnd *front_end) {
     release_next(&u->next);
 }
 
+// An update that took every file from its record at its place, and found no other to record,
+// most likely lists what the listing already holds: a listing found to hold it byte for byte
+// is not written again.
+static bool listing_held(const CatalogueUpdate *update, const char *listing,
+                         OrderedList *catalogue, const FrontEnd *front_end) {
+    return update && update->prior && record_unchanged(update->next, update->prior) &&
+           !front_end->to_standard_output && front_end->holds_listing &&
+           front_end->holds_listing(listing, catalogue);
+}
+
 int run(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end) {
     Troubles troubles = {front_end, 0};
     char listing[PATH_BUFFER_SIZE];
@@ -251,7 +262,9 @@ int run(HINSTANCE instance, int32_t argc, char **argv, const FrontEnd *front_end
         if (!front_end->ask_before_walk) replacement = ask_to_replace(listing, front_end);
         if (replacement == OVERWRITE_NO) {
             status = 0;  // the old listing stands, as the user chose
-        } else if (replacement == OVERWRITE_YES && replace_listing(listing, catalogue, front_end)) {
+        } else if (replacement == OVERWRITE_YES &&
+                   (listing_held(update, listing, catalogue, front_end) ||
+                    replace_listing(listing, catalogue, front_end))) {
             status = troubles.count ? front_end->trouble_status : 0;
             listed = true;
         }

@@ -74,19 +74,22 @@ OrderedList *read_members(const char *path, int *open_error, bool *read_failed) 
     return nullptr;
 }
 
-// The archive record added, or null when no memory was left (the members then released).
+// The archive record added, or null when no memory was left (the members then released). With
+// no members, the caller names the record's that stand for them.
 static ArchiveRecord *append_archive(OrderedList *catalogue, const char *path,
                                      const WIN32_FIND_DATAA *record, OrderedList *members) {
     ArchiveRecord *archive = (ArchiveRecord *)allocate_text_record(sizeof(ArchiveRecord), path);
     if (!archive) {
-        destroy_member_list(members);
+        if (members) destroy_member_list(members);
         return nullptr;
     }
     archive->size_low = record->nFileSizeLow;
     archive->last_write = record->ftLastWriteTime;
     archive->members = members;
+    archive->record = nullptr;
+    archive->recorded = nullptr;
     if (list_append(catalogue, archive) < 0) {
-        destroy_member_list(members);
+        if (members) destroy_member_list(members);
         free(archive);
         return nullptr;
     }
@@ -151,16 +154,13 @@ static bool reuse_prior(WalkState *state, const char *path, const WIN32_FIND_DAT
     const PriorFile *prior = find_prior(state->update->prior, path);
     if (!prior || identity->settle_ms == 0 || !same_state(&prior->identity, identity))
         return false;
-    OrderedList *members = nullptr;
-    ArchiveRecord *archive = nullptr;
     if (prior->archive) {
-        members = prior_members(state->update->prior, prior);
-        if (!members) return false;  // read it instead
-        archive = append_archive(state->catalogue, path, record, members);
+        ArchiveRecord *archive = append_archive(state->catalogue, path, record, nullptr);
         if (!archive) return true;  // as a read archive would be left out
+        archive->record = state->update->prior;
+        archive->recorded = prior;
     }
-    note_prior_file(state->update->next, state->update->prior, prior, identity,
-                    archive ? archive->members : nullptr);
+    note_prior_file(state->update->next, state->update->prior, prior, identity);
     return true;
 }
 
@@ -253,7 +253,10 @@ OrderedList *build_catalogue_updating(int32_t argc, char **argv, const WalkListe
     if (update) {
         NextRun *next = update->next;
         next->taken = wall_clock(&next->taken_seconds, &next->taken_nanoseconds);
-        if (update->prior) set_open_filter(open_unless_unchanged, (void *)update->prior);
+        if (update->prior) {
+            reserve_next(next, update->prior);
+            set_open_filter(open_unless_unchanged, (void *)update->prior);
+        }
     }
     for (int32_t i = 1; i < argc; i++) {
         if (path_exists(argv[i])) walk_argument(catalogue, argv[i], &listener, update);

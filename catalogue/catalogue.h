@@ -9,11 +9,17 @@
 
 // One recognised archive. Of the find record only what the listing shows is kept: the low 32
 // bits of the size and the last-write time. The path follows the record in its allocation.
+struct PriorRun;
+struct PriorFile;
 struct ArchiveRecord {
     char *path;  // exactly as the walk built it
     DWORD size_low;
     FILETIME last_write;
-    OrderedList *members;  // owned; never empty
+    OrderedList *members;  // owned; never empty; null when `recorded` holds them
+    // An archive an update took from the last run's record: its members are written straight
+    // from the record's bytes, which outlive the catalogue's writing.
+    const PriorRun *record;
+    const PriorFile *recorded;
 };
 
 // Both record kinds begin with a pointer to their text; this is the program's one ordering:

@@ -4,6 +4,7 @@
 
 #include "catalogue.h"
 #include "target.h"
+#include "update_record.h"
 
 // Names and paths are written as their bytes, except that a byte below 0x20 (a tab, CR or LF in
 // a Linux file name or a member name) is written as '?', so that every line keeps its fields.
@@ -66,6 +67,10 @@ static bool write_bytes(FILE *stream, const char *bytes, const char *end) {
     return fwrite(bytes, 1, length, stream) == length;
 }
 
+static bool write_member_to(void *stream, const MemberRecord *member) {
+    return write_member_line((FILE *)stream, member);
+}
+
 // Every write's own result is checked: some C libraries let a failed write of a text stream
 // go unmarked, so the stream's error indicator alone may report a listing as whole that is
 // not. The first failure ends the listing; errno tells why.
@@ -82,6 +87,8 @@ bool write_archive_lines(FILE *stream, const ArchiveRecord *archive) {
     if (!write_text(stream, archive->path) || !write_bytes(stream, numbers, at) ||
         fputs(LISTING_LINE_END, stream) == EOF)  // CR LF in the file
         return false;
+    if (!archive->members)
+        return visit_prior_members(archive->record, archive->recorded, write_member_to, stream);
     for (ListNode *node = list_start(archive->members, true); node; node = list_step(node, true))
         if (!write_member_line(stream, (const MemberRecord *)list_item(node))) return false;
     return true;

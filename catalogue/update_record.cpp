@@ -153,6 +153,7 @@ bool walk_files(Cursor c, uint32_t count, const uint8_t *base, PriorRun *prior,
                 if (!take_member(&c, &name, &name_length, &size, &ratio, &time)) return false;
             }
         }
+        size_t members_size = members_at ? (size_t)(c.at - base) - members_at : 0;
         if (prior) {
             char *path = prior->paths + used;
             memmove(path, prior->paths + previous_at, shared);
@@ -164,6 +165,7 @@ bool walk_files(Cursor c, uint32_t count, const uint8_t *base, PriorRun *prior,
             file->archive = *kind == 1;
             file->member_count = members;
             file->members_at = members_at;
+            file->members_size = members_size;
         }
         previous_at = used;
         previous_length = shared + rest;
@@ -176,8 +178,10 @@ bool walk_files(Cursor c, uint32_t count, const uint8_t *base, PriorRun *prior,
 bool index_files(PriorRun *prior) {
     uint32_t slots = 16;
     while (slots < 0x80000000u && slots / 2 < prior->count) slots *= 2;
-    prior->slots = (uint32_t *)calloc(slots, sizeof(uint32_t));
+    prior->slots = (uint32_t *)malloc(slots * sizeof(uint32_t));
     if (!prior->slots) return false;
+    map_pages_now(prior->slots, slots * sizeof(uint32_t));
+    memset(prior->slots, 0, slots * sizeof(uint32_t));
     prior->slot_count = slots;
     for (uint32_t i = 0; i < prior->count; i++) {
         uint32_t at = (uint32_t)hash_text(prior->files[i].path) & (slots - 1);
@@ -284,10 +288,13 @@ static RecordVerdict parse_checked(uint8_t *bytes, size_t size, const char *list
     size_t path_bytes;
     if (!walk_files(c, count, bytes, nullptr, &path_bytes)) return RECORD_DAMAGED;
 
-    prior->files = (PriorFile *)calloc(count ? count : 1, sizeof(PriorFile));
+    prior->files = (PriorFile *)malloc((count ? count : 1) * sizeof(PriorFile));
     prior->paths = (char *)malloc(path_bytes ? path_bytes : 1);
+    if (prior->files) map_pages_now(prior->files, count * sizeof(PriorFile));
+    if (prior->paths) map_pages_now(prior->paths, path_bytes);
     prior->count = count;
     prior->size = size;
+    prior->paths_size = path_bytes;
     if (!prior->files || !prior->paths || !walk_files(c, count, bytes, prior, &path_bytes) ||
         !index_files(prior)) {
         release_prior(prior);
@@ -315,6 +322,11 @@ RecordVerdict parse_record(const uint8_t *bytes, size_t size, const char *listin
     return parse_taking(own, size, listing, stamp, prior);
 }
 
+static bool read_into_mapped(uint8_t *bytes, size_t size, FILE *stream) {
+    map_pages_now(bytes, size);
+    return fread(bytes, 1, size, stream) == size;
+}
+
 RecordVerdict load_record(const char *path, const char *listing, const char *stamp,
                           PriorRun *prior, int *error) {
     memset(prior, 0, sizeof *prior);
@@ -334,7 +346,7 @@ RecordVerdict load_record(const char *path, const char *listing, const char *sta
         verdict = RECORD_DAMAGED;
     } else if (!(bytes = (uint8_t *)malloc(size ? (size_t)size : 1))) {
         *error = ENOMEM;
-    } else if (fread(bytes, 1, (size_t)size, stream) != (size_t)size) {
+    } else if (!read_into_mapped(bytes, (size_t)size, stream)) {
         *error = ferror(stream) ? (errno ? errno : EIO) : 0;
         if (*error == 0) verdict = RECORD_CUT;  // cut while it was being read
     } else {
@@ -373,28 +385,44 @@ bool same_state(const FileState *a, const FileState *b) {
            a->changed_nanoseconds == b->changed_nanoseconds;
 }
 
-OrderedList *prior_members(const PriorRun *prior, const PriorFile *file) {
-    OrderedList *members = list_new();
-    if (!members) return nullptr;
+bool visit_prior_members(const PriorRun *prior, const PriorFile *file, MemberVisit visit,
+                         void *user) {
     Cursor c = {prior->bytes + file->members_at, prior->bytes + prior->size - CHECKSUM_SIZE};
     char name[RECORD_TEXT_MAX + 1];
     for (uint32_t m = 0; m < file->member_count; m++) {
         const uint8_t *text;
-        uint32_t length, size, ratio;
-        SYSTEMTIME time;
-        take_member(&c, &text, &length, &size, &ratio, &time);  // checked when loaded
+        uint32_t length, size;
+        MemberRecord member;
+        take_member(&c, &text, &length, &size, &member.ratio, &member.time);  // checked when loaded
         memcpy(name, text, length);
         name[length] = '\0';
-        add_member(members, name, size, ratio, &time);
+        member.name = name;
+        member.size = (int32_t)size;
+        if (!visit(user, &member)) return false;
     }
-    if (members->count == (int32_t)file->member_count) return members;
-    // A member that found no memory would make the listing differ from a full run's.
-    destroy_member_list(members);
-    return nullptr;
+    return true;
 }
 
-bool note_file(NextRun *next, const char *path, const FileState *identity,
-               const OrderedList *members) {
+bool reserve_next(NextRun *next, const PriorRun *prior) {
+    if (prior->count && next->capacity < prior->count) {
+        NextFile *grown = (NextFile *)realloc(next->files, prior->count * sizeof(NextFile));
+        if (!grown) return false;
+        next->files = grown;
+        next->capacity = prior->count;
+        map_pages_now(next->files, prior->count * sizeof(NextFile));
+    }
+    if (prior->paths_size && next->paths_capacity < prior->paths_size) {
+        char *grown = (char *)realloc(next->paths, prior->paths_size);
+        if (!grown) return false;
+        next->paths = grown;
+        next->paths_capacity = prior->paths_size;
+        map_pages_now(next->paths, prior->paths_size);
+    }
+    return true;
+}
+
+static bool note(NextRun *next, const char *path, const FileState *identity,
+                 const OrderedList *members, const PriorFile *recorded) {
     if (!settled(next, identity)) return true;
     size_t length = strlen(path) + 1;
     if (length > (size_t)PATH_TEXT_MAX + 1) return true;  // never recorded, so never reused
@@ -414,16 +442,22 @@ bool note_file(NextRun *next, const char *path, const FileState *identity,
         next->paths_capacity = capacity;
     }
     memcpy(next->paths + next->paths_used, path, length);
-    next->files[next->count++] = {next->paths_used, *identity, members};
+    next->files[next->count++] = {next->paths_used, *identity, members, recorded};
     next->paths_used += length;
     return true;
 }
 
+bool note_file(NextRun *next, const char *path, const FileState *identity,
+               const OrderedList *members) {
+    return note(next, path, identity, members, nullptr);
+}
+
 bool note_prior_file(NextRun *next, const PriorRun *prior, const PriorFile *file,
-                     const FileState *identity, const OrderedList *members) {
+                     const FileState *identity) {
     size_t before = next->count;
-    if (!note_file(next, file->path, identity, members)) return false;
-    // Its path, identity and members are the record's own (members rebuilt from its bytes),
+    next->prior = prior;
+    if (!note(next, file->path, identity, nullptr, file->archive ? file : nullptr)) return false;
+    // Its path, identity and members are the record's own (members copied from its bytes),
     // so they encode to its bytes; the shared head of its path does too when every file
     // before it kept its place.
     if (next->count > before && (size_t)(file - prior->files) == before) next->kept_in_place++;
@@ -460,9 +494,13 @@ bool encode_record(const NextRun *next, const char *listing, const char *stamp, 
         put_u64(&out, (uint64_t)id->changed_seconds);
         put_u32(&out, id->changed_nanoseconds);
         put_u64(&out, id->number);
-        uint8_t kind = file->members ? 1 : 0;
+        uint8_t kind = file->members || file->recorded ? 1 : 0;
         put(&out, &kind, 1);
-        if (file->members) {
+        if (file->recorded) {
+            put_u32(&out, file->recorded->member_count);
+            put(&out, next->prior->bytes + file->recorded->members_at,
+                file->recorded->members_size);
+        } else if (file->members) {
             put_u32(&out, (uint32_t)file->members->count);
             for (ListNode *node = list_start(file->members, true); node;
                  node = list_step(node, true)) {

@@ -39,6 +39,7 @@ struct PriorFile {
     bool archive;
     uint32_t member_count;
     size_t members_at;      // where its members begin in the record's bytes
+    size_t members_size;    // and how many bytes they take there
 };
 
 // The last run's record, loaded and checked whole: every file found by its path.
@@ -48,6 +49,7 @@ struct PriorRun {
     PriorFile *files;
     uint32_t count;
     char *paths;
+    size_t paths_size;
     uint32_t *slots;  // a file's index plus one, by the hash of its path; 0 is an empty slot
     uint32_t slot_count;
 };
@@ -58,10 +60,12 @@ struct PriorRun {
 struct NextFile {
     size_t path_at;
     FileState identity;
-    const OrderedList *members;  // null: no archive
-};
+    const OrderedList *members;
+    const PriorFile *recorded;  // an archive whose members are the last record's, as they are
+};                              // both null: no archive
 
 struct NextRun {
+    const PriorRun *prior;  // the record the `recorded` files come from
     NextFile *files;
     size_t count, capacity;
     char *paths;
@@ -88,17 +92,23 @@ void release_prior(PriorRun *prior);
 const PriorFile *find_prior(const PriorRun *prior, const char *path);
 // Whether two identities name one state of one file (the device aside).
 bool same_state(const FileState *a, const FileState *b);
-// The members of a prior archive as a new list; null when no memory is left.
-OrderedList *prior_members(const PriorRun *prior, const PriorFile *file);
+// Tells `visit` each member of a prior archive in the record's order, which is the listing's;
+// false as soon as a visit is.
+typedef bool (*MemberVisit)(void *user, const MemberRecord *member);
+bool visit_prior_members(const PriorRun *prior, const PriorFile *file, MemberVisit visit,
+                         void *user);
 
 // Notes a file unless its identity cannot prove it unchanged next time; false only when no
 // memory is left.
 bool note_file(NextRun *next, const char *path, const FileState *identity,
                const OrderedList *members);
-// Notes a file taken from the last run's record, as note_file does, and counts it when it
-// keeps its place there.
+// Makes room for as many files as the last run's record holds: an update that finds the tree
+// as it was then grows nothing. False when no memory is left (note_file grows it then).
+bool reserve_next(NextRun *next, const PriorRun *prior);
+// Notes a file taken from the last run's record, as note_file does, its members those of the
+// record, and counts it when it keeps its place there.
 bool note_prior_file(NextRun *next, const PriorRun *prior, const PriorFile *file,
-                     const FileState *identity, const OrderedList *members);
+                     const FileState *identity);
 // Whether the next record would be the last run's, byte for byte: it need not be written.
 bool record_unchanged(const NextRun *next, const PriorRun *prior);
 // The next record's bytes, allocated; false when no memory is left.

@@ -2,9 +2,11 @@
 // the last one: its status, and what its file system's kind makes of the times and the file
 // number (docs/update.md).
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "read_ahead.h"
 #include "target.h"
@@ -101,4 +103,16 @@ bool wall_clock(int64_t *seconds, uint32_t *nanoseconds) {
     *seconds = (int64_t)now.tv_sec;
     *nanoseconds = (uint32_t)now.tv_nsec;
     return true;
+}
+
+void map_pages_now(void *block, size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    static const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    uintptr_t begin = ((uintptr_t)block + page - 1) / page * page;
+    uintptr_t end = ((uintptr_t)block + size) / page * page;
+    if (end > begin) madvise((void *)begin, end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)block;
+    (void)size;
+#endif
 }

@@ -258,6 +258,8 @@ class UpdateTest(unittest.TestCase):
                 self.assertIn(b"x.zip\t", full[1])
 
     def test_an_unchanged_file_is_not_opened_nor_the_record_written(self):
+        """Nor the listing, while it holds what the run would write: a listing changed in
+        any way since is written again."""
         Tree(self.tree, random.Random(7))
         self.state = None
         self.both()
@@ -266,6 +268,8 @@ class UpdateTest(unittest.TestCase):
         folder = os.path.join(self.dir, ".cache/tallybook/update")
         self.assertEqual(len(os.listdir(folder)), 1)
         record = os.stat(os.path.join(folder, os.listdir(folder)[0]))
+        listing = os.path.join(self.dir, "update.txt")
+        written = os.stat(listing)
         trace = os.path.join(self.dir, "trace")
         subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace] +
                        tallytest.command(self.update_options() + [
@@ -279,6 +283,16 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(opened, [])
         kept = os.stat(os.path.join(folder, os.listdir(folder)[0]))
         self.assertEqual((kept.st_ino, kept.st_mtime_ns), (record.st_ino, record.st_mtime_ns))
+        kept = os.stat(listing)
+        self.assertEqual((kept.st_ino, kept.st_mtime_ns), (written.st_ino, written.st_mtime_ns))
+        for edit in (lambda b: b[:9] + bytes([b[9] ^ 1]) + b[10:], lambda b: b[:-1],
+                     lambda b: b + b"\n"):
+            with open(listing, "rb") as f:
+                changed = edit(f.read())
+            with open(listing, "wb") as f:
+                f.write(changed)
+            full, update = self.both()
+            self.assertEqual(update, full)
         # With no home folder the record has no place: the update lists as a full run, and says so.
         del self.env["HOME"]
         full, update = self.both()

@@ -1,5 +1,6 @@
 // Fuzz target of the update record's reader: arbitrary bytes never make it read past them, and
-// a record it takes gives back, by path, files whose members fit their records. The first byte
+// a record it takes gives back, by path, files whose members fit their records, and noted again
+// file by file it encodes to a record of the same files and members. The first byte
 // chooses whether the rest is taken as a whole record or as the files of one, framed by a valid
 // head and checksum so that the checks past the checksum are reached.
 #include <stdint.h>
@@ -19,24 +20,54 @@ void put_le(uint8_t *at, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; i++) at[i] = (uint8_t)(value >> (8 * i));
 }
 
+bool count_member(void *user, const MemberRecord *member) {
+    FUZZ_CHECK(strlen(member->name) <= (size_t)RECORD_TEXT_MAX, "a name fits its record");
+    ++*(uint32_t *)user;
+    return true;
+}
+
 void check(const uint8_t *bytes, size_t size) {
     PriorRun prior;
     RecordVerdict verdict = parse_record(bytes, size, LISTING, STAMP, &prior);
     if (verdict != RECORD_USED) return;
+    NextRun next = {};
+    next.taken = true;
+    next.taken_seconds = INT64_MAX;  // every time but the largest is settled
     for (uint32_t i = 0; i < prior.count; i++) {
         const PriorFile *file = &prior.files[i];
         const PriorFile *found = find_prior(&prior, file->path);
         FUZZ_CHECK(found && strcmp(found->path, file->path) == 0, "every file is found by path");
+        FileState identity = file->identity;
+        identity.settle_ms = 1;
+        FUZZ_CHECK(note_prior_file(&next, &prior, file, &identity), "a file is noted");
         if (!file->archive) continue;
-        OrderedList *members = prior_members(&prior, file);
-        if (!members) continue;
-        FUZZ_CHECK(members->count == (int32_t)file->member_count, "every member is given back");
-        for (ListNode *node = list_start(members, true); node; node = list_step(node, true)) {
-            const MemberRecord *member = (const MemberRecord *)list_item(node);
-            FUZZ_CHECK(strlen(member->name) <= (size_t)RECORD_TEXT_MAX, "a name fits its record");
-        }
-        destroy_member_list(members);
+        uint32_t members = 0;
+        FUZZ_CHECK(visit_prior_members(&prior, file, count_member, &members) &&
+                       members == file->member_count,
+                   "every member is given back");
     }
+    uint8_t *again;
+    size_t again_size;
+    PriorRun taken;
+    if (encode_record(&next, LISTING, STAMP, &again, &again_size)) {
+        FUZZ_CHECK(parse_record(again, again_size, LISTING, STAMP, &taken) == RECORD_USED &&
+                       taken.count == next.count,
+                   "a record noted again is taken again");
+        for (uint32_t i = 0; i < taken.count; i++) {
+            const PriorFile *a = &taken.files[i], *b = next.files[i].recorded;
+            FUZZ_CHECK(strcmp(a->path, next.paths + next.files[i].path_at) == 0 &&
+                           same_state(&a->identity, &next.files[i].identity) &&
+                           a->archive == (b != nullptr),
+                       "a file comes back as noted");
+            FUZZ_CHECK(!b || (a->members_size == b->members_size &&
+                              memcmp(taken.bytes + a->members_at, prior.bytes + b->members_at,
+                                     b->members_size) == 0),
+                       "an archive's members come back as they were");
+        }
+        release_prior(&taken);
+        free(again);
+    }
+    release_next(&next);
     release_prior(&prior);
 }
 
