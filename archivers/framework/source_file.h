@@ -31,6 +31,9 @@ bool source_file_stale(const SourceFile *file);
 // True once a read of the file failed for another reason than a change of state (an error of
 // the disk or the share): what was listed of it, or that it is no archive, may be wrong.
 bool source_file_failed(const SourceFile *file);
+// Marks the file as failed so: another process that read it through its handover met such an
+// error.
+void source_file_note_failed(SourceFile *file);
 // As source_file_open, but every byte comes from the file itself, none from an earlier look.
 SourceFile *source_file_open_afresh(const char *path, SourceFileInfo *info);
 void source_file_close(SourceFile *file);

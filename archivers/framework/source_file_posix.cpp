@@ -307,6 +307,8 @@ bool source_file_stale(const SourceFile *file) { return file->stale; }
 
 bool source_file_failed(const SourceFile *file) { return file->failed; }
 
+void source_file_note_failed(SourceFile *file) { file->failed = true; }
+
 // A file goes to another process as its descriptor here.
 intptr_t source_file_handover(SourceFile *file) { return checked_descriptor(file); }
 

@@ -72,6 +72,8 @@ bool source_file_stale(const SourceFile *) { return false; }
 
 bool source_file_failed(const SourceFile *file) { return file->failed; }
 
+void source_file_note_failed(SourceFile *file) { file->failed = true; }
+
 // A file goes to another process as its handle here.
 intptr_t source_file_handover(SourceFile *file) { return (intptr_t)file->handle; }
 

@@ -20,10 +20,10 @@ void wire_entry_record(const ArchiveEntry *entry, WireRecord *record) {
     record->name_length = (uint32_t)strnlen(entry->name, ENTRY_NAME_MAX);
 }
 
-void wire_answer_record(bool readable, WireRecord *record) {
+void wire_answer_record(bool readable, bool read_failed, WireRecord *record) {
     memset(record, 0, sizeof *record);
     record->kind = 'D';
-    record->size = readable ? 1 : 0;
+    record->size = (readable ? 1u : 0u) | (read_failed ? 2u : 0u);
 }
 
 size_t wire_take_records(const uint8_t *buffer, size_t length, EntryList *list,
@@ -35,7 +35,8 @@ size_t wire_take_records(const uint8_t *buffer, size_t length, EntryList *list,
         memcpy(&record, buffer + used, sizeof record);
         if (record.kind == 'D') {
             receipt->answered = true;
-            receipt->readable = record.size != 0;
+            receipt->readable = (record.size & 1) != 0;
+            receipt->read_failed = (record.size & 2) != 0;
             return used + sizeof record;
         }
         if (record.kind != 'E' || record.name_length > ENTRY_NAME_MAX ||

@@ -9,7 +9,8 @@
 #include "entry_list.h"
 
 // One record per entry: this fixed part, then `name_length` bytes of name. The answer is a
-// record of kind 'D' whose `size` is 1 when the file was readable as the format.
+// record of kind 'D' whose `size` has bit 0 set when the file was readable as the format and
+// bit 1 when a read of it failed on an error of its medium.
 struct WireRecord {
     uint64_t size;
     uint64_t packed;
@@ -28,12 +29,13 @@ struct WireRecord {
 // The fixed part of an entry's record; the entry's name bytes (name_length of them) follow it.
 void wire_entry_record(const ArchiveEntry *entry, WireRecord *record);
 // The closing record that carries the answer.
-void wire_answer_record(bool readable, WireRecord *record);
+void wire_answer_record(bool readable, bool read_failed, WireRecord *record);
 
 // What decoding has found so far across calls.
 struct WireReceipt {
     bool answered;
     bool readable;
+    bool read_failed;  // what was listed, or that the file is no archive, may be wrong
     bool garbled;     // bytes that are no record came: nothing after them can be trusted
     size_t received;  // entry records taken
 };

@@ -279,6 +279,7 @@ bool list_in_worker(const ByteSource *source, int fd, IsolatedWork work, const v
     collecting_child = worker.pid;
     Outcome outcome = collect(progress, silence_milliseconds, list, &receipt);
     if (!worker_serves_on(outcome, receipt)) end_worker();
+    if (receipt.read_failed && source->file) source_file_note_failed(source->file);
     return receipt.readable || receipt.received > 0;
 }
 

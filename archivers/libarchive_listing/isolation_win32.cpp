@@ -401,6 +401,7 @@ bool list_in_worker(const ByteSource *source, HANDLE file, IsolatedWork work,
     WireReceipt receipt = {};
     Outcome outcome = collect(progress_page()->counters, silence_milliseconds, list, &receipt);
     if (!worker_serves_on(outcome, receipt)) end_worker();
+    if (receipt.read_failed && source->file) source_file_note_failed(source->file);
     return receipt.readable || receipt.received > 0;
 }
 

@@ -54,7 +54,7 @@ void list_and_answer(const ByteSource *source, IsolatedWork work, void *context)
         entry_list_free(list);
     }
     WireRecord done;
-    wire_answer_record(readable, &done);
+    wire_answer_record(readable, source_failed(source), &done);
     put_output(&out, &done, sizeof done);
     flush_output(&out);
 }

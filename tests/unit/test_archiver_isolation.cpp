@@ -15,6 +15,7 @@
 
 #include "listing_helpers.h"
 #include "isolation.h"
+#include "source_file.h"
 #include "worker_records.h"
 
 namespace {
@@ -52,6 +53,18 @@ bool deliver_slowly(const ByteSource *, EntryList *list, void *) {
 bool readable_but_empty(const ByteSource *, EntryList *, void *) { return true; }
 
 bool refuse(const ByteSource *, EntryList *, void *) { return false; }
+
+// Lists one entry after a read that fails as on a disk gone bad: the child's descriptor of the
+// file is made a folder's.
+bool list_after_a_failed_read(const ByteSource *source, EntryList *list, void *) {
+    int folder = open("/", O_RDONLY | O_DIRECTORY);
+    dup2(folder, (int)source_file_handover(source->file));
+    close(folder);
+    char byte;
+    if (source_read(source, 0, &byte, 1) >= 0) return false;
+    append_named(list, "what was read");
+    return true;
+}
 
 }  // namespace
 
@@ -115,6 +128,17 @@ TEST_P(ArchiverIsolation, EntriesDeliveredBeforeACrashStayAndTheProgramLivesOn) 
     EXPECT_EQ(list->count, 0u);
     EXPECT_TRUE(run(readable_but_empty, list));
     EXPECT_EQ(list->count, 0u);
+    entry_list_free(list);
+}
+
+// A read that failed in the child marks the program's own file failed, so that what was listed
+// of it is not kept as what the file holds; the listing stands as it came.
+TEST_P(ArchiverIsolation, AReadThatFailedInTheChildIsToldWithItsEntries) {
+    EntryList *list = entry_list_new();
+    EXPECT_FALSE(source_failed(&source_));
+    EXPECT_TRUE(run(list_after_a_failed_read, list));
+    EXPECT_EQ(list->count, 1u);
+    EXPECT_EQ(source_failed(&source_), GetParam()) << "memory has no medium to fail";
     entry_list_free(list);
 }
 

@@ -45,7 +45,7 @@ TEST(EntryWire, EntriesAndAnswerComeBackWhateverTheSplitOfTheBytes) {
     std::vector<uint8_t> bytes;
     for (const ArchiveEntry &entry : sent) put_entry(&bytes, entry);
     WireRecord answer;
-    wire_answer_record(true, &answer);
+    wire_answer_record(true, true, &answer);
     put(&bytes, &answer, sizeof answer);
 
     for (size_t chunk : {(size_t)1, (size_t)7, sizeof(WireRecord) + 2, bytes.size()}) {
@@ -60,6 +60,7 @@ TEST(EntryWire, EntriesAndAnswerComeBackWhateverTheSplitOfTheBytes) {
         EXPECT_TRUE(pending.empty()) << chunk;
         EXPECT_TRUE(receipt.answered) << chunk;
         EXPECT_TRUE(receipt.readable) << chunk;
+        EXPECT_TRUE(receipt.read_failed) << chunk;
         ASSERT_EQ(receipt.received, 2u) << chunk;
         ASSERT_EQ(list->count, 2u) << chunk;
         for (int i = 0; i < 2; i++) {
@@ -79,7 +80,7 @@ TEST(EntryWire, EntriesAndAnswerComeBackWhateverTheSplitOfTheBytes) {
 TEST(EntryWire, NothingIsTakenAfterTheAnswerOrAfterGarbledBytes) {
     ArchiveEntry entry = sample("a", true);
     WireRecord answer;
-    wire_answer_record(false, &answer);
+    wire_answer_record(false, false, &answer);
     std::vector<uint8_t> bytes;
     put(&bytes, &answer, sizeof answer);
     put_entry(&bytes, entry);
@@ -88,6 +89,7 @@ TEST(EntryWire, NothingIsTakenAfterTheAnswerOrAfterGarbledBytes) {
     EXPECT_EQ(wire_take_records(bytes.data(), bytes.size(), list, &receipt), sizeof answer);
     EXPECT_TRUE(receipt.answered);
     EXPECT_FALSE(receipt.readable);
+    EXPECT_FALSE(receipt.read_failed);
     EXPECT_EQ(wire_take_records(bytes.data() + sizeof answer, bytes.size() - sizeof answer, list,
                                 &receipt),
               0u);
