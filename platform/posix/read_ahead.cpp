@@ -59,6 +59,7 @@ struct Job {
     DIR *folder;       // a folder opened ahead, for the search of it to adopt
     unsigned char head[HEAD_KEPT];
     size_t head_length;
+    bool head_read;    // else read when the walk asks for it
     int read_error;
     bool attributes_told;  // its status has answered an attribute query
 };
@@ -118,7 +119,17 @@ bool looks_like_tail_directory(const unsigned char *head, size_t length) {
     return length >= sizeof SEVEN_ZIP && memcmp(head, SEVEN_ZIP, sizeof SEVEN_ZIP) == 0;
 }
 
-// Opens a file and reads its first bytes, and its last ones where its format keeps its
+// The first HEAD_KEPT bytes of the job's open file, kept.
+void read_head(Job *job) {
+    job->head_read = true;
+    int64_t got = read_whole(job->entry.descriptor, job->head, HEAD_KEPT, 0);
+    if (got < 0)
+        job->read_error = errno ? errno : EIO;
+    else
+        job->head_length = (size_t)got;
+}
+
+// Opens a file and has its first bytes read, and its last ones where its format keeps its
 // directory there, into the cache of this open file, where the readers after find them; the
 // program keeps the first HEAD_KEPT bytes.
 void open_file(Job *job) {
@@ -136,14 +147,15 @@ void open_file(Job *job) {
         if (preadv2(fd, &probe, 1, 0, RWF_NOWAIT) < 0) start_threads();
     }
     readahead(fd, 0, HEAD_READ);
-    int64_t got = read_whole(fd, job->head, HEAD_KEPT, 0);
-    if (got < 0) {
-        job->read_error = errno ? errno : EIO;
-        return;
-    }
-    job->head_length = (size_t)got;
+    // A file that one read takes whole needs nothing more: its bytes, on their way, are taken
+    // when the walk comes to it, so that the thread goes on to the next file instead of
+    // waiting for them (a cold disk then serves its files in flight many at a time, not each
+    // after a thread's wake).
     uint64_t size = (uint64_t)job->entry.status.st_size;
-    if (size > HEAD_READ && looks_like_tail_directory(job->head, job->head_length)) {
+    if (size <= HEAD_READ) return;
+    read_head(job);
+    if (job->read_error) return;
+    if (looks_like_tail_directory(job->head, job->head_length)) {
         uint64_t tail = size - HEAD_READ < TAIL_READ ? size - HEAD_READ : TAIL_READ;
         readahead(fd, (off64_t)(size - tail), (size_t)tail);
     }
@@ -446,6 +458,7 @@ bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *l
         errno = entry.open_error ? entry.open_error : entry.status_error ? entry.status_error : EIO;
         return false;
     }
+    if (!job->head_read) read_head(job);
     if (job->read_error) {
         errno = job->read_error;
         return false;
