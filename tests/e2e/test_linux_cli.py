@@ -385,10 +385,9 @@ class ReplacingTheListing(TreeTest):
         self.assertEqual(sorted(os.listdir(self.root)), ["data", "pipe.txt"])
 
     # A run stopped just before its rename (through the preloaded hook), with an unnamed
-    # temporary file (made with no name: its descriptor still says so) and with a named one:
-    # killed there, it leaves the old listing whole and a temporary file that the next run
-    # removes; a run made meanwhile leaves a live run's temporary file alone, and a file named
-    # like the program's stays.
+    # temporary file (its descriptor still without a name) and with a named one: killed there,
+    # it leaves the old listing whole and a temporary file that the next run removes; a run made
+    # meanwhile leaves a live run's temporary file alone. A file named like the program's stays.
     def test_run_killed_before_the_rename_leaves_nothing_once_the_next_is_done(self):
         if not os.path.exists(HOOK):
             self.skipTest("no race hook at %s" % HOOK)
