@@ -231,6 +231,8 @@ class ErrorsAndExitStatus(TreeTest):
             self.assertEqual(err, b"tallybook: nope: No such file or directory\n")
             self.assertEqual(self.read("data.txt"), b"")
             os.remove(self.path("data.txt"))
+        code, _, err = run(["nope", "nor/this"], cwd=self.root, env=C)
+        self.assertEqual((code, err.count(b"No such file or directory")), (2, 2))
 
     @unittest.skipIf(os.geteuid() == 0 and not shutil.which("setpriv"), "no setpriv for root")
     def test_what_cannot_be_read_is_named_and_the_rest_listed(self):
@@ -250,11 +252,6 @@ class ErrorsAndExitStatus(TreeTest):
             b"tallybook: data/secret.pak: Permission denied",
             b"tallybook: data/unsearchable/f: Permission denied"])
         self.assertTrue(self.read("data.txt").startswith(b"data/a.pak\t40\t"))
-
-    def test_no_listing_written_exits_2(self):
-        code, _, err = run(["nope", "nor/this"], cwd=self.root, env=C)
-        self.assertEqual((code, err.count(b"No such file or directory")), (2, 2))
-        # A listing that cannot be created: Languages.texts, in every language.
 
     def test_file_named_like_a_wildcard_is_listed_with_its_own_record(self):
         self.write("d/a-first.pak", builtin_archives.pak([(b"one", 0, 0)]))
@@ -388,9 +385,9 @@ class ReplacingTheListing(TreeTest):
         self.assertEqual(sorted(os.listdir(self.root)), ["data", "pipe.txt"])
 
     # A run stopped just before its rename (through the preloaded hook), with an unnamed
-    # temporary file and with a named one: killed there, it leaves the old listing whole and a
-    # temporary file that the next run removes; a run made meanwhile leaves a live run's
-    # temporary file alone. A file of a name like the program's is the user's and stays.
+    # temporary file (its descriptor still without a name) and with a named one: killed there,
+    # it leaves the old listing whole and a temporary file that the next run removes; a run made
+    # meanwhile leaves a live run's temporary file alone. A file named like the program's stays.
     def test_run_killed_before_the_rename_leaves_nothing_once_the_next_is_done(self):
         if not os.path.exists(HOOK):
             self.skipTest("no race hook at %s" % HOOK)
@@ -415,6 +412,8 @@ class ReplacingTheListing(TreeTest):
                         time.sleep(0.01)
                     temporary = sorted(set(os.listdir(self.root)) - set(expected))
                     self.assertEqual(len(temporary), 1, (unnamed, killed, temporary))
+                    held = [os.readlink(fd) for fd in glob.glob("/proc/%d/fd/*" % stopped.pid)]
+                    self.assertEqual(any(h.endswith(" (deleted)") for h in held), unnamed, held)
                     self.assertEqual(self.read("data.txt"), self.OLD)
                     if killed:
                         stopped.kill()
@@ -439,10 +438,11 @@ class ReplacingTheListing(TreeTest):
         deep = os.path.join(self.root, *(["d" * 200] * 19), "x.txt")
         os.makedirs(deep)
         longest = "x" * os.pathconf(self.root, "PC_PATH_MAX")
-        for path, reason in ((deep, b"Is a directory"), (longest, b"File name too long")):
+        for path, told in ((deep, b"Creating the file failed (Is a directory)."),
+                           (longest, b"Creating the file failed (File name too long)."),
+                           (longest + "x", b"File name too long")):
             self.assertEqual(run(["-f", "-o", path, "data"], cwd=self.root, env=C),
-                             (2, b"", b"tallybook: " + path.encode() +
-                              b": Creating the file failed (" + reason + b").\n"))
+                             (2, b"", b"tallybook: %s: %s\n" % (path.encode(), told)))
 
 
 class TimesOutsideTheFindRecord(TreeTest):

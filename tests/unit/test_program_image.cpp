@@ -104,8 +104,8 @@ struct ImageCase {
 TEST(ProgramImage, PeImageEndsAfterItsFurthestStoredSection) {
     ImageCase cases[] = {
         {"two sections, data appended", pe_image({{0x200, 0x400}, {0x100, 0x200}}, 0x900), 0x600},
-        {"the table's end when no section stores bytes past it", pe_image({{0, 0x5000}}, 0x300),
-         0x1A0},
+        {"the table's end, the file's too, when no section stores bytes past it",
+         pe_image({{0, 0x5000}}, 0x1A0), 0x1A0},
         {"an uninitialised section's offset says nothing",
          pe_image({{0x100, 0x200}, {0, 0xFFFFFFF0u}}, 0x400), 0x300},
         {"image filling the file", pe_image({{0x200, 0x200}}, 0x400), 0x400},
