@@ -282,12 +282,17 @@ class WorkerWatch(threading.Thread):
     """Notes every worker process of the archiver libraries that runs while it watches, and
     kills, once, the one found reading `path`. Every worker lives for seconds at least (the
     last ones until the silences that end the run), so a look every tenth of a second sees
-    each."""
+    each, at two looks or more: a process id seen once is Wine's for a moment while it starts
+    the worker."""
 
     def __init__(self, path):
         super().__init__(daemon=True)
         self.path, self.killed, self.done = os.path.realpath(path), False, threading.Event()
-        self.seen = set()
+        self.looks = {}
+
+    @property
+    def seen(self):
+        return [pid for pid, looks in self.looks.items() if looks > 1]
 
     @staticmethod
     def is_worker(pid):
@@ -308,8 +313,8 @@ class WorkerWatch(threading.Thread):
     def run(self):
         while not self.done.is_set():
             for pid in filter(str.isdigit, os.listdir("/proc")):
-                if pid in self.seen or self.is_worker(pid):
-                    self.seen.add(pid)
+                if pid in self.looks or self.is_worker(pid):
+                    self.looks[pid] = self.looks.get(pid, 0) + 1
                     if not self.killed and self.reading(pid):
                         os.kill(int(pid), signal.SIGKILL)
                         self.killed = True
