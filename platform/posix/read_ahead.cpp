@@ -3,8 +3,9 @@
 // threads, so that a share or a disk that answers many requests at once is kept busy.
 //
 // A search holds a window of the entries that come next, each one job: the entry's status (the
-// find record), and for an ordinary file its open and the read of its first bytes (and of its
-// last ones where a ZIP or 7z keeps its directory there), for a folder its open, which the
+// find record), and for an ordinary file its open and the request of its first bytes (and of
+// its last ones where a ZIP or 7z keeps its directory there; the thread reads the first bytes
+// only of a file larger than one read, to see which it is), for a folder its open, which the
 // folder's own search takes over when the walk enters it. The program is
 // handed each entry in the folder's order exactly as the search without read-ahead would hand
 // it; the job's descriptor is the one every later reader of the file uses (the program's head,
