@@ -97,6 +97,10 @@ inline int64_t stream_position(FILE *stream) { return (int64_t)ftello(stream); }
 // the walk's own thread. Set before the walk; a count past MOST_FILES_IN_FLIGHT is taken as it.
 inline constexpr unsigned MOST_FILES_IN_FLIGHT = 256;
 void set_files_in_flight(unsigned count);
+// From now on the searches hand their jobs to threads and read folders ahead, as they do from
+// the start of a walk on a share and once a file's bytes are found missing from the cache: for
+// tests, whose files are all in the cache.
+void read_ahead_as_on_a_share();
 
 // Up to `capacity` first bytes of the file at `path` into `buffer`, their count in `length`;
 // false when it cannot be opened or read, errno then saying why. The entry a folder search has

@@ -68,6 +68,14 @@ uint32_t settle_of(const char *path, uint64_t device) {
 
 }  // namespace
 
+bool on_local_disk(int descriptor) {
+    struct statfs about;
+    return fstatfs(descriptor, &about) == 0 &&
+           listed(LOCAL_NANOSECOND_KINDS,
+                  sizeof LOCAL_NANOSECOND_KINDS / sizeof *LOCAL_NANOSECOND_KINDS,
+                  (unsigned long)about.f_type & 0xFFFFFFFFul);
+}
+
 void state_of(const struct stat &status, FileState *identity) {
     memset(identity, 0, sizeof *identity);
     identity->size = (uint64_t)status.st_size;

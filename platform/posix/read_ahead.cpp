@@ -17,6 +17,16 @@
 // together hold at most descriptor_ceiling() descriptors; a job past that bound takes the status
 // only, and the file is opened when the walk comes to it. The threads take the jobs of the
 // innermost search first, in the folder's order, since that is the order the walk wants them.
+//
+// Once the threads run, a folder's job also reads the folder's names ahead, taking each entry's
+// status before it reads on (a share's client then keeps sending the entries' attributes with
+// the names, as it does for the walk), and starts the same job for each folder among them: the
+// folders of the tree are read many at once, ahead of the walk, which on a share otherwise
+// waits for each folder's open and names in turn. The entries read ahead are jobs whose status
+// is known; the search of the folder, when the walk enters it, takes them into its window
+// before it reads on where the job stopped. At most NAMES_AHEAD entries and FOLDERS_AHEAD
+// folders for each file in flight are held read ahead at a time; past that a folder is read
+// as the walk comes to it.
 // The walk itself runs on one thread: only the job queue and a job's state are shared, under
 // one lock; a job's results are written by the one thread that runs it and read once it is done.
 #include "read_ahead.h"
@@ -42,6 +52,10 @@ const size_t HEAD_KEPT = 64;
 const size_t HEAD_READ = 16u * 1024u;
 // A ZIP's end record and comment, and a small 7z's header, lie within its last 64 KiB.
 const size_t TAIL_READ = 64u * 1024u;
+// Entries, and folders held open, read ahead of their searches for each file in flight: with
+// 64 in flight, 4,096 entries (jobs of about 400 bytes) and 256 folders.
+const unsigned NAMES_AHEAD = 64;
+const unsigned FOLDERS_AHEAD = 4;
 enum JobState { JOB_WAITING, JOB_RUNNING, JOB_DONE };
 
 struct Job {
@@ -52,12 +66,20 @@ struct Job {
     unsigned level;    // how deep its search is in the walk: the deepest goes first
     uint64_t order;
     bool may_open;     // holds one of the descriptors of DESCRIPTOR_CEILING
+    bool status_given;  // its status (or its error) came with its folder's names read ahead
+    bool read_ahead;    // a folder whose names are read ahead, one of FOLDERS_AHEAD
     // Under the lock.
     JobState state;
     Job *next_queued;
     // Written by the thread that runs the job, read once it is done.
     EntryAhead entry;
     DIR *folder;       // a folder opened ahead, for the search of it to adopt
+    // Its first entries, read ahead from `folder` in its order, with the search of it to take
+    // them over; `names_ended` when they are all of it, `names_error` then why it ended early.
+    Job **names;
+    size_t names_count;
+    bool names_ended;
+    int names_error;
     unsigned char head[HEAD_KEPT];
     size_t head_length;
     bool head_read;    // else read when the walk asks for it
@@ -69,6 +91,10 @@ struct Search {
     DIR *folder;        // null for a search that named one entry exactly
     char *prefix;       // the pattern without its "*": the folder's entries are named by it
     size_t prefix_length;
+    Job **ahead;        // the entries its folder's job read ahead, from `ahead_next` not yet
+    size_t ahead_count, ahead_next;  // in the window; then `folder` is read on
+    bool ahead_ended;
+    bool with_status;   // its folder's job read names ahead: the search takes on the statuses
     Job *window[MOST_FILES_IN_FLIGHT];  // the entries read from the folder, not yet handed out
     size_t first, count;
     bool ended;
@@ -83,16 +109,19 @@ pthread_cond_t work_waiting = PTHREAD_COND_INITIALIZER;
 pthread_cond_t work_done = PTHREAD_COND_INITIALIZER;
 Job *queue = nullptr;            // under the lock
 unsigned idle_workers = 0;       // under the lock: threads waiting for a job
+unsigned wakes_pending = 0;      // under the lock: of those, signalled and not yet awake
 bool walk_waits = false;         // under the lock: the walk waits for a job to be done
 unsigned files_in_flight = 1;    // set before the first search
 // False while every file the walk opened itself had its first bytes in the cache already: no
-// thread is started then, since handing threads files that cost no wait would cost more than
-// it saves. The first file whose bytes were not there starts them. Set by the walk's thread
-// before any thread exists.
+// job is handed to a thread then, since handing threads files that cost no wait would cost
+// more than it saves. The first file whose bytes were not there starts them, and so does a
+// walk on a share. Set by the walk's thread before any thread exists.
 bool threads_started = false;
-unsigned workers = 0;            // started at the first search that reads ahead
+unsigned workers = 0;            // under the lock: a thread is started for a job none waits for
 unsigned descriptors_held = 0;   // the walk's thread alone
-uint64_t next_order = 0;
+uint64_t next_order = 0;         // under the lock
+unsigned names_held = 0;         // under the lock: entries read ahead, not yet in a window
+unsigned folders_held = 0;       // under the lock: folders whose names are read ahead
 Search *innermost = nullptr;     // the searches open, the walk's thread alone
 // Set before the walk, read by the threads: a file it turns away is not opened ahead.
 OpenFilter open_filter = nullptr;
@@ -113,6 +142,52 @@ unsigned descriptor_ceiling() {
 
 void start_threads();
 void queue_job(Job *job);
+void release(Job *job);
+
+bool is_dot_entry(const char *name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// A name longer than the find record holds cannot be named back; Windows has none.
+bool nameable(size_t length) { return length < sizeof(((WIN32_FIND_DATAA *)nullptr)->cFileName); }
+
+// The job of the entry `name` of the folder whose entries are named by `prefix`, not queued;
+// null when memory ran out.
+Job *new_job(const char *prefix, size_t prefix_length, const char *name, size_t length,
+             int folder_fd, unsigned level) {
+    Job *job = (Job *)calloc(1, sizeof(Job) + prefix_length + length + 1);
+    if (!job) return nullptr;
+    job->path = (char *)(job + 1);
+    memcpy(job->path, prefix, prefix_length);
+    memcpy(job->path + prefix_length, name, length + 1);
+    job->name = job->path + prefix_length;
+    job->folder_fd = folder_fd;
+    job->level = level;
+    job->entry.descriptor = -1;
+    return job;
+}
+
+// Takes one of `held`'s `bound` places under the lock; false when all are taken.
+bool take_place(unsigned *held, unsigned bound) {
+    pthread_mutex_lock(&lock);
+    bool taken = *held < bound;
+    if (taken) ++*held;
+    pthread_mutex_unlock(&lock);
+    return taken;
+}
+
+void give_place(unsigned *held) {
+    pthread_mutex_lock(&lock);
+    --*held;
+    pthread_mutex_unlock(&lock);
+}
+
+// Folders held read ahead keep their descriptors open, besides the files' descriptor_ceiling().
+bool take_folder_place() {
+    unsigned bound = FOLDERS_AHEAD * files_in_flight;
+    if (bound > descriptor_ceiling() / 4) bound = descriptor_ceiling() / 4;
+    return take_place(&folders_held, bound);
+}
 
 bool looks_like_tail_directory(const unsigned char *head, size_t length) {
     static const unsigned char SEVEN_ZIP[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
@@ -162,14 +237,77 @@ void open_file(Job *job) {
     }
 }
 
-void run(Job *job) {
-    if (fstatat(job->folder_fd, job->name, &job->entry.status, 0) == 0) {
+// The entry's status, taken from its folder.
+void take_status(Job *job, int folder_fd) {
+    if (fstatat(folder_fd, job->name, &job->entry.status, 0) == 0)
         job->entry.known = true;
-    } else {
+    else
         job->entry.status_error = errno ? errno : EIO;
-        return;
+}
+
+// Appends `entry` to the folder job's names; false when memory ran out.
+bool add_name(Job *job, Job *entry, size_t *capacity) {
+    if (job->names_count == *capacity) {
+        size_t more = *capacity ? *capacity * 2 : 64;
+        Job **grown = (Job **)realloc(job->names, more * sizeof *grown);
+        if (!grown) return false;
+        job->names = grown;
+        *capacity = more;
     }
-    if (!job->may_open) return;
+    job->names[job->names_count++] = entry;
+    return true;
+}
+
+// Reads the names of the folder job's open folder ahead, each entry's status taken before the
+// next name is read, and starts the same job for each folder among them; up to the folder's
+// end, or while fewer than NAMES_AHEAD entries are held ahead (the search reads on from there).
+void read_names(Job *job) {
+    size_t length = strlen(job->path);
+    char *prefix = (char *)malloc(length + 2);
+    if (!prefix) return;
+    memcpy(prefix, job->path, length);
+    memcpy(prefix + length, "/", 2);
+    int folder_fd = dirfd(job->folder);
+    size_t capacity = 0;
+    while (take_place(&names_held, NAMES_AHEAD * files_in_flight)) {
+        errno = 0;
+        struct dirent *found = readdir(job->folder);
+        if (!found) {
+            job->names_ended = true;
+            job->names_error = errno;
+            give_place(&names_held);
+            break;
+        }
+        size_t name_length = strlen(found->d_name);
+        if (!nameable(name_length)) {
+            give_place(&names_held);
+            continue;
+        }
+        Job *entry = new_job(prefix, length + 1, found->d_name, name_length, folder_fd,
+                             job->level + 1);
+        if (!entry || !add_name(job, entry, &capacity)) {
+            free(entry);
+            job->names_ended = true;
+            job->names_error = ENOMEM;
+            give_place(&names_held);
+            break;
+        }
+        take_status(entry, folder_fd);
+        entry->status_given = true;
+        entry->state = JOB_DONE;
+        if (entry->entry.known && S_ISDIR(entry->entry.status.st_mode) &&
+            !is_dot_entry(entry->name) && take_folder_place()) {
+            entry->read_ahead = true;
+            entry->state = JOB_WAITING;
+            queue_job(entry);
+        }
+    }
+    free(prefix);
+}
+
+void run(Job *job) {
+    if (!job->status_given) take_status(job, job->folder_fd);
+    if (!job->entry.known || (!job->may_open && !job->read_ahead)) return;
     if (S_ISREG(job->entry.status.st_mode)) {
         if (open_filter) {
             FileState identity;
@@ -177,9 +315,14 @@ void run(Job *job) {
             if (!open_filter(open_filter_user, job->path, &identity)) return;
         }
         open_file(job);
-    }
-    else if (S_ISDIR(job->entry.status.st_mode))
+    } else if (S_ISDIR(job->entry.status.st_mode)) {
         job->folder = opendir(job->path);  // the folder's own search reports a failure
+        // Only where threads share the work: the walk's thread would read it no sooner.
+        if (job->folder && threads_started && (job->read_ahead || take_folder_place())) {
+            job->read_ahead = true;
+            read_names(job);
+        }
+    }
 }
 
 // The waiting job to run next: the deepest search's first. Under the lock.
@@ -205,6 +348,7 @@ void *work(void *) {
             idle_workers++;
             pthread_cond_wait(&work_waiting, &lock);
             idle_workers--;
+            if (wakes_pending) wakes_pending--;
             continue;
         }
         job->state = JOB_RUNNING;
@@ -217,22 +361,10 @@ void *work(void *) {
     return nullptr;
 }
 
-// Starts the threads, once, and hands them the jobs already waiting in the searches' windows.
-// Should none start, every job is run by the walk when it comes to it, as with one file in
-// flight.
+// From now on jobs go to the threads, beginning with those already waiting in the searches'
+// windows.
 void start_threads() {
     threads_started = true;
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return;
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    // A job keeps nothing on the stack but its calls.
-    pthread_attr_setstacksize(&attributes, 64u * 1024u);
-    for (unsigned i = 0; i < files_in_flight; i++) {
-        pthread_t thread;
-        if (pthread_create(&thread, &attributes, work, nullptr) != 0) break;
-        workers++;
-    }
-    pthread_attr_destroy(&attributes);
     for (Search *search = innermost; search; search = search->outer)
         for (size_t i = 0; i < search->count; i++) {
             Job *job = search->window[(search->first + i) % MOST_FILES_IN_FLIGHT];
@@ -240,16 +372,32 @@ void start_threads() {
         }
 }
 
-bool is_dot_entry(const char *name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+// Under the lock: one more thread, for a job that no idle thread will take. Threads are started
+// as jobs come, up to the count in flight, so that a walk with little to do starts few. Should
+// none start, every job is run by the walk when it comes to it, as with one file in flight.
+void add_worker() {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // A job keeps nothing on the stack but its calls.
+    pthread_attr_setstacksize(&attributes, 64u * 1024u);
+    pthread_t thread;
+    if (pthread_create(&thread, &attributes, work, nullptr) == 0) workers++;
+    pthread_attr_destroy(&attributes);
 }
 
 void queue_job(Job *job) {
-    if (workers == 0) return;  // run by the walk when it comes to it
+    if (!threads_started) return;  // run by the walk when it comes to it
     pthread_mutex_lock(&lock);
+    job->order = next_order++;
     job->next_queued = queue;
     queue = job;
-    if (idle_workers) pthread_cond_signal(&work_waiting);
+    if (idle_workers > wakes_pending) {
+        wakes_pending++;
+        pthread_cond_signal(&work_waiting);
+    } else if (workers < files_in_flight) {
+        add_worker();
+    }
     pthread_mutex_unlock(&lock);
 }
 
@@ -299,6 +447,12 @@ void release(Job *job) {
     if (job->entry.descriptor >= 0) close(job->entry.descriptor);
     if (job->folder) closedir(job->folder);
     if (job->may_open) descriptors_held--;
+    for (size_t i = 0; i < job->names_count; i++) {
+        release(job->names[i]);
+        give_place(&names_held);
+    }
+    free(job->names);
+    if (job->read_ahead) give_place(&folders_held);
     free(job);
 }
 
@@ -310,38 +464,70 @@ const char *next_name(Search *search) {
     return entry ? entry->d_name : nullptr;
 }
 
+// An entry whose status is known, into the window: handed to the threads when it is to be
+// opened (a file the filter lets through, or a folder whose job is still to come).
+void open_when_wanted(Job *job) {
+    if (job->read_ahead || !job->entry.known || is_dot_entry(job->name) ||
+        descriptors_held >= descriptor_ceiling())
+        return;
+    bool wanted = S_ISDIR(job->entry.status.st_mode);
+    if (S_ISREG(job->entry.status.st_mode)) {
+        FileState identity;
+        state_of(job->entry.status, &identity);
+        wanted = !open_filter || open_filter(open_filter_user, job->path, &identity);
+    }
+    if (wanted) {
+        job->may_open = true;
+        descriptors_held++;
+        job->state = JOB_WAITING;
+        queue_job(job);
+    }
+}
+
 // Reads the folder's next entries into the window, up to the count in flight, and hands each
 // to the threads.
 void fill_window(Search *search) {
     size_t room = files_in_flight;  // never past MOST_FILES_IN_FLIGHT, the window's size
     while (search->count < room && !search->ended) {
-        const char *name = next_name(search);
-        if (!name) {
+        Job *job;
+        if (search->ahead_next < search->ahead_count) {
+            job = search->ahead[search->ahead_next++];
+            give_place(&names_held);
+            open_when_wanted(job);
+        } else if (search->ahead_ended) {
             search->ended = true;
             break;
+        } else {
+            const char *name = next_name(search);
+            if (!name) {
+                search->ended = true;
+                break;
+            }
+            size_t length = strlen(name);
+            if (!nameable(length)) continue;
+            job = new_job(search->prefix, search->prefix_length, name, length,
+                          dirfd(search->folder), search->level);
+            if (!job) {
+                search->ended = true;
+                search->read_error = ENOMEM;
+                break;
+            }
+            if (search->with_status) {
+                // The rest of a folder read ahead in part: its statuses come with its names,
+                // which handing each to a thread would cost more than it saves.
+                take_status(job, dirfd(search->folder));
+                job->status_given = true;
+                job->state = JOB_DONE;
+                open_when_wanted(job);
+            } else {
+                job->may_open =
+                    !is_dot_entry(job->name) && descriptors_held < descriptor_ceiling();
+                if (job->may_open) descriptors_held++;
+                queue_job(job);
+            }
         }
-        // A name longer than the record holds cannot be named back; Windows has none.
-        size_t length = strlen(name);
-        if (length >= sizeof(((WIN32_FIND_DATAA *)nullptr)->cFileName)) continue;
-        Job *job = (Job *)calloc(1, sizeof(Job) + search->prefix_length + length + 1);
-        if (!job) {
-            search->ended = true;
-            search->read_error = ENOMEM;
-            break;
-        }
-        job->path = (char *)(job + 1);
-        memcpy(job->path, search->prefix, search->prefix_length);
-        memcpy(job->path + search->prefix_length, name, length + 1);
-        job->name = job->path + search->prefix_length;
-        job->folder_fd = dirfd(search->folder);
-        job->level = search->level;
-        job->order = next_order++;
-        job->entry.descriptor = -1;
-        job->may_open = !is_dot_entry(job->name) && descriptors_held < descriptor_ceiling();
-        if (job->may_open) descriptors_held++;
         search->window[(search->first + search->count) % MOST_FILES_IN_FLIGHT] = job;
         search->count++;
-        queue_job(job);
     }
 }
 
@@ -364,21 +550,28 @@ bool next_entry(Search *search, WIN32_FIND_DATAA *record) {
     return true;
 }
 
-// The folder of `prefix` ("folder/") when the search that holds it as its current entry has
-// opened it ahead; it passes to the caller. Its names are read only when the walk enters it:
-// read long before, the status a share sends with them would have expired by then, and each
-// entry would be looked up again.
-DIR *folder_opened_ahead(const char *prefix, size_t prefix_length) {
+// The folder of the new search when the search that holds it as its current entry has opened
+// it ahead: the folder, and the names its job read ahead, pass to the new search. Names are
+// read ahead only with their statuses: read long before the walk takes each entry's status,
+// the status a share sends with them would have expired by then, and each entry would be
+// looked up again.
+void adopt_folder_ahead(Search *adopting) {
     for (Search *search = innermost; search; search = search->outer) {
         Job *job = search->current;
-        if (job && job->folder && strlen(job->path) + 1 == prefix_length &&
-            memcmp(job->path, prefix, prefix_length - 1) == 0) {
-            DIR *folder = job->folder;
+        if (job && job->folder && strlen(job->path) + 1 == adopting->prefix_length &&
+            memcmp(job->path, adopting->prefix, adopting->prefix_length - 1) == 0) {
+            adopting->folder = job->folder;
+            adopting->ahead = job->names;
+            adopting->ahead_count = job->names_count;
+            adopting->ahead_ended = job->names_ended;
+            adopting->read_error = job->names_error;
+            adopting->with_status = job->read_ahead;
             job->folder = nullptr;
-            return folder;
+            job->names = nullptr;
+            job->names_count = 0;
+            return;
         }
     }
-    return nullptr;
 }
 
 Job *current_job(const char *path) {
@@ -389,6 +582,11 @@ Job *current_job(const char *path) {
 
 void close_search(Search *search) {
     release(search->current);
+    while (search->ahead_next < search->ahead_count) {
+        release(search->ahead[search->ahead_next++]);
+        give_place(&names_held);
+    }
+    free(search->ahead);
     while (search->count) {
         release(search->window[search->first]);
         search->first = (search->first + 1) % MOST_FILES_IN_FLIGHT;
@@ -409,6 +607,10 @@ void close_search(Search *search) {
 
 void set_files_in_flight(unsigned count) {
     files_in_flight = count < 1 ? 1 : count > MOST_FILES_IN_FLIGHT ? MOST_FILES_IN_FLIGHT : count;
+}
+
+void read_ahead_as_on_a_share() {
+    if (!threads_started) start_threads();
 }
 
 void set_open_filter(OpenFilter filter, void *user) {
@@ -513,7 +715,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
         search->prefix = strndup(pattern, length - 1);
         search->prefix_length = length - 1;
         if (search->prefix) {
-            search->folder = folder_opened_ahead(search->prefix, search->prefix_length);
+            adopt_folder_ahead(search);
             if (!search->folder) search->folder = opendir(search->prefix);
         }
         if (!search->folder) {
@@ -523,6 +725,11 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
             errno = error;
             return INVALID_HANDLE_VALUE;
         }
+        // A share answers many requests at once from the start: its folders are read ahead
+        // even where no file is to be opened, as in an update that finds nothing changed.
+        if (!innermost && !threads_started && files_in_flight > 1 &&
+            !on_local_disk(dirfd(search->folder)))
+            start_threads();
         search->level = innermost ? innermost->level + 1 : 0;
         search->outer = innermost;
         innermost = search;

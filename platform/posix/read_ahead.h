@@ -14,6 +14,9 @@ void fill_find_record(WIN32_FIND_DATAA *record, const char *name, const struct s
 DWORD attributes_of(const struct stat &status);
 // The identity the status gives, its settle time left 0 (file_state.cpp).
 void state_of(const struct stat &status, FileState *identity);
+// Whether the open file or folder lies on one of this machine's own disks (or in its memory),
+// where a request costs no round trip to another machine (file_state.cpp).
+bool on_local_disk(int descriptor);
 
 // What a folder search learnt of the entry `path` that it returned last, while the walk is on
 // it: its status (or why there is none), and its descriptor when the search opened it.

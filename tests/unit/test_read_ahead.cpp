@@ -1,5 +1,6 @@
 // The Linux folder searches that read ahead of the walk: whatever the number of files in
-// flight, the walk is handed the same entries, records and first bytes in the same order.
+// flight, and whether or not folders are read ahead as on a share, the walk is handed the same
+// entries, records and first bytes in the same order.
 #if !defined(_WIN32)
 
 #include <gtest/gtest.h>
@@ -61,8 +62,13 @@ std::vector<Seen> walk(const std::string &root, unsigned in_flight) {
 
 TEST(ReadAhead, EveryCountInFlightHandsTheWalkTheSameEntriesInTheSameOrder) {
     TempTree tree;
-    for (int i = 0; i < 70; i++) {
-        std::string folder = std::string(i % 2 ? "p" : "q") + "/" + "uvw"[i % 3] + "/";
+    // One folder of more entries than the folders read ahead may hold with 2 files in flight:
+    // it is read ahead in part, and the rest as the walk comes to it.
+    const int files = 200;
+    for (int i = 0; i < files; i++) {
+        std::string folder = i < 140 ? std::string("q/wide/")
+                                     : std::string(i % 2 ? "p" : "q") + "/" + "uvw"[i % 3] +
+                                           "/" + (i % 7 == 0 ? "d/" : "");
         // Heads of every kind the read-ahead tells apart: a ZIP and a 7z past the first read
         // (their ends read too), short files and empty ones.
         std::string content = i % 5 == 0   ? "PK\3\4" + std::string(40000 + i, 'z')
@@ -76,8 +82,13 @@ TEST(ReadAhead, EveryCountInFlightHandsTheWalkTheSameEntriesInTheSameOrder) {
     ASSERT_EQ(symlink("nowhere", tree.path("p/dangling").c_str()), 0);
     ASSERT_EQ(mkfifo(tree.path("q/pipe").c_str(), 0600), 0);
     std::vector<Seen> one = walk(tree.root(), 1);
-    ASSERT_EQ(one.size(), 70u + 9u + 2u);  // files, folders, the link and the pipe
-    for (unsigned in_flight : {2u, 64u, 256u}) {
+    ASSERT_EQ(one.size(), files + 16u + 2u);  // files, folders, the link and the pipe
+    // Every file is in the cache: no thread starts until the walk is made to read as on a share.
+    for (unsigned in_flight : {2u, 64u, 256u, 0u, 2u, 64u}) {
+        if (in_flight == 0) {
+            read_ahead_as_on_a_share();
+            continue;
+        }
         std::vector<Seen> many = walk(tree.root(), in_flight);
         ASSERT_EQ(many.size(), one.size()) << in_flight;
         for (size_t i = 0; i < one.size(); i++) {
