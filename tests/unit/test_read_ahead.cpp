@@ -64,9 +64,9 @@ TEST(ReadAhead, EveryCountInFlightHandsTheWalkTheSameEntriesInTheSameOrder) {
     TempTree tree;
     // One folder of more entries than the folders read ahead may hold with 2 files in flight:
     // it is read ahead in part, and the rest as the walk comes to it.
-    const int files = 200;
+    const int files = 700;
     for (int i = 0; i < files; i++) {
-        std::string folder = i < 140 ? std::string("q/wide/")
+        std::string folder = i < 640 ? std::string("q/wide/")
                                      : std::string(i % 2 ? "p" : "q") + "/" + "uvw"[i % 3] +
                                            "/" + (i % 7 == 0 ? "d/" : "");
         // Heads of every kind the read-ahead tells apart: a ZIP and a 7z past the first read
