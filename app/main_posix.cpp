@@ -456,6 +456,16 @@ int main(int argc, char **argv) {
     int32_t count = argc - optind + 1;
     char **paths = argv + optind - 1;
 
+    // Every folder level of the walk keeps its listing open; let a deep tree use all the open
+    // files the system allows this process.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    // A share's folders are read while the libraries load and the record is read.
+    for (int32_t i = 1; i < count; i++) read_ahead_of_walk(paths[i]);
+
     char found[256];
     char folder[PATH_BUFFER_SIZE];
     find_libraries(found, sizeof found, folder, sizeof folder);
@@ -464,13 +474,6 @@ int main(int argc, char **argv) {
                           "system's library folders; only pak, CHERRY PACK, DAF and cabinet "
                           "files are read\n"),
                 folder);
-    // Every folder level of the walk keeps its listing open; let a deep tree use all the open
-    // files the system allows this process.
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
     bool to_standard_output = options.output && strcmp(options.output, "-") == 0;
     state_file = options.state;
     // What made a record: it serves only a run of the same build with the same libraries,

@@ -97,9 +97,13 @@ inline int64_t stream_position(FILE *stream) { return (int64_t)ftello(stream); }
 // the walk's own thread. Set before the walk; a count past MOST_FILES_IN_FLIGHT is taken as it.
 inline constexpr unsigned MOST_FILES_IN_FLIGHT = 256;
 void set_files_in_flight(unsigned count);
-// From now on the searches hand their jobs to threads and read folders ahead, as they do from
-// the start of a walk on a share and once a file's bytes are found missing from the cache: for
-// tests, whose files are all in the cache.
+// Starts reading the folder `path` and the folders in it ahead of the walk, while the program
+// makes ready, when it lies on a share (elsewhere, and for anything but a folder, nothing);
+// the walk takes over what was read when it comes to the folder.
+void read_ahead_of_walk(const char *path);
+// From now on every folder is read as a share's: the searches hand their jobs to threads and
+// read folders ahead, as they do once a file's bytes are found missing from the cache, and
+// read_ahead_of_walk reads ahead. For tests, whose files are all on this machine, in the cache.
 void read_ahead_as_on_a_share();
 
 // Up to `capacity` first bytes of the file at `path` into `buffer`, their count in `length`;

@@ -119,12 +119,17 @@ unsigned files_in_flight = 1;    // set before the first search
 // more than it saves. The first file whose bytes were not there starts them, and so does a
 // walk on a share. Set by the walk's thread before any thread exists.
 bool threads_started = false;
+bool as_on_a_share = false;      // set before the walk: every folder is taken for a share's
 unsigned workers = 0;            // under the lock: a thread is started for a job none waits for
 unsigned descriptors_held = 0;   // the walk's thread alone
 uint64_t next_order = 0;         // under the lock
 unsigned names_held = 0;         // under the lock: entries read ahead, not yet in a window
 unsigned folders_held = 0;       // under the lock: folders whose names are read ahead
 Search *innermost = nullptr;     // the searches open, the walk's thread alone
+// The folders named to the program that are read ahead before the walk comes to them, in the
+// order named; the walk's thread alone.
+Job **named_ahead = nullptr;
+size_t named_count = 0, named_taken = 0;
 // Set before the walk, read by the threads: a file it turns away is not opened ahead.
 OpenFilter open_filter = nullptr;
 void *open_filter_user = nullptr;
@@ -318,7 +323,8 @@ void run(Job *job) {
         }
         open_file(job);
     } else if (S_ISDIR(job->entry.status.st_mode)) {
-        job->folder = opendir(job->path);  // the folder's own search reports a failure
+        // The folder's own search reports a failure to open it.
+        if (!job->folder) job->folder = opendir(job->path);
         // Only where threads share the work: the walk's thread would read it no sooner.
         if (job->folder && threads_started && (job->read_ahead || take_folder_place())) {
             job->read_ahead = true;
@@ -557,22 +563,39 @@ bool next_entry(Search *search, WIN32_FIND_DATAA *record) {
 // read ahead only with their statuses: read long before the walk takes each entry's status,
 // the status a share sends with them would have expired by then, and each entry would be
 // looked up again.
+bool is_folder_of(const Job *job, const Search *search) {
+    return strlen(job->path) + 1 == search->prefix_length &&
+           memcmp(job->path, search->prefix, search->prefix_length - 1) == 0;
+}
+
+void adopt(Search *adopting, Job *job) {
+    adopting->folder = job->folder;
+    adopting->ahead = job->names;
+    adopting->ahead_count = job->names_count;
+    adopting->ahead_ended = job->names_ended;
+    adopting->read_error = job->names_error;
+    adopting->with_status = job->read_ahead;
+    job->folder = nullptr;
+    job->names = nullptr;
+    job->names_count = 0;
+}
+
 void adopt_folder_ahead(Search *adopting) {
     for (Search *search = innermost; search; search = search->outer) {
         Job *job = search->current;
-        if (job && job->folder && strlen(job->path) + 1 == adopting->prefix_length &&
-            memcmp(job->path, adopting->prefix, adopting->prefix_length - 1) == 0) {
-            adopting->folder = job->folder;
-            adopting->ahead = job->names;
-            adopting->ahead_count = job->names_count;
-            adopting->ahead_ended = job->names_ended;
-            adopting->read_error = job->names_error;
-            adopting->with_status = job->read_ahead;
-            job->folder = nullptr;
-            job->names = nullptr;
-            job->names_count = 0;
+        if (job && job->folder && is_folder_of(job, adopting)) {
+            adopt(adopting, job);
             return;
         }
+    }
+    // A folder named to the program: those named before it are passed, never to be walked.
+    for (size_t i = named_taken; !innermost && i < named_count; i++) {
+        Job *job = named_ahead[i];
+        if (!is_folder_of(job, adopting)) continue;
+        finish(job);
+        adopt(adopting, job);
+        for (; named_taken <= i; named_taken++) release(named_ahead[named_taken]);
+        return;
     }
 }
 
@@ -611,7 +634,36 @@ void set_files_in_flight(unsigned count) {
     files_in_flight = count < 1 ? 1 : count > MOST_FILES_IN_FLIGHT ? MOST_FILES_IN_FLIGHT : count;
 }
 
+void read_ahead_of_walk(const char *path) {
+    if (files_in_flight < 2) return;
+    size_t length = strlen(path);
+    while (length > 1 && path[length - 1] == '/') length--;
+    DIR *folder = opendir(path);
+    if (!folder) return;
+    struct stat status;
+    Job *job = nullptr;
+    if (length > 1 && (as_on_a_share || !on_local_disk(dirfd(folder))) &&
+        fstat(dirfd(folder), &status) == 0)
+        job = new_job(path, length, "", 0, -1, 0);
+    Job **more = job ? (Job **)realloc(named_ahead, (named_count + 1) * sizeof *more) : nullptr;
+    if (more) named_ahead = more;
+    if (!more || !take_folder_place()) {
+        free(job);
+        closedir(folder);
+        return;
+    }
+    job->entry.status = status;
+    job->entry.known = true;
+    job->status_given = true;
+    job->read_ahead = true;
+    job->folder = folder;
+    named_ahead[named_count++] = job;
+    if (!threads_started) start_threads();
+    queue_job(job);
+}
+
 void read_ahead_as_on_a_share() {
+    as_on_a_share = true;
     if (!threads_started) start_threads();
 }
 

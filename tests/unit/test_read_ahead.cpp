@@ -52,6 +52,7 @@ bool see(const char *path, const WIN32_FIND_DATAA *record, void *user) {
 
 std::vector<Seen> walk(const std::string &root, unsigned in_flight) {
     set_files_in_flight(in_flight);
+    read_ahead_of_walk(root.c_str());  // as the program does with the folders named to it
     std::vector<Seen> seen;
     enumerate_directory(root.c_str(), "*", see, &seen, nullptr);
     set_files_in_flight(1);
