@@ -325,11 +325,15 @@ void run(Job *job) {
     } else if (S_ISDIR(job->entry.status.st_mode)) {
         // The folder's own search reports a failure to open it.
         if (!job->folder) job->folder = opendir(job->path);
-        // Only where threads share the work: the walk's thread would read it no sooner.
-        if (job->folder && threads_started && (job->read_ahead || take_folder_place())) {
+        // Only where threads share the work: the walk's thread would read it no sooner. A
+        // job started by its folder's job is marked before it is queued, and the walk may look
+        // at the mark while it runs: it is written here only for the search's own jobs.
+        if (!job->folder || !threads_started) return;
+        if (!job->read_ahead) {
+            if (!take_folder_place()) return;
             job->read_ahead = true;
-            read_names(job);
         }
+        read_names(job);
     }
 }
 
