@@ -41,6 +41,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "target.h"
 #include "whole_io.h"
 
@@ -123,8 +125,10 @@ bool as_on_a_share = false;      // set before the walk: every folder is taken f
 unsigned workers = 0;            // under the lock: a thread is started for a job none waits for
 unsigned descriptors_held = 0;   // the walk's thread alone
 uint64_t next_order = 0;         // under the lock
-unsigned names_held = 0;         // under the lock: entries read ahead, not yet in a window
-unsigned folders_held = 0;       // under the lock: folders whose names are read ahead
+// Entries read ahead, not yet in a window, and folders whose names are read ahead: taken and
+// given back by every thread, one at a time, without the lock.
+std::atomic<unsigned> names_held(0);
+std::atomic<unsigned> folders_held(0);
 Search *innermost = nullptr;     // the searches open, the walk's thread alone
 // The folders named to the program that are read ahead before the walk comes to them, in the
 // order named; the walk's thread alone.
@@ -174,20 +178,14 @@ Job *new_job(const char *prefix, size_t prefix_length, const char *name, size_t 
     return job;
 }
 
-// Takes one of `held`'s `bound` places under the lock; false when all are taken.
-bool take_place(unsigned *held, unsigned bound) {
-    pthread_mutex_lock(&lock);
-    bool taken = *held < bound;
-    if (taken) ++*held;
-    pthread_mutex_unlock(&lock);
-    return taken;
+// Takes one of `held`'s `bound` places; false when all are taken.
+bool take_place(std::atomic<unsigned> *held, unsigned bound) {
+    if (held->fetch_add(1) < bound) return true;
+    held->fetch_sub(1);
+    return false;
 }
 
-void give_place(unsigned *held) {
-    pthread_mutex_lock(&lock);
-    --*held;
-    pthread_mutex_unlock(&lock);
-}
+void give_place(std::atomic<unsigned> *held) { held->fetch_sub(1); }
 
 // Folders held read ahead keep their descriptors open, besides the files' descriptor_ceiling().
 bool take_folder_place() {
@@ -384,18 +382,25 @@ void start_threads() {
         }
 }
 
-// Under the lock: one more thread, for a job that no idle thread will take. Threads are started
-// as jobs come, up to the count in flight, so that a walk with little to do starts few. Should
-// none start, every job is run by the walk when it comes to it, as with one file in flight.
+// One more thread, for a job that no idle thread will take, counted in `workers` already.
+// Threads are started as jobs come, up to the count in flight, so that a walk with little to do
+// starts few. Should none start, every job is run by the walk when it comes to it, as with one
+// file in flight.
 void add_worker() {
     pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return;
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    // A job keeps nothing on the stack but its calls.
-    pthread_attr_setstacksize(&attributes, 64u * 1024u);
-    pthread_t thread;
-    if (pthread_create(&thread, &attributes, work, nullptr) == 0) workers++;
-    pthread_attr_destroy(&attributes);
+    bool started = false;
+    if (pthread_attr_init(&attributes) == 0) {
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        // A job keeps nothing on the stack but its calls.
+        pthread_attr_setstacksize(&attributes, 64u * 1024u);
+        pthread_t thread;
+        started = pthread_create(&thread, &attributes, work, nullptr) == 0;
+        pthread_attr_destroy(&attributes);
+    }
+    if (started) return;
+    pthread_mutex_lock(&lock);
+    workers--;
+    pthread_mutex_unlock(&lock);
 }
 
 void queue_job(Job *job) {
@@ -404,13 +409,17 @@ void queue_job(Job *job) {
     job->order = next_order++;
     job->next_queued = queue;
     queue = job;
+    bool more = false;
     if (idle_workers > wakes_pending) {
         wakes_pending++;
         pthread_cond_signal(&work_waiting);
     } else if (workers < files_in_flight) {
-        add_worker();
+        workers++;
+        more = true;
     }
     pthread_mutex_unlock(&lock);
+    // Outside the lock: starting a thread takes longer than any job's turn with the lock.
+    if (more) add_worker();
 }
 
 // Under the lock: takes a job that no thread has taken yet off the queue; false when one has.
