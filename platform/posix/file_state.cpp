@@ -41,39 +41,51 @@ bool listed(const unsigned long *kinds, size_t count, unsigned long kind) {
     return false;
 }
 
-// The settle time of the file system of `path` on `device`, remembered per device for the run
-// (a walk meets few of them). Called by the walk's thread alone.
-uint32_t settle_of(const char *path, uint64_t device) {
+// The kind of the file system on `device`, asked of `path`, or of `descriptor` when it is not
+// -1, and remembered per device for the run (a walk meets few of them; on a share each asking
+// is a request). False when it cannot be told. Called by the walk's thread alone.
+bool kind_of(uint64_t device, const char *path, int descriptor, unsigned long *kind) {
     struct Known {
         uint64_t device;
-        uint32_t settle_ms;
+        unsigned long kind;
     };
     static Known known[16];
     static size_t count = 0;
-    for (size_t i = 0; i < count; i++)
-        if (known[i].device == device) return known[i].settle_ms;
+    for (size_t i = 0; i < count; i++) {
+        if (known[i].device == device) {
+            *kind = known[i].kind;
+            return true;
+        }
+    }
     struct statfs about;
-    if (statfs(path, &about) != 0) return 0;  // not remembered: asked again next time
-    unsigned long kind = (unsigned long)about.f_type & 0xFFFFFFFFul;
-    uint32_t settle = listed(UNPROVABLE_KINDS, sizeof UNPROVABLE_KINDS / sizeof *UNPROVABLE_KINDS,
-                             kind)
-                          ? 0
-                      : listed(LOCAL_NANOSECOND_KINDS,
-                               sizeof LOCAL_NANOSECOND_KINDS / sizeof *LOCAL_NANOSECOND_KINDS, kind)
-                          ? LOCAL_SETTLE_MS
-                          : REMOTE_SETTLE_MS;
-    if (count < sizeof known / sizeof *known) known[count++] = {device, settle};
-    return settle;
+    if ((descriptor != -1 ? fstatfs(descriptor, &about) : statfs(path, &about)) != 0)
+        return false;  // not remembered: asked again next time
+    *kind = (unsigned long)about.f_type & 0xFFFFFFFFul;
+    if (count < sizeof known / sizeof *known) known[count++] = {device, *kind};
+    return true;
+}
+
+bool is_local(unsigned long kind) {
+    return listed(LOCAL_NANOSECOND_KINDS,
+                  sizeof LOCAL_NANOSECOND_KINDS / sizeof *LOCAL_NANOSECOND_KINDS, kind);
+}
+
+// The settle time of the file system of `path` on `device`.
+uint32_t settle_of(const char *path, uint64_t device) {
+    unsigned long kind;
+    if (!kind_of(device, path, -1, &kind)) return 0;
+    return listed(UNPROVABLE_KINDS, sizeof UNPROVABLE_KINDS / sizeof *UNPROVABLE_KINDS, kind) ? 0
+           : is_local(kind) ? LOCAL_SETTLE_MS
+                            : REMOTE_SETTLE_MS;
 }
 
 }  // namespace
 
 bool on_local_disk(int descriptor) {
-    struct statfs about;
-    return fstatfs(descriptor, &about) == 0 &&
-           listed(LOCAL_NANOSECOND_KINDS,
-                  sizeof LOCAL_NANOSECOND_KINDS / sizeof *LOCAL_NANOSECOND_KINDS,
-                  (unsigned long)about.f_type & 0xFFFFFFFFul);
+    struct stat status;
+    unsigned long kind;
+    return fstat(descriptor, &status) == 0 &&
+           kind_of((uint64_t)status.st_dev, nullptr, descriptor, &kind) && is_local(kind);
 }
 
 void state_of(const struct stat &status, FileState *identity) {

@@ -15,7 +15,8 @@ DWORD attributes_of(const struct stat &status);
 // The identity the status gives, its settle time left 0 (file_state.cpp).
 void state_of(const struct stat &status, FileState *identity);
 // Whether the open file or folder lies on one of this machine's own disks (or in its memory),
-// where a request costs no round trip to another machine (file_state.cpp).
+// where a request costs no round trip to another machine (file_state.cpp; asked once a device,
+// by the walk's thread alone).
 bool on_local_disk(int descriptor);
 
 // What a folder search learnt of the entry `path` that it returned last, while the walk is on
