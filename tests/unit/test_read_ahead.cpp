@@ -52,7 +52,11 @@ bool see(const char *path, const WIN32_FIND_DATAA *record, void *user) {
 
 std::vector<Seen> walk(const std::string &root, unsigned in_flight) {
     set_files_in_flight(in_flight);
-    read_ahead_of_walk(root.c_str());  // as the program does with the folders named to it
+    // As the program does with the paths named to it, of which only the last is walked here: a
+    // file is not read ahead, and a folder named before the one walked is let go unwalked.
+    read_ahead_of_walk((root + "/q/u").c_str());
+    read_ahead_of_walk((root + "/q/wide/f0").c_str());
+    read_ahead_of_walk(root.c_str());
     std::vector<Seen> seen;
     enumerate_directory(root.c_str(), "*", see, &seen, nullptr);
     set_files_in_flight(1);
