@@ -571,16 +571,13 @@ bool next_entry(Search *search, WIN32_FIND_DATAA *record) {
     return true;
 }
 
-// The folder of the new search when the search that holds it as its current entry has opened
-// it ahead: the folder, and the names its job read ahead, pass to the new search. Names are
-// read ahead only with their statuses: read long before the walk takes each entry's status,
-// the status a share sends with them would have expired by then, and each entry would be
-// looked up again.
+// Whether the job is that of the folder whose entries the search lists.
 bool is_folder_of(const Job *job, const Search *search) {
     return strlen(job->path) + 1 == search->prefix_length &&
            memcmp(job->path, search->prefix, search->prefix_length - 1) == 0;
 }
 
+// The job's open folder, and the names it read ahead, pass to the search.
 void adopt(Search *adopting, Job *job) {
     adopting->folder = job->folder;
     adopting->ahead = job->names;
@@ -593,6 +590,10 @@ void adopt(Search *adopting, Job *job) {
     job->names_count = 0;
 }
 
+// The folder of the new search, when the search that holds it as its current entry opened it
+// ahead, or when it was named to the program and read ahead. Names are read ahead only with
+// their statuses: read long before the walk takes each entry's status, the status a share
+// sends with them would have expired by then, and each entry would be looked up again.
 void adopt_folder_ahead(Search *adopting) {
     for (Search *search = innermost; search; search = search->outer) {
         Job *job = search->current;
@@ -655,7 +656,8 @@ void read_ahead_of_walk(const char *path) {
     if (!folder) return;
     struct stat status;
     Job *job = nullptr;
-    if (length > 1 && (as_on_a_share || !on_local_disk(dirfd(folder))) &&
+    // The root's search lists "/", no folder's path: it is not read ahead.
+    if (!(length == 1 && path[0] == '/') && (as_on_a_share || !on_local_disk(dirfd(folder))) &&
         fstat(dirfd(folder), &status) == 0)
         job = new_job(path, length, "", 0, -1, 0);
     Job **more = job ? (Job **)realloc(named_ahead, (named_count + 1) * sizeof *more) : nullptr;
