@@ -4,7 +4,6 @@
 // bound to it); paths go out as the file system holds them.
 #include <ctype.h>
 #include <errno.h>
-#include <libintl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,9 +11,8 @@
 #include <unistd.h>
 
 #include "feedback.h"
+#include "messages_posix.h"
 #include "monotonic_clock.h"
-
-#define _(text) gettext(text)
 
 // The status line while it shows: from show_busy_indicator to remove_busy_indicator, and only
 // while standard error is a terminal.
@@ -78,9 +76,9 @@ void show_walk_progress(void *, uint32_t files_examined, uint32_t archives_found
     char files[32];
     char archives[32];
     char counts[96];
-    snprintf(files, sizeof files, ngettext("%u file", "%u files", files_examined),
+    snprintf(files, sizeof files, message_plural("%u file", "%u files", files_examined),
              files_examined);
-    snprintf(archives, sizeof archives, ngettext("%u archive", "%u archives", archives_found),
+    snprintf(archives, sizeof archives, message_plural("%u archive", "%u archives", archives_found),
              archives_found);
     snprintf(counts, sizeof counts, "  %s, %s", files, archives);
     draw_line(status_tip, counts);
@@ -131,7 +129,7 @@ OverwriteAnswer ask_overwrite(const char *listing) {
 void show_listing_failure(ListingFailure failure, const char *listing, int error) {
     tell(failure == LISTING_NOT_CREATED ? _("%s: Creating the file failed (%s).")
                                         : _("%s: Writing the file failed (%s)."),
-         listing, strerror(error ? error : EIO));
+         listing, error_message(error ? error : EIO));
 }
 
 void beep_at_end() { ring_bell(); }

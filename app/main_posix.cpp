@@ -3,9 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <langinfo.h>
-#include <libintl.h>
-#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,15 +12,12 @@
 #include "app.h"
 #include "archiver_bridge.h"
 #include "catalogue.h"
+#include "messages_posix.h"
 #include "path_helpers.h"
 #include "target.h"  // set_files_in_flight
 #include "update_record.h"
 #include "version.h"
 #include "whole_io.h"
-
-#define _(text) gettext(text)
-
-static const char TEXT_DOMAIN[] = "tallybook";
 
 static const char *usage() {
     return _("Usage: tallybook [OPTION]... PATH...\n"
@@ -91,48 +85,6 @@ static void find_libraries(char *found, size_t found_size, char *folder, size_t 
         strip_to_parent(folder);
 }
 
-// The character set of the terminal, from the user's locale settings, without touching the
-// program's own locale (which stays "C" for everything but the messages).
-static const char *terminal_charset() {
-    static char charset[64];
-    if (!charset[0]) {
-        locale_t locale = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
-        const char *name = locale ? nl_langinfo_l(CODESET, locale) : "ANSI_X3.4-1968";
-        snprintf(charset, sizeof charset, "%s", name);
-        if (locale) freelocale(locale);
-    }
-    return charset;
-}
-
-// The folder that holds the message catalogues: share/locale of the installed tree
-// (lib/tallybook/tallybook), or of the build tree (bin/tallybook), whichever holds ours; the
-// compiled-in folder when the program's own path tells nothing.
-static void bind_messages() {
-    static char folder[PATH_BUFFER_SIZE];
-    char self[PATH_BUFFER_SIZE];
-    const char *chosen = TALLYBOOK_LOCALE_DIR;
-    if (GetModuleFileNameA(nullptr, self, sizeof self) > 0) {
-        strip_to_parent(self);
-        static const char *const ups[] = {"/../../share/locale", "/../share/locale"};
-        for (const char *up : ups) {
-            char catalogue[PATH_BUFFER_SIZE + 32];
-            snprintf(folder, sizeof folder, "%s%s", self, up);
-            snprintf(catalogue, sizeof catalogue, "%s/ja/LC_MESSAGES/%s.mo", folder, TEXT_DOMAIN);
-            if (is_file(catalogue)) {
-                chosen = folder;
-                break;
-            }
-        }
-    }
-    // Only the messages follow the user's locale; everything else the program does stays in
-    // the "C" locale, byte for byte.
-    setlocale(LC_MESSAGES, "");
-    bindtextdomain(TEXT_DOMAIN, chosen);
-    bind_textdomain_codeset(TEXT_DOMAIN, terminal_charset());
-    bind_textdomain_codeset("libc", terminal_charset());
-    textdomain(TEXT_DOMAIN);
-}
-
 // A folder's listing lies beside the folder the argument denotes, however it was typed:
 // "data/", "data//", "data/.", "." and ".." each name a folder, never a listing inside one.
 // The walk still uses the argument as typed.
@@ -164,7 +116,7 @@ static void report_path(const char *path, int error) {
                           "listing; name the folders inside it\n"),
                 path);
     else
-        fprintf(stderr, "tallybook: %s: %s\n", path, strerror(error));
+        fprintf(stderr, "tallybook: %s: %s\n", path, error_message(error));
 }
 
 // The options as getopt_long takes them: anywhere among the paths, up to "--".
@@ -365,16 +317,16 @@ static void tell_record(const char *path, int verdict, int error) {
     case RECORD_UNREADABLE:
         fprintf(stderr, _("tallybook: %s: the record of the last update cannot be read (%s); "
                           "every file is read\n"),
-                path, strerror(error ? error : EIO));
+                path, error_message(error ? error : EIO));
         return;
     case RECORD_UNPLACED:
         fprintf(stderr, _("tallybook: %s: there is no place for the record of its updates (%s); "
                           "every file is read and nothing is recorded\n"),
-                path, strerror(error ? error : EIO));
+                path, error_message(error ? error : EIO));
         return;
     case RECORD_UNSAVED:
         fprintf(stderr, _("tallybook: %s: the record of this update could not be written (%s)\n"),
-                path, strerror(error ? error : EIO));
+                path, error_message(error ? error : EIO));
         return;
     case RECORD_FOREIGN:
         why = _("tallybook: %s: this is no record of tallybook's updates; every file is read\n");
@@ -446,7 +398,6 @@ static bool holds_listing(const char *listing, OrderedList *catalogue) {
 }
 
 int main(int argc, char **argv) {
-    bind_messages();
     Options options = {false, nullptr, DEFAULT_IN_FLIGHT, false, nullptr};
     int ended = read_options(argc, argv, &options);
     if (ended >= 0) return ended;
