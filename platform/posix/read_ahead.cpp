@@ -314,7 +314,9 @@ void run(Job *job) {
     if (!job->status_given) take_status(job, job->folder_fd);
     if (!job->entry.known || (!job->may_open && !job->read_ahead)) return;
     if (S_ISREG(job->entry.status.st_mode)) {
-        if (open_filter) {
+        // A status that came with the folder's names was put to the filter when the search
+        // took the entry into its window.
+        if (open_filter && !job->status_given) {
             FileState identity;
             state_of(job->entry.status, &identity);
             if (!open_filter(open_filter_user, job->path, &identity)) return;

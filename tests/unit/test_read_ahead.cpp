@@ -7,6 +7,10 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -140,6 +144,54 @@ TEST(ReadAhead, AFileRemovedWhileTheWalkIsAheadOfItIsListedAsFoundOrNotAtAll) {
         &state, nullptr);
     set_files_in_flight(1);
     EXPECT_EQ(heads.size(), 40u);
+}
+
+// The filter an update hands the searches is asked before a file is opened ahead, whether the
+// file's status came from its own job or with its folder's names: for ordinary files only, each
+// once at most, with that file's identity. A file it turns away is still read when the walk
+// asks for it, and the walk sees what it would without the filter.
+TEST(ReadAhead, TheOpenFilterIsAskedOnceAFileWithItsIdentityAndItsNoOnlySavesTheOpen) {
+    TempTree tree;
+    for (int i = 0; i < 300; i++)
+        tree.file(std::string(i % 3 ? "p/" : "p/q/") + (i % 2 ? "keep" : "skip") +
+                      std::to_string(i),
+                  std::string((size_t)i, 'x'));
+    tree.folder("p/empty");
+    std::vector<Seen> plain = walk(tree.root(), 1);
+    struct Asked {
+        std::mutex lock;
+        std::map<std::string, FileState> seen;
+        int twice = 0;
+    } asked;
+    set_open_filter(
+        [](void *user, const char *path, const FileState *identity) {
+            Asked *asked = (Asked *)user;
+            std::lock_guard<std::mutex> hold(asked->lock);
+            if (!asked->seen.emplace(path, *identity).second) asked->twice++;
+            return strstr(path, "/skip") == nullptr;
+        },
+        &asked);
+    read_ahead_as_on_a_share();
+    for (unsigned in_flight : {2u, 64u}) {
+        asked.seen.clear();
+        asked.twice = 0;
+        std::vector<Seen> filtered = walk(tree.root(), in_flight);
+        ASSERT_EQ(filtered.size(), plain.size());
+        for (size_t i = 0; i < plain.size(); i++) {
+            EXPECT_EQ(filtered[i].path, plain[i].path);
+            EXPECT_EQ(filtered[i].head, plain[i].head) << plain[i].path;
+        }
+        EXPECT_EQ(asked.twice, 0);
+        for (const auto &[path, identity] : asked.seen) {
+            struct stat status;
+            ASSERT_EQ(stat(path.c_str(), &status), 0) << path;
+            EXPECT_TRUE(S_ISREG(status.st_mode)) << path;
+            EXPECT_EQ(identity.size, (uint64_t)status.st_size) << path;
+            EXPECT_EQ(identity.number, (uint64_t)status.st_ino) << path;
+        }
+        EXPECT_GT(asked.seen.size(), 0u);
+    }
+    set_open_filter(nullptr, nullptr);
 }
 
 // A path no search stands on (a file named on the command line) is opened for the call.
