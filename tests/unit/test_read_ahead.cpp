@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -192,6 +193,30 @@ TEST(ReadAhead, TheOpenFilterIsAskedOnceAFileWithItsIdentityAndItsNoOnlySavesThe
         EXPECT_GT(asked.seen.size(), 0u);
     }
     set_open_filter(nullptr, nullptr);
+}
+
+// Folders read ahead hold their descriptors until the walk has passed them: under a small limit
+// of open files they take no more than their share, and every file the walk comes to still
+// opens. (The limit is read once a process, at the first search: it is set before any.)
+TEST(ReadAhead, FoldersReadAheadLeaveTheFilesTheirDescriptorsUnderASmallLimit) {
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    limit.rlim_cur = 48;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    TempTree tree;
+    for (int i = 0; i < 240; i++)
+        tree.file("d" + std::to_string(i % 40) + "/e" + std::to_string(i % 3) + "/f" +
+                      std::to_string(i),
+                  "head " + std::to_string(i));
+    std::vector<Seen> one = walk(tree.root(), 1);
+    read_ahead_as_on_a_share();
+    std::vector<Seen> many = walk(tree.root(), 64);
+    ASSERT_EQ(many.size(), one.size());
+    for (size_t i = 0; i < one.size(); i++) {
+        EXPECT_EQ(many[i].path, one[i].path);
+        EXPECT_EQ(many[i].head, one[i].head) << one[i].path;
+        EXPECT_EQ(many[i].head_error, 0) << one[i].path;
+    }
 }
 
 // A path no search stands on (a file named on the command line) is opened for the call.
