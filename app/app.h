@@ -29,7 +29,11 @@ struct FrontEnd {
     // PATH_BUFFER_SIZE bytes); false, with the reason in *error, when it has no place. Null
     // for a run that reads every file.
     bool (*place_record)(const char *listing, char *record, char *real, int *error);
-    const char *record_stamp;  // the build and the libraries that made a record
+    // This run's stamp, which a record must carry to serve it and which the run's record
+    // carries: the build and what it reads files with. Given the path of the record the run
+    // would use (null when it has none), so that the stamp need not be made anew where that
+    // record's still holds. Called once, before the walk, by every update run.
+    const char *(*record_stamp)(const char *record);
     // Told why the record was not used, placed or saved: a RecordVerdict, the record's path
     // (the listing's for RECORD_UNPLACED) and the system's error number where there is one.
     void (*tell_record)(const char *path, int verdict, int error);

@@ -12,6 +12,7 @@
 #include "app.h"
 #include "archiver_bridge.h"
 #include "catalogue.h"
+#include "library_stamp_posix.h"
 #include "messages_posix.h"
 #include "path_helpers.h"
 #include "target.h"  // set_files_in_flight
@@ -83,6 +84,44 @@ static void find_libraries(char *found, size_t found_size, char *folder, size_t 
         snprintf(folder, folder_size, "?");
     else
         strip_to_parent(folder);
+}
+
+// Loads the archiver libraries the chain tries, as a run's start, telling when there are none.
+static void load_libraries(char *found, size_t found_size) {
+    char folder[PATH_BUFFER_SIZE];
+    find_libraries(found, found_size, folder, sizeof folder);
+    if (!found[0])
+        fprintf(stderr, _("tallybook: no archiver library found, neither in %s nor in the "
+                          "system's library folders; only pak, CHERRY PACK, DAF and cabinet "
+                          "files are read\n"),
+                folder);
+}
+
+static void load_libraries() {
+    char found[256];
+    load_libraries(found, sizeof found);
+}
+
+// What made a record: it serves only a run of the same build that finds the same libraries,
+// whose reading of every file it stands for. That is the stamp's first line; the lines after
+// it name what the libraries' load mapped. While those still hold, and every library was found,
+// the record's own stamp is this run's and nothing is loaded: the bridge loads a library when
+// a file has to be read.
+static const char *stamp_for_record(const char *record) {
+    static char stamp[LIBRARY_STAMP_CAPACITY];
+    char head[320];
+    int used = snprintf(head, sizeof head, "tallybook %s; ", TALLYBOOK_VERSION);
+    const char *name;
+    for (size_t i = 0; (name = probed_archiver_file(i)) && (size_t)used < sizeof head; i++)
+        used += snprintf(head + used, sizeof head - (size_t)used, "%s%s", i ? " " : "", name);
+    if (record && read_record_stamp(record, stamp, sizeof stamp) &&
+        library_stamp_holds(stamp, head))
+        return stamp;
+    char found[256];
+    load_libraries(found, sizeof found);
+    snprintf(head, sizeof head, "tallybook %s; %s", TALLYBOOK_VERSION, found);
+    make_library_stamp(stamp, sizeof stamp, head);
+    return stamp;
 }
 
 // A folder's listing lies beside the folder the argument denotes, however it was typed:
@@ -417,20 +456,10 @@ int main(int argc, char **argv) {
     // A share's folders are read while the libraries load and the record is read.
     for (int32_t i = 1; i < count; i++) read_ahead_of_walk(paths[i]);
 
-    char found[256];
-    char folder[PATH_BUFFER_SIZE];
-    find_libraries(found, sizeof found, folder, sizeof folder);
-    if (!found[0])
-        fprintf(stderr, _("tallybook: no archiver library found, neither in %s nor in the "
-                          "system's library folders; only pak, CHERRY PACK, DAF and cabinet "
-                          "files are read\n"),
-                folder);
+    // An update loads them once it knows that its record cannot prove them unchanged.
+    if (!options.update) load_libraries();
     bool to_standard_output = options.output && strcmp(options.output, "-") == 0;
     state_file = options.state;
-    // What made a record: it serves only a run of the same build with the same libraries,
-    // whose reading of every file it stands for.
-    char stamp[sizeof found + 64];
-    snprintf(stamp, sizeof stamp, "tallybook %s; %s", TALLYBOOK_VERSION, found);
     const FrontEnd front_end = {
         .folder_listing = folder_listing_beside,
         .report = report_path,
@@ -440,7 +469,7 @@ int main(int argc, char **argv) {
         .output = to_standard_output ? nullptr : options.output,
         .to_standard_output = to_standard_output,
         .place_record = options.update ? place_record : nullptr,
-        .record_stamp = stamp,
+        .record_stamp = stamp_for_record,
         .tell_record = tell_record,
         .holds_listing = holds_listing,
         .failure_status = 2,

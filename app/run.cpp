@@ -192,6 +192,7 @@ struct UpdateRun {
     bool placed;
     char record[PATH_BUFFER_SIZE];
     char real[PATH_BUFFER_SIZE];
+    const char *stamp;
     PriorRun prior;
     NextRun next;
     CatalogueUpdate update;
@@ -204,12 +205,12 @@ static CatalogueUpdate *begin_update(UpdateRun *u, const char *listing,
     u->update.next = &u->next;
     int error = 0;
     u->placed = front_end->place_record(listing, u->record, u->real, &error);
+    u->stamp = front_end->record_stamp(u->placed ? u->record : nullptr);
     if (!u->placed) {
         front_end->tell_record(listing, RECORD_UNPLACED, error);
         return &u->update;
     }
-    RecordVerdict verdict =
-        load_record(u->record, u->real, front_end->record_stamp, &u->prior, &error);
+    RecordVerdict verdict = load_record(u->record, u->real, u->stamp, &u->prior, &error);
     if (verdict == RECORD_USED)
         u->update.prior = &u->prior;
     else if (verdict != RECORD_MISSING)
@@ -221,9 +222,10 @@ static void end_update(UpdateRun *u, bool listed, const FrontEnd *front_end) {
     int error;
     // A record that would be written again as it is stays as it is: an unchanged tree costs
     // no write of it.
-    bool unchanged = u->update.prior && record_unchanged(&u->next, u->update.prior);
+    bool unchanged = u->update.prior && record_unchanged(&u->next, u->update.prior) &&
+                     same_stamp(u->update.prior, u->stamp);
     if (listed && u->placed && !unchanged &&
-        !save_record(u->record, &u->next, u->real, front_end->record_stamp, &error))
+        !save_record(u->record, &u->next, u->real, u->stamp, &error))
         front_end->tell_record(u->record, RECORD_UNSAVED, error);
     release_prior(&u->prior);
     release_next(&u->next);

@@ -258,6 +258,41 @@ bool settled(const NextRun *next, const FileState *identity) {
 
 }  // namespace
 
+// The listing's path and the stamp, which follow the fixed head.
+static bool take_texts(Cursor *c, uint32_t *listing_length, const uint8_t **listing,
+                       uint32_t *stamp_length, const uint8_t **stamp) {
+    return take_u32(c, listing_length) && take(c, *listing_length, listing) &&
+           take_u32(c, stamp_length) && take(c, *stamp_length, stamp);
+}
+
+bool stamp_of_record(const uint8_t *bytes, size_t size, char *stamp, size_t capacity) {
+    if (size < HEAD_FIXED || memcmp(bytes, MAGIC, sizeof MAGIC) != 0 ||
+        read_le32(bytes + 8) != FORMAT_VERSION)
+        return false;
+    Cursor c = {bytes + HEAD_FIXED, bytes + size};
+    uint32_t listing_length, stamp_length;
+    const uint8_t *listing_text, *stamp_text;
+    if (!take_texts(&c, &listing_length, &listing_text, &stamp_length, &stamp_text) ||
+        stamp_length >= capacity || memchr(stamp_text, '\0', stamp_length))
+        return false;
+    memcpy(stamp, stamp_text, stamp_length);
+    stamp[stamp_length] = '\0';
+    return true;
+}
+
+bool read_record_stamp(const char *path, char *stamp, size_t capacity) {
+    FILE *stream = fopen(path, "rb");
+    if (!stream) return false;
+    // The head and the stamp, with room for the longest listing path.
+    size_t wanted = HEAD_FIXED + 4 + (size_t)PATH_BUFFER_SIZE + 4 + capacity;
+    uint8_t *bytes = (uint8_t *)malloc(wanted);
+    bool read =
+        bytes && stamp_of_record(bytes, fread(bytes, 1, wanted, stream), stamp, capacity);
+    free(bytes);
+    fclose(stream);
+    return read;
+}
+
 uint64_t hash_text(const char *text) { return record_checksum((const uint8_t *)text, strlen(text)); }
 
 // The checks and the loading of parse_record, over bytes that `prior` keeps when they are used.
@@ -277,13 +312,18 @@ static RecordVerdict parse_checked(uint8_t *bytes, size_t size, const char *list
     Cursor c = {bytes + HEAD_FIXED, bytes + body};
     uint32_t listing_length, stamp_length, count;
     const uint8_t *listing_text, *stamp_text;
-    if (!take_u32(&c, &listing_length) || !take(&c, listing_length, &listing_text) ||
-        !take_u32(&c, &stamp_length) || !take(&c, stamp_length, &stamp_text) ||
+    if (!take_texts(&c, &listing_length, &listing_text, &stamp_length, &stamp_text) ||
         !take_u32(&c, &count) || count > (size_t)(c.end - c.at) / FILE_FIXED)
         return RECORD_DAMAGED;
     if (listing_length != strlen(listing) || memcmp(listing_text, listing, listing_length) != 0)
         return RECORD_OTHER_LISTING;
-    if (stamp_length != strlen(stamp) || memcmp(stamp_text, stamp, stamp_length) != 0)
+    // The stamp's first line names what made the record and must be this run's; the lines
+    // after it are the maker's proof that it would load the same libraries, which a run whose
+    // proof differs writes anew (same_stamp).
+    size_t made_by = strcspn(stamp, "\n");
+    const uint8_t *line_end = (const uint8_t *)memchr(stamp_text, '\n', stamp_length);
+    if ((line_end ? (size_t)(line_end - stamp_text) : stamp_length) != made_by ||
+        memcmp(stamp_text, stamp, made_by) != 0)
         return RECORD_OTHER_BUILD;
     size_t path_bytes;
     if (!walk_files(c, count, bytes, nullptr, &path_bytes)) return RECORD_DAMAGED;
@@ -301,6 +341,8 @@ static RecordVerdict parse_checked(uint8_t *bytes, size_t size, const char *list
         return RECORD_UNREADABLE;
     }
     prior->bytes = bytes;
+    prior->stamp = (const char *)stamp_text;
+    prior->stamp_length = stamp_length;
     return RECORD_USED;
 }
 
@@ -466,6 +508,11 @@ bool note_prior_file(NextRun *next, const PriorRun *prior, const PriorFile *file
 
 bool record_unchanged(const NextRun *next, const PriorRun *prior) {
     return prior && next->count == prior->count && next->kept_in_place == next->count;
+}
+
+bool same_stamp(const PriorRun *prior, const char *stamp) {
+    return strlen(stamp) == prior->stamp_length &&
+           memcmp(prior->stamp, stamp, prior->stamp_length) == 0;
 }
 
 bool encode_record(const NextRun *next, const char *listing, const char *stamp, uint8_t **bytes,

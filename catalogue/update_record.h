@@ -52,6 +52,8 @@ struct PriorRun {
     size_t paths_size;
     uint32_t *slots;  // a file's index plus one, by the hash of its path; 0 is an empty slot
     uint32_t slot_count;
+    const char *stamp;  // within `bytes`, not ended
+    uint32_t stamp_length;
 };
 
 // What this run found, in the walk's order, to be the next record. A file is noted only when
@@ -88,6 +90,12 @@ RecordVerdict parse_record(const uint8_t *bytes, size_t size, const char *listin
 RecordVerdict load_record(const char *path, const char *listing, const char *stamp,
                           PriorRun *prior, int *error);
 void release_prior(PriorRun *prior);
+// The stamp a record's head names, as text in `stamp`, checked no further than its bounds
+// (load_record checks the whole): so that a run can tell whether the record could serve it
+// before it builds its own stamp. False when there is none, or none that fits `capacity` with
+// its end.
+bool stamp_of_record(const uint8_t *bytes, size_t size, char *stamp, size_t capacity);
+bool read_record_stamp(const char *path, char *stamp, size_t capacity);
 
 const PriorFile *find_prior(const PriorRun *prior, const char *path);
 // Whether two identities name one state of one file (the device aside).
@@ -111,6 +119,9 @@ bool note_prior_file(NextRun *next, const PriorRun *prior, const PriorFile *file
                      const FileState *identity);
 // Whether the next record would be the last run's, byte for byte: it need not be written.
 bool record_unchanged(const NextRun *next, const PriorRun *prior);
+// Whether `stamp` is the whole stamp the last run's record carries; the record is written
+// again for a stamp that differs past its first line.
+bool same_stamp(const PriorRun *prior, const char *stamp);
 // The next record's bytes, allocated; false when no memory is left.
 bool encode_record(const NextRun *next, const char *listing, const char *stamp, uint8_t **bytes,
                    size_t *size);

@@ -298,6 +298,69 @@ class UpdateTest(unittest.TestCase):
         full, update = self.both()
         self.assertEqual((update[:2], update[2].count(b"no place for the record")), (full[:2], 1))
 
+    def test_the_archiver_libraries_load_only_when_the_record_cannot_prove_them(self):
+        """A record names what the archiver libraries' load mapped. While all of it holds (the
+        program's folder, the loader's cache, every object) an update loads none of them until
+        a file must be read; any change and it loads them first. Either way it lists as a full
+        run."""
+        Tree(self.tree, random.Random(9))
+        built = os.path.dirname(tallytest.PROGRAM)
+        folder = os.path.join(self.dir, "bin")
+        os.mkdir(folder)
+        for name in os.listdir(built):
+            if name == "tallybook" or name.endswith((".dll", ".so")):
+                path = os.path.join(built, name)
+                if os.path.islink(path):
+                    os.symlink(os.readlink(path), os.path.join(folder, name))
+                else:
+                    shutil.copy2(path, folder)
+        program = os.path.join(folder, "tallybook")
+        trace = os.path.join(self.dir, "trace")
+
+        def runs(env=None):
+            """(full run, update run) of the copy; whether the update loaded the libraries."""
+            results = []
+            for name, options in (("full.txt", ["-f"]), ("update.txt", self.update_options())):
+                listing = os.path.join(self.dir, name)
+                proc = subprocess.run(
+                    ["strace", "-f", "-qq", "-e", "trace=openat", "-o", trace, program] +
+                    options + ["-o", listing, self.tree], stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60,
+                    env=dict(self.env, ASAN_OPTIONS="detect_leaks=0", **(env or {})))
+                with open(listing, "rb") as f:
+                    results.append((proc.returncode, f.read(), proc.stderr))
+            with open(trace) as f:
+                loaded = '.dll"' in f.read()  # the libraries' names, links to one object
+            return results[0], results[1], loaded
+
+        runs()
+        time.sleep(0.1)  # past the settle time: every file recorded
+        rows = [
+            # (what changes first, whether the update loads, a line it says)
+            ("nothing", None, False, None),
+            ("an archive", lambda: same_size_rewrite(
+                next(p for p in Tree.files(Tree.__new__(Tree), self.tree) if p.endswith(".zip")),
+                random.Random(1), keep_time=False), True, None),
+            ("a library's times", lambda: os.utime(
+                os.path.join(folder, "tallybook-archivers.so")), True, None),
+            ("nothing since", None, False, None),
+            ("a library gone", lambda: os.remove(os.path.join(folder, "Bga32.dll")), True,
+             b"another build or with other archiver libraries"),
+            ("a search path", {"LD_LIBRARY_PATH": self.dir}, True, None),
+            ("a search path still", {"LD_LIBRARY_PATH": self.dir}, True, None),
+        ]
+        for name, change, loads, line in rows:
+            with self.subTest(name):
+                env = change if isinstance(change, dict) else None
+                if callable(change):
+                    change()
+                full, update, loaded = runs(env)
+                self.assertEqual((update[:2], loaded), (full[:2], loads))
+                said = [l for l in update[2].splitlines() if l not in full[2].splitlines()]
+                self.assertEqual(len(said), 0 if line is None else 1, said)
+                if line is not None:
+                    self.assertIn(line, said[0])
+
     def test_a_record_that_cannot_serve_gives_a_full_run_and_says_why(self):
         Tree(self.tree, random.Random(11))
 

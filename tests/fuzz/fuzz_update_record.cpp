@@ -1,6 +1,7 @@
-// Fuzz target of the update record's reader: arbitrary bytes never make it read past them, and
-// a record it takes gives back, by path, files whose members fit their records, and noted again
-// file by file it encodes to a record of the same files and members. The first byte
+// Fuzz target of the update record's reader: arbitrary bytes never make it, nor the reader of
+// the stamp alone, read past them, and a record it takes gives back, by path, files whose
+// members fit their records, and noted again file by file it encodes to a record of the same
+// files and members. The first byte
 // chooses whether the rest is taken as a whole record or as the files of one, framed by a valid
 // head and checksum so that the checks past the checksum are reached.
 #include <stdint.h>
@@ -29,7 +30,12 @@ bool count_member(void *user, const MemberRecord *member) {
 void check(const uint8_t *bytes, size_t size) {
     PriorRun prior;
     RecordVerdict verdict = parse_record(bytes, size, LISTING, STAMP, &prior);
+    char stamp[16];
+    bool stamped = stamp_of_record(bytes, size, stamp, sizeof stamp);
+    FUZZ_CHECK(!stamped || strlen(stamp) < sizeof stamp, "a stamp read from the head fits");
     if (verdict != RECORD_USED) return;
+    FUZZ_CHECK(!stamped || strncmp(stamp, STAMP, sizeof STAMP - 1) == 0,
+               "a record taken has its stamp's first line");
     NextRun next = {};
     next.taken = true;
     next.taken_seconds = INT64_MAX;  // every time but the largest is settled
