@@ -45,6 +45,15 @@ void add_identity(Text *text, const char *path) {
     add(text, line);
 }
 
+const char PRELOAD_LINE[] = "\npreload ";
+
+// LD_PRELOAD's objects are mapped before any other, and looked at again with them.
+void add_preload_line(Text *text) {
+    const char *preload = getenv("LD_PRELOAD");
+    add(text, PRELOAD_LINE);
+    add(text, preload ? preload : "");
+}
+
 // The lines that come before the objects': what decides where a load looks.
 bool add_fixed_lines(Text *text) {
     // A folder of LD_LIBRARY_PATH could gain an object that a load would take first, unseen
@@ -62,8 +71,7 @@ bool add_fixed_lines(Text *text) {
     add_identity(text, own);  // a file added beside the program changes its folder's times
     add_identity(text, "/etc/ld.so.cache");
     add_identity(text, "/etc/ld.so.preload");
-    add(text, "\npreload ");
-    add(text, preload ? preload : "");
+    add_preload_line(text);
     return true;
 }
 
@@ -89,29 +97,40 @@ bool library_stamp_holds(const char *recorded, const char *head) {
     size_t head_length = strlen(head);
     if (strncmp(recorded, head, head_length) != 0 || recorded[head_length] != '\n') return false;
     char *again = (char *)malloc(LIBRARY_STAMP_CAPACITY);
-    if (!again) return false;
+    char *fixed = (char *)malloc(LIBRARY_STAMP_CAPACITY);
+    if (!again || !fixed) {
+        free(again);
+        free(fixed);
+        return false;
+    }
+    // Each recorded line as it would be written now: the preload line, or a path's identity.
     Text text = {again, 0, LIBRARY_STAMP_CAPACITY, false};
     again[0] = '\0';
     add(&text, head);
-    bool holds = add_fixed_lines(&text);
-    if (holds && strncmp(recorded, again, text.used) == 0) {
-        // Each object of the recorded lines after the fixed ones, looked at again.
-        const char *line = recorded + text.used;
-        while (*line == '\n' && !text.overflowed) {
-            const char *end = strchr(line + 1, '\n');
-            size_t length = end ? (size_t)(end - line) : strlen(line);
-            const char *path = (const char *)memchr(line, '/', length);
-            char copy[PATH_MAX];
-            if (!path || (size_t)(line + length - path) >= sizeof copy) break;
+    const char *line = recorded + head_length;
+    while (*line == '\n' && !text.overflowed) {
+        const char *end = strchr(line + 1, '\n');
+        size_t length = end ? (size_t)(end - line) : strlen(line);
+        const char *path = (const char *)memchr(line, '/', length);
+        char copy[PATH_MAX];
+        if (strncmp(line, PRELOAD_LINE, strlen(PRELOAD_LINE)) == 0) {
+            add_preload_line(&text);
+        } else if (path && (size_t)(line + length - path) < sizeof copy) {
             memcpy(copy, path, (size_t)(line + length - path));
             copy[line + length - path] = '\0';
             add_identity(&text, copy);
-            line += length;
+        } else {
+            break;
         }
-        holds = !text.overflowed && strcmp(recorded, again) == 0;
-    } else {
-        holds = false;
+        line += length;
     }
+    // And they begin with the lines that decide where a load looks now.
+    Text first = {fixed, 0, LIBRARY_STAMP_CAPACITY, false};
+    fixed[0] = '\0';
+    add(&first, head);
+    bool holds = !text.overflowed && strcmp(recorded, again) == 0 && add_fixed_lines(&first) &&
+                 !first.overflowed && strncmp(recorded, fixed, first.used) == 0;
     free(again);
+    free(fixed);
     return holds;
 }
