@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "feedback.h"
+#include "feedback_posix.h"
 #include "messages_posix.h"
 #include "monotonic_clock.h"
 
@@ -49,16 +50,28 @@ static void ring_bell() {
     }
 }
 
-// A line on standard error under the program's name, the status line drawn again after it.
-__attribute__((format(printf, 1, 2))) static void tell(const char *format, ...) {
+// A line on standard error in place of the status line, which is drawn again after it.
+static void say(const char *before, const char *format, va_list arguments, const char *after) {
     clear_status();
-    fputs("tallybook: ", stderr);
+    fputs(before, stderr);
+    vfprintf(stderr, format, arguments);
+    fputs(after, stderr);
+    draw_status();
+}
+
+// A line under the program's name.
+__attribute__((format(printf, 1, 2))) static void tell(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    vfprintf(stderr, format, arguments);
+    say("tallybook: ", format, arguments, "\n");
     va_end(arguments);
-    fputc('\n', stderr);
-    draw_status();
+}
+
+void tell_line(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    say("", format, arguments, "");
+    va_end(arguments);
 }
 
 void show_busy_indicator(HINSTANCE) {

@@ -12,6 +12,7 @@
 #include "app.h"
 #include "archiver_bridge.h"
 #include "catalogue.h"
+#include "feedback_posix.h"
 #include "library_stamp_posix.h"
 #include "messages_posix.h"
 #include "path_helpers.h"
@@ -91,10 +92,10 @@ static void load_libraries(char *found, size_t found_size) {
     char folder[PATH_BUFFER_SIZE];
     find_libraries(found, found_size, folder, sizeof folder);
     if (!found[0])
-        fprintf(stderr, _("tallybook: no archiver library found, neither in %s nor in the "
-                          "system's library folders; only pak, CHERRY PACK, DAF and cabinet "
-                          "files are read\n"),
-                folder);
+        tell_line(_("tallybook: no archiver library found, neither in %s nor in the "
+                    "system's library folders; only pak, CHERRY PACK, DAF and cabinet "
+                    "files are read\n"),
+                  folder);
 }
 
 static void load_libraries() {
@@ -151,11 +152,11 @@ static bool folder_listing_beside(char *buffer, int32_t capacity, const char *fo
 
 static void report_path(const char *path, int error) {
     if (error == ROOT_HAS_NO_BESIDE)
-        fprintf(stderr, _("tallybook: %s: the root folder has no folder beside it to hold its "
-                          "listing; name the folders inside it\n"),
-                path);
+        tell_line(_("tallybook: %s: the root folder has no folder beside it to hold its "
+                    "listing; name the folders inside it\n"),
+                  path);
     else
-        fprintf(stderr, "tallybook: %s: %s\n", path, error_message(error));
+        tell_line("tallybook: %s: %s\n", path, error_message(error));
 }
 
 // The options as getopt_long takes them: anywhere among the paths, up to "--".
@@ -214,8 +215,8 @@ static int read_options(int argc, char **argv, Options *options) {
             break;
         case 'j':
             if (!read_count(optarg, &options->in_flight)) {
-                fprintf(stderr, _("tallybook: '%s' is no count of files from 1 to 256\n"),
-                        optarg);
+                tell_line(_("tallybook: '%s' is no count of files from 1 to 256\n"),
+                          optarg);
                 point_to_help();
                 return 2;
             }
@@ -237,13 +238,13 @@ static int read_options(int argc, char **argv, Options *options) {
             return 0;
         }
         case ':':
-            fprintf(stderr, _("tallybook: option '%s' needs a file name\n"), argv[optind - 1]);
+            tell_line(_("tallybook: option '%s' needs a file name\n"), argv[optind - 1]);
             point_to_help();
             return 2;
         default: {
             char text[3] = {'-', (char)optopt, '\0'};
-            fprintf(stderr, _("tallybook: unknown option '%s'\n"),
-                    optopt ? text : argv[optind - 1]);
+            tell_line(_("tallybook: unknown option '%s'\n"),
+                      optopt ? text : argv[optind - 1]);
             point_to_help();
             return 2;
         }
@@ -354,18 +355,18 @@ static void tell_record(const char *path, int verdict, int error) {
     case RECORD_MISSING:
         return;
     case RECORD_UNREADABLE:
-        fprintf(stderr, _("tallybook: %s: the record of the last update cannot be read (%s); "
-                          "every file is read\n"),
-                path, error_message(error ? error : EIO));
+        tell_line(_("tallybook: %s: the record of the last update cannot be read (%s); "
+                    "every file is read\n"),
+                  path, error_message(error ? error : EIO));
         return;
     case RECORD_UNPLACED:
-        fprintf(stderr, _("tallybook: %s: there is no place for the record of its updates (%s); "
-                          "every file is read and nothing is recorded\n"),
-                path, error_message(error ? error : EIO));
+        tell_line(_("tallybook: %s: there is no place for the record of its updates (%s); "
+                    "every file is read and nothing is recorded\n"),
+                  path, error_message(error ? error : EIO));
         return;
     case RECORD_UNSAVED:
-        fprintf(stderr, _("tallybook: %s: the record of this update could not be written (%s)\n"),
-                path, error_message(error ? error : EIO));
+        tell_line(_("tallybook: %s: the record of this update could not be written (%s)\n"),
+                  path, error_message(error ? error : EIO));
         return;
     case RECORD_FOREIGN:
         why = _("tallybook: %s: this is no record of tallybook's updates; every file is read\n");
@@ -388,7 +389,7 @@ static void tell_record(const char *path, int verdict, int error) {
         why = _("tallybook: %s: the record is damaged; every file is read\n");
         break;
     }
-    fprintf(stderr, why, path);
+    tell_line(why, path);
 }
 
 // A listing written to this stream is compared with the file that may already hold it, from

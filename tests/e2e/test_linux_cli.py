@@ -179,6 +179,11 @@ class Options(TreeTest):
                          + self.path("alone").encode() + b" nor in the system's library "
                          b"folders; only pak, CHERRY PACK, DAF and cabinet files are read\n")
         self.assertEqual(self.read("data.txt").count(b"\t40\t"), 1)
+        # An update learns it as late as it loads them, from a record or none, and says it too.
+        for _ in range(2):
+            code, out, said = run(["-u", "--state=" + self.path("record"), "-o",
+                                   self.path("u.txt"), "data"], cwd=self.root, env=C, program=alone)
+            self.assertEqual((code, out, said), (0, b"", err))
         code, out, _ = run(["--version"], env=C, program=alone)
         self.assertEqual(out, b"tallybook 0.06\nArchiver libraries: none, neither in "
                          + self.path("alone").encode() + b" nor in the system's library "
@@ -560,6 +565,16 @@ class Progress(TreeTest):
         self.assertTrue(shown.rstrip(b"\x07").endswith(b"\r\x1b[K"), shown[-40:])
         code, out, err = run(["-f", self.path("data")], env=env)
         self.assertEqual((code, out, err), (0, b"", b""))
+        # What the run tells while the line shows (a path it cannot read, a record it cannot
+        # use) takes a line of its own, the status line cleared before it.
+        os.symlink("loop", self.path("data/loop"))
+        self.write("record", b"no record")
+        code, shown = run_on_terminal(["-u", "--state=" + self.path("record"), "-o",
+                                       self.path("l.txt"), self.path("data")], env=env)
+        told = re.findall(rb"(.{0,4})tallybook: ", shown, re.S)
+        self.assertEqual((code, len(told)), (1, 2), shown)
+        for before in told:
+            self.assertTrue(before.endswith((b"\r\x1b[K", b"\n")), shown)
 
 
 @tallytest.packaging_build
