@@ -295,6 +295,9 @@ bool read_record_stamp(const char *path, char *stamp, size_t capacity) {
 
 uint64_t hash_text(const char *text) { return record_checksum((const uint8_t *)text, strlen(text)); }
 
+// The bytes of a record's array of files (never none, so that it is always allocated).
+static size_t files_size(uint32_t count) { return (count ? count : 1) * sizeof(PriorFile); }
+
 // The checks and the loading of parse_record, over bytes that `prior` keeps when they are used.
 static RecordVerdict parse_checked(uint8_t *bytes, size_t size, const char *listing,
                                    const char *stamp, PriorRun *prior) {
@@ -328,10 +331,8 @@ static RecordVerdict parse_checked(uint8_t *bytes, size_t size, const char *list
     size_t path_bytes;
     if (!walk_files(c, count, bytes, nullptr, &path_bytes)) return RECORD_DAMAGED;
 
-    prior->files = (PriorFile *)malloc((count ? count : 1) * sizeof(PriorFile));
-    prior->paths = (char *)malloc(path_bytes ? path_bytes : 1);
-    if (prior->files) map_pages_now(prior->files, count * sizeof(PriorFile));
-    if (prior->paths) map_pages_now(prior->paths, path_bytes);
+    prior->files = (PriorFile *)allocate_mapped(files_size(count));
+    prior->paths = (char *)allocate_mapped(path_bytes ? path_bytes : 1);
     prior->count = count;
     prior->size = size;
     prior->paths_size = path_bytes;
@@ -351,22 +352,17 @@ static RecordVerdict parse_checked(uint8_t *bytes, size_t size, const char *list
 static RecordVerdict parse_taking(uint8_t *bytes, size_t size, const char *listing,
                                   const char *stamp, PriorRun *prior) {
     RecordVerdict verdict = parse_checked(bytes, size, listing, stamp, prior);
-    if (!prior->bytes) free(bytes);
+    if (!prior->bytes) release_mapped(bytes, size);
     return verdict;
 }
 
 RecordVerdict parse_record(const uint8_t *bytes, size_t size, const char *listing,
                            const char *stamp, PriorRun *prior) {
     memset(prior, 0, sizeof *prior);
-    uint8_t *own = (uint8_t *)malloc(size ? size : 1);
+    uint8_t *own = (uint8_t *)allocate_mapped(size ? size : 1);
     if (!own) return RECORD_UNREADABLE;
     if (size) memcpy(own, bytes, size);
     return parse_taking(own, size, listing, stamp, prior);
-}
-
-static bool read_into_mapped(uint8_t *bytes, size_t size, FILE *stream) {
-    map_pages_now(bytes, size);
-    return fread(bytes, 1, size, stream) == size;
 }
 
 RecordVerdict load_record(const char *path, const char *listing, const char *stamp,
@@ -386,9 +382,9 @@ RecordVerdict load_record(const char *path, const char *listing, const char *sta
         *error = errno ? errno : EIO;
     } else if (size > LARGEST_RECORD) {
         verdict = RECORD_DAMAGED;
-    } else if (!(bytes = (uint8_t *)malloc(size ? (size_t)size : 1))) {
+    } else if (!(bytes = (uint8_t *)allocate_mapped(size ? (size_t)size : 1))) {
         *error = ENOMEM;
-    } else if (!read_into_mapped(bytes, (size_t)size, stream)) {
+    } else if (fread(bytes, 1, (size_t)size, stream) != size) {
         *error = ferror(stream) ? (errno ? errno : EIO) : 0;
         if (*error == 0) verdict = RECORD_CUT;  // cut while it was being read
     } else {
@@ -396,15 +392,15 @@ RecordVerdict load_record(const char *path, const char *listing, const char *sta
         bytes = nullptr;  // kept by prior, or freed
         if (verdict == RECORD_UNREADABLE) *error = ENOMEM;
     }
-    free(bytes);
+    release_mapped(bytes, size ? (size_t)size : 1);
     fclose(stream);
     return verdict;
 }
 
 void release_prior(PriorRun *prior) {
-    free(prior->bytes);
-    free(prior->files);
-    free(prior->paths);
+    release_mapped(prior->bytes, prior->size);
+    release_mapped(prior->files, files_size(prior->count));
+    release_mapped(prior->paths, prior->paths_size ? prior->paths_size : 1);
     free(prior->slots);
     memset(prior, 0, sizeof *prior);
 }

@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "win32.h"
 
@@ -68,6 +69,8 @@ inline bool file_state(const char *, FileState *) { return false; }
 inline void set_open_filter(OpenFilter, void *) {}
 inline bool wall_clock(int64_t *, uint32_t *) { return false; }
 inline void map_pages_now(void *, size_t) {}
+inline void *allocate_mapped(size_t size) { return malloc(size); }
+inline void release_mapped(void *block, size_t) { free(block); }
 
 // The names a library converts through the calling thread's character set (libarchive) come
 // out in UTF-8 between read_names_in_utf8 and its end_names_in_utf8. On Windows libarchive
@@ -137,6 +140,14 @@ bool wall_clock(int64_t *seconds, uint32_t *nanoseconds);
 // about 10 µs a page). An update's record and the arrays it loads run to megabytes. Only a
 // hint: where the system has no such call nothing changes.
 void map_pages_now(void *block, size_t size);
+// A block of `size` bytes for an update's record or an array loaded from it, its pages mapped
+// before it is filled, as map_pages_now does. One of a megabyte or more lies in huge pages where
+// the system has them: a page's first touch costs about the same whatever its size (on a
+// virtual machine, about 10 µs), and a record of 10,000 files took 2.5 ms to read and 2.3 ms to
+// check in small pages, 0.3 and 0.4 ms in one huge page. Null when no memory is left.
+// release_mapped takes the size it was allocated with.
+void *allocate_mapped(size_t size);
+void release_mapped(void *block, size_t size);
 
 // The names a library converts through the calling thread's character set (libarchive) come
 // out in UTF-8 between read_names_in_utf8 and its end_names_in_utf8: only the calling thread's

@@ -1,6 +1,7 @@
 // A file's identity on POSIX, for an update run to judge whether the file can have changed since
 // the last one: its status, and what its file system's kind makes of the times and the file
 // number (docs/update.md).
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -135,4 +136,46 @@ void map_pages_now(void *block, size_t size) {
     (void)block;
     (void)size;
 #endif
+}
+
+namespace {
+
+// A block this large or larger lies in huge pages, rounded up to whole ones: at most half of it
+// is left unused.
+const size_t MAPPED_IN_HUGE_PAGES = 1u << 20;
+const size_t HUGE_PAGE = 2u << 20;
+
+size_t whole_huge_pages(size_t size) { return (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
+
+}  // namespace
+
+void *allocate_mapped(size_t size) {
+    if (size < MAPPED_IN_HUGE_PAGES) {
+        void *block = malloc(size);
+        if (block) map_pages_now(block, size);
+        return block;
+    }
+    // Mapped with a huge page's room to spare, then cut to a start on a huge page's boundary.
+    size_t length = whole_huge_pages(size);
+    if (length < size || length + HUGE_PAGE < length) return nullptr;
+    void *mapped = mmap(nullptr, length + HUGE_PAGE, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    uintptr_t start = ((uintptr_t)mapped + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    size_t before = start - (uintptr_t)mapped;
+    if (before) munmap(mapped, before);
+    if (HUGE_PAGE - before) munmap((void *)(start + length), HUGE_PAGE - before);
+#ifdef MADV_HUGEPAGE
+    madvise((void *)start, length, MADV_HUGEPAGE);
+#endif
+    map_pages_now((void *)start, size);
+    return (void *)start;
+}
+
+void release_mapped(void *block, size_t size) {
+    if (!block) return;
+    if (size < MAPPED_IN_HUGE_PAGES)
+        free(block);
+    else
+        munmap(block, whole_huge_pages(size));
 }

@@ -1,9 +1,11 @@
 // The update record: what is noted comes back by path, whole; a file changed too lately to be
 // proved unchanged next time is not noted; and no cut or changed byte of a record is taken.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "catalogue.h"
@@ -125,6 +127,68 @@ TEST(UpdateRecord, NoCutOrChangedRecordIsUsed) {
               RECORD_OTHER_LISTING);
     EXPECT_EQ(parse_record(whole.data(), whole.size(), LISTING, "tallybook 2", &prior),
               RECORD_OTHER_BUILD);
+}
+
+// Only a stamp's first line says what made a record: the lines after it, the maker's proof of
+// its libraries, may differ without the record being refused, but then it is written again.
+TEST(UpdateRecord, OnlyTheStampsFirstLineSaysWhatMadeTheRecord) {
+    Made made;
+    uint8_t *bytes;
+    size_t size;
+    const std::string lined = std::string(STAMP) + "\n1 2 3.4 5.6 /lib/a.so";
+    ASSERT_TRUE(encode_record(&made.next, LISTING, lined.c_str(), &bytes, &size));
+    char read[64];
+    ASSERT_TRUE(stamp_of_record(bytes, size, read, sizeof read));
+    EXPECT_EQ(read, lined);
+    EXPECT_FALSE(stamp_of_record(bytes, size, read, lined.size())) << "no room for its end";
+    PriorRun prior;
+    for (const char *stamp : {STAMP, "tallybook 1; unzip32.dll\nother", lined.c_str()}) {
+        ASSERT_EQ(parse_record(bytes, size, LISTING, stamp, &prior), RECORD_USED) << stamp;
+        EXPECT_EQ(same_stamp(&prior, stamp), stamp == lined.c_str()) << stamp;
+        release_prior(&prior);
+    }
+    for (const char *stamp : {"tallybook 1; unzip32", "tallybook 1; unzip32.dll 7-zip32.dll\n1"})
+        EXPECT_EQ(parse_record(bytes, size, LISTING, stamp, &prior), RECORD_OTHER_BUILD) << stamp;
+    free(bytes);
+}
+
+// A record of megabytes, whose blocks are mapped apart from the small ones (in huge pages where
+// the system has them), comes back whole from its file.
+TEST(UpdateRecord, ARecordOfMegabytesComesBackWhole) {
+    const uint32_t FILES = 30000;
+    NextRun next = {};
+    next.taken = true;
+    next.taken_seconds = 5000;
+    char path[64];
+    for (uint32_t i = 0; i < FILES; i++) {
+        snprintf(path, sizeof path, "/data/%05u/file%u.bin", i * 7919u % 100000u, i);
+        FileState id = identity(i + 1, 4000);
+        ASSERT_TRUE(note_file(&next, path, &id, nullptr));
+    }
+    uint8_t *bytes;
+    size_t size;
+    ASSERT_TRUE(encode_record(&next, LISTING, STAMP, &bytes, &size));
+    ASSERT_GT(size, 1u << 20);
+    const std::string file = ::testing::TempDir() + "tallybook-big-record";
+    FILE *out = fopen(file.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(fwrite(bytes, 1, size, out), size);
+    ASSERT_EQ(fclose(out), 0);
+    PriorRun prior;
+    int error;
+    ASSERT_EQ(load_record(file.c_str(), LISTING, STAMP, &prior, &error), RECORD_USED);
+    ASSERT_EQ(prior.count, FILES);
+    ASSERT_GT(prior.count * sizeof(PriorFile), 1u << 20);
+    for (uint32_t i = 0; i < FILES; i++) {
+        snprintf(path, sizeof path, "/data/%05u/file%u.bin", i * 7919u % 100000u, i);
+        const PriorFile *found = find_prior(&prior, path);
+        FileState id = identity(i + 1, 4000);
+        ASSERT_TRUE(found && same_state(&found->identity, &id)) << path;
+    }
+    release_prior(&prior);
+    remove(file.c_str());
+    free(bytes);
+    release_next(&next);
 }
 
 }  // namespace
