@@ -43,3 +43,63 @@ prepare_wine_prefix() {
     fi
   ) 9>"$WINEPREFIX.lock"
 }
+
+# A run of tests/windows/with-display holds one Wine session for all its programs: the server,
+# Wine's services and a hidden window (keep_desktop.c) that keeps the desktop open. The server
+# works in a folder named after the prefix's device and file number; its process id and that
+# folder, in $TALLYBOOK_WINE_SESSION, show whether the session still stands. Nothing started
+# here keeps descriptor 9, the session's lock, open after the caller lets it go.
+start_wine_session() {
+  local session="$TALLYBOOK_WINE_SESSION" device number folder keep_desktop
+  wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
+  read -r device number < <(stat -L -c '%d %i' "$WINEPREFIX")
+  folder=$(printf 'server-%x-%x' "$device" "$number")
+  # Wine's own services start with the session's first program and outlive it. Started here,
+  # away from any test's output, they hold no pipe of a test open, so nobody waits on them for
+  # its end, and no test pays their start-up.
+  wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+  # By now the server runs, whether `wineserver -p` or that first program started it.
+  { find /proc -mindepth 2 -maxdepth 2 -name cwd -lname "*/$folder" 2>/dev/null || true; } |
+    sed -n '1s|^/proc/\([0-9]*\)/cwd$|\1|p' >"$session/server"
+  echo "$folder" >"$session/server-folder"
+  # Wine closes its desktop process whenever no program uses the desktop, and starts it again
+  # for the next one. A hidden window held for the whole session keeps it open.
+  keep_desktop="${TALLYBOOK_KEEP_DESKTOP:-$(dirname "${BASH_SOURCE[0]}")/../../build/windows/tests/keep_desktop.exe}"
+  if [ -f "$keep_desktop" ]; then
+    wine "$keep_desktop" </dev/null >/dev/null 2>&1 9>&- &
+  fi
+}
+
+# True while the server the session started still runs.
+wine_session_stands() {
+  local server
+  server=$(cat "$TALLYBOOK_WINE_SESSION/server" 2>/dev/null) && [ -n "$server" ] || return 0
+  case "$(readlink "/proc/$server/cwd" 2>/dev/null)" in
+    */"$(cat "$TALLYBOOK_WINE_SESSION/server-folder")") return 0 ;;
+  esac
+  return 1
+}
+
+# Under emulation Wine's server has been seen to crash in the middle of a run. Its programs do
+# not end with it but wait, and every program after it starts Wine afresh, a minute or more
+# each, until the run outlasts any bound. So a program started in a run whose server has gone
+# first ends what is left of the old session and starts a new one; the run says at its end how
+# often that happened.
+keep_wine_session() {
+  [ -n "${TALLYBOOK_WINE_SESSION:-}" ] && [ -d "$TALLYBOOK_WINE_SESSION" ] || return 0
+  wine_session_stands && return 0
+  (
+    flock 9
+    wine_session_stands && exit 0
+    local environ pid
+    for environ in $(grep -lzx "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null); do
+      pid=${environ#/proc/}
+      pid=${pid%/environ}
+      case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in
+        */qemu-i386* | */wine*) kill -9 "$pid" 2>/dev/null || true ;;
+      esac
+    done
+    echo restarted >>"$TALLYBOOK_WINE_SESSION/restarts"
+    start_wine_session
+  ) 9>"$TALLYBOOK_WINE_SESSION/lock"
+}
