@@ -84,9 +84,13 @@ uint32_t settle_of(const char *path, uint64_t device) {
 
 bool on_local_disk(int descriptor) {
     struct stat status;
-    unsigned long kind;
     return fstat(descriptor, &status) == 0 &&
-           kind_of((uint64_t)status.st_dev, nullptr, descriptor, &kind) && is_local(kind);
+           device_on_local_disk((uint64_t)status.st_dev, descriptor);
+}
+
+bool device_on_local_disk(uint64_t device, int descriptor) {
+    unsigned long kind;
+    return kind_of(device, nullptr, descriptor, &kind) && is_local(kind);
 }
 
 void state_of(const struct stat &status, FileState *identity) {

@@ -60,6 +60,11 @@ const size_t TAIL_READ = 64u * 1024u;
 // after another, so the bound is what lets a share's tree be read many folders at once.
 const unsigned NAMES_AHEAD = 256;
 const unsigned FOLDERS_AHEAD = 4;
+// A file on a local disk costs its thread less than the thread's wake (on a virtual machine a
+// wake is an exit to the hypervisor), so a thread is woken for this many of them at a time and
+// takes them in turn: a cold run of tree m took 0.17 s instead of 0.21, tree a 0.40 instead of
+// 0.64. A share's files, folders and a file the walk is about to take wake a thread at once.
+const unsigned WAKE_BATCH = 16;
 enum JobState { JOB_WAITING, JOB_RUNNING, JOB_DONE };
 
 struct Job {
@@ -72,6 +77,7 @@ struct Job {
     bool may_open;     // holds one of the descriptors of DESCRIPTOR_CEILING
     bool status_given;  // its status (or its error) came with its folder's names read ahead
     bool read_ahead;    // a folder whose names are read ahead, one of FOLDERS_AHEAD
+    bool batched;       // a file of a folder on a local disk: may wait for WAKE_BATCH more
     // Under the lock.
     JobState state;
     Job *next_queued;
@@ -99,6 +105,9 @@ struct Search {
     size_t ahead_count, ahead_next;  // in the window; then `folder` is read on
     bool ahead_ended;
     bool with_status;   // its folder's job read names ahead: the search takes on the statuses
+    bool local;         // its folder lies on a local disk (not on a share, nor taken for one)
+    bool device_told;   // the walk came to its folder with the folder's status: `device`
+    dev_t device;
     Job *window[MOST_FILES_IN_FLIGHT];  // the entries read from the folder, not yet handed out
     size_t first, count;
     bool ended;
@@ -122,9 +131,12 @@ unsigned files_in_flight = 1;    // set before the first search
 // walk on a share. Set by the walk's thread before any thread exists.
 bool threads_started = false;
 bool as_on_a_share = false;      // set before the walk: every folder is taken for a share's
+bool as_on_a_cold_disk = false;  // set before the walk: every folder is taken for a local disk's
 unsigned workers = 0;            // under the lock: a thread is started for a job none waits for
 unsigned descriptors_held = 0;   // the walk's thread alone
 uint64_t next_order = 0;         // under the lock
+// Jobs of files on a local disk queued since a thread was last woken: under the lock.
+unsigned unwoken = 0;
 // Entries read ahead, not yet in a window, and folders whose names are read ahead: taken and
 // given back by every thread, one at a time, without the lock.
 std::atomic<unsigned> names_held(0);
@@ -405,6 +417,19 @@ void add_worker() {
     pthread_mutex_unlock(&lock);
 }
 
+// Under the lock: a thread woken, or one more to be started (true) for the jobs queued.
+bool wake_locked() {
+    unwoken = 0;
+    if (idle_workers > wakes_pending) {
+        wakes_pending++;
+        pthread_cond_signal(&work_waiting);
+    } else if (workers < files_in_flight) {
+        workers++;
+        return true;
+    }
+    return false;
+}
+
 void queue_job(Job *job) {
     if (!threads_started) return;  // run by the walk when it comes to it
     pthread_mutex_lock(&lock);
@@ -412,13 +437,7 @@ void queue_job(Job *job) {
     job->next_queued = queue;
     queue = job;
     bool more = false;
-    if (idle_workers > wakes_pending) {
-        wakes_pending++;
-        pthread_cond_signal(&work_waiting);
-    } else if (workers < files_in_flight) {
-        workers++;
-        more = true;
-    }
+    if (!job->batched || ++unwoken >= WAKE_BATCH) more = wake_locked();
     pthread_mutex_unlock(&lock);
     // Outside the lock: starting a thread takes longer than any job's turn with the lock.
     if (more) add_worker();
@@ -447,9 +466,13 @@ void wait_until_done(Job *job) {
 void finish(Job *job) {
     pthread_mutex_lock(&lock);
     bool here = unqueue(job);
+    bool more = false;
     if (here) job->state = JOB_RUNNING;
+    // The walk takes this one itself: the jobs queued after it wait no longer for their wake.
+    if (here && queue && unwoken) more = wake_locked();
     if (!here) wait_until_done(job);
     pthread_mutex_unlock(&lock);
+    if (more) add_worker();
     if (here) {
         run(job);
         job->state = JOB_DONE;  // no thread knows of it any more
@@ -516,6 +539,7 @@ void fill_window(Search *search) {
         if (search->ahead_next < search->ahead_count) {
             job = search->ahead[search->ahead_next++];
             give_place(&names_held);
+            job->batched = search->local;
             open_when_wanted(job);
         } else if (search->ahead_ended) {
             search->ended = true;
@@ -535,6 +559,7 @@ void fill_window(Search *search) {
                 search->read_error = ENOMEM;
                 break;
             }
+            job->batched = search->local;
             if (search->with_status) {
                 // The rest of a folder read ahead in part: its statuses come with its names,
                 // which handing each to a thread would cost more than it saves.
@@ -599,8 +624,10 @@ void adopt(Search *adopting, Job *job) {
 void adopt_folder_ahead(Search *adopting) {
     for (Search *search = innermost; search; search = search->outer) {
         Job *job = search->current;
-        if (job && job->folder && is_folder_of(job, adopting)) {
-            adopt(adopting, job);
+        if (job && is_folder_of(job, adopting)) {
+            adopting->device_told = job->entry.known;
+            adopting->device = job->entry.status.st_dev;
+            if (job->folder) adopt(adopting, job);
             return;
         }
     }
@@ -609,6 +636,8 @@ void adopt_folder_ahead(Search *adopting) {
         Job *job = named_ahead[i];
         if (!is_folder_of(job, adopting)) continue;
         finish(job);
+        adopting->device_told = true;
+        adopting->device = job->entry.status.st_dev;
         adopt(adopting, job);
         for (; named_taken <= i; named_taken++) release(named_ahead[named_taken]);
         return;
@@ -681,6 +710,13 @@ void read_ahead_of_walk(const char *path) {
 
 void read_ahead_as_on_a_share() {
     as_on_a_share = true;
+    as_on_a_cold_disk = false;
+    if (!threads_started) start_threads();
+}
+
+void read_ahead_as_on_a_cold_disk() {
+    as_on_a_cold_disk = true;
+    as_on_a_share = false;
     if (!threads_started) start_threads();
 }
 
@@ -796,10 +832,15 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
             errno = error;
             return INVALID_HANDLE_VALUE;
         }
+        // The device of a folder the walk came to was told by its status: asked again, a
+        // share's folder could cost a request.
+        bool local = search->device_told
+                         ? device_on_local_disk((uint64_t)search->device, dirfd(search->folder))
+                         : on_local_disk(dirfd(search->folder));
+        search->local = as_on_a_cold_disk || (local && !as_on_a_share);
         // A share answers many requests at once from the start: its folders are read ahead
         // even where no file is to be opened, as in an update that finds nothing changed.
-        if (!innermost && !threads_started && files_in_flight > 1 &&
-            !on_local_disk(dirfd(search->folder)))
+        if (!innermost && !threads_started && files_in_flight > 1 && !search->local)
             start_threads();
         search->level = innermost ? innermost->level + 1 : 0;
         search->outer = innermost;

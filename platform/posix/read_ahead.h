@@ -18,6 +18,8 @@ void state_of(const struct stat &status, FileState *identity);
 // where a request costs no round trip to another machine (file_state.cpp; asked once a device,
 // by the walk's thread alone).
 bool on_local_disk(int descriptor);
+// The same of the open file or folder `descriptor` on `device`, known already.
+bool device_on_local_disk(uint64_t device, int descriptor);
 
 // What a folder search learnt of the entry `path` that it returned last, while the walk is on
 // it: its status (or why there is none), and its descriptor when the search opened it.

@@ -93,10 +93,12 @@ TEST(ReadAhead, EveryCountInFlightHandsTheWalkTheSameEntriesInTheSameOrder) {
     ASSERT_EQ(mkfifo(tree.path("q/pipe").c_str(), 0600), 0);
     std::vector<Seen> one = walk(tree.root(), 1);
     ASSERT_EQ(one.size(), files + 16u + 2u);  // files, folders, the link and the pipe
-    // Every file is in the cache: no thread starts until the walk is made to read as on a share.
-    for (unsigned in_flight : {2u, 64u, 256u, 0u, 2u, 64u}) {
-        if (in_flight == 0) {
-            read_ahead_as_on_a_share();
+    // Every file is in the cache: no thread starts until the walk is made to read as on a cold
+    // disk (a thread woken for many files at a time), then as on a share (one for each).
+    const unsigned COLD = 0, SHARE = 1;
+    for (unsigned in_flight : {2u, 64u, 256u, COLD, 2u, 3u, 64u, 256u, SHARE, 2u, 64u}) {
+        if (in_flight == COLD || in_flight == SHARE) {
+            in_flight == COLD ? read_ahead_as_on_a_cold_disk() : read_ahead_as_on_a_share();
             continue;
         }
         std::vector<Seen> many = walk(tree.root(), in_flight);
