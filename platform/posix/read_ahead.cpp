@@ -234,20 +234,29 @@ void open_file(Job *job) {
         return;
     }
     job->entry.descriptor = fd;
+    bool cached = false;
     if (!threads_started && files_in_flight > 1) {
         // Asked not to wait, the read fails unless the bytes are in the cache. Until the
-        // threads start, only the walk's thread runs jobs.
+        // threads start, only the walk's thread runs jobs. Bytes the probe got are the head;
+        // a file whose head is in the cache is not read ahead.
         struct iovec probe = {job->head, HEAD_KEPT};
-        if (preadv2(fd, &probe, 1, 0, RWF_NOWAIT) < 0) start_threads();
+        ssize_t got = preadv2(fd, &probe, 1, 0, RWF_NOWAIT);
+        if (got < 0) {
+            start_threads();
+        } else if ((size_t)got == HEAD_KEPT) {
+            job->head_read = true;
+            job->head_length = HEAD_KEPT;
+            cached = true;
+        }
     }
-    readahead(fd, 0, HEAD_READ);
+    if (!cached) readahead(fd, 0, HEAD_READ);
     // A file that one read takes whole needs nothing more: its bytes, on their way, are taken
     // when the walk comes to it, so that the thread goes on to the next file instead of
     // waiting for them (a cold disk then serves its files in flight many at a time, not each
     // after a thread's wake).
     uint64_t size = (uint64_t)job->entry.status.st_size;
     if (size <= HEAD_READ) return;
-    read_head(job);
+    if (!job->head_read) read_head(job);
     if (job->read_error) return;
     if (looks_like_tail_directory(job->head, job->head_length)) {
         uint64_t tail = size - HEAD_READ < TAIL_READ ? size - HEAD_READ : TAIL_READ;
