@@ -132,7 +132,7 @@ bool wall_clock(int64_t *seconds, uint32_t *nanoseconds) {
 
 void map_pages_now(void *block, size_t size) {
 #ifdef MADV_POPULATE_WRITE
-    static const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
     uintptr_t begin = ((uintptr_t)block + page - 1) / page * page;
     uintptr_t end = ((uintptr_t)block + size) / page * page;
     if (end > begin) madvise((void *)begin, end - begin, MADV_POPULATE_WRITE);
