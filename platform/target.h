@@ -109,8 +109,10 @@ void read_ahead_of_walk(const char *path);
 // read_ahead_of_walk reads ahead. For tests, whose files are all on this machine, in the cache.
 void read_ahead_as_on_a_share();
 // From now on every folder is read as a local disk's whose files are missing from the cache:
-// the searches hand their jobs to threads, a thread woken for many files at a time. For tests.
-void read_ahead_as_on_a_cold_disk();
+// the searches hand their jobs to threads, a thread woken for many files at a time, and with
+// `rings` their heads asked for through the threads' rings where the system has them (without,
+// each file read ahead alone, as where it has none). For tests.
+void read_ahead_as_on_a_cold_disk(bool rings);
 
 // Up to `capacity` first bytes of the file at `path` into `buffer`, their count in `length`;
 // false when it cannot be opened or read, errno then saying why. The entry a folder search has

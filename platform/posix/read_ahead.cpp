@@ -43,6 +43,7 @@
 
 #include <atomic>
 
+#include "read_ring.h"
 #include "target.h"
 #include "whole_io.h"
 
@@ -66,6 +67,8 @@ const unsigned FOLDERS_AHEAD = 4;
 // 0.67. A share's files, each waiting a round trip, and every folder wake a thread at once; the
 // walk, coming to a file no thread was woken for, runs it and wakes one for those after it.
 const unsigned WAKE_BATCH = 16;
+// Reads a thread's ring holds at most. Its files' heads are asked for WAKE_BATCH at a time.
+const unsigned RING_CAPACITY = 64;
 enum JobState { JOB_WAITING, JOB_RUNNING, JOB_DONE };
 
 struct Job {
@@ -138,15 +141,24 @@ unsigned descriptors_held = 0;   // the walk's thread alone
 uint64_t next_order = 0;         // under the lock
 // Jobs of files on a local disk queued since a thread was last woken: under the lock.
 unsigned unwoken = 0;
+// Jobs of files on a local disk in the queue: under the lock.
+unsigned batched_queued = 0;
 // Entries read ahead, not yet in a window, and folders whose names are read ahead: taken and
 // given back by every thread, one at a time, without the lock.
 std::atomic<unsigned> names_held(0);
 std::atomic<unsigned> folders_held(0);
+// Threads that hold a ring, whose descriptor each keeps for the run: at most a sixteenth of the
+// files' descriptor_ceiling(), and no more than MOST_RINGS. A thread without one reads ahead.
+std::atomic<unsigned> rings_held(0);
+const unsigned MOST_RINGS = 16;
 Search *innermost = nullptr;     // the searches open, the walk's thread alone
 // The folders named to the program that are read ahead before the walk comes to them, in the
 // order named; the walk's thread alone.
 Job **named_ahead = nullptr;
 size_t named_count = 0, named_taken = 0;
+// Whether the threads read the heads of a local disk's files through rings: cleared when one
+// would not open, to be asked no more.
+std::atomic<bool> rings_wanted(true);
 // Set before the walk, read by the threads: a file it turns away is not opened ahead.
 OpenFilter open_filter = nullptr;
 void *open_filter_user = nullptr;
@@ -225,13 +237,15 @@ void read_head(Job *job) {
 
 // Opens a file and has its first bytes read, and its last ones where its format keeps its
 // directory there, into the cache of this open file, where the readers after find them; the
-// program keeps the first HEAD_KEPT bytes.
-void open_file(Job *job) {
+// program keeps the first HEAD_KEPT bytes. With a thread's `ring`, a file that one read takes
+// whole is asked for through the ring, together with the other files of the thread's batch:
+// true then, and the job is done once the ring has handed the batch to the kernel.
+bool open_file(Job *job, ReadRing *ring) {
     // O_NONBLOCK: a FIFO that took the path since its status must not make the open wait.
     int fd = open(job->path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         job->entry.open_error = errno ? errno : EIO;
-        return;
+        return false;
     }
     job->entry.descriptor = fd;
     bool cached = false;
@@ -249,19 +263,22 @@ void open_file(Job *job) {
             cached = true;
         }
     }
-    if (!cached) readahead(fd, 0, HEAD_READ);
     // A file that one read takes whole needs nothing more: its bytes, on their way, are taken
     // when the walk comes to it, so that the thread goes on to the next file instead of
     // waiting for them (a cold disk then serves its files in flight many at a time, not each
-    // after a thread's wake).
+    // after a thread's wake). Through a ring its head is asked for, and the kernel reads ahead
+    // of it as of any first read.
     uint64_t size = (uint64_t)job->entry.status.st_size;
-    if (size <= HEAD_READ) return;
+    if (!cached && ring && size <= HEAD_READ && ring_read(ring, fd, HEAD_KEPT, 0)) return true;
+    if (!cached) readahead(fd, 0, HEAD_READ);
+    if (size <= HEAD_READ) return false;
     if (!job->head_read) read_head(job);
-    if (job->read_error) return;
+    if (job->read_error) return false;
     if (looks_like_tail_directory(job->head, job->head_length)) {
         uint64_t tail = size - HEAD_READ < TAIL_READ ? size - HEAD_READ : TAIL_READ;
         readahead(fd, (off64_t)(size - tail), (size_t)tail);
     }
+    return false;
 }
 
 // The entry's status, taken from its folder.
@@ -332,64 +349,108 @@ void read_names(Job *job) {
     free(prefix);
 }
 
-void run(Job *job) {
+// Runs the job; true when its file waits in `ring` to be handed to the kernel (see open_file).
+bool run(Job *job, ReadRing *ring) {
     if (!job->status_given) take_status(job, job->folder_fd);
-    if (!job->entry.known || (!job->may_open && !job->read_ahead)) return;
+    if (!job->entry.known || (!job->may_open && !job->read_ahead)) return false;
     if (S_ISREG(job->entry.status.st_mode)) {
         // A status that came with the folder's names was put to the filter when the search
         // took the entry into its window.
         if (open_filter && !job->status_given) {
             FileState identity;
             state_of(job->entry.status, &identity);
-            if (!open_filter(open_filter_user, job->path, &identity)) return;
+            if (!open_filter(open_filter_user, job->path, &identity)) return false;
         }
-        open_file(job);
+        return open_file(job, ring);
     } else if (S_ISDIR(job->entry.status.st_mode)) {
         // The folder's own search reports a failure to open it.
         if (!job->folder) job->folder = opendir(job->path);
         // Only where threads share the work: the walk's thread would read it no sooner. A
         // job started by its folder's job is marked before it is queued, and the walk may look
         // at the mark while it runs: it is written here only for the search's own jobs.
-        if (!job->folder || !threads_started) return;
+        if (!job->folder || !threads_started) return false;
         if (!job->read_ahead) {
-            if (!take_folder_place()) return;
+            if (!take_folder_place()) return false;
             job->read_ahead = true;
         }
         read_names(job);
     }
+    return false;
 }
 
-// The waiting job to run next: the deepest search's first. Under the lock.
-Job *next_job() {
+// Which jobs best_place looks at.
+enum JobKind { ANY_JOB, BATCHED_JOB, UNBATCHED_JOB };
+
+// Where the waiting job of the kind to run next lies in the queue: the deepest search's first;
+// null when none is waiting. Under the lock.
+Job **best_place(JobKind kind) {
     Job **best = nullptr;
     for (Job **at = &queue; *at; at = &(*at)->next_queued) {
         Job *job = *at;
+        if ((kind == BATCHED_JOB && !job->batched) || (kind == UNBATCHED_JOB && job->batched))
+            continue;
         if (!best || job->level > (*best)->level ||
             (job->level == (*best)->level && job->order < (*best)->order))
             best = at;
     }
-    if (!best) return nullptr;
-    Job *job = *best;
-    *best = job->next_queued;
+    return best;
+}
+
+// Takes the job at `place` off the queue. Under the lock.
+Job *take_off(Job **place) {
+    Job *job = *place;
+    *place = job->next_queued;
+    if (job->batched) batched_queued--;
     return job;
 }
 
 void *work(void *) {
+    ReadRing ring;
+    bool ring_tried = false;
+    memset(&ring, 0, sizeof ring);
+    ring.descriptor = -1;
+    Job *taken[WAKE_BATCH];
+    bool woken = false;
     pthread_mutex_lock(&lock);
     for (;;) {
-        Job *job = next_job();
-        if (!job) {
+        // Files of a local disk are taken a batch at a time, their heads handed to the kernel
+        // together through the thread's ring: by a thread woken for them (a batch was queued,
+        // or the walk came to one of them) or one that finds a whole batch waiting.
+        Job **place = best_place(ANY_JOB);
+        if (place && (*place)->batched && !woken && batched_queued < WAKE_BATCH)
+            place = best_place(UNBATCHED_JOB);
+        if (!place) {
             idle_workers++;
             pthread_cond_wait(&work_waiting, &lock);
             idle_workers--;
             if (wakes_pending) wakes_pending--;
+            woken = true;
             continue;
         }
-        job->state = JOB_RUNNING;
+        woken = false;
+        unsigned count = 0;
+        for (Job *job = take_off(place);; job = take_off(place)) {
+            job->state = JOB_RUNNING;
+            taken[count++] = job;
+            if (!job->batched || count == WAKE_BATCH || !(place = best_place(BATCHED_JOB)))
+                break;
+        }
         pthread_mutex_unlock(&lock);
-        run(job);
+        // A ring for the thread's first file of a local disk; none where the system has none.
+        if (taken[0]->batched && !ring_tried && rings_wanted) {
+            ring_tried = true;
+            unsigned bound = descriptor_ceiling() / 16;
+            if (take_place(&rings_held, bound < MOST_RINGS ? bound : MOST_RINGS) &&
+                !ring_open(&ring, RING_CAPACITY)) {
+                give_place(&rings_held);
+                rings_wanted = false;
+            }
+        }
+        for (unsigned i = 0; i < count; i++)
+            run(taken[i], taken[i]->batched && rings_wanted ? &ring : nullptr);
+        ring_submit(&ring);
         pthread_mutex_lock(&lock);
-        job->state = JOB_DONE;
+        for (unsigned i = 0; i < count; i++) taken[i]->state = JOB_DONE;
         if (walk_waits) pthread_cond_broadcast(&work_done);
     }
     return nullptr;
@@ -447,6 +508,7 @@ void queue_job(Job *job) {
     job->next_queued = queue;
     queue = job;
     bool more = false;
+    if (job->batched) batched_queued++;
     if (!job->batched || ++unwoken >= WAKE_BATCH) more = wake_locked();
     pthread_mutex_unlock(&lock);
     // Outside the lock: starting a thread takes longer than any job's turn with the lock.
@@ -458,7 +520,7 @@ bool unqueue(Job *job) {
     if (job->state != JOB_WAITING) return false;
     for (Job **at = &queue; *at; at = &(*at)->next_queued) {
         if (*at == job) {
-            *at = job->next_queued;
+            take_off(at);
             break;
         }
     }
@@ -484,7 +546,7 @@ void finish(Job *job) {
     pthread_mutex_unlock(&lock);
     if (more) add_worker();
     if (here) {
-        run(job);
+        run(job, nullptr);
         job->state = JOB_DONE;  // no thread knows of it any more
     }
 }
@@ -724,8 +786,9 @@ void read_ahead_as_on_a_share() {
     if (!threads_started) start_threads();
 }
 
-void read_ahead_as_on_a_cold_disk() {
+void read_ahead_as_on_a_cold_disk(bool rings) {
     as_on_a_cold_disk = true;
+    rings_wanted = rings;
     as_on_a_share = false;
     if (!threads_started) start_threads();
 }
@@ -753,7 +816,7 @@ bool entry_ahead(const char *path, bool open_now, EntryAhead *entry) {
             job->may_open = true;
             descriptors_held++;
         }
-        open_file(job);
+        open_file(job, nullptr);
     }
     *entry = job->entry;
     return true;

@@ -94,11 +94,17 @@ TEST(ReadAhead, EveryCountInFlightHandsTheWalkTheSameEntriesInTheSameOrder) {
     std::vector<Seen> one = walk(tree.root(), 1);
     ASSERT_EQ(one.size(), files + 16u + 2u);  // files, folders, the link and the pipe
     // Every file is in the cache: no thread starts until the walk is made to read as on a cold
-    // disk (a thread woken for many files at a time), then as on a share (one for each).
-    const unsigned COLD = 0, SHARE = 1;
-    for (unsigned in_flight : {2u, 64u, 256u, COLD, 2u, 3u, 64u, 256u, SHARE, 2u, 64u}) {
-        if (in_flight == COLD || in_flight == SHARE) {
-            in_flight == COLD ? read_ahead_as_on_a_cold_disk() : read_ahead_as_on_a_share();
+    // disk (a thread woken for many files at a time, their heads read through its ring, then
+    // each read ahead alone), then as on a share (one thread for each).
+    const unsigned COLD = 0, COLD_WITHOUT_RINGS = 1, SHARE = 4;
+    for (unsigned in_flight :
+         {2u, 64u, 256u, COLD, 2u, 3u, 64u, 256u, COLD_WITHOUT_RINGS, 3u, 64u, SHARE, 2u, 64u}) {
+        if (in_flight == COLD || in_flight == COLD_WITHOUT_RINGS) {
+            read_ahead_as_on_a_cold_disk(in_flight == COLD);
+            continue;
+        }
+        if (in_flight == SHARE) {
+            read_ahead_as_on_a_share();
             continue;
         }
         std::vector<Seen> many = walk(tree.root(), in_flight);
