@@ -269,7 +269,7 @@ bool open_file(Job *job, ReadRing *ring) {
     // after a thread's wake). Through a ring its head is asked for, and the kernel reads ahead
     // of it as of any first read.
     uint64_t size = (uint64_t)job->entry.status.st_size;
-    if (!cached && ring && size <= HEAD_READ && ring_read(ring, fd, HEAD_KEPT, 0)) return true;
+    if (!cached && ring && size <= HEAD_READ && ring_read(ring, fd, 0)) return true;
     if (!cached) readahead(fd, 0, HEAD_READ);
     if (size <= HEAD_READ) return false;
     if (!job->head_read) read_head(job);

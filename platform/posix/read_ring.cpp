@@ -83,7 +83,7 @@ void ring_close(ReadRing *ring) {
     ring->descriptor = -1;
 }
 
-bool ring_read(ReadRing *ring, int descriptor, unsigned length, uint64_t offset) {
+bool ring_read(ReadRing *ring, int descriptor, uint64_t offset) {
     if (ring->descriptor < 0 || ring->refused) return false;
     if (ring->in_flight >= ring->capacity) forget_done(ring);
     if (ring->in_flight >= ring->capacity) return false;
@@ -93,7 +93,7 @@ bool ring_read(ReadRing *ring, int descriptor, unsigned length, uint64_t offset)
     entry->opcode = IORING_OP_READ;
     entry->fd = descriptor;
     entry->addr = (uint64_t)(uintptr_t)sink;
-    entry->len = length < sizeof sink ? length : (unsigned)sizeof sink;
+    entry->len = sizeof sink;
     entry->off = offset;
     ring->sq_array[index] = index;
     ring->tail++;
@@ -134,7 +134,7 @@ bool ring_open(ReadRing *ring, unsigned) {
     return false;
 }
 void ring_close(ReadRing *) {}
-bool ring_read(ReadRing *, int, unsigned, uint64_t) { return false; }
+bool ring_read(ReadRing *, int, uint64_t) { return false; }
 void ring_submit(ReadRing *) {}
 
 #endif

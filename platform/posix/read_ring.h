@@ -28,9 +28,10 @@ struct ReadRing {
 // to this process), the ring then left without one.
 bool ring_open(ReadRing *ring, unsigned capacity);
 void ring_close(ReadRing *ring);
-// Queues a read of the `length` bytes at `offset` of the open file into the cache; false when
-// the ring has none or holds its capacity, the caller then asking for them another way.
-bool ring_read(ReadRing *ring, int descriptor, unsigned length, uint64_t offset);
+// Queues a read of the open file's first bytes at `offset`: they, and what the kernel reads
+// ahead of them as of any read, come into the cache. False when there is no ring or it holds
+// its capacity, the caller then asking for them another way.
+bool ring_read(ReadRing *ring, int descriptor, uint64_t offset);
 // Hands the reads queued to the kernel, in one call where it takes them all.
 void ring_submit(ReadRing *ring);
 

@@ -52,7 +52,7 @@ TEST(ReadRing, AReadHandedOverBringsTheFileIntoTheCacheThoughItsDescriptorIsClos
     }
     int fd = open(tree.path("f1").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(ring_read(&ring, fd, 64, 0));
+    ASSERT_TRUE(ring_read(&ring, fd, 0));
     ring_submit(&ring);
     // The kernel took the file with the read: the descriptor is not needed any more.
     close(fd);
@@ -73,13 +73,13 @@ TEST(ReadRing, AFullRingRefusesMoreReadsUntilSomeAreDone) {
     int fd = open(tree.path("f").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     unsigned taken = 0;
-    while (taken < 100 && ring_read(&ring, fd, 64, 0)) taken++;
+    while (taken < 100 && ring_read(&ring, fd, 0)) taken++;
     EXPECT_EQ(taken, ring.capacity);
     ring_submit(&ring);
     // Read from the cache, they are soon done, and their places serve again.
     bool again = false;
     for (int tries = 0; tries < 100000 && !again; tries++) {
-        again = ring_read(&ring, fd, 64, 0);
+        again = ring_read(&ring, fd, 0);
         if (!again) sched_yield();
     }
     EXPECT_TRUE(again);
