@@ -30,20 +30,33 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 // change while the object stays mapped, which it does for the whole run.
 struct KnownEntry {
     char *name;
+    unsigned hash;  // name_hash(name), compared before the names themselves
     FARPROC address;
     KnownEntry *next;
 };
 
+static unsigned name_hash(const char *name) {
+    unsigned hash = 2166136261u;  // FNV-1a
+    for (const unsigned char *c = (const unsigned char *)name; *c; c++)
+        hash = (hash ^ *c) * 16777619u;
+    return hash;
+}
+
 // Names asked for again and again in the same order (the bridge's seven libraries, each
 // library's five entries) are kept in the order first asked, and a search starts after the
-// name found last: asked in that order, each name is found at the first comparison.
+// name found last: asked in that order, each name is found at the first comparison. A name
+// asked between them (the entry that lends a file, after each library's five) is found by
+// its hash, with one comparison of names.
 template <typename Node>
 static Node *find_named(Node *first, Node **last_found, const char *name) {
+    unsigned hash = name_hash(name);
     Node *start = *last_found && (*last_found)->next ? (*last_found)->next : first;
     for (Node *known = start; known; known = known->next)
-        if (strcmp(known->name, name) == 0) return *last_found = known;
+        if (known->hash == hash && strcmp(known->name, name) == 0)
+            return *last_found = known;
     for (Node *known = first; known != start; known = known->next)
-        if (strcmp(known->name, name) == 0) return *last_found = known;
+        if (known->hash == hash && strcmp(known->name, name) == 0)
+            return *last_found = known;
     return nullptr;
 }
 
@@ -264,6 +277,7 @@ static HMODULE search_library(const char *file_name) {
 // visit. The libraries are not expected to come or go while a run lists a tree.
 struct ResolvedName {
     char *name;
+    unsigned hash;
     ResidentModule *module;
     ResolvedName *next;
 };
@@ -287,6 +301,7 @@ static Node *named_node(const char *name) {
         return nullptr;
     }
     node->name = copy;
+    node->hash = name_hash(copy);
     return node;
 }
 
