@@ -16,12 +16,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <mspack.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <limits>
 
 #include "byte_order.h"
 #include "cabinet_layout.h"
@@ -31,17 +32,50 @@
 
 namespace {
 
-// libmspack's view of the one file it is given: the stream opened here, read through stdio.
-// It never prints: its messages (warnings about odd versions and reserves) are dropped.
+// The one file libmspack is given, read at explicit offsets through a buffer of its own: a
+// stream's seek would cost a system call each time, and libmspack seeks before most reads.
+// `position` is libmspack's; the buffer holds the `buffered` bytes from `buffer_start`.
+struct CabinetFile {
+    int fd;
+    off_t position;
+    off_t buffer_start;
+    size_t buffered;
+    unsigned char buffer[4096];
+};
+
+// Up to `bytes` at the file's position, moving it on; -1 when the file cannot be read.
+ssize_t cabinet_read(CabinetFile *file, void *out, size_t bytes) {
+    size_t done = 0;
+    while (done < bytes) {
+        off_t into = file->position - file->buffer_start;
+        if (into >= 0 && (size_t)into < file->buffered) {
+            size_t part = file->buffered - (size_t)into;
+            if (part > bytes - done) part = bytes - done;
+            memcpy((char *)out + done, file->buffer + into, part);
+            done += part;
+            file->position += (off_t)part;
+            continue;
+        }
+        ssize_t got = read_whole(file->fd, file->buffer, sizeof file->buffer, file->position);
+        if (got < 0) return -1;
+        file->buffer_start = file->position;
+        file->buffered = (size_t)got;
+        if (got == 0) break;
+    }
+    return (ssize_t)done;
+}
+
+// libmspack's view of the file: it never prints, and its messages (warnings about odd versions
+// and reserves) are dropped.
 struct CabinetSystem {
     mspack_system base;  // first, so that libmspack's pointer is this record's
-    FILE *file;
+    CabinetFile *file;
     bool file_lent;
 };
 
 struct CabinetHandle {
     mspack_file base;
-    FILE *file;
+    CabinetFile *file;
 };
 
 mspack_file *system_open(mspack_system *self, const char *, int mode) {
@@ -58,23 +92,31 @@ void system_close(mspack_file *file) { free(file); }
 
 int system_read(mspack_file *file, void *buffer, int bytes) {
     if (bytes < 0) return -1;
-    FILE *stream = ((CabinetHandle *)file)->file;
-    size_t got = fread(buffer, 1, (size_t)bytes, stream);
-    return ferror(stream) ? -1 : (int)got;
+    return (int)cabinet_read(((CabinetHandle *)file)->file, buffer, (size_t)bytes);
 }
 
 int system_write(mspack_file *, void *, int) { return -1; }
 
-int system_seek(mspack_file *file, off_t offset, int mode) {
-    int whence = mode == MSPACK_SYS_SEEK_START ? SEEK_SET
-                 : mode == MSPACK_SYS_SEEK_CUR ? SEEK_CUR
-                 : mode == MSPACK_SYS_SEEK_END ? SEEK_END
-                                               : -1;
-    if (whence < 0) return -1;
-    return fseeko(((CabinetHandle *)file)->file, offset, whence) == 0 ? 0 : -1;
+int system_seek(mspack_file *handle, off_t offset, int mode) {
+    CabinetFile *file = ((CabinetHandle *)handle)->file;
+    off_t base = 0;
+    if (mode == MSPACK_SYS_SEEK_CUR) {
+        base = file->position;
+    } else if (mode == MSPACK_SYS_SEEK_END) {
+        struct stat status;
+        if (fstat(file->fd, &status) != 0) return -1;
+        base = status.st_size;
+    } else if (mode != MSPACK_SYS_SEEK_START) {
+        return -1;
+    }
+    // As lseek: a place before the start is refused, one past the end is taken.
+    if (offset < 0 ? base + offset < 0 : base > std::numeric_limits<off_t>::max() - offset)
+        return -1;
+    file->position = base + offset;
+    return 0;
 }
 
-off_t system_tell(mspack_file *file) { return ftello(((CabinetHandle *)file)->file); }
+off_t system_tell(mspack_file *handle) { return ((CabinetHandle *)handle)->file->position; }
 
 void system_message(mspack_file *, const char *, ...) {}
 
@@ -133,16 +175,17 @@ bool file_table_offset(const unsigned char *header, size_t header_read,
 
 // Announces the members of an opened cabinet, walking its file table from `table` alongside
 // libmspack's list. False when the callback ends the iteration or the walk falls out of step.
-bool announce_members(FILE *file, const char *path, const mscabd_cabinet *cabinet, off_t table,
+bool announce_members(CabinetFile *file, const char *path, const mscabd_cabinet *cabinet, off_t table,
                       PSP_FILE_CALLBACK_A callback, void *context) {
     off_t entry = table;
     for (const mscabd_file *member = cabinet->files; member; member = member->next) {
         unsigned char fixed[CAB_FILE_FIXED];
         size_t name_size = strlen(member->filename) + 1;
         char stored_name[256];
-        if (name_size > sizeof stored_name || fseeko(file, entry, SEEK_SET) != 0 ||
-            fread(fixed, 1, sizeof fixed, file) != sizeof fixed ||
-            fread(stored_name, 1, name_size, file) != name_size ||
+        file->position = entry;
+        if (name_size > sizeof stored_name ||
+            cabinet_read(file, fixed, sizeof fixed) != (ssize_t)sizeof fixed ||
+            cabinet_read(file, stored_name, name_size) != (ssize_t)name_size ||
             memcmp(stored_name, member->filename, name_size) != 0)
             return false;
         entry += (off_t)(sizeof fixed + name_size);
@@ -164,8 +207,8 @@ bool announce_members(FILE *file, const char *path, const mscabd_cabinet *cabine
     return true;
 }
 
-// Opens the file and reads its header through a plain descriptor, kept open for the stream
-// libmspack reads through: a copy of the one the folder search opened when the walk is on the
+// Opens the file and reads its header through a plain descriptor, kept open for libmspack's
+// reads: a copy of the one the folder search opened when the walk is on the
 // file, so that the file is opened once.
 bool look_at_header(const char *path, unsigned char *header, size_t size, size_t *header_read,
                     int *fd) {
@@ -173,7 +216,7 @@ bool look_at_header(const char *path, unsigned char *header, size_t size, size_t
     // O_NONBLOCK: a FIFO met by name must not make the open wait for a writer.
     if (*fd < 0) *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (*fd < 0) return false;
-    ssize_t got = read_whole(*fd, header, size);
+    ssize_t got = read_whole(*fd, header, size, 0);
     *header_read = got < 0 ? 0 : (size_t)got;
     return true;
 }
@@ -181,7 +224,7 @@ bool look_at_header(const char *path, unsigned char *header, size_t size, size_t
 }  // namespace
 
 // See win32.h. The header is read through a plain descriptor, so that a file signed otherwise
-// costs one look and nothing more; only a cabinet gets the stream libmspack reads through.
+// costs one look and nothing more; only a cabinet is read on by libmspack.
 BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callback,
                           void *context) {
     if (!cabinet_file || !callback) return FALSE;
@@ -190,15 +233,16 @@ BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callba
     int fd = -1;
     if (!look_at_header(cabinet_file, header, sizeof header, &header_read, &fd)) return FALSE;
     bool signed_as_cabinet = header_read >= CAB_HEADER_SIZE && memcmp(header, "MSCF", 4) == 0;
-    FILE *file = signed_as_cabinet && fd >= 0 ? fdopen(fd, "rb") : nullptr;
-    if (!file) {
-        if (fd >= 0) close(fd);
+    if (!signed_as_cabinet) {
+        close(fd);
         return FALSE;
     }
-    // A buffer of its own spares the stream the look at the file's size that it would take
-    // to choose one.
-    char stream_buffer[4096];
-    setvbuf(file, stream_buffer, _IOFBF, sizeof stream_buffer);
+    CabinetFile *file = (CabinetFile *)calloc(1, sizeof(CabinetFile));
+    if (!file) {
+        close(fd);
+        return FALSE;
+    }
+    file->fd = fd;
 
     int selftest;
     MSPACK_SYS_SELFTEST(selftest);
@@ -243,6 +287,7 @@ BOOL SetupIterateCabinetA(LPCSTR cabinet_file, DWORD, PSP_FILE_CALLBACK_A callba
     }
     if (cabinet) decompressor->close(decompressor, cabinet);
     if (decompressor) mspack_destroy_cab_decompressor(decompressor);
-    fclose(file);
+    close(fd);
+    free(file);
     return listed ? TRUE : FALSE;
 }

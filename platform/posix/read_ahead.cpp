@@ -860,16 +860,15 @@ bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *l
 int copy_of_descriptor(const char *path) {
     EntryAhead entry;
     if (!entry_ahead(path, true, &entry) || entry.descriptor < 0) return -1;
-    int fd = fcntl(entry.descriptor, F_DUPFD_CLOEXEC, 0);
-    if (fd >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
+    return fcntl(entry.descriptor, F_DUPFD_CLOEXEC, 0);
 }
 
 FILE *open_read_stream(const char *path) {
     int fd = copy_of_descriptor(path);
+    if (fd >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) return fopen(path, "rb");
     FILE *stream = fdopen(fd, "rb");
     if (!stream) close(fd);

@@ -35,9 +35,10 @@ struct EntryAhead {
 // it is an ordinary file that the search read ahead without opening; false when no search
 // stands on that path.
 bool entry_ahead(const char *path, bool open_now, EntryAhead *entry);
-// A descriptor of its own for the entry `path` a search stands on, a copy of the search's
-// placed at the file's start (it shares its position with the search's, which is only ever
-// read at explicit offsets); -1 when no search stands on it or it has no descriptor.
+// A descriptor of its own for the entry `path` a search stands on, a copy of the search's: it
+// shares its position with the search's, which is only ever read at explicit offsets, so a
+// reader that reads through the position places it first; -1 when no search stands on it or
+// it has no descriptor.
 int copy_of_descriptor(const char *path);
 // As entry_ahead without opening, once for each entry: the attribute query right after the
 // search is answered by its status, any later one looks again.

@@ -107,6 +107,24 @@ TEST(CabinetIteration, AnnouncesCabinetThenEachMemberAsStored) {
     EXPECT_EQ(sj.attribs, 0x21);
 }
 
+// A file table longer than one read of the file: entries and names cut by the reads' edges are
+// put back together, every member in its place.
+TEST(CabinetIteration, ListsAFileTableSpanningManyReads) {
+    TempTree tree;
+    CabinetLayout layout;
+    std::vector<std::string> names;
+    for (int i = 0; i < 300; i++) {
+        names.push_back("folder\\member-with-a-long-name-" + std::to_string(i) + ".txt");
+        layout.members.push_back({names.back(), std::string((size_t)i % 7, 'x')});
+    }
+    std::string path = tree.file("many.cab", cabinet_bytes(layout));
+    ASSERT_GT(data_at(cabinet_bytes(layout)) - file_table_at(cabinet_bytes(layout)), 16384u);
+    Listener listener;
+    ASSERT_TRUE(SetupIterateCabinetA(path.c_str(), 0, listen, &listener));
+    EXPECT_EQ(member_names(listener), names);
+    EXPECT_EQ(listener.heard.back().size, 299u % 7);
+}
+
 #ifndef _WIN32
 // The program answers only skip and no-error. The other answers are this layer's own contract:
 // Wine's service goes on, and reports success, after a refused cabinet or an abort.
