@@ -242,7 +242,11 @@ void read_head(Job *job) {
 // true then, and the job is done once the ring has handed the batch to the kernel.
 bool open_file(Job *job, ReadRing *ring) {
     // O_NONBLOCK: a FIFO that took the path since its status must not make the open wait.
-    int fd = open(job->path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    // A status this job took came from the search's open folder, and the file is opened there
+    // too, without walking its path again. One that came with a folder's names read ahead
+    // was taken in a folder that may be closed by now: the path names that file.
+    int fd = job->status_given ? open(job->path, flags) : openat(job->folder_fd, job->name, flags);
     if (fd < 0) {
         job->entry.open_error = errno ? errno : EIO;
         return false;

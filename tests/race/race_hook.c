@@ -44,6 +44,27 @@ static int is_watched(const char *path) {
     return path && watched && strcmp(path, watched) == 0;
 }
 
+/* Whether `name` in the open folder `folder` is the watched path: the program opens a file in
+   the folder it took the file's status in. The folders are compared by where they really are,
+   the names as given, so that a watched symbolic link is still that link. */
+static int is_watched_in(int folder, const char *name) {
+    const char *watched = getenv("TALLYBOOK_RACE_PATH");
+    if (!name || !watched) return 0;
+    if (folder == AT_FDCWD || name[0] == '/') return is_watched(name);
+    const char *slash = strrchr(watched, '/');
+    if (!slash || strcmp(slash + 1, name) != 0) return 0;
+    char parent[4096], real_parent[4096], opened[64], real_opened[4096];
+    size_t length = (size_t)(slash - watched);
+    if (length == 0 || length >= sizeof parent) return 0;
+    memcpy(parent, watched, length);
+    parent[length] = '\0';
+    snprintf(opened, sizeof opened, "/proc/self/fd/%d", folder);
+    ssize_t got = readlink(opened, real_opened, sizeof real_opened - 1);
+    if (got < 0 || !realpath(parent, real_parent)) return 0;
+    real_opened[got] = '\0';
+    return strcmp(real_opened, real_parent) == 0;
+}
+
 static int raw_open(const char *path, int flags) {
     return (int)syscall(SYS_openat, AT_FDCWD, path, flags, 0644);
 }
@@ -147,7 +168,11 @@ int openat(int folder, const char *path, int flags, ...) {
         errno = EOPNOTSUPP;
         return -1;
     }
-    return real(folder, path, flags, mode);
+    int watched = is_watched_in(folder, path);
+    if (watched) count(OPEN);
+    int fd = real(folder, path, flags, mode);
+    if (fd >= 0 && fd < 256) watched_fds[fd] = watched;
+    return fd;
 }
 
 int openat64(int folder, const char *path, int flags, ...) __attribute__((alias("openat")));
