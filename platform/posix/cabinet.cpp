@@ -175,8 +175,8 @@ bool file_table_offset(const unsigned char *header, size_t header_read,
 
 // Announces the members of an opened cabinet, walking its file table from `table` alongside
 // libmspack's list. False when the callback ends the iteration or the walk falls out of step.
-bool announce_members(CabinetFile *file, const char *path, const mscabd_cabinet *cabinet, off_t table,
-                      PSP_FILE_CALLBACK_A callback, void *context) {
+bool announce_members(CabinetFile *file, const char *path, const mscabd_cabinet *cabinet,
+                      off_t table, PSP_FILE_CALLBACK_A callback, void *context) {
     off_t entry = table;
     for (const mscabd_file *member = cabinet->files; member; member = member->next) {
         unsigned char fixed[CAB_FILE_FIXED];
@@ -208,8 +208,8 @@ bool announce_members(CabinetFile *file, const char *path, const mscabd_cabinet 
 }
 
 // Opens the file and reads its header through a plain descriptor, kept open for libmspack's
-// reads: a copy of the one the folder search opened when the walk is on the
-// file, so that the file is opened once.
+// reads: a copy of the one the folder search opened when the walk is on the file, so that the
+// file is opened once.
 bool look_at_header(const char *path, unsigned char *header, size_t size, size_t *header_read,
                     int *fd) {
     *fd = copy_of_descriptor(path);

@@ -117,8 +117,9 @@ TEST(CabinetIteration, ListsAFileTableSpanningManyReads) {
         names.push_back("folder\\member-with-a-long-name-" + std::to_string(i) + ".txt");
         layout.members.push_back({names.back(), std::string((size_t)i % 7, 'x')});
     }
-    std::string path = tree.file("many.cab", cabinet_bytes(layout));
-    ASSERT_GT(data_at(cabinet_bytes(layout)) - file_table_at(cabinet_bytes(layout)), 16384u);
+    std::string bytes = cabinet_bytes(layout);
+    ASSERT_GT(data_at(bytes) - file_table_at(bytes), 16384u);
+    std::string path = tree.file("many.cab", bytes);
     Listener listener;
     ASSERT_TRUE(SetupIterateCabinetA(path.c_str(), 0, listen, &listener));
     EXPECT_EQ(member_names(listener), names);
