@@ -636,9 +636,10 @@ void fill_window(Search *search) {
                 break;
             }
             job->batched = search->local;
-            if (search->with_status) {
-                // The rest of a folder read ahead in part: its statuses come with its names,
-                // which handing each to a thread would cost more than it saves.
+            if (search->with_status && !search->local) {
+                // The rest of a share's folder read ahead in part: its statuses come with its
+                // names, which handing each to a thread would cost more than it saves. A local
+                // disk's statuses are read from the disk, cold: each goes to a thread.
                 take_status(job, dirfd(search->folder));
                 job->status_given = true;
                 job->state = JOB_DONE;
