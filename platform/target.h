@@ -86,6 +86,8 @@ inline constexpr bool NEW_PROCESS_IS_CHEAP = false;
 
 #else  // POSIX
 
+#include <sys/stat.h>
+
 // Text mode changes nothing here, so the listing's CR LF is written out.
 inline constexpr char LISTING_LINE_END[] = "\r\n";
 // A record's text is bounded by what a path may hold.
@@ -120,12 +122,24 @@ void read_ahead_as_on_a_cold_disk(bool rings);
 // read ahead; any other path is opened for the call.
 bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *length);
 
+// What the program has read of a file it lends: the status of the descriptor, taken before any
+// of the bytes were read through it, then the file's first `length` bytes (the whole file when
+// `length` is its size, else LENT_LOOK_BYTES of it), so that the object reads neither again.
+// The program keeps them until the loan ends.
+inline constexpr size_t LENT_LOOK_BYTES = 16u * 1024u;
+struct LentLook {
+    struct stat status;
+    const void *bytes;
+    size_t length;
+};
+
 // A loaded object that exports LEND_FILE_ENTRY, of type LendFileFn, is handed the descriptor of
 // the entry `path` that a folder search stands on, for it to read the file through rather than
-// open it again; `path` null (or an entry with no descriptor) withdraws the loan, which ends in
-// any case when the search moves on and closes the descriptor. The object never closes it.
+// open it again, with the look the program took at it (null: none); `path` null (or an entry
+// with no descriptor) withdraws the loan, which ends in any case when the search moves on and
+// closes the descriptor. The object never closes it.
 inline constexpr char LEND_FILE_ENTRY[] = "TallybookLendFile";
-typedef void (*LendFileFn)(const char *path, int descriptor);
+typedef void (*LendFileFn)(const char *path, int descriptor, const LentLook *look);
 void lend_open_file(HMODULE module, const char *path);
 
 // The file at `path` opened for reading as a stream of the C runtime; null when it cannot be.

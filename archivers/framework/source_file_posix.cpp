@@ -25,7 +25,8 @@
 // Where the program has the file open already, it lends its descriptor (TallybookLendFile): the
 // look is then read through it, and so is a read past it, after the same check of identity and
 // bytes, so that a file is opened once for the program and every library. The program closes
-// it; nothing here does.
+// it; nothing here does. Where it has taken the same look through that descriptor already (its
+// status, then its first bytes), it lends that too, and the look is filled from it.
 //
 // The libraries are called from one thread at a time, so the look needs no lock.
 #include "source_file.h"
@@ -92,13 +93,16 @@ struct Look {
 
 Look look;
 
-// The descriptor the program lends for the file at `path` (-1: none); it stays the program's.
+// The descriptor the program lends for the file at `path` (-1: none), and the look it took
+// through it (null: none); both stay the program's.
 struct Loan {
     int fd;
+    const LentLook *look;
     char path[PATH_MAX + 1];
 };
 
-Loan loan = {-1, {0}};
+Loan loan = {-1, nullptr, {0}};
+static_assert(LENT_LOOK_BYTES == LOOK_BYTES, "a lent look fills the look");
 
 // The descriptor lent for `path`, -1 when none is.
 int lent_for(const char *path) {
@@ -153,16 +157,19 @@ int open_descriptor(const char *path, bool may_borrow, bool *owned) {
     return fd >= 0 ? fd : open(path, OPEN_FLAGS);
 }
 
-// Reads the first bytes of the file just opened into the look, for `asker`. A path the look
-// cannot keep, or an open for no library, leaves it empty.
-void fill_look(SourceFile *file, const void *asker) {
+// Reads the first bytes of the file just opened into the look, for `asker`, or takes them from
+// the `lent` look whose status gave the file's identity. A path the look cannot keep, or an
+// open for no library, leaves it empty.
+void fill_look(SourceFile *file, const void *asker, const LentLook *lent) {
     look.generation = 0;
     if (!asker) return;
     size_t path_length = strlen(file->path);
     if (path_length >= sizeof look.path) return;
     size_t want = (uint64_t)file->identity.size < LOOK_BYTES ? (size_t)file->identity.size
                                                              : LOOK_BYTES;
-    int64_t got = read_whole(file->fd, look.bytes, want, 0);
+    int64_t got = lent ? (int64_t)(lent->length < want ? lent->length : want)
+                       : read_whole(file->fd, look.bytes, want, 0);
+    if (lent) memcpy(look.bytes, lent->bytes, (size_t)got);
     if (got < 0) {
         file->failed = true;
         return;
@@ -181,17 +188,22 @@ SourceFile *open_fresh(const char *path, const void *asker, SourceFileInfo *info
     bool owned;
     int fd = open_descriptor(path, asker != nullptr, &owned);
     if (fd < 0) return nullptr;
+    // The lent look is this descriptor's status and first bytes, taken in the order taken here.
+    const LentLook *lent = owned ? nullptr : loan.look;
     struct stat status;
+    if (lent) status = lent->status;
     SourceFile *file = nullptr;
-    if (fstat(fd, &status) == 0 && regular(status))
+    if ((lent || fstat(fd, &status) == 0) && regular(status))
         file = new_file(path, identity_of(status), fd);
     if (!file) {
         if (owned) close(fd);
         return nullptr;
     }
     file->owned = owned;
-    file->verified = true;
-    fill_look(file, asker);
+    // A look lent was taken before this open: a read past it checks the file as for a look
+    // handed to a library asked next.
+    file->verified = !lent;
+    fill_look(file, asker, lent);
     info->size = (uint64_t)status.st_size;
     info->modified = (int64_t)status.st_mtim.tv_sec;
     fill_name(path, info);
@@ -295,11 +307,14 @@ SourceFile *source_file_adopt(intptr_t handover) {
 // The program's loan (target.h): the descriptor stays its own, and a loan for another path, or
 // none, ends the last one.
 extern "C" __attribute__((visibility("default"))) void TallybookLendFile(const char *path,
-                                                                          int fd) {
+                                                                          int fd,
+                                                                          const LentLook *look) {
     loan.fd = -1;
+    loan.look = nullptr;
     if (!path || fd < 0 || strlen(path) >= sizeof loan.path) return;
     strcpy(loan.path, path);
     loan.fd = fd;
+    loan.look = look;
 }
 static_assert(std::is_same<decltype(&TallybookLendFile), LendFileFn>::value, "its type");
 

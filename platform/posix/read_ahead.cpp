@@ -52,7 +52,7 @@ namespace {
 // More than any head test needs: the program's readers compare at most 20 bytes.
 const size_t HEAD_KEPT = 64;
 // The first read of a file: what the archiver libraries read first, so that it is one request.
-const size_t HEAD_READ = 16u * 1024u;
+const size_t HEAD_READ = LENT_LOOK_BYTES;
 // A ZIP's end record and comment, and a small 7z's header, lie within its last 64 KiB.
 const size_t TAIL_READ = 64u * 1024u;
 // Entries, and folders held open, read ahead of their searches for each file in flight: with
@@ -225,6 +225,46 @@ bool looks_like_tail_directory(const unsigned char *head, size_t length) {
     return length >= sizeof SEVEN_ZIP && memcmp(head, SEVEN_ZIP, sizeof SEVEN_ZIP) == 0;
 }
 
+// The look at the file the walk stands on, which the archiver libraries are lent with its
+// descriptor (target.h): the descriptor's status, then the file's first bytes. Invariant: while
+// `job` is not null it is the search's current job, or the one about to be, and `lent` holds
+// what was read through its descriptor; release() empties it with the job.
+struct CurrentLook {
+    const Job *job;
+    LentLook lent;
+    unsigned char bytes[HEAD_READ];
+};
+CurrentLook current_look;
+
+// Takes the look at the job's open file, the first HEAD_KEPT bytes kept as its head. Asked not
+// to wait, it takes it only when every byte is in the cache. 0 when taken; -1 when some were
+// not, or the descriptor is no ordinary file; else the error of the call that failed.
+int take_look(Job *job, bool nowait) {
+    if (current_look.job == job) return 0;
+    current_look.job = nullptr;
+    int fd = job->entry.descriptor;
+    struct stat status;
+    if (fstat(fd, &status) != 0) return errno ? errno : EIO;
+    if (!S_ISREG(status.st_mode) || status.st_size < 0) return -1;
+    size_t want = (uint64_t)status.st_size < HEAD_READ ? (size_t)status.st_size : HEAD_READ;
+    int64_t got;
+    if (nowait) {
+        struct iovec probe = {current_look.bytes, want};
+        got = preadv2(fd, &probe, 1, 0, RWF_NOWAIT);
+        if (got < 0) return errno ? errno : EIO;
+        if ((size_t)got < want) return -1;
+    } else {
+        got = read_whole(fd, current_look.bytes, want, 0);
+        if (got < 0) return errno ? errno : EIO;
+    }
+    job->head_read = true;
+    job->head_length = (size_t)got < HEAD_KEPT ? (size_t)got : HEAD_KEPT;
+    memcpy(job->head, current_look.bytes, job->head_length);
+    current_look.lent = {status, current_look.bytes, (size_t)got};
+    current_look.job = job;
+    return 0;
+}
+
 // The first HEAD_KEPT bytes of the job's open file, kept.
 void read_head(Job *job) {
     job->head_read = true;
@@ -255,17 +295,12 @@ bool open_file(Job *job, ReadRing *ring) {
     bool cached = false;
     if (!threads_started && files_in_flight > 1) {
         // Asked not to wait, the read fails unless the bytes are in the cache. Until the
-        // threads start, only the walk's thread runs jobs. Bytes the probe got are the head;
-        // a file whose head is in the cache is not read ahead.
-        struct iovec probe = {job->head, HEAD_KEPT};
-        ssize_t got = preadv2(fd, &probe, 1, 0, RWF_NOWAIT);
-        if (got < 0) {
-            start_threads();
-        } else if ((size_t)got == HEAD_KEPT) {
-            job->head_read = true;
-            job->head_length = HEAD_KEPT;
-            cached = true;
-        }
+        // threads start, only the walk's thread runs jobs, each just before the walk comes to
+        // its file: what the probe got is the look the libraries are lent. A file whose first
+        // bytes are in the cache is not read ahead.
+        int taken = take_look(job, true);
+        if (taken > 0) start_threads();
+        cached = taken == 0;
     }
     // A file that one read takes whole needs nothing more: its bytes, on their way, are taken
     // when the walk comes to it, so that the thread goes on to the next file instead of
@@ -565,6 +600,7 @@ void settle(Job *job) {
 
 void release(Job *job) {
     if (!job) return;
+    if (current_look.job == job) current_look.job = nullptr;
     settle(job);
     if (job->entry.descriptor >= 0) close(job->entry.descriptor);
     if (job->folder) closedir(job->folder);
@@ -846,7 +882,14 @@ bool read_first_bytes(const char *path, void *buffer, size_t capacity, size_t *l
         errno = entry.open_error ? entry.open_error : entry.status_error ? entry.status_error : EIO;
         return false;
     }
-    if (!job->head_read) read_head(job);
+    if (!job->head_read) {
+        // The look the libraries will be lent, read once for them and the program's head.
+        int taken = take_look(job, false);
+        if (taken > 0)
+            job->read_error = taken;
+        else if (taken < 0)
+            read_head(job);
+    }
     if (job->read_error) {
         errno = job->read_error;
         return false;
@@ -885,10 +928,13 @@ void lend_open_file(HMODULE module, const char *path) {
     if (!entry) return;
     LendFileFn lend = reinterpret_cast<LendFileFn>(reinterpret_cast<void (*)(void)>(entry));
     EntryAhead ahead;
-    if (path && entry_ahead(path, true, &ahead) && ahead.descriptor >= 0)
-        lend(path, ahead.descriptor);
-    else
-        lend(nullptr, -1);
+    if (path && entry_ahead(path, true, &ahead) && ahead.descriptor >= 0) {
+        // Without a look the libraries take their own through the descriptor.
+        bool looked = take_look(current_job(path), false) == 0;
+        lend(path, ahead.descriptor, looked ? &current_look.lent : nullptr);
+    } else {
+        lend(nullptr, -1, nullptr);
+    }
 }
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {

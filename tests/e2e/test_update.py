@@ -246,7 +246,8 @@ class UpdateTest(unittest.TestCase):
                     dict(hook, TALLYBOOK_RACE_AT=str(1 << 30)))
         with open(hook["TALLYBOOK_RACE_COUNT"]) as f:
             reads = dict(line.split() for line in f)["pread"]
-        self.assertGreater(int(reads), 2, "the ZIP is read past its first bytes")
+        # One read of its first bytes, which the program and the libraries share, then more.
+        self.assertGreater(int(reads), 1, "the ZIP is read past its first bytes")
         for at in range(1, int(reads) + 1):
             with self.subTest(at=at):
                 if os.path.exists(self.state):

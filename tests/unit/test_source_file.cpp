@@ -14,6 +14,7 @@
 #include <string>
 
 #include "byte_source.h"
+#include "target.h"  // LentLook
 #include "temp_tree.h"
 
 namespace {
@@ -131,7 +132,7 @@ TEST(FileLook, EachLibraryIsHandedOneLookAndAnOpenKeepsItsFile) {
     }
 }
 
-extern "C" void TallybookLendFile(const char *path, int fd);
+extern "C" void TallybookLendFile(const char *path, int fd, const LentLook *look);
 
 // A lent descriptor is the file for every library: nothing opens the path again, nothing closes
 // the descriptor, and a change no status sees is still caught by the bytes.
@@ -142,7 +143,7 @@ TEST(FileLook, ALentDescriptorServesEveryLibraryAndStaysTheLenders) {
     Mapping mapping(path);
     int fd = open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    TallybookLendFile(path.c_str(), fd);
+    TallybookLendFile(path.c_str(), fd, nullptr);
     ASSERT_EQ(rename(newer.c_str(), path.c_str()), 0);
     ByteSource first;
     ASSERT_TRUE(source_open_file(&first, path.c_str(), FIRST));
@@ -160,13 +161,43 @@ TEST(FileLook, ALentDescriptorServesEveryLibraryAndStaysTheLenders) {
     source_close(&next);
     EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the lender's descriptor is left open";
     // Withdrawn, or lent for another path, the descriptor is not used.
-    TallybookLendFile(nullptr, -1);
+    TallybookLendFile(nullptr, -1, nullptr);
     for (const void *asker : {FIRST, NEXT}) {
         ByteSource again;
         ASSERT_TRUE(source_open_file(&again, path.c_str(), asker));
         EXPECT_EQ(read_string(&again, LOOK, 8), "new-tail");
         source_close(&again);
     }
+    close(fd);
+}
+
+// The look the program lends with its descriptor is what every library is served of the file's
+// first bytes, none reading them again. It was taken before the library's open, so a read past
+// it first checks that the file still holds it.
+TEST(FileLook, ALentLookIsServedInsteadOfAReadAndCheckedBeforeAReadPastIt) {
+    TempTree tree;
+    std::string path = tree.file("x", std::string(LOOK, 'o') + "tail");
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    LentLook look;
+    ASSERT_EQ(fstat(fd, &look.status), 0);
+    std::string faithful(LOOK, 'o');
+    std::string unlike(LOOK, 'l');  // as if the file had been rewritten in place since
+    for (const std::string *taken : {&faithful, &unlike}) {
+        look.bytes = taken->data();
+        look.length = taken->size();
+        TallybookLendFile(path.c_str(), fd, &look);
+        for (const void *asker : {FIRST, NEXT}) {
+            ByteSource source;
+            ASSERT_TRUE(source_open_file(&source, path.c_str(), asker));
+            EXPECT_EQ(read_string(&source, 0, 4), taken->substr(0, 4))
+                << "the lent look, not a read of the file";
+            EXPECT_EQ(read_string(&source, LOOK, 8), taken == &faithful ? "tail" : "<failed>");
+            EXPECT_EQ(source_stale(&source), taken == &unlike);
+            source_close(&source);
+        }
+    }
+    TallybookLendFile(nullptr, -1, nullptr);
     close(fd);
 }
 
