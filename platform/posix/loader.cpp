@@ -47,17 +47,35 @@ static unsigned name_hash(const char *name) {
 // name found last: asked in that order, each name is found at the first comparison. A name
 // asked between them (the entry that lends a file, after each library's five) is found by
 // its hash, with one comparison of names.
+// Before any of that, a name is looked for where it was found when last asked for at the same
+// address: the bridge asks with the same few texts at the same addresses (its tables of file and
+// entry names, the name of the entry that lends a file, asked twice a library on every file),
+// and such a name costs one comparison of texts, with no hash and no search.
 template <typename Node>
-static Node *find_named(Node *first, Node **last_found, const char *name) {
+struct AskedAt {
+    const char *address;
+    Node *node;
+};
+static const size_t ASKED_AT_SLOTS = 64;
+
+static size_t asked_at_slot(const char *name) {
+    return (size_t)(((uint64_t)(uintptr_t)name * 0x9E3779B97F4A7C15ull) >> 58);
+}
+
+template <typename Node>
+static Node *find_named(Node *first, Node **last_found, AskedAt<Node> *asked_at,
+                        const char *name) {
+    AskedAt<Node> *memo = &asked_at[asked_at_slot(name)];
+    if (memo->address == name && strcmp(memo->node->name, name) == 0) return memo->node;
     unsigned hash = name_hash(name);
     Node *start = *last_found && (*last_found)->next ? (*last_found)->next : first;
-    for (Node *known = start; known; known = known->next)
-        if (known->hash == hash && strcmp(known->name, name) == 0)
-            return *last_found = known;
-    for (Node *known = first; known != start; known = known->next)
-        if (known->hash == hash && strcmp(known->name, name) == 0)
-            return *last_found = known;
-    return nullptr;
+    Node *found = nullptr;
+    for (Node *known = start; known && !found; known = known->next)
+        if (known->hash == hash && strcmp(known->name, name) == 0) found = known;
+    for (Node *known = first; known != start && !found; known = known->next)
+        if (known->hash == hash && strcmp(known->name, name) == 0) found = known;
+    if (found) *memo = {name, *last_found = found};
+    return found;
 }
 
 // Appends `node` at the end of the list that `first` heads.
@@ -86,6 +104,7 @@ struct ResidentModule {
     struct stat identity;
     KnownEntry *entries;  // in the order first asked for
     KnownEntry *entry_found_last;
+    AskedAt<KnownEntry> entries_asked_at[ASKED_AT_SLOTS];
     ResidentModule *next;
 };
 
@@ -284,9 +303,10 @@ struct ResolvedName {
 
 static ResolvedName *resolved_names = nullptr;  // in the order first asked for
 static ResolvedName *resolution_found_last = nullptr;
+static AskedAt<ResolvedName> resolutions_asked_at[ASKED_AT_SLOTS];
 
 static ResolvedName *resolution_of(const char *file_name) {
-    return find_named(resolved_names, &resolution_found_last, file_name);
+    return find_named(resolved_names, &resolution_found_last, resolutions_asked_at, file_name);
 }
 
 // A zeroed node carrying a copy of `name`; null without room, and then the answer it would
@@ -314,6 +334,7 @@ static void remember_resolution(const char *file_name, HMODULE module) {
 
 void forget_library_search(void) {
     resolution_found_last = nullptr;
+    memset(resolutions_asked_at, 0, sizeof resolutions_asked_at);
     while (resolved_names) {
         ResolvedName *known = resolved_names;
         resolved_names = known->next;
@@ -343,7 +364,8 @@ HMODULE GetModuleHandleA(LPCSTR file_name) {
 }
 
 static KnownEntry *known_entry(ResidentModule *module, const char *name) {
-    return find_named(module->entries, &module->entry_found_last, name);
+    return find_named(module->entries, &module->entry_found_last, module->entries_asked_at,
+                      name);
 }
 
 static void remember_entry(ResidentModule *module, const char *name, FARPROC address) {
