@@ -42,15 +42,10 @@ static unsigned name_hash(const char *name) {
     return hash;
 }
 
-// Names asked for again and again in the same order (the bridge's seven libraries, each
-// library's five entries) are kept in the order first asked, and a search starts after the
-// name found last: asked in that order, each name is found at the first comparison. A name
-// asked between them (the entry that lends a file, after each library's five) is found by
-// its hash, with one comparison of names.
-// Before any of that, a name is looked for where it was found when last asked for at the same
-// address: the bridge asks with the same few texts at the same addresses (its tables of file and
-// entry names, the name of the entry that lends a file, asked twice a library on every file),
-// and such a name costs one comparison of texts, with no hash and no search.
+// Where a name was found when last asked for at an address. The bridge asks with the same few
+// texts at the same addresses (its tables of file and entry names, and the name of the entry
+// that lends a file, asked twice a library on every file), so such a name costs one comparison
+// of texts, with no hash and no search.
 template <typename Node>
 struct AskedAt {
     const char *address;
@@ -62,6 +57,11 @@ static size_t asked_at_slot(const char *name) {
     return (size_t)(((uint64_t)(uintptr_t)name * 0x9E3779B97F4A7C15ull) >> 58);
 }
 
+// A name is looked for first where it was found when last asked for at the same address. Else:
+// names asked for again and again in the same order (the bridge's seven libraries, each
+// library's five entries) are kept in the order first asked, and a search starts after the
+// name found last: asked in that order, each name is found at the first comparison. A name
+// asked between them is found by its hash, with one comparison of names.
 template <typename Node>
 static Node *find_named(Node *first, Node **last_found, AskedAt<Node> *asked_at,
                         const char *name) {

@@ -467,6 +467,14 @@ TEST_F(Bridge, EachNameIsLookedForOncePerRun) {
         EXPECT_EQ(GetProcAddress(again, "fopen"), nullptr);
         EXPECT_EQ(GetProcAddress(again, "NoSuchEntry"), nullptr);
     }
+    // A name is answered for its text, whatever address it was asked at before.
+    char name[64];
+    for (const char *text : {"UnlhaQueryFunctionList", "UnlhaOpenArchive", "NoSuchEntry"}) {
+        strcpy(name, text);
+        FARPROC address = GetProcAddress(again, name);
+        EXPECT_EQ(address, GetProcAddress(again, text)) << text;
+        EXPECT_EQ(address == query, strcmp(text, "UnlhaQueryFunctionList") == 0) << text;
+    }
     std::vector<char> heap(64);
     EXPECT_NE(IsBadCodePtr(reinterpret_cast<FARPROC>(heap.data())), 0);
     EXPECT_TRUE(FreeLibrary(again));
