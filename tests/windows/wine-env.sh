@@ -100,6 +100,10 @@ keep_wine_session() {
       esac
     done
     echo restarted >>"$TALLYBOOK_WINE_SESSION/restarts"
+    # Said at once on the run's own standard error too, so that a run cut short by a bound
+    # still shows it, beside the test it happened in.
+    { echo "wine-run: Wine's server had ended; starting its session again" \
+        >"/proc/$TALLYBOOK_DISPLAY_OWNER/fd/2"; } 2>/dev/null || true
     start_wine_session
   ) 9>"$TALLYBOOK_WINE_SESSION/lock"
 }
