@@ -50,24 +50,69 @@ prepare_wine_prefix() {
 # folder, in $TALLYBOOK_WINE_SESSION, show whether the session still stands. Nothing started
 # here keeps descriptor 9, the session's lock, open after the caller lets it go.
 start_wine_session() {
-  local session="$TALLYBOOK_WINE_SESSION" device number folder keep_desktop
-  wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
+  local session="$TALLYBOOK_WINE_SESSION" device number keep_desktop first attempt serverless
   read -r device number < <(stat -L -c '%d %i' "$WINEPREFIX")
-  folder=$(printf 'server-%x-%x' "$device" "$number")
-  # Wine's own services start with the session's first program and outlive it. Started here,
-  # away from any test's output, they hold no pipe of a test open, so nobody waits on them for
-  # its end, and no test pays their start-up.
-  wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+  printf 'server-%x-%x\n' "$device" "$number" >"$session/server-folder"
+  for attempt in 1 2 3; do
+    wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
+    # Wine's own services start with the session's first program and outlive it. Started here,
+    # away from any test's output, they hold no pipe of a test open, so nobody waits on them for
+    # its end, and no test pays their start-up. Under emulation the server has been seen to
+    # crash while they start, and they then wait for ever: where no server has run for half a
+    # minute (a program starts a new one within seconds), the session is started again.
+    wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- &
+    first=$!
+    serverless=0
+    while kill -0 "$first" 2>/dev/null && [ "$serverless" -lt 30 ]; do
+      sleep 2
+      record_wine_server
+      if [ -s "$session/server" ]; then serverless=0; else serverless=$((serverless + 2)); fi
+    done
+    if ! kill -0 "$first" 2>/dev/null; then
+      wait "$first" || true
+      break
+    fi
+    end_wine_processes
+    tell_wine_restart
+  done
   # By now the server runs, whether `wineserver -p` or that first program started it.
-  { find /proc -mindepth 2 -maxdepth 2 -name cwd -lname "*/$folder" 2>/dev/null || true; } |
-    sed -n '1s|^/proc/\([0-9]*\)/cwd$|\1|p' >"$session/server"
-  echo "$folder" >"$session/server-folder"
+  record_wine_server
   # Wine closes its desktop process whenever no program uses the desktop, and starts it again
   # for the next one. A hidden window held for the whole session keeps it open.
   keep_desktop="${TALLYBOOK_KEEP_DESKTOP:-$(dirname "${BASH_SOURCE[0]}")/../../build/windows/tests/keep_desktop.exe}"
   if [ -f "$keep_desktop" ]; then
     wine "$keep_desktop" </dev/null >/dev/null 2>&1 9>&- &
   fi
+}
+
+# Notes the session's server process id: the process working in the session's server folder,
+# none while no server runs.
+record_wine_server() {
+  local folder
+  folder=$(cat "$TALLYBOOK_WINE_SESSION/server-folder")
+  { find /proc -mindepth 2 -maxdepth 2 -name cwd -lname "*/$folder" 2>/dev/null || true; } |
+    sed -n '1s|^/proc/\([0-9]*\)/cwd$|\1|p' >"$TALLYBOOK_WINE_SESSION/server"
+}
+
+# Ends every process left of a session: the Wine processes whose environment names the prefix.
+end_wine_processes() {
+  local environ pid
+  for environ in $(grep -lzx "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null); do
+    pid=${environ#/proc/}
+    pid=${pid%/environ}
+    case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in
+      */qemu-i386* | */wine*) kill -9 "$pid" 2>/dev/null || true ;;
+    esac
+  done
+}
+
+# Counts a new start of the session for the run's end, and says it at once on the run's own
+# standard error, so that a run cut short by a bound still shows it, beside the test it
+# happened in.
+tell_wine_restart() {
+  echo restarted >>"$TALLYBOOK_WINE_SESSION/restarts"
+  { echo "Wine's server had ended; starting its session again" \
+      >"/proc/$TALLYBOOK_DISPLAY_OWNER/fd/2"; } 2>/dev/null || true
 }
 
 # True while the server the session started still runs.
@@ -91,19 +136,8 @@ keep_wine_session() {
   (
     flock 9
     wine_session_stands && exit 0
-    local environ pid
-    for environ in $(grep -lzx "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null); do
-      pid=${environ#/proc/}
-      pid=${pid%/environ}
-      case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in
-        */qemu-i386* | */wine*) kill -9 "$pid" 2>/dev/null || true ;;
-      esac
-    done
-    echo restarted >>"$TALLYBOOK_WINE_SESSION/restarts"
-    # Said at once on the run's own standard error too, so that a run cut short by a bound
-    # still shows it, beside the test it happened in.
-    { echo "wine-run: Wine's server had ended; starting its session again" \
-        >"/proc/$TALLYBOOK_DISPLAY_OWNER/fd/2"; } 2>/dev/null || true
+    end_wine_processes
+    tell_wine_restart
     start_wine_session
   ) 9>"$TALLYBOOK_WINE_SESSION/lock"
 }
