@@ -620,6 +620,20 @@ class Installed(TreeTest):
         for name in libraries:
             self.assertTrue(os.path.isfile(os.path.join(root, "lib/tallybook", name)), name)
 
+    @unittest.skipUnless(shutil.which("readelf"), "no readelf")
+    def test_program_and_module_map_nothing_a_listing_does_not_need(self):
+        """Every shared object the program or its archiver module needs is mapped at every
+        start: the C++ runtime (for a guarded static) and libarchive's system build (with
+        libxml2 and ICU for xar) cost tens of milliseconds on a cold disk."""
+        for name in ("tallybook", "tallybook-archivers.so"):
+            dynamic = subprocess.run(["readelf", "-d", os.path.join(BUILD, "bin", name)],
+                                     capture_output=True, check=True).stdout.decode()
+            needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.*?)\]", dynamic)
+            self.assertIn("libc.so.6", needed, name)
+            unwanted = [n for n in needed
+                        if n.startswith(("libstdc++", "libxml2", "libicu", "libarchive."))]
+            self.assertEqual(unwanted, [], name)
+
     def test_cmake_install_lays_out_program_and_libraries(self):
         prefix = self.path("prefix")
         proc = subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix],
