@@ -82,8 +82,11 @@ struct Job {
     bool status_given;  // its status (or its error) came with its folder's names read ahead
     bool read_ahead;    // a folder whose names are read ahead, one of FOLDERS_AHEAD
     bool batched;       // a file of a folder on a local disk: may wait for WAKE_BATCH more
-    // Under the lock.
+    // Written under the lock, or by the walk while no thread knows of the job. The walk also
+    // reads it without the lock (done_already) to pass by a job that a thread has done: a done
+    // job is never written by a thread again, and what the thread wrote before is seen with it.
     JobState state;
+    // Under the lock.
     Job *next_queued;
     // Written by the thread that runs the job, read once it is done.
     EntryAhead entry;
@@ -469,7 +472,7 @@ void *work(void *) {
         woken = false;
         unsigned count = 0;
         for (Job *job = take_off(place);; job = take_off(place)) {
-            job->state = JOB_RUNNING;
+            std::atomic_ref<JobState>(job->state).store(JOB_RUNNING, std::memory_order_relaxed);
             taken[count++] = job;
             if (!job->batched || count == WAKE_BATCH || !(place = best_place(BATCHED_JOB)))
                 break;
@@ -489,7 +492,8 @@ void *work(void *) {
             run(taken[i], taken[i]->batched && rings_wanted ? &ring : nullptr);
         ring_submit(&ring);
         pthread_mutex_lock(&lock);
-        for (unsigned i = 0; i < count; i++) taken[i]->state = JOB_DONE;
+        for (unsigned i = 0; i < count; i++)
+            std::atomic_ref<JobState>(taken[i]->state).store(JOB_DONE, std::memory_order_release);
         if (walk_waits) pthread_cond_broadcast(&work_done);
     }
     return nullptr;
@@ -573,8 +577,15 @@ void wait_until_done(Job *job) {
     walk_waits = false;
 }
 
+// Whether a thread has done the job, asked by the walk without the lock: the lock taken on every
+// entry to learn so kept the walk waiting behind the threads, which take it for every batch.
+bool done_already(Job *job) {
+    return std::atomic_ref<JobState>(job->state).load(std::memory_order_acquire) == JOB_DONE;
+}
+
 // The job done, run here when no thread has taken it yet.
 void finish(Job *job) {
+    if (done_already(job)) return;
     pthread_mutex_lock(&lock);
     bool here = unqueue(job);
     bool more = false;
@@ -592,6 +603,7 @@ void finish(Job *job) {
 
 // The job done or dropped: one that no thread has taken yet is never run.
 void settle(Job *job) {
+    if (done_already(job)) return;
     pthread_mutex_lock(&lock);
     if (unqueue(job)) job->state = JOB_DONE;
     wait_until_done(job);
