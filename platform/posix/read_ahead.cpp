@@ -28,7 +28,8 @@
 // folders for each file in flight are held read ahead at a time; past that a folder is read
 // as the walk comes to it.
 // The walk itself runs on one thread: only the job queue and a job's state are shared, under
-// one lock; a job's results are written by the one thread that runs it and read once it is done.
+// one lock, which the walk skips for a job already done; a job's results are written by the one
+// thread that runs it and read once it is done.
 #include "read_ahead.h"
 
 #include <dirent.h>
@@ -663,7 +664,8 @@ void fill_window(Search *search) {
         if (search->ahead_next < search->ahead_count) {
             job = search->ahead[search->ahead_next++];
             give_place(&names_held);
-            job->batched = search->local;
+            // A folder among them is queued already, as a job of its own: the threads' mark.
+            if (!job->read_ahead) job->batched = search->local;
             open_when_wanted(job);
         } else if (search->ahead_ended) {
             search->ended = true;
