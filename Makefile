@@ -2,7 +2,8 @@
 # target and runs every test. Both install what the machine lacks first.
 JOBS ?= $(shell nproc)
 
-.PHONY: run test deps linux linux-asan fuzz-build test-linux test-linux-asan test-fuzz fuzz package clean \
+.PHONY: run test deps linux linux-asan linux-tsan fuzz-build test-linux test-linux-asan \
+        test-linux-tsan test-fuzz fuzz package clean \
         windows wine-prefix test-windows test-windows-exe package-windows
 
 FUZZ_SECONDS ?= 20
@@ -17,6 +18,11 @@ linux: deps
 linux-asan: deps
 	cmake --preset linux-asan >/dev/null
 	cmake --build --preset linux-asan -j $(JOBS)
+
+# The walk's threads, the libarchive worker and the program under ThreadSanitizer.
+linux-tsan: deps
+	cmake --preset linux-tsan >/dev/null
+	cmake --build --preset linux-tsan -j $(JOBS)
 
 # The 32-bit Windows program, cross-built; its tests run under Wine in a prefix made once.
 windows: deps
@@ -57,6 +63,9 @@ test-linux: linux
 test-linux-asan: linux-asan
 	ctest --preset linux-asan -j $(JOBS)
 
+test-linux-tsan: linux-tsan
+	ctest --preset linux-tsan -j $(JOBS)
+
 # A bounded run of every fuzz target; `make fuzz` runs them for minutes each before a release.
 test-fuzz: fuzz-build
 	tests/fuzz/run-fuzzers build/fuzz $(FUZZ_SECONDS)
@@ -64,7 +73,7 @@ test-fuzz: fuzz-build
 fuzz: fuzz-build
 	tests/fuzz/run-fuzzers build/fuzz 300
 
-test: test-linux test-linux-asan test-fuzz test-windows
+test: test-linux test-linux-asan test-linux-tsan test-fuzz test-windows
 
 # A Debian package of the Linux program and its archiver libraries, in build/linux.
 package: linux

@@ -21,11 +21,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TALLYBOOK_UNDER_ASAN 1
+// A sanitizer's shadow memory takes more address space than the child's limit allows.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TALLYBOOK_UNDER_SANITIZER 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TALLYBOOK_UNDER_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TALLYBOOK_UNDER_SANITIZER 1
 #endif
 #endif
 
@@ -79,7 +80,7 @@ void prepare_child_process(pid_t parent) {
     catch_fatal_signals();
     struct rlimit none = {0, 0};
     setrlimit(RLIMIT_CORE, &none);
-#ifndef TALLYBOOK_UNDER_ASAN
+#ifndef TALLYBOOK_UNDER_SANITIZER
     struct rlimit memory = {ISOLATION_MEMORY_LIMIT, ISOLATION_MEMORY_LIMIT};
     setrlimit(RLIMIT_AS, &memory);
 #endif

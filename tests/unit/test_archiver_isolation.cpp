@@ -20,6 +20,14 @@
 
 namespace {
 
+// ThreadSanitizer holds a signal back until the thread that takes it calls into the library
+// again: a child that crashed or spins never runs the handler that sends what it holds.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_WHERE_SIGNALS_WAIT() GTEST_SKIP() << "signals wait under ThreadSanitizer"
+#else
+#define SKIP_WHERE_SIGNALS_WAIT() (void)0
+#endif
+
 bool deliver_two_then_crash(const ByteSource *, EntryList *list, void *) {
     for (const char *name : {"first", "second"}) {
         ArchiveEntry entry;
@@ -113,6 +121,7 @@ bool lists_its_context(const ByteSource *source, EntryList *list, void *context)
 }
 
 TEST_P(ArchiverIsolation, EntriesDeliveredBeforeACrashStayAndTheProgramLivesOn) {
+    SKIP_WHERE_SIGNALS_WAIT();
     EntryList *list = entry_list_new();
     EXPECT_TRUE(run(deliver_two_then_crash, list));
     std::vector<INDIVIDUALINFO> got = entries_of(list);
@@ -155,6 +164,7 @@ TEST_P(ArchiverIsolation, ListingsInARowEachGetTheirOwnContextAndSource) {
 }
 
 TEST_P(ArchiverIsolation, AChildThatFallsSilentIsStoppedAndKeepsItsEntries) {
+    SKIP_WHERE_SIGNALS_WAIT();
     EntryList *list = entry_list_new();
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
