@@ -3,12 +3,12 @@
 // threads, so that a share or a disk that answers many requests at once is kept busy.
 //
 // A search holds a window of the entries that come next, each one job: the entry's status (the
-// find record), and for an ordinary file its open and the request of its first bytes (and of
-// its last ones where a ZIP or 7z keeps its directory there; the thread reads the first bytes
-// only of a file larger than one read, to see which it is), for a folder its open, which the
-// folder's own search takes over when the walk enters it. The program is
-// handed each entry in the folder's order exactly as the search without read-ahead would hand
-// it; the job's descriptor is the one every later reader of the file uses (the program's head,
+// find record), and for an ordinary file its open and the request of its first bytes (of all
+// of a small one; and of its last ones where a ZIP or 7z keeps its directory there: the thread
+// reads the first bytes only of a larger file, to see which it is), for a folder its open,
+// which the folder's own search takes over when the walk enters it. The program is handed each
+// entry in the folder's order exactly as the search without read-ahead would hand it; the
+// job's descriptor is the one every later reader of the file uses (the program's head,
 // the archiver libraries through the lending below, the cabinet service), and it is closed when
 // the search moves on to the next entry. The bytes read ahead are held by the kernel's cache of
 // the open file: the program keeps only the first HEAD_KEPT bytes of each.
@@ -56,6 +56,12 @@ const size_t HEAD_KEPT = 64;
 const size_t HEAD_READ = LENT_LOOK_BYTES;
 // A ZIP's end record and comment, and a small 7z's header, lie within its last 64 KiB.
 const size_t TAIL_READ = 64u * 1024u;
+// A file this small is asked for whole, in the request of its first bytes: most listings read
+// an archive through (a tar's, an LZH's or a RAR's headers lie between their members, and a
+// compressed stream is read to its end), and each of their reads past the first bytes would
+// otherwise wait for the disk or the share in turn. A cold run of tree m, whose tars are
+// 20 KiB, took 0.127 s instead of 0.136.
+const size_t WHOLE_READ = 64u * 1024u;
 // Entries, and folders held open, read ahead of their searches for each file in flight: with
 // 64 in flight, 16,384 entries (jobs of about 400 bytes: 6.5 MiB) and 256 folders. A folder
 // that finds no room left is read in part and the rest as the walk comes to it, one request
@@ -313,8 +319,8 @@ bool open_file(Job *job, ReadRing *ring) {
     // of it as of any first read.
     uint64_t size = (uint64_t)job->entry.status.st_size;
     if (!cached && ring && size <= HEAD_READ && ring_read(ring, fd, 0)) return true;
-    if (!cached) readahead(fd, 0, HEAD_READ);
-    if (size <= HEAD_READ) return false;
+    if (!cached) readahead(fd, 0, size <= WHOLE_READ ? (size_t)size : HEAD_READ);
+    if (size <= HEAD_READ || (size <= WHOLE_READ && !cached)) return false;
     if (!job->head_read) read_head(job);
     if (job->read_error) return false;
     if (looks_like_tail_directory(job->head, job->head_length)) {
