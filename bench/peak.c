@@ -2,10 +2,10 @@
    its end), its peak resident memory in KiB and the processor time (user and system, in
    seconds) that it and its children took: a small parent, so that the child's figure is not
    inflated by a large process it was forked from. The wall time is taken here, around the
-   command alone, so that peak's own start (read from the disk in a cold run) is no
-   part of any reader's time. The command writes to /dev/null, every peer's fastest setting: a
-   pipe that the caller drains would make a talkative peer (7zz -air! names every file it
-   cannot open) pay for its words. */
+   command alone, so that peak's own start (read from the disk in a cold run) is no part of
+   any reader's time. The command writes to /dev/null, every peer's fastest setting: a pipe
+   that the caller drains would make a talkative peer (7zz -air! names every file it cannot
+   open) pay for its words. */
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/resource.h>
