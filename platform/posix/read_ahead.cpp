@@ -26,7 +26,8 @@
 // is known; the search of the folder, when the walk enters it, takes them into its window
 // before it reads on where the job stopped. At most NAMES_AHEAD entries and FOLDERS_AHEAD
 // folders for each file in flight are held read ahead at a time; past that a folder is read
-// as the walk comes to it.
+// as the walk comes to it. In an update, a file among those names that the update's filter
+// lets through is opened then too, up to the count in flight (opens_ahead).
 // The walk itself runs on one thread: only the job queue and a job's state are shared, under
 // one lock, which the walk skips for a job already done; a job's results are written by the one
 // thread that runs it and read once it is done.
@@ -89,6 +90,8 @@ struct Job {
     bool status_given;  // its status (or its error) came with its folder's names read ahead
     bool read_ahead;    // a folder whose names are read ahead, one of FOLDERS_AHEAD
     bool batched;       // a file of a folder on a local disk: may wait for WAKE_BATCH more
+    bool filter_asked;  // the open filter was asked about it with its folder's names
+    bool opened_ahead;  // so, and let through: opened before the walk comes to its folder
     // Written under the lock, or by the walk while no thread knows of the job. The walk also
     // reads it without the lock (done_already) to pass by a job that a thread has done: a done
     // job is never written by a thread again, and what the thread wrote before is seen with it.
@@ -157,6 +160,9 @@ unsigned batched_queued = 0;
 // given back by every thread, one at a time, without the lock.
 std::atomic<unsigned> names_held(0);
 std::atomic<unsigned> folders_held(0);
+// Files opened ahead of their folders' searches (opens_ahead): taken by the threads, given back
+// by the walk as it passes each.
+std::atomic<unsigned> files_ahead_held(0);
 // Threads that hold a ring, whose descriptor each keeps for the run: at most a sixteenth of the
 // files' descriptor_ceiling(), and no more than MOST_RINGS. A thread without one reads ahead.
 std::atomic<unsigned> rings_held(0);
@@ -169,8 +175,11 @@ size_t named_count = 0, named_taken = 0;
 // Whether the threads read the heads of a local disk's files through rings: cleared when one
 // would not open, to be asked no more.
 std::atomic<bool> rings_wanted(true);
-// Set before the walk, read by the threads: a file it turns away is not opened ahead.
-OpenFilter open_filter = nullptr;
+// Set by the walk under the lock, and read by the threads: a file it turns away is not opened
+// ahead. A window's jobs ask it only while the walk is on their folder; the threads that read
+// names ahead ask it under the lock, so that none asks a filter the walk has taken away (the
+// update's record behind it may be gone) or pairs it with another's user value.
+std::atomic<OpenFilter> open_filter(nullptr);
 void *open_filter_user = nullptr;
 
 unsigned descriptor_ceiling() {
@@ -338,6 +347,31 @@ void take_status(Job *job, int folder_fd) {
         job->entry.status_error = errno ? errno : EIO;
 }
 
+// Whether an update's file among a folder's names read ahead is to be opened now, before the
+// walk comes to the folder: one that the update's record cannot prove unchanged, while one of
+// the places of files_ahead_held is free. The walk's window holds the next files_in_flight
+// entries of the folder it is in, and in an update hardly any of them is to be opened: a
+// rerun's few files to read, scattered over the tree, would otherwise each wait for its own
+// round trips when the walk came to it. In a full run the window is all files to open and
+// keeps the threads busy as it is. The filter is asked here once, or by the window later.
+bool opens_ahead(Job *entry) {
+    if (!open_filter.load(std::memory_order_relaxed) || !entry->entry.known ||
+        !S_ISREG(entry->entry.status.st_mode))
+        return false;
+    unsigned bound = files_in_flight;
+    if (bound > descriptor_ceiling() / 4) bound = descriptor_ceiling() / 4;
+    if (!take_place(&files_ahead_held, bound)) return false;
+    FileState identity;
+    state_of(entry->entry.status, &identity);
+    pthread_mutex_lock(&lock);
+    OpenFilter filter = open_filter;
+    entry->filter_asked = filter != nullptr;
+    entry->opened_ahead = filter && filter(open_filter_user, entry->path, &identity);
+    pthread_mutex_unlock(&lock);
+    if (!entry->opened_ahead) give_place(&files_ahead_held);
+    return entry->opened_ahead;
+}
+
 // Appends `entry` to the folder job's names; false when memory ran out.
 bool add_name(Job *job, Job *entry, size_t *capacity) {
     if (job->names_count == *capacity) {
@@ -393,6 +427,10 @@ void read_names(Job *job) {
             entry->read_ahead = true;
             entry->state = JOB_WAITING;
             queue_job(entry);
+        } else if (opens_ahead(entry)) {
+            entry->may_open = true;
+            entry->state = JOB_WAITING;
+            queue_job(entry);
         }
     }
     free(prefix);
@@ -403,12 +441,13 @@ bool run(Job *job, ReadRing *ring) {
     if (!job->status_given) take_status(job, job->folder_fd);
     if (!job->entry.known || (!job->may_open && !job->read_ahead)) return false;
     if (S_ISREG(job->entry.status.st_mode)) {
-        // A status that came with the folder's names was put to the filter when the search
-        // took the entry into its window.
-        if (open_filter && !job->status_given) {
+        // A status that came with the folder's names was put to the filter when the names were
+        // read, or when the search took the entry into its window.
+        OpenFilter filter = open_filter;
+        if (filter && !job->status_given) {
             FileState identity;
             state_of(job->entry.status, &identity);
-            if (!open_filter(open_filter_user, job->path, &identity)) return false;
+            if (!filter(open_filter_user, job->path, &identity)) return false;
         }
         return open_file(job, ring);
     } else if (S_ISDIR(job->entry.status.st_mode)) {
@@ -623,7 +662,10 @@ void release(Job *job) {
     settle(job);
     if (job->entry.descriptor >= 0) close(job->entry.descriptor);
     if (job->folder) closedir(job->folder);
-    if (job->may_open) descriptors_held--;
+    if (job->opened_ahead)
+        give_place(&files_ahead_held);
+    else if (job->may_open)
+        descriptors_held--;
     for (size_t i = 0; i < job->names_count; i++) {
         release(job->names[i]);
         give_place(&names_held);
@@ -642,16 +684,18 @@ const char *next_name(Search *search) {
 }
 
 // An entry whose status is known, into the window: handed to the threads when it is to be
-// opened (a file the filter lets through, or a folder whose job is still to come).
+// opened (a file the filter lets through, or a folder whose job is still to come), unless it
+// was already with its folder's names.
 void open_when_wanted(Job *job) {
-    if (job->read_ahead || !job->entry.known || is_dot_entry(job->name) ||
+    if (job->read_ahead || job->filter_asked || !job->entry.known || is_dot_entry(job->name) ||
         descriptors_held >= descriptor_ceiling())
         return;
     bool wanted = S_ISDIR(job->entry.status.st_mode);
     if (S_ISREG(job->entry.status.st_mode)) {
         FileState identity;
         state_of(job->entry.status, &identity);
-        wanted = !open_filter || open_filter(open_filter_user, job->path, &identity);
+        OpenFilter filter = open_filter;
+        wanted = !filter || filter(open_filter_user, job->path, &identity);
     }
     if (wanted) {
         job->may_open = true;
@@ -670,8 +714,8 @@ void fill_window(Search *search) {
         if (search->ahead_next < search->ahead_count) {
             job = search->ahead[search->ahead_next++];
             give_place(&names_held);
-            // A folder among them is queued already, as a job of its own: the threads' mark.
-            if (!job->read_ahead) job->batched = search->local;
+            // A folder or file among them queued already, as a job of its own: the threads' mark.
+            if (!job->read_ahead && !job->opened_ahead) job->batched = search->local;
             open_when_wanted(job);
         } else if (search->ahead_ended) {
             search->ended = true;
@@ -855,8 +899,10 @@ void read_ahead_as_on_a_cold_disk(bool rings) {
 }
 
 void set_open_filter(OpenFilter filter, void *user) {
+    pthread_mutex_lock(&lock);
     open_filter = filter;
     open_filter_user = user;
+    pthread_mutex_unlock(&lock);
 }
 
 bool status_ahead(const char *path, EntryAhead *entry) {

@@ -12,8 +12,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,7 +60,8 @@ bool see(const char *path, const WIN32_FIND_DATAA *record, void *user) {
     return true;
 }
 
-std::vector<Seen> walk(const std::string &root, unsigned in_flight) {
+// The walk of `root`, which `hold`, when given, keeps at its first entry for a while.
+std::vector<Seen> walk(const std::string &root, unsigned in_flight, void (*hold)() = nullptr) {
     set_files_in_flight(in_flight);
     // As the program does with the paths named to it, of which only the last is walked here: a
     // file is not read ahead, and a folder named before the one walked is let go unwalked.
@@ -65,7 +69,19 @@ std::vector<Seen> walk(const std::string &root, unsigned in_flight) {
     read_ahead_of_walk((root + "/q/wide/f0").c_str());
     read_ahead_of_walk(root.c_str());
     std::vector<Seen> seen;
-    enumerate_directory(root.c_str(), "*", see, &seen, nullptr);
+    struct Held {
+        std::vector<Seen> *seen;
+        void (*hold)();
+    } held = {&seen, hold};
+    enumerate_directory(
+        root.c_str(), "*",
+        [](const char *path, const WIN32_FIND_DATAA *record, void *user) {
+            Held *held = (Held *)user;
+            if (held->hold) held->hold();
+            held->hold = nullptr;
+            return see(path, record, held->seen);
+        },
+        &held, nullptr);
     set_files_in_flight(1);
     return seen;
 }
@@ -205,9 +221,57 @@ TEST(ReadAhead, TheOpenFilterIsAskedOnceAFileWithItsIdentityAndItsNoOnlySavesThe
     set_open_filter(nullptr, nullptr);
 }
 
-// Folders read ahead hold their descriptors until the walk has passed them: under a small limit
-// of open files they take no more than their share, and every file the walk comes to still
-// opens. (The limit is read once a process, at the first search: it is set before any.)
+// In an update the files to read lie thinly over the tree: a window of the walk's folder holds
+// hardly one. Those among the names of folders read ahead are opened then, not when the walk
+// comes to their folder: held on the first folder, the walk sees the filter asked about a file
+// of the last one (by a thread; before, only the walk asked, on coming to it).
+TEST(ReadAhead, AnUpdatesFilesInFoldersAheadAreOpenedBeforeTheWalkComesToThem) {
+    TempTree tree;
+    for (int f = 0; f < 8; f++)
+        for (int i = 0; i < 20; i++)
+            tree.file("d" + std::to_string(f) + "/" + (i == 7 ? "changed" : "same") +
+                          std::to_string(i),
+                      "x");
+    struct Asked {
+        std::mutex lock;
+        std::condition_variable told;
+        std::set<std::string> paths;
+        std::string last;
+        bool ahead = false;
+    } asked;
+    asked.last = tree.path("d7/changed7");
+    set_open_filter(
+        [](void *user, const char *path, const FileState *) {
+            Asked *asked = (Asked *)user;
+            std::lock_guard<std::mutex> hold(asked->lock);
+            asked->paths.insert(path);
+            asked->told.notify_all();
+            return strstr(path, "/changed") != nullptr;
+        },
+        &asked);
+    read_ahead_as_on_a_share();
+    set_files_in_flight(64);
+    read_ahead_of_walk(tree.root().c_str());
+    enumerate_directory(
+        tree.root().c_str(), "*",
+        [](const char *, const WIN32_FIND_DATAA *, void *user) {
+            Asked *asked = (Asked *)user;
+            std::unique_lock<std::mutex> hold(asked->lock);
+            asked->ahead = asked->told.wait_for(hold, std::chrono::seconds(10), [asked] {
+                return asked->paths.count(asked->last) != 0;
+            });
+            return false;  // the walk goes no further
+        },
+        &asked, nullptr);
+    set_files_in_flight(1);
+    set_open_filter(nullptr, nullptr);
+    EXPECT_TRUE(asked.ahead);
+}
+
+// Folders read ahead, and an update's files opened with their names, hold their descriptors
+// until the walk has passed them: under a small limit of open files they take no more than their
+// share, and every file the walk comes to still opens. (The limit is read once a process, at the
+// first search: it is set before any.)
 TEST(ReadAhead, FoldersReadAheadLeaveTheFilesTheirDescriptorsUnderASmallLimit) {
     struct rlimit limit;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -224,6 +288,28 @@ TEST(ReadAhead, FoldersReadAheadLeaveTheFilesTheirDescriptorsUnderASmallLimit) {
     ASSERT_EQ(many.size(), one.size());
     for (size_t i = 0; i < one.size(); i++) {
         EXPECT_EQ(many[i].path, one[i].path);
+        EXPECT_EQ(many[i].head, one[i].head) << one[i].path;
+        EXPECT_EQ(many[i].head_error, 0) << one[i].path;
+    }
+    // An update in which every file changed, its walk held at the first entry while the threads
+    // read three wide folders ahead: all their files opened at once would take every descriptor.
+    TempTree wide;
+    for (int i = 0; i < 120; i++)
+        wide.file("w" + std::to_string(i % 3) + "/g" + std::to_string(i), "g" + std::to_string(i));
+    one = walk(wide.root(), 1);
+    static std::atomic<int> asked;
+    set_open_filter(
+        [](void *, const char *, const FileState *) {
+            asked++;
+            return true;
+        },
+        nullptr);
+    many = walk(wide.root(), 64, [] {
+        for (int i = 0; i < 60 && asked < 60; i++) usleep(5000);
+    });
+    set_open_filter(nullptr, nullptr);
+    ASSERT_EQ(many.size(), one.size());
+    for (size_t i = 0; i < one.size(); i++) {
         EXPECT_EQ(many[i].head, one[i].head) << one[i].path;
         EXPECT_EQ(many[i].head_error, 0) << one[i].path;
     }
