@@ -10,9 +10,9 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <stdint.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -58,6 +58,40 @@ bool see(const char *path, const WIN32_FIND_DATAA *record, void *user) {
         entry.head_error = errno;
     seen->push_back(entry);
     return true;
+}
+
+// The paths an update's filter was asked about, from any thread; it lets through those that
+// hold `wanted`.
+struct Asked {
+    std::mutex lock;
+    std::condition_variable told;
+    std::set<std::string> paths;
+    std::string wanted;
+} asked;
+
+bool ask(void *, const char *path, const FileState *) {
+    std::lock_guard<std::mutex> hold(asked.lock);
+    asked.paths.insert(path);
+    asked.told.notify_all();
+    return strstr(path, asked.wanted.c_str()) != nullptr;
+}
+
+// Hands the searches `ask`, asked about nothing yet, letting through the paths that hold `wanted`.
+void let_through(const char *wanted) {
+    {
+        std::lock_guard<std::mutex> hold(asked.lock);
+        asked.paths.clear();
+        asked.wanted = wanted;
+    }
+    set_open_filter(ask, nullptr);
+}
+
+// Whether the filter is asked about `count` paths, or about `path`, within `ms`.
+bool asked_within(unsigned ms, size_t count, const std::string &path = "") {
+    std::unique_lock<std::mutex> hold(asked.lock);
+    return asked.told.wait_for(hold, std::chrono::milliseconds(ms), [&] {
+        return asked.paths.size() >= count || asked.paths.count(path) != 0;
+    });
 }
 
 // The walk of `root`, which `hold`, when given, keeps at its first entry for a while.
@@ -232,40 +266,14 @@ TEST(ReadAhead, AnUpdatesFilesInFoldersAheadAreOpenedBeforeTheWalkComesToThem) {
             tree.file("d" + std::to_string(f) + "/" + (i == 7 ? "changed" : "same") +
                           std::to_string(i),
                       "x");
-    struct Asked {
-        std::mutex lock;
-        std::condition_variable told;
-        std::set<std::string> paths;
-        std::string last;
-        bool ahead = false;
-    } asked;
-    asked.last = tree.path("d7/changed7");
-    set_open_filter(
-        [](void *user, const char *path, const FileState *) {
-            Asked *asked = (Asked *)user;
-            std::lock_guard<std::mutex> hold(asked->lock);
-            asked->paths.insert(path);
-            asked->told.notify_all();
-            return strstr(path, "/changed") != nullptr;
-        },
-        &asked);
+    static std::string last;
+    static bool ahead;
+    last = tree.path("d7/changed7");
+    let_through("/changed");
     read_ahead_as_on_a_share();
-    set_files_in_flight(64);
-    read_ahead_of_walk(tree.root().c_str());
-    enumerate_directory(
-        tree.root().c_str(), "*",
-        [](const char *, const WIN32_FIND_DATAA *, void *user) {
-            Asked *asked = (Asked *)user;
-            std::unique_lock<std::mutex> hold(asked->lock);
-            asked->ahead = asked->told.wait_for(hold, std::chrono::seconds(10), [asked] {
-                return asked->paths.count(asked->last) != 0;
-            });
-            return false;  // the walk goes no further
-        },
-        &asked, nullptr);
-    set_files_in_flight(1);
+    walk(tree.root(), 64, [] { ahead = asked_within(10000, SIZE_MAX, last); });
     set_open_filter(nullptr, nullptr);
-    EXPECT_TRUE(asked.ahead);
+    EXPECT_TRUE(ahead);
 }
 
 // Folders read ahead, and an update's files opened with their names, hold their descriptors
@@ -297,16 +305,8 @@ TEST(ReadAhead, FoldersReadAheadLeaveTheFilesTheirDescriptorsUnderASmallLimit) {
     for (int i = 0; i < 120; i++)
         wide.file("w" + std::to_string(i % 3) + "/g" + std::to_string(i), "g" + std::to_string(i));
     one = walk(wide.root(), 1);
-    static std::atomic<int> asked;
-    set_open_filter(
-        [](void *, const char *, const FileState *) {
-            asked++;
-            return true;
-        },
-        nullptr);
-    many = walk(wide.root(), 64, [] {
-        for (int i = 0; i < 60 && asked < 60; i++) usleep(5000);
-    });
+    let_through("/");
+    many = walk(wide.root(), 64, [] { asked_within(300, 60); });
     set_open_filter(nullptr, nullptr);
     ASSERT_EQ(many.size(), one.size());
     for (size_t i = 0; i < one.size(); i++) {
