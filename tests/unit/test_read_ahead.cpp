@@ -273,7 +273,8 @@ TEST(ReadAhead, AnUpdatesFilesInFoldersAheadAreOpenedBeforeTheWalkComesToThem) {
     read_ahead_as_on_a_share();
     walk(tree.root(), 64, [] { ahead = asked_within(10000, SIZE_MAX, last); });
     set_open_filter(nullptr, nullptr);
-    EXPECT_TRUE(ahead);
+    EXPECT_TRUE(ahead) << "no thread asked the filter about " << last
+                       << " while the walk stood on the first folder";
 }
 
 // Folders read ahead, and an update's files opened with their names, hold their descriptors
