@@ -347,6 +347,15 @@ void take_status(Job *job, int folder_fd) {
         job->entry.status_error = errno ? errno : EIO;
 }
 
+// Whether `filter` (null: none) lets the job's file be opened, asked with the identity that its
+// status gives.
+bool lets_through(OpenFilter filter, const Job *job) {
+    if (!filter) return true;
+    FileState identity;
+    state_of(job->entry.status, &identity);
+    return filter(open_filter_user, job->path, &identity);
+}
+
 // Whether an update's file among a folder's names read ahead is to be opened now, before the
 // walk comes to the folder: one that the update's record cannot prove unchanged, while one of
 // the places of files_ahead_held is free. The walk's window holds the next files_in_flight
@@ -361,12 +370,10 @@ bool opens_ahead(Job *entry) {
     unsigned bound = files_in_flight;
     if (bound > descriptor_ceiling() / 4) bound = descriptor_ceiling() / 4;
     if (!take_place(&files_ahead_held, bound)) return false;
-    FileState identity;
-    state_of(entry->entry.status, &identity);
     pthread_mutex_lock(&lock);
     OpenFilter filter = open_filter;
     entry->filter_asked = filter != nullptr;
-    entry->opened_ahead = filter && filter(open_filter_user, entry->path, &identity);
+    entry->opened_ahead = filter && lets_through(filter, entry);
     pthread_mutex_unlock(&lock);
     if (!entry->opened_ahead) give_place(&files_ahead_held);
     return entry->opened_ahead;
@@ -443,12 +450,7 @@ bool run(Job *job, ReadRing *ring) {
     if (S_ISREG(job->entry.status.st_mode)) {
         // A status that came with the folder's names was put to the filter when the names were
         // read, or when the search took the entry into its window.
-        OpenFilter filter = open_filter;
-        if (filter && !job->status_given) {
-            FileState identity;
-            state_of(job->entry.status, &identity);
-            if (!filter(open_filter_user, job->path, &identity)) return false;
-        }
+        if (!job->status_given && !lets_through(open_filter, job)) return false;
         return open_file(job, ring);
     } else if (S_ISDIR(job->entry.status.st_mode)) {
         // The folder's own search reports a failure to open it.
@@ -690,13 +692,8 @@ void open_when_wanted(Job *job) {
     if (job->read_ahead || job->filter_asked || !job->entry.known || is_dot_entry(job->name) ||
         descriptors_held >= descriptor_ceiling())
         return;
-    bool wanted = S_ISDIR(job->entry.status.st_mode);
-    if (S_ISREG(job->entry.status.st_mode)) {
-        FileState identity;
-        state_of(job->entry.status, &identity);
-        OpenFilter filter = open_filter;
-        wanted = !filter || filter(open_filter_user, job->path, &identity);
-    }
+    bool wanted = S_ISDIR(job->entry.status.st_mode) ||
+                  (S_ISREG(job->entry.status.st_mode) && lets_through(open_filter, job));
     if (wanted) {
         job->may_open = true;
         descriptors_held++;
