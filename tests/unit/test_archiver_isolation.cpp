@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "listing_helpers.h"
 #include "isolation.h"
@@ -225,6 +227,36 @@ TEST_P(ArchiverIsolation, ChildServesOnUntilARefusalOrGarbledRecords) {
     EXPECT_FALSE(run(refuse, list));
     entry_list_free(list);
     EXPECT_NE(served_by(this, tell_pid), next);
+}
+
+// The processor the child ran on as the entry's name.
+bool tell_processor(const ByteSource *, EntryList *list, void *) {
+    append_named(list, std::to_string(sched_getcpu()));
+    return true;
+}
+
+// The program waits on every answer, so the worker runs on the processor the program waits on,
+// and follows the program from one processor to another.
+TEST_P(ArchiverIsolation, TheWorkerRunsWhereTheProgramWaits) {
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    std::vector<int> processors;
+    for (int i = 0; i < CPU_SETSIZE; i++)
+        if (CPU_ISSET(i, &allowed)) processors.push_back(i);
+    if (processors.size() < 2) GTEST_SKIP() << "needs two processors";
+    struct Restore {
+        cpu_set_t *allowed;
+        ~Restore() { sched_setaffinity(0, sizeof *allowed, allowed); }
+    } restore{&allowed};
+    served_by(this, tell_processor);  // a worker forked while the program could run anywhere
+    for (int round = 0; round < 6; round++) {
+        int processor = round % 2 ? processors.front() : processors.back();
+        cpu_set_t only;
+        CPU_ZERO(&only);
+        CPU_SET(processor, &only);
+        ASSERT_EQ(sched_setaffinity(0, sizeof only, &only), 0);
+        EXPECT_EQ(served_by(this, tell_processor), std::to_string(processor)) << "round " << round;
+    }
 }
 
 bool tell_pid_then_hang(const ByteSource *, EntryList *, void *context) {
