@@ -37,6 +37,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -150,6 +151,13 @@ bool threads_started = false;
 bool as_on_a_share = false;      // set before the walk: every folder is taken for a share's
 bool as_on_a_cold_disk = false;  // set before the walk: every folder is taken for a local disk's
 unsigned workers = 0;            // under the lock: a thread is started for a job none waits for
+// Threads started at most (under the lock): one a processor while every folder met lies on a
+// local disk, the count in flight once a share's is met. A local disk's jobs are processor work
+// more than waiting (the kernel's status, open and read requests, asked together), and threads
+// beyond the processors only take turns with the walk, whose thread bounds a cold run: with two
+// processors, tree m took 0.077 s cold against 0.088 s with up to 64 threads, tree a 0.212
+// against 0.248, tree b 0.326 against 0.370. A share's files each wait a round trip.
+unsigned thread_bound = 1;
 unsigned descriptors_held = 0;   // the walk's thread alone
 uint64_t next_order = 0;         // under the lock
 // Jobs of files on a local disk queued since a thread was last woken: under the lock.
@@ -547,6 +555,14 @@ void *work(void *) {
     return nullptr;
 }
 
+// A share's folder met: its files each wait a round trip, so threads are started up to the
+// count in flight.
+void share_met() {
+    pthread_mutex_lock(&lock);
+    thread_bound = files_in_flight;
+    pthread_mutex_unlock(&lock);
+}
+
 // From now on jobs go to the threads, beginning with those already waiting in the searches'
 // windows.
 void start_threads() {
@@ -585,7 +601,7 @@ bool wake_locked() {
     if (idle_workers > wakes_pending) {
         wakes_pending++;
         pthread_cond_signal(&work_waiting);
-    } else if (workers < files_in_flight) {
+    } else if (workers < thread_bound) {
         workers++;
         return true;
     }
@@ -851,6 +867,12 @@ void close_search(Search *search) {
 
 void set_files_in_flight(unsigned count) {
     files_in_flight = count < 1 ? 1 : count > MOST_FILES_IN_FLIGHT ? MOST_FILES_IN_FLIGHT : count;
+    cpu_set_t usable;
+    int processors = sched_getaffinity(0, sizeof usable, &usable) == 0
+                         ? CPU_COUNT(&usable)
+                         : (int)sysconf(_SC_NPROCESSORS_ONLN);
+    if (processors < 1) processors = 1;
+    thread_bound = (unsigned)processors < files_in_flight ? (unsigned)processors : files_in_flight;
 }
 
 void read_ahead_of_walk(const char *path) {
@@ -863,8 +885,10 @@ void read_ahead_of_walk(const char *path) {
     Job *job = nullptr;
     // The root's search lists "/", no folder's path: it is not read ahead.
     if (!(length == 1 && path[0] == '/') && (as_on_a_share || !on_local_disk(dirfd(folder))) &&
-        fstat(dirfd(folder), &status) == 0)
+        fstat(dirfd(folder), &status) == 0) {
+        share_met();
         job = new_job(path, length, "", 0, -1, 0);
+    }
     Job **more = job ? (Job **)realloc(named_ahead, (named_count + 1) * sizeof *more) : nullptr;
     if (more) named_ahead = more;
     if (!more || !take_folder_place()) {
@@ -885,6 +909,7 @@ void read_ahead_of_walk(const char *path) {
 void read_ahead_as_on_a_share() {
     as_on_a_share = true;
     as_on_a_cold_disk = false;
+    share_met();
     if (!threads_started) start_threads();
 }
 
@@ -1024,6 +1049,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA *record) {
                          ? device_on_local_disk((uint64_t)search->device, dirfd(search->folder))
                          : on_local_disk(dirfd(search->folder));
         search->local = as_on_a_cold_disk || (local && !as_on_a_share);
+        if (!search->local && thread_bound < files_in_flight) share_met();
         // A share answers many requests at once from the start: its folders are read ahead
         // even where no file is to be opened, as in an update that finds nothing changed.
         if (!innermost && !threads_started && files_in_flight > 1 && !search->local)
