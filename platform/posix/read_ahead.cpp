@@ -872,7 +872,9 @@ void set_files_in_flight(unsigned count) {
                          ? CPU_COUNT(&usable)
                          : (int)sysconf(_SC_NPROCESSORS_ONLN);
     if (processors < 1) processors = 1;
+    pthread_mutex_lock(&lock);
     thread_bound = (unsigned)processors < files_in_flight ? (unsigned)processors : files_in_flight;
+    pthread_mutex_unlock(&lock);
 }
 
 void read_ahead_of_walk(const char *path) {
