@@ -441,7 +441,6 @@ int main(int argc, char **argv) {
     Options options = {false, nullptr, DEFAULT_IN_FLIGHT, false, nullptr};
     int ended = read_options(argc, argv, &options);
     if (ended >= 0) return ended;
-    set_files_in_flight(options.in_flight);
     // The run takes the paths as the arguments after entry 0, as the Windows program's run does.
     argv[optind - 1] = argv[0];
     int32_t count = argc - optind + 1;
@@ -454,6 +453,7 @@ int main(int argc, char **argv) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+    set_files_in_flight(options.in_flight);  // bounded by the open files just allowed
     // A share's folders are read while the libraries load and the record is read.
     for (int32_t i = 1; i < count; i++) read_ahead_of_walk(paths[i]);
 

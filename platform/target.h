@@ -99,7 +99,9 @@ inline int64_t stream_position(FILE *stream) { return (int64_t)ftello(stream); }
 
 // How many files the folder searches read ahead of the walk (posix/read_ahead.cpp): looked
 // up, opened and their first bytes read, by as many threads; 1 reads one file at a time, in
-// the walk's own thread. Set before the walk; a count past MOST_FILES_IN_FLIGHT is taken as it.
+// the walk's own thread. Set before the walk, once the process's limit of open files is what
+// the walk will have: the descriptors held are bounded by it. A count past
+// MOST_FILES_IN_FLIGHT is taken as it.
 inline constexpr unsigned MOST_FILES_IN_FLIGHT = 256;
 void set_files_in_flight(unsigned count);
 // Starts reading the folder `path` and the folders in it ahead of the walk, while the program

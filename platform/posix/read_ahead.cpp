@@ -190,18 +190,12 @@ std::atomic<bool> rings_wanted(true);
 std::atomic<OpenFilter> open_filter(nullptr);
 void *open_filter_user = nullptr;
 
-unsigned descriptor_ceiling() {
-    // Half the descriptors the process may open, leaving the rest to the libraries and the
-    // listing; and never more than the searches could use.
-    static unsigned ceiling = 0;
-    if (ceiling == 0) {
-        struct rlimit limit;
-        rlim_t allowed = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
-        ceiling = allowed / 2 > 4096 ? 4096 : (unsigned)(allowed / 2);
-        if (ceiling < 1) ceiling = 1;
-    }
-    return ceiling;
-}
+// Half the descriptors the process may open, leaving the rest to the libraries and the
+// listing, and never more than the searches could use: read with the count in flight, before
+// a walk (set_files_in_flight), so that a limit lowered since is the one kept to.
+unsigned descriptors_allowed = 512;
+
+unsigned descriptor_ceiling() { return descriptors_allowed; }
 
 void start_threads();
 void queue_job(Job *job);
@@ -872,8 +866,11 @@ void set_files_in_flight(unsigned count) {
                          ? CPU_COUNT(&usable)
                          : (int)sysconf(_SC_NPROCESSORS_ONLN);
     if (processors < 1) processors = 1;
+    struct rlimit limit;
+    rlim_t allowed = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
     pthread_mutex_lock(&lock);
     thread_bound = (unsigned)processors < files_in_flight ? (unsigned)processors : files_in_flight;
+    descriptors_allowed = allowed / 2 > 4096 ? 4096 : allowed / 2 < 1 ? 1 : (unsigned)(allowed / 2);
     pthread_mutex_unlock(&lock);
 }
 

@@ -282,16 +282,17 @@ TEST(ReadAhead, AnUpdatesFilesInFoldersAheadAreOpenedBeforeTheWalkComesToThem) {
 // share, and every file the walk comes to still opens. (The limit is read once a process, at the
 // first search: it is set before any.)
 TEST(ReadAhead, FoldersReadAheadLeaveTheFilesTheirDescriptorsUnderASmallLimit) {
-    struct rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    limit.rlim_cur = 48;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
     TempTree tree;
     for (int i = 0; i < 240; i++)
         tree.file("d" + std::to_string(i % 40) + "/e" + std::to_string(i % 3) + "/f" +
                       std::to_string(i),
                   "head " + std::to_string(i));
+    // Walked first under the usual limit: the walks after it keep to the one lowered since.
     std::vector<Seen> one = walk(tree.root(), 1);
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    limit.rlim_cur = 48;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
     read_ahead_as_on_a_share();
     std::vector<Seen> many = walk(tree.root(), 64);
     ASSERT_EQ(many.size(), one.size());
